@@ -8,6 +8,7 @@ std::string FetchToken(std::string& S, const std::string& Delimiter);
 std::string FetchTokenChar(std::string& S, char Delimiter);
 std::string GetToken(const std::string& S, int Index, char Delimiter);
 int TokenCount(const std::string& S, char Delimiter);
+// The name after the last "\", ":" or "/", without its extension (from the last ".").
 std::string FileNameNoExt(const std::string& Path);
 std::string ReplaceAll(const std::string& S, const std::string& Find, const std::string& Replace,
                        bool CaseSensitive);
