@@ -6,9 +6,9 @@
 // the main thread: the event thread hands each event over through the
 // main-thread call service and waits (at most 2000 ms) until the handlers
 // have run, so a handler may read, write and query the port freely.
-#include "serial/Component.h"
 #include "serial/ComPortCore.h"
 #include "serial/ComPortTypes.h"
+#include "serial/Component.h"
 
 #include <atomic>
 #include <cstdint>
@@ -170,7 +170,8 @@ class TCustomSerialPort : public TDataConnComponent
     };
 
     TComPort* Sender();
-    void CoreEvent(TComPortCore* Sender, TCoreEvent EventKind, uint32_t Data, const std::exception_ptr& Exception);
+    void CoreEvent(TComPortCore* Sender, TCoreEvent EventKind, uint32_t Data,
+                   const std::exception_ptr& Exception);
     void SyncDispatch();
     void DispatchCoreEvent(TCoreEvent EventKind, uint32_t Data, const std::exception_ptr& Exception);
 

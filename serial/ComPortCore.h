@@ -22,6 +22,7 @@ class EComPortCoreError : public std::runtime_error
 };
 
 class TComPortCore;
+class TPosixEvent;
 class TComPortEventThread;
 class TComPortWriteThread;
 
@@ -92,6 +93,7 @@ class TComPortCore
     void PollLineErrorsLocked();
 
     int32_t FComNumber = 0;
+    std::string FRequestedPath; // given by the owner; empty = through the port map
     std::string FDevicePath;
     TDCB FDCB{};
     std::atomic<int> FHandle{-1};
@@ -109,9 +111,11 @@ class TComPortCore
     std::mutex FWriteLock; // the send ring buffer
     // The driver's error counters at the last look, and whether it has them.
     struct TErrorCounts {
-        int32_t Frame = 0, Overrun = 0, Parity = 0, Brk = 0, BufOverrun = 0;
+        int32_t Frame = 0, Overrun = 0, Parity = 0, Brk = 0, BufOverrun = 0, Rng = 0;
     } FLastCounts;
     bool FHasCounts = false;
+    // Set by the write thread when the send buffer has been written out.
+    std::unique_ptr<TPosixEvent> FTxEmpty;
 
     std::unique_ptr<TComPortWriteThread> FWriteThread;
     std::unique_ptr<TComPortEventThread> FEventThread;

@@ -20,8 +20,14 @@ constexpr uint32_t psMissing = 2; // does not exist
 uint32_t ProbeComPort(int n);
 uint32_t ProbeComPort(int n, const TComPortMap& Map);
 
-inline int ProbePortNumber(uint32_t v) { return static_cast<int>(v & 0xFFFF); }
-inline uint32_t ProbePortState(uint32_t v) { return v >> 16; }
+inline int ProbePortNumber(uint32_t v)
+{
+    return static_cast<int>(v & 0xFFFF);
+}
+inline uint32_t ProbePortState(uint32_t v)
+{
+    return v >> 16;
+}
 
 // Whether a port in State belongs in a list built with Options.
 bool PortListed(uint32_t State, const TPortCtlOptions& Options);

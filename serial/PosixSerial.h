@@ -35,16 +35,16 @@ bool PosixEscapeComm(int Fd, uint32_t Func);
 // no modem lines (a pty).
 bool PosixModemStatus(int Fd, uint32_t& Status);
 
-struct TPosixErrorCounts {
+struct TPosixLineCounts {
     int32_t Frame, Overrun, Parity, Brk, BufOverrun, Rng;
 };
 // The driver's interrupt counters (TIOCGICOUNT); False where it has none.
-bool PosixErrorCounts(int Fd, TPosixErrorCounts& Counts);
+bool PosixLineCounts(int Fd, TPosixLineCounts& Counts);
 
 // Line events (EV_CTS, EV_DSR, EV_RLSD, EV_RING) for a change of modem status.
 uint32_t ModemStatusEvents(uint32_t Old, uint32_t New);
 // CE_ bits for the counter increases from Old to New.
-uint32_t ErrorCountBits(const TPosixErrorCounts& Old, const TPosixErrorCounts& New);
+uint32_t ErrorCountBits(const TPosixLineCounts& Old, const TPosixLineCounts& New);
 
 // read()/write() on a non-blocking descriptor: bytes moved, 0 when it would
 // block, −1 on error (Errno set).
@@ -71,12 +71,12 @@ class TPosixEvent
 };
 
 struct TPosixWaitItem {
-    int Fd;          // −1: ignored
-    bool WantRead;   // POLLIN
-    bool WantWrite;  // POLLOUT
-    bool Readable;   // out
-    bool Writable;   // out
-    bool HangUp;     // out: POLLHUP, POLLERR or POLLNVAL (reported whatever was asked)
+    int Fd;         // −1: ignored
+    bool WantRead;  // POLLIN
+    bool WantWrite; // POLLOUT
+    bool Readable;  // out
+    bool Writable;  // out
+    bool HangUp;    // out: POLLHUP, POLLERR or POLLNVAL (reported whatever was asked)
 };
 // poll() over the items; TimeoutMs < 0 waits without limit. Returns the
 // number of ready items, 0 on time-out; EINTR is retried.
@@ -84,5 +84,5 @@ int PosixWait(TPosixWaitItem* Items, int Count, int TimeoutMs);
 
 // termios2 with BOTHER, in its own translation unit (PosixTermios2.cpp),
 // because <asm/termbits.h> and <termios.h> cannot share one.
-bool PosixSetRate(int Fd, uint32_t Rate);
+bool PosixSetRate(int Fd, uint32_t InRate, uint32_t OutRate);
 bool PosixGetRate(int Fd, uint32_t& InRate, uint32_t& OutRate);
