@@ -7,6 +7,7 @@
 // Open again. Frame layouts and commands: docs/link-protocol.md.
 #include "link/CorvexRecords.h"
 #include "link/Indicators.h"
+#include "serial/Component.h"
 
 #include <cstdint>
 #include <functional>
@@ -69,10 +70,11 @@ using TCX_GotShockData = std::function<void(TCorvex* Sender, int32_t Shock)>;
 using TCX_GotBatteryInfo = std::function<void(TCorvex* Sender, const TCX_BatteryInfo& BatteryInfo)>;
 using TCX_GotActiveSIM = std::function<void(TCorvex* Sender, uint8_t SIM_Number)>;
 
-class TCorvex {
-public:
-    TCorvex();
-    ~TCorvex();
+class TCorvex : public TComponent
+{
+  public:
+    explicit TCorvex(TComponent* AOwner = nullptr);
+    ~TCorvex() override;
     TCorvex(const TCorvex&) = delete;
     TCorvex& operator=(const TCorvex&) = delete;
 
@@ -158,8 +160,8 @@ public:
     // ---- Port ----
     uint32_t BaudRate() const { return FBaudRate; }
     void SetBaudRate(uint32_t Value) { FBaudRate = Value; } // taken at the next open or wake-up
-    int32_t ComNumber() const;          // number after "COM" in ComPort, else 0
-    void SetComNumber(int32_t Value);   // ComPort := "COM<n>"
+    int32_t ComNumber() const;                              // number after "COM" in ComPort, else 0
+    void SetComNumber(int32_t Value);                       // ComPort := "COM<n>"
     const std::string& ComPort() const { return FComPort; }
     void SetComPort(const std::string& Value);
     bool ExternalCom() const { return FExternalCom; }
@@ -228,7 +230,7 @@ public:
     static std::string HardwareCodeName(int32_t Code);
 
     // ---- Inspection (read-only views for front ends and tests) ----
-    TComPort& Port() { return *FComPort; }
+    TComPort& Port() { return *FPort; }
     TSoftwareUpdate& SoftwareSource() { return *FSoftware; }
     const TCX_Voltage& Voltage() const { return FVoltage; }
     int32_t LastCommand() const { return FLastCommand; }
@@ -242,7 +244,7 @@ public:
     // beyond it the oldest bytes are shown as raw text instead of being held.
     static constexpr std::size_t MaxRawText = 1024;
 
-private:
+  private:
     enum TRxState {
         rsHunting = -1,
         rsAwaitBracket = -2,
@@ -282,7 +284,7 @@ private:
 
     std::unique_ptr<QTimer> FLinkTimer;
     std::unique_ptr<TSoftwareUpdate> FSoftware;
-    std::unique_ptr<TComPort> FComPort;
+    std::unique_ptr<TComPort> FPort;
     int FLinkTimerTag = 0;
     int FOpenAttempts = 0;
     bool FPortSettingsChanged = true;

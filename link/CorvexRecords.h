@@ -77,13 +77,13 @@ struct TCX_UnitInfo {
     uint16_t HexType2 = 0;
     uint8_t HexType2Hi = 0;
     uint8_t HexType2Lo = 0;
-    double Version = 0;          // major + minor / 100
-    uint16_t VersionNumber = 0;  // major << 8 | minor
+    double Version = 0;         // major + minor / 100
+    uint16_t VersionNumber = 0; // major << 8 | minor
     uint8_t Revision = 0;
     char RevisionLetter = 0;
-    std::string VersionText;     // "%0.2f", with the revision suffixes
+    std::string VersionText; // "%0.2f", with the revision suffixes
     double CoreVersion = 0;
-    uint16_t CoreNumber = 0;     // protocol decisions are taken on this value
+    uint16_t CoreNumber = 0; // protocol decisions are taken on this value
     std::string CoreText;
     double AuxVersion = 0;
     uint16_t AuxNumber = 0;
@@ -138,7 +138,7 @@ struct TCX_VersionInfo {
     // Controller of the unit.
     bool McuPresent = false;
     int32_t McuCode = 0;
-    std::string McuName; // "STM32F103xB"
+    std::string McuName;   // "STM32F103xB"
     int32_t FlashSize = 0; // bytes
     bool McuFlag = false;  // bit 4 of W9
 };
