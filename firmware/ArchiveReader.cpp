@@ -1,6 +1,7 @@
 #include "firmware/ArchiveReader.h"
 
 #include "firmware/MemModule.h"
+#include "firmware/Resources.h"
 
 #include <atomic>
 #include <cstdio>
@@ -8,11 +9,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-
-#if __has_include("firmware/Resources.h")
-#include "firmware/Resources.h"
-#define VELTRAC_HAVE_RESOURCES 1
-#endif
 
 const TGUID CLSID_CFormat7z = {0x23170F69, 0x40C1, 0x278A, {0x10, 0x00, 0x00, 0x01, 0x10, 0x07, 0x00, 0x00}};
 
@@ -903,10 +899,6 @@ std::unique_ptr<IArchiveReader> NewArchiveReader(std::string_view LibraryImage)
 
 std::unique_ptr<IArchiveReader> NewArchiveReader()
 {
-#ifdef VELTRAC_HAVE_RESOURCES
     std::optional<std::string_view> Image = FindResource("7z_dll");
     return NewArchiveReader(Image ? *Image : std::string_view());
-#else
-    return NewArchiveReader(std::string_view());
-#endif
 }
