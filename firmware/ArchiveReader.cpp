@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <new>
 
@@ -326,84 +327,49 @@ std::string BstrToUtf8(BSTR Text)
 
 std::string ResultText(HRESULT Code)
 {
-    const char* Name = nullptr;
-    switch (Code) {
-    case S_OK:
-        Name = "S_OK";
-        break;
-    case S_FALSE:
-        Name = "S_FALSE";
-        break;
-    case E_NOTIMPL:
-        Name = "E_NOTIMPL";
-        break;
-    case E_NOINTERFACE:
-        Name = "E_NOINTERFACE";
-        break;
-    case E_ABORT:
-        Name = "E_ABORT";
-        break;
-    case E_FAIL:
-        Name = "E_FAIL";
-        break;
-    case E_OUTOFMEMORY:
-        Name = "E_OUTOFMEMORY";
-        break;
-    case E_INVALIDARG:
-        Name = "E_INVALIDARG";
-        break;
-    case CLASS_E_CLASSNOTAVAILABLE:
-        Name = "CLASS_E_CLASSNOTAVAILABLE";
-        break;
-    case STG_E_INVALIDFUNCTION:
-        Name = "STG_E_INVALIDFUNCTION";
-        break;
-    case E_NEGATIVE_SEEK:
-        Name = "negative seek";
-        break;
-    case E_INTERNAL_ERROR:
-        Name = "internal error";
-        break;
-    default:
-        break;
-    }
+    static const struct {
+        HRESULT Code;
+        const char* Name;
+    } Names[] = {
+        {S_OK, "S_OK"},
+        {S_FALSE, "S_FALSE"},
+        {E_NOTIMPL, "E_NOTIMPL"},
+        {E_NOINTERFACE, "E_NOINTERFACE"},
+        {E_ABORT, "E_ABORT"},
+        {E_FAIL, "E_FAIL"},
+        {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+        {E_INVALIDARG, "E_INVALIDARG"},
+        {CLASS_E_CLASSNOTAVAILABLE, "CLASS_E_CLASSNOTAVAILABLE"},
+        {STG_E_INVALIDFUNCTION, "STG_E_INVALIDFUNCTION"},
+        {E_NEGATIVE_SEEK, "negative seek"},
+        {E_INTERNAL_ERROR, "internal error"},
+    };
     char Hex[16];
     std::snprintf(Hex, sizeof(Hex), "0x%08X", static_cast<unsigned>(Code));
-    std::string Text;
-    if (Name)
-        Text = Name;
-    else if ((static_cast<uint32_t>(Code) & 0xFFFF0000u) == 0x88000000u)
-        // The POSIX build reports errno values this way.
-        Text = std::strerror(static_cast<int>(Code & 0xFFFF));
-    else
-        return Hex;
-    return Text + " (" + Hex + ")";
+    for (auto& Entry : Names)
+        if (Entry.Code == Code)
+            return std::string(Entry.Name) + " (" + Hex + ")";
+    // The POSIX build reports errno values this way.
+    if ((static_cast<uint32_t>(Code) & 0xFFFF0000u) == 0x88000000u)
+        return std::string(std::strerror(static_cast<int>(Code & 0xFFFF))) + " (" + Hex + ")";
+    return Hex;
 }
 
 std::string OperationResultText(int32_t Result)
 {
-    switch (Result) {
-    case 1:
-        return "unsupported method";
-    case 2:
-        return "data error";
-    case 3:
-        return "CRC error";
-    case 4:
-        return "data unavailable";
-    case 5:
-        return "unexpected end of data";
-    case 6:
-        return "data after the end";
-    case 7:
-        return "not an archive";
-    case 8:
-        return "headers error";
-    case 9:
-        return "wrong password";
-    default:
-        return "operation result " + std::to_string(Result);
-    }
+    static const char* const Texts[] = {"OK",
+                                        "unsupported method",
+                                        "data error",
+                                        "CRC error",
+                                        "data unavailable",
+                                        "unexpected end of data",
+                                        "data after the end",
+                                        "not an archive",
+                                        "headers error",
+                                        "wrong password"};
+    if (Result >= 0 && Result < static_cast<int32_t>(std::size(Texts)))
+        return Texts[Result];
+    return "operation result " + std::to_string(Result);
 }
 
 [[noreturn]] void Raise(const char* Operation, const std::string& Detail)
