@@ -85,6 +85,8 @@ class TComPortCoreThread
         return FStartCond.wait_for(lk, std::chrono::milliseconds(TimeoutMs), [this] { return FStarted; });
     }
 
+    bool Started() const { return FThread.joinable(); }
+
     virtual void HandleException(std::exception_ptr E)
     {
         if (!IsAbort(E))
@@ -166,7 +168,8 @@ class TComPortWriteThread : public TComPortCoreThread
 
     void StopThread() override
     {
-        Flush();
+        if (Started())
+            Flush();
         TComPortCoreThread::StopThread();
     }
 

@@ -219,7 +219,8 @@ bool PosixApplyDCB(int Fd, const TDCB& Rec)
 
     auto restore = [&] {
         tcsetattr(Fd, TCSANOW, &old);
-        if (haveOldRate)
+        // A rate that glibc cannot express goes back through termios2.
+        if (haveOldRate && RateOfCode(cfgetospeed(&old)) == 0)
             PosixSetRate(Fd, oldIn, oldOut);
         return false;
     };
