@@ -1,0 +1,143 @@
+#pragma once
+// A simulated External GPS module on a pty: its controller speaks "<" ... ">"
+// frames (10 escapes 10, 3C, 3E), answers identify (01), takes 7F to pull its
+// own firmware with block requests when older than 2.00, and passes FA requests
+// to its receiver: "Q" for the version text, "R" + pages to start an image,
+// "S"/"T" blocks of 2048 bytes (plain or raw deflate) acknowledged by status
+// frames. docs/devices.md lists the frames.
+#include "tools/devsim/BlockPuller.h"
+#include "tools/devsim/SimDevice.h"
+
+namespace devsim
+{
+
+struct ModuleConfig {
+    uint32_t ModuleId = 0x00C0FFEE;
+    uint8_t VersionMajor = 2; // below 2.00 the tool updates the controller first
+    uint8_t VersionMinor = 10;
+    std::string Name = "EGPS-3339";
+    uint8_t UpdatedMajor = 2; // controller version after its own update
+    uint8_t UpdatedMinor = 0;
+    BlockWidth FirmwareWidth = BlockWidth::Wide;
+    uint32_t HardwareId = 0;
+    bool StartInLoader = false; // asks for controller firmware by itself from the start
+    int BlockTimeoutMs = 1500;
+
+    std::string ReceiverVersion = "AXN_3.8_3333_15043022,3424,MC-GG,1.0";
+    bool ReceiverReadable = true;        // false: "Q" gets an empty answer
+    std::string VersionAfterProgramming; // empty: the image's own version text
+    uint32_t MaxImageSize = 4u << 20;
+    int ProgrammingMs = 500; // after the last block, before "Q" reports the new version
+
+    unsigned BaudRate = 9600;
+    unsigned FastBaudRate = 57600;
+    int PrepareDots = 8;
+    int DotIntervalMs = 50;
+    int ToolSwitchTimeoutMs = 20000; // preparing waits this long for the tool's port to follow
+    int TransferTimeoutMs = 15000;   // no block this long: the transfer is given up
+    bool StatusAfterLastBlock = true;
+    double StatusFFShare = 0; // share of good blocks acknowledged with FF instead of 01
+    int RestartMs = 300;
+};
+
+struct ModuleReport {
+    LineCounters Line;
+    unsigned Rate = 0;
+    std::string ControllerVersion; // "2.10"
+    bool InLoader = false;
+    bool Preparing = false;
+    bool Receiving = false;
+    bool Programming = false;
+    std::string ReceiverVersion;
+    bool ReceiverReadable = true;
+    std::size_t ReceiverImageSize = 0;
+    int Identifies = 0;
+    int VersionQuestions = 0;
+    int QuestionRepeats = 0; // identify or "Q" again within 2.5 s
+    int Transfers = 0;       // "R" accepted
+    int Programmings = 0;    // images completed and taken by the receiver
+    int TransferFailures = 0;
+    std::string TransferError;
+    int BlocksReceived = 0;
+    int BlockRepeats = 0;  // the previous block again: acknowledged, not stored twice
+    int BlocksRefused = 0; // answered 02
+    int DotsSent = 0;
+    int RawAcks = 0; // 3C FF FF FF 3E from the tool
+    int ControllerUpdates = 0;
+    int ControllerFailures = 0;
+    std::string ControllerError;
+    int ControllerRetries = 0;
+
+    int Retries() const { return QuestionRepeats + BlockRepeats + ControllerRetries; }
+};
+
+class GpsModule final : public SimDevice
+{
+  public:
+    explicit GpsModule(const ModuleConfig& Config = {});
+    ~GpsModule() override;
+
+    ModuleConfig Config() const;
+    ModuleReport Report() const;
+    bool WaitUntil(const std::function<bool(const ModuleReport&)>& Pred, int TimeoutMs) const;
+    std::string ReceiverImage() const;
+    PulledFirmware Firmware() const; // the last controller firmware pulled
+    void SetReceiverVersion(const std::string& Version, bool Readable = true);
+
+    // Frame helpers, also used by tests: escaped content between "<" and ">".
+    static std::string Escape(const std::string& Content);
+    static std::string AnswerFrame(const std::string& Payload);
+    static std::string StatusFrame(const std::string& Payload);
+    static std::string CommandFrame(uint8_t Cmd, const std::string& Payload);
+
+  protected:
+    void OnReceived(const std::string& Bytes, Clock::time_point Now) override;
+    void OnTimer(Clock::time_point Now) override;
+    Clock::time_point NextTimer() const override;
+    void OnLineLost(bool Unplugged) override;
+
+  private:
+    enum State { Idle, Loader, Preparing, Receiving, Restarting };
+
+    ModuleReport ReportLocked() const;
+    std::string ControllerText() const;
+    void RxByte(uint8_t B, Clock::time_point Now);
+    void HandleFrame(const std::string& Content, Clock::time_point Now);
+    void HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::time_point Now);
+    void HandleBlock(const std::string& Payload, Clock::time_point Now);
+    void EndTransfer(const std::string& Error, char Kind);
+    void StartLoader(Clock::time_point Now, bool Persistent);
+    void FinishLoader(Clock::time_point Now);
+    void Question(Clock::time_point& Last, Clock::time_point Now);
+
+    ModuleConfig FConfig;
+    State FState = Idle;
+    uint8_t FMajor, FMinor;
+    std::string FReceiverVersion;
+    bool FReceiverReadable;
+    std::string FReceiverImage;
+
+    bool FInFrame = false;
+    bool FEscape = false;
+    std::string FFrame;
+
+    int FPages = 0;
+    std::string FImage;
+    int FNextIndex = 0;
+    int FDots = 0;
+    Clock::time_point FDotNext = Clock::time_point::max();
+    Clock::time_point FSwitchDeadline = Clock::time_point::max();
+    Clock::time_point FTransferDeadline = Clock::time_point::max();
+    Clock::time_point FLoaderAt = Clock::time_point::max();
+    Clock::time_point FRestartEnd = Clock::time_point::max();
+    bool FProgramming = false;
+    std::string FProgImage;
+    Clock::time_point FProgEnd = Clock::time_point::max();
+    Clock::time_point FLastIdentify{}, FLastQ{};
+
+    BlockPuller FPuller;
+    PulledFirmware FFirmware;
+    ModuleReport FCount;
+};
+
+} // namespace devsim

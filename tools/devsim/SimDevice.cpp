@@ -1,0 +1,659 @@
+#include "tools/devsim/SimDevice.h"
+
+#include "tools/devsim/LineTermios.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace devsim
+{
+
+namespace
+{
+
+// While the tool has its port closed the master reports POLLHUP on every poll, so
+// the device looks for the port's return at this pace instead of polling it.
+constexpr auto ClosedProbe = std::chrono::milliseconds(50);
+constexpr std::size_t MaxLogLines = 5000;
+
+} // namespace
+
+SimDevice::SimDevice(const char* Name, unsigned Rate) : FName(Name), FRate(Rate), FBaseRate(Rate)
+{
+    FStarted = Clock::now();
+    FWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::string Err;
+    if (FWakeFd < 0)
+        FError = "eventfd failed";
+    else if (!FPty.Open(Rate, &Err))
+        FError = Err;
+    else {
+        FOk = true;
+        FPlugged = true;
+    }
+    ArmFaults();
+}
+
+SimDevice::~SimDevice()
+{
+    Stop();
+    if (FWakeFd >= 0)
+        ::close(FWakeFd);
+}
+
+void SimDevice::Start()
+{
+    if (FOk && !FThread.joinable())
+        FThread = std::thread(&SimDevice::Run, this);
+}
+
+void SimDevice::Stop()
+{
+    {
+        std::lock_guard<std::mutex> L(FMutex);
+        FStop = true;
+    }
+    Wake();
+    if (FThread.joinable())
+        FThread.join();
+    std::lock_guard<std::mutex> L(FMutex);
+    RemoveComLink(FComFolder, FComNumber);
+    FPty.Close();
+    FPlugged = false;
+    // Anyone waiting on a control request gets an answer.
+    for (Control* C : FControls) {
+        C->Done = true;
+        C->Error = "device stopped";
+    }
+    FControls.clear();
+    FChanged.notify_all();
+}
+
+bool SimDevice::Ok() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FOk;
+}
+
+std::string SimDevice::Error() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FError;
+}
+
+std::string SimDevice::SlavePath() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FPty.SlavePath();
+}
+
+bool SimDevice::PlugAs(int ComNumber, const std::string& Folder, std::string* Error)
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    const std::string Dir = ComFolder(Folder);
+    if (Dir.empty()) {
+        if (Error)
+            *Error = "no port-map folder: give one or set VELTRAC_COM_DIR";
+        return false;
+    }
+    if (FComNumber > 0 && (FComNumber != ComNumber || FComFolder != Dir))
+        RemoveComLink(FComFolder, FComNumber);
+    FComFolder = Dir;
+    FComNumber = ComNumber;
+    if (!FPty.IsOpen())
+        return true; // pointed at the next pty when it is plugged in
+    if (!PointComLink(Dir, ComNumber, FPty.SlavePath(), Error))
+        return false;
+    Log("plugged in as COM " + std::to_string(ComNumber) + " (" + Dir + "/com" + std::to_string(ComNumber) +
+        " -> " + FPty.SlavePath() + ")");
+    return true;
+}
+
+std::string SimDevice::ComLinkPath() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    if (FComNumber < 1)
+        return {};
+    return FComFolder + "/com" + std::to_string(FComNumber);
+}
+
+void SimDevice::SetFaults(const Faults& F)
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    FFaults = F;
+    ArmFaults();
+    FChanged.notify_all();
+}
+
+Faults SimDevice::GetFaults() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FFaults;
+}
+
+LineCounters SimDevice::Line() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FLine;
+}
+
+void SimDevice::ArmFaults()
+{
+    const uint32_t S = FFaults.Seed;
+    FGenDropReply.seed(S * 7919u + 1u);
+    FGenDropCmd.seed(S * 7919u + 2u);
+    FGenRefuse.seed(S * 7919u + 3u);
+    FGenCorruptRx.seed(S * 7919u + 4u);
+    FGenCorruptTx.seed(S * 7919u + 5u);
+    FGenLate.seed(S * 7919u + 6u);
+    FRandom.seed(S * 7919u + 7u);
+    FNamedLeft = FFaults.DropNamedCount;
+    FPointCounts.clear();
+    FHangUpArmed = !FFaults.HangUpAt.empty();
+    FHangUpName = FFaults.HangUpAt;
+    FHangUpCount = 1;
+    const auto Colon = FHangUpName.find(':');
+    if (Colon != std::string::npos) {
+        FHangUpCount = std::atoi(FHangUpName.c_str() + Colon + 1);
+        FHangUpName.resize(Colon);
+    }
+}
+
+void SimDevice::HangUp()
+{
+    Control C(Control::HangUp);
+    std::unique_lock<std::mutex> L(FMutex);
+    if (!FThread.joinable() || FStop)
+        return;
+    FControls.push_back(&C);
+    Wake();
+    FChanged.wait(L, [&] { return C.Done; });
+}
+
+bool SimDevice::Replug(std::string* Error)
+{
+    Control C(Control::Replug);
+    std::unique_lock<std::mutex> L(FMutex);
+    if (!FThread.joinable() || FStop) {
+        if (Error)
+            *Error = "device stopped";
+        return false;
+    }
+    FControls.push_back(&C);
+    Wake();
+    FChanged.wait(L, [&] { return C.Done; });
+    if (!C.Result && Error)
+        *Error = C.Error;
+    return C.Result;
+}
+
+bool SimDevice::Plugged() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FPlugged;
+}
+
+unsigned SimDevice::DeviceRate() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FRate;
+}
+
+unsigned SimDevice::ToolRate() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return ToolRateLocked();
+}
+
+unsigned SimDevice::ToolRateLocked() const
+{
+    return FPty.IsOpen() ? LineRate(FPty.Fd()) : 0;
+}
+
+void SimDevice::SetLogSink(std::function<void(const std::string&)> Sink)
+{
+    std::vector<std::string> Replay;
+    {
+        std::lock_guard<std::mutex> L(FMutex);
+        FSink = Sink;
+        FLogPending.clear();
+        if (Sink)
+            Replay = FLog;
+    }
+    for (const auto& Line : Replay)
+        Sink(Line);
+}
+
+std::vector<std::string> SimDevice::LogLines() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FLog;
+}
+
+void SimDevice::Wake()
+{
+    if (FWakeFd >= 0) {
+        const uint64_t One = 1;
+        [[maybe_unused]] auto R = ::write(FWakeFd, &One, sizeof One);
+    }
+}
+
+std::string SimDevice::Stamp() const
+{
+    const double S = std::chrono::duration<double>(Clock::now() - FStarted).count();
+    char B[32];
+    std::snprintf(B, sizeof B, "%9.3f", S);
+    return B;
+}
+
+void SimDevice::Log(const std::string& Text)
+{
+    std::string Line = Stamp() + " " + FName + ": " + Text;
+    if (FLog.size() >= MaxLogLines)
+        FLog.erase(FLog.begin(), FLog.begin() + MaxLogLines / 5);
+    FLog.push_back(Line);
+    FLogPending.push_back(std::move(Line));
+}
+
+bool SimDevice::DrawShare(double Share, std::mt19937& Gen)
+{
+    if (Share <= 0)
+        return false;
+    return std::uniform_real_distribution<double>(0.0, 1.0)(Gen) < Share;
+}
+
+bool SimDevice::DropCommand(std::initializer_list<const char*> Names)
+{
+    if (!FFaults.DropNamed.empty() && FNamedLeft != 0) {
+        for (const char* N : Names) {
+            if (FFaults.DropNamed == N) {
+                if (FNamedLeft > 0)
+                    --FNamedLeft;
+                ++FLine.DroppedCommands;
+                Log(std::string("ignores the command \"") + N + "\" (named drop)");
+                return true;
+            }
+        }
+    }
+    if (DrawShare(FFaults.DropCommands, FGenDropCmd)) {
+        ++FLine.DroppedCommands;
+        Log(std::string("ignores the command \"") + (Names.size() ? *Names.begin() : "?") + "\" (dropped)");
+        return true;
+    }
+    return false;
+}
+
+bool SimDevice::DrawRefuse()
+{
+    if (DrawShare(FFaults.RefuseWrites, FGenRefuse)) {
+        ++FLine.RefusedWrites;
+        return true;
+    }
+    return false;
+}
+
+void SimDevice::Point(const char* Name)
+{
+    auto It = std::find_if(FPointCounts.begin(), FPointCounts.end(),
+                           [&](const auto& P) { return P.first == Name; });
+    if (It == FPointCounts.end()) {
+        FPointCounts.emplace_back(Name, 0);
+        It = FPointCounts.end() - 1;
+    }
+    ++It->second;
+    if (FHangUpArmed && FHangUpName == Name && It->second == FHangUpCount) {
+        FHangUpArmed = false;
+        FHangUpPending = true;
+        Log("hang-up point " + FFaults.HangUpAt + " reached");
+    }
+}
+
+void SimDevice::Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count)
+{
+    if (Share <= 0)
+        return;
+    std::uniform_real_distribution<double> U(0.0, 1.0);
+    std::uniform_int_distribution<int> Flip(1, 255);
+    for (char& C : Bytes) {
+        if (U(Gen) < Share) {
+            C = static_cast<char>(static_cast<uint8_t>(C) ^ static_cast<uint8_t>(Flip(Gen)));
+            ++Count;
+        }
+    }
+}
+
+std::chrono::nanoseconds SimDevice::ByteTime(unsigned Rate) const
+{
+    // Start bit, eight data bits, stop bit.
+    return std::chrono::nanoseconds(10'000'000'000ull / (Rate ? Rate : 9600));
+}
+
+void SimDevice::SetRate(unsigned Rate)
+{
+    if (Rate != FRate)
+        Log("line speed " + std::to_string(FRate) + " -> " + std::to_string(Rate));
+    FRate = Rate;
+}
+
+void SimDevice::SendReply(const std::string& Wire)
+{
+    if (DrawShare(FFaults.DropReplies, FGenDropReply)) {
+        ++FLine.DroppedReplies;
+        Log("answer dropped (fault)");
+        return;
+    }
+    Clock::time_point At = Clock::now();
+    if (DrawShare(FFaults.LateReplies, FGenLate)) {
+        ++FLine.LateReplies;
+        At += std::chrono::milliseconds(FFaults.LateMs);
+        Log("answer held back " + std::to_string(FFaults.LateMs) + " ms (fault)");
+    }
+    if (!SlaveOpen())
+        return;
+    TxChunk C{Wire, 0, At, FRate};
+    Corrupt(C.Data, FFaults.CorruptTx, FGenCorruptTx, FLine.CorruptedOut);
+    FTx.push_back(std::move(C));
+}
+
+void SimDevice::SendUnsolicited(const std::string& Wire)
+{
+    // Nobody listens while the port is closed; a real line would lose these too.
+    if (!SlaveOpen())
+        return;
+    TxChunk C{Wire, 0, Clock::now(), FRate};
+    Corrupt(C.Data, FFaults.CorruptTx, FGenCorruptTx, FLine.CorruptedOut);
+    FTx.push_back(std::move(C));
+}
+
+void SimDevice::ReadLine(Clock::time_point Now)
+{
+    if (!FPty.IsOpen() || FSlaveClosed)
+        return;
+    char Buf[4096];
+    for (;;) {
+        const ssize_t N = ::read(FPty.Fd(), Buf, sizeof Buf);
+        if (N > 0) {
+            std::string Bytes(Buf, static_cast<std::size_t>(N));
+            if (!FSeenByte) {
+                FSeenByte = true;
+                FFirstByte = Now;
+            }
+            const unsigned Tool = ToolRateLocked();
+            if (Tool != 0 && Tool != FRate) {
+                // The device's UART sees framing errors, not these bytes.
+                FLine.SpeedMismatchIn += Bytes.size();
+                Log(std::to_string(Bytes.size()) + " bytes lost: tool at " + std::to_string(Tool) +
+                    " bit/s, device at " + std::to_string(FRate));
+                continue;
+            }
+            Corrupt(Bytes, FFaults.CorruptRx, FGenCorruptRx, FLine.CorruptedIn);
+            if (FFaults.Pace) {
+                const auto Bt = ByteTime(FRate);
+                Clock::time_point T = std::max(FRxLineFree, Now);
+                for (char C : Bytes) {
+                    T += Bt;
+                    FRx.emplace_back(T, C);
+                }
+                FRxLineFree = T;
+            } else {
+                for (char C : Bytes)
+                    FRx.emplace_back(Now, C);
+            }
+            continue;
+        }
+        if (N < 0 && errno == EINTR)
+            continue;
+        if (N < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        // EIO: the tool closed the slave.
+        FSlaveClosed = true;
+        ++FLine.PortCloses;
+        FTx.clear();
+        FRx.clear();
+        FWantWrite = false;
+        Log("the tool closed the port");
+        OnLineLost(false);
+        return;
+    }
+}
+
+void SimDevice::DeliverDue(Clock::time_point Now)
+{
+    std::string Due;
+    while (!FRx.empty() && FRx.front().first <= Now) {
+        Due += FRx.front().second;
+        FRx.pop_front();
+    }
+    if (Due.empty())
+        return;
+    FLine.BytesIn += Due.size();
+    OnReceived(Due, Now);
+}
+
+void SimDevice::Flush(Clock::time_point Now)
+{
+    if (!SlaveOpen()) {
+        FTx.clear();
+        return;
+    }
+    while (!FTx.empty() && !FWantWrite) {
+        TxChunk& C = FTx.front();
+        if (C.NotBefore > Now)
+            return;
+        std::size_t N = C.Data.size() - C.Done;
+        Clock::time_point Start = Now;
+        std::chrono::nanoseconds Bt{0};
+        if (FFaults.Pace) {
+            // A byte reaches the tool once its stop bit has left the line.
+            Bt = ByteTime(C.Rate);
+            Start = std::max(FTxLineFree, C.NotBefore);
+            if (Now < Start + Bt)
+                return;
+            N = std::min<std::size_t>(N, static_cast<std::size_t>((Now - Start) / Bt));
+        }
+        std::size_t K = 0;
+        const unsigned Tool = ToolRateLocked();
+        if (Tool != 0 && Tool != C.Rate) {
+            FLine.SpeedMismatchOut += N;
+            K = N;
+        } else {
+            const ssize_t W = ::write(FPty.Fd(), C.Data.data() + C.Done, N);
+            if (W < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    FWantWrite = true;
+                    return;
+                }
+                FTx.clear();
+                return;
+            }
+            K = static_cast<std::size_t>(W);
+            FLine.BytesOut += K;
+        }
+        C.Done += K;
+        FTxLineFree = FFaults.Pace ? Start + Bt * static_cast<long>(K) : Now;
+        if (K < N) {
+            FWantWrite = true;
+            return;
+        }
+        if (C.Done >= C.Data.size())
+            FTx.pop_front();
+        else if (!FFaults.Pace)
+            return;
+    }
+}
+
+Clock::time_point SimDevice::NextDue() const
+{
+    Clock::time_point T = Clock::time_point::max();
+    if (!FRx.empty())
+        T = FRx.front().first;
+    if (!FTx.empty() && !FWantWrite && SlaveOpen()) {
+        const TxChunk& C = FTx.front();
+        Clock::time_point Tx = C.NotBefore;
+        if (FFaults.Pace)
+            Tx = std::max(FTxLineFree, C.NotBefore) + ByteTime(C.Rate);
+        T = std::min(T, Tx);
+    }
+    return T;
+}
+
+void SimDevice::DoHangUp()
+{
+    FHangUpPending = false;
+    if (!FPty.IsOpen())
+        return;
+    FPty.Close();
+    FPlugged = false;
+    FSlaveClosed = false;
+    FWantWrite = false;
+    RemoveComLink(FComFolder, FComNumber);
+    FTx.clear();
+    FRx.clear();
+    ++FLine.HangUps;
+    Log("hung up: master closed" + std::string(FComNumber > 0 ? ", link removed" : ""));
+    OnLineLost(true);
+    if (FFaults.ReplugAfterMs >= 0)
+        FReplugAt = Clock::now() + std::chrono::milliseconds(FFaults.ReplugAfterMs);
+}
+
+bool SimDevice::DoReplug(std::string* Error)
+{
+    if (FPty.IsOpen()) {
+        FReplugAt = Clock::time_point::max();
+        const int Keep = FFaults.ReplugAfterMs;
+        FFaults.ReplugAfterMs = -1;
+        DoHangUp();
+        FFaults.ReplugAfterMs = Keep;
+    }
+    FReplugAt = Clock::time_point::max();
+    std::string Err;
+    if (!FPty.Open(FRate, &Err)) {
+        Log("re-plug failed: " + Err);
+        if (Error)
+            *Error = Err;
+        return false;
+    }
+    FPlugged = true;
+    FSlaveClosed = false;
+    FTxLineFree = FRxLineFree = Clock::time_point{};
+    ++FLine.Replugs;
+    if (FComNumber > 0 && !PointComLink(FComFolder, FComNumber, FPty.SlavePath(), &Err))
+        Log("re-plug: cannot point the link: " + Err);
+    Log("plugged in again: " + FPty.SlavePath());
+    return true;
+}
+
+void SimDevice::ServeControls()
+{
+    while (!FControls.empty()) {
+        Control* C = FControls.front();
+        FControls.pop_front();
+        if (C->What == Control::HangUp) {
+            FHangUpPending = true;
+            DoHangUp();
+            C->Result = true;
+        } else {
+            C->Result = DoReplug(&C->Error);
+        }
+        C->Done = true;
+    }
+}
+
+void SimDevice::CheckSlave()
+{
+    if (!FSlaveClosed || !FPty.IsOpen())
+        return;
+    pollfd P{FPty.Fd(), POLLIN, 0};
+    if (::poll(&P, 1, 0) >= 0 && !(P.revents & POLLHUP)) {
+        FSlaveClosed = false;
+        Log("the tool opened the port");
+    }
+}
+
+void SimDevice::Run()
+{
+    std::unique_lock<std::mutex> L(FMutex);
+    std::vector<std::string> Lines;
+    while (!FStop) {
+        const Clock::time_point Now = Clock::now();
+        ServeControls();
+        if (!FPty.IsOpen() && FReplugAt <= Now)
+            DoReplug(nullptr);
+        CheckSlave();
+        if (FHangUpArmed && FHangUpName == "ms" && FSeenByte &&
+            Now >= FFirstByte + std::chrono::milliseconds(FHangUpCount)) {
+            FHangUpArmed = false;
+            FHangUpPending = true;
+            Log("hang-up point " + FFaults.HangUpAt + " reached");
+        }
+        if (!FHangUpPending)
+            DeliverDue(Now);
+        if (!FHangUpPending)
+            OnTimer(Now);
+        if (!FHangUpPending)
+            Flush(Now);
+        if (FHangUpPending)
+            DoHangUp();
+        FChanged.notify_all();
+
+        Clock::time_point Deadline = std::min(NextTimer(), NextDue());
+        Deadline = std::min(Deadline, FReplugAt);
+        if (FSlaveClosed)
+            Deadline = std::min(Deadline, Now + ClosedProbe);
+        if (FHangUpArmed && FHangUpName == "ms" && FSeenByte)
+            Deadline = std::min(Deadline, FFirstByte + std::chrono::milliseconds(FHangUpCount));
+
+        pollfd Fds[2] = {{FWakeFd, POLLIN, 0}, {-1, 0, 0}};
+        nfds_t N = 1;
+        if (FPty.IsOpen() && !FSlaveClosed) {
+            Fds[1] = {FPty.Fd(), static_cast<short>(POLLIN | (FWantWrite ? POLLOUT : 0)), 0};
+            N = 2;
+        }
+        Lines.clear();
+        Lines.swap(FLogPending);
+        const auto Sink = FSink;
+        L.unlock();
+        if (Sink)
+            for (const auto& Line : Lines)
+                Sink(Line);
+
+        timespec Ts{};
+        timespec* Tp = nullptr;
+        if (Deadline != Clock::time_point::max()) {
+            auto Left = Deadline - Clock::now();
+            if (Left < Clock::duration::zero())
+                Left = Clock::duration::zero();
+            const auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Left).count();
+            Ts.tv_sec = static_cast<time_t>(Ns / 1'000'000'000);
+            Ts.tv_nsec = static_cast<long>(Ns % 1'000'000'000);
+            Tp = &Ts;
+        }
+        const int R = ::ppoll(Fds, N, Tp, nullptr);
+        L.lock();
+        if (R <= 0)
+            continue;
+        if (Fds[0].revents & POLLIN) {
+            uint64_t V;
+            [[maybe_unused]] auto Rd = ::read(FWakeFd, &V, sizeof V);
+        }
+        if (N == 2 && Fds[1].revents) {
+            if (Fds[1].revents & POLLOUT)
+                FWantWrite = false;
+            if (Fds[1].revents & (POLLIN | POLLHUP | POLLERR))
+                ReadLine(Clock::now());
+        }
+    }
+    Lines.clear();
+    Lines.swap(FLogPending);
+    const auto Sink = FSink;
+    L.unlock();
+    if (Sink)
+        for (const auto& Line : Lines)
+            Sink(Line);
+}
+
+} // namespace devsim

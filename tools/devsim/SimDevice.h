@@ -1,0 +1,213 @@
+#pragma once
+// A simulated serial device on the master side of a pty. Each device runs its
+// own thread with a poll() loop, so it answers like real hardware whatever the
+// tool's event loop is doing. Every public method may be called from any
+// thread. The protocols live in VeltracUnit and GpsModule; this class owns the
+// line: pacing at the baud rate, the line speed the tool set, faults, hang-up
+// and re-plug, and the event log.
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/devsim/Pty.h"
+
+namespace devsim
+{
+
+using Clock = std::chrono::steady_clock;
+
+// Misbehaviour on request. Shares are probabilities 0..1, drawn from generators
+// seeded with Seed (one per kind, so one fault does not shift another's draws).
+struct Faults {
+    uint32_t Seed = 1;
+    double DropReplies = 0;  // answers to commands that are not sent
+    double DropCommands = 0; // complete, valid commands that are ignored
+    // One command ignored by name (the names are listed in docs/devices.md, e.g.
+    // "version", "program", "eeprom", "identify", "Q", "R", "block"), DropNamedCount
+    // times (below 0: every time).
+    std::string DropNamed;
+    int DropNamedCount = 1;
+    double RefuseWrites = 0; // unit: EEPROM write answered 00; module: block answered status 02
+    double CorruptRx = 0;    // received bytes altered before the device sees them
+    double CorruptTx = 0;    // sent bytes altered on their way to the tool
+    double LateReplies = 0;  // answers held back by LateMs (later answers queue behind them)
+    int LateMs = 1000;
+    bool Pace = false; // bytes take 10 bit times each way at the device's baud rate
+    // Close the master when the device reaches a point: "name" (first time) or
+    // "name:N" (N-th time); "ms:T" is T ms after the first byte from the tool.
+    std::string HangUpAt;
+    int ReplugAfterMs = -1; // after a hang-up, plug a new pty in after this time; below 0: never
+};
+
+// What happened on the line.
+struct LineCounters {
+    uint64_t BytesIn = 0;  // bytes the device took in
+    uint64_t BytesOut = 0; // bytes handed to the tool
+    uint64_t BadFrames = 0;
+    uint64_t DroppedCommands = 0;
+    uint64_t DroppedReplies = 0;
+    uint64_t LateReplies = 0;
+    uint64_t RefusedWrites = 0;
+    uint64_t CorruptedIn = 0;
+    uint64_t CorruptedOut = 0;
+    // Bytes lost because the tool's port and the device ran at different rates.
+    uint64_t SpeedMismatchIn = 0;
+    uint64_t SpeedMismatchOut = 0;
+    int PortCloses = 0; // the tool closed its port
+    int HangUps = 0;
+    int Replugs = 0;
+};
+
+class SimDevice
+{
+  public:
+    virtual ~SimDevice();
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    // False when the pty could not be made; Error() says why.
+    bool Ok() const;
+    std::string Error() const;
+
+    // The path the tool opens; changes after a re-plug. Empty while unplugged.
+    std::string SlavePath() const;
+    // Plugs the device in as COM n: Folder/comN -> the slave (Folder empty: $VELTRAC_COM_DIR).
+    // The link follows re-plugs and is removed by a hang-up and by the destructor.
+    bool PlugAs(int ComNumber, const std::string& Folder = {}, std::string* Error = nullptr);
+    std::string ComLinkPath() const;
+
+    void SetFaults(const Faults& F); // also re-arms HangUpAt and the named drop
+    Faults GetFaults() const;
+    LineCounters Line() const;
+
+    // Unplug now: the master is closed (the tool sees a hang-up), the link removed.
+    void HangUp();
+    // A new pty, the link pointed at it. False when it could not be made.
+    bool Replug(std::string* Error = nullptr);
+    bool Plugged() const;
+
+    // The rate the device runs at now, and the rate the tool's port is set to.
+    unsigned DeviceRate() const;
+    unsigned ToolRate() const;
+
+    // Every event line is also passed to Sink, from the device thread, outside its lock.
+    // The lines logged so far are passed first, from the calling thread.
+    void SetLogSink(std::function<void(const std::string&)> Sink);
+    std::vector<std::string> LogLines() const;
+
+    // Ends the device thread; the destructor calls it.
+    void Stop();
+
+  protected:
+    SimDevice(const char* Name, unsigned Rate);
+    // Derived constructors call it last, once the protocol state is built.
+    void Start();
+
+    // Hooks, called on the device thread with the state lock held.
+    virtual void OnReceived(const std::string& Bytes, Clock::time_point Now) = 0;
+    virtual void OnTimer(Clock::time_point Now) = 0;
+    virtual Clock::time_point NextTimer() const = 0;
+    // The tool closed its port, or the device was unplugged: the session is over.
+    virtual void OnLineLost(bool Unplugged) = 0;
+
+    // For the protocol code (device thread, lock held).
+    void SendReply(const std::string& Wire);       // an answer: subject to drop and delay faults
+    void SendUnsolicited(const std::string& Wire); // reports, status, requests
+    void SetRate(unsigned Rate);                   // for bytes sent and received from now on
+    unsigned Rate() const { return FRate; }
+    bool TxIdle() const { return FTx.empty(); }
+    unsigned ToolRateLocked() const;
+    bool DropCommand(std::initializer_list<const char*> Names); // draws DropCommands / DropNamed
+    bool DrawRefuse();
+    bool DrawShare(double Share, std::mt19937& Gen);
+    void Point(const char* Name); // a hang-up point was reached
+    void Log(const std::string& Text);
+    bool SlaveOpen() const { return FPty.IsOpen() && !FSlaveClosed; }
+    const std::string& SlavePathLocked() const { return FPty.SlavePath(); }
+
+    mutable std::mutex FMutex;
+    mutable std::condition_variable FChanged;
+    LineCounters FLine;
+    std::mt19937 FRandom; // for the device's own choices (garbage, fill bytes)
+
+  private:
+    struct TxChunk {
+        std::string Data;
+        std::size_t Done = 0;
+        Clock::time_point NotBefore;
+        unsigned Rate = 0;
+    };
+    struct Control {
+        enum Kind { HangUp, Replug };
+        explicit Control(Kind K) : What(K) {}
+        Kind What;
+        bool Done = false;
+        bool Result = false;
+        std::string Error;
+    };
+
+    void Run();
+    void Wake();
+    void ReadLine(Clock::time_point Now);
+    void DeliverDue(Clock::time_point Now);
+    void Flush(Clock::time_point Now);
+    Clock::time_point NextDue() const;
+    void DoHangUp();
+    bool DoReplug(std::string* Error);
+    void ServeControls();
+    void CheckSlave();
+    void Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count);
+    void ArmFaults();
+    std::chrono::nanoseconds ByteTime(unsigned Rate) const;
+    std::string Stamp() const;
+    void FlushLog();
+
+    std::string FName;
+    Pty FPty;
+    bool FOk = false;
+    std::string FError;
+    unsigned FRate;
+    unsigned FBaseRate;
+    std::string FComFolder;
+    int FComNumber = 0;
+    bool FSlaveClosed = false;
+    bool FPlugged = false;
+    Clock::time_point FStarted;
+    Clock::time_point FFirstByte{};
+    bool FSeenByte = false;
+    Clock::time_point FReplugAt = Clock::time_point::max();
+    bool FHangUpPending = false;
+
+    Faults FFaults;
+    std::mt19937 FGenDropReply, FGenDropCmd, FGenRefuse, FGenCorruptRx, FGenCorruptTx, FGenLate;
+    int FNamedLeft = 0;
+    bool FHangUpArmed = false;
+    std::string FHangUpName;
+    int FHangUpCount = 0;
+    std::vector<std::pair<std::string, int>> FPointCounts;
+
+    std::deque<TxChunk> FTx;
+    Clock::time_point FTxLineFree{};
+    Clock::time_point FLastReplyAt{};
+    std::deque<std::pair<Clock::time_point, char>> FRx;
+    Clock::time_point FRxLineFree{};
+    bool FWantWrite = false;
+
+    std::vector<std::string> FLog;
+    std::vector<std::string> FLogPending;
+    std::function<void(const std::string&)> FSink;
+
+    std::deque<Control*> FControls;
+    bool FStop = false;
+    int FWakeFd = -1;
+    std::thread FThread;
+};
+
+} // namespace devsim

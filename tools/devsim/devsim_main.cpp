@@ -1,0 +1,510 @@
+// veltrac-devsim: a simulated Veltrac unit or External GPS module on a pty, for
+// running the real tool (window or command line) without hardware.
+#include "tools/devsim/GpsModule.h"
+#include "tools/devsim/VeltracUnit.h"
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using namespace devsim;
+
+namespace
+{
+
+std::atomic<bool> Interrupted{false};
+
+void OnSignal(int)
+{
+    Interrupted = true;
+}
+
+const char* const HelpText = R"(Usage: veltrac-devsim veltrac|egps [options]
+
+Simulates a Veltrac tracking unit ("veltrac") or an External GPS module ("egps")
+on a pseudo-terminal and prints what the device does as it happens. Ctrl-C ends
+it and prints what the device ended up with.
+
+Where the device is plugged in:
+  --com N                 plug in as COM N: a link comN -> the pty in the
+                          port-map folder, which the tool lists as "COM N"
+  --com-dir DIR           the port-map folder (default: $VELTRAC_COM_DIR); the
+                          tool must run with VELTRAC_COM_DIR set to the same folder
+  Without --com the pty path is printed; open it directly.
+
+Veltrac unit:
+  --class N               unit class (default 7)
+  --id N                  unit ID, decimal (default 123456)
+  --version V             unit firmware version: MAJOR.MINOR[.REV][LETTER],
+                          e.g. 2.40, 2.31o, 2.40.03b (default 2.40)
+  --hex-type HEX          type code (default 0000)
+  --max-length N          most payload bytes per command (default 250)
+  --hardware HEX          hardware byte (default 25, shown 2e5; 21 = 2e1)
+  --hardware-rev N        hardware revision (default 3)
+  --hardware-id N         hardware id its own firmware must carry (default 0: any)
+  --container C|V|R       what it reads from its EEPROM: C packed "GPSz",
+                          V plain "GPSz", R (or any other letter) raw image
+                          (default C)
+  --eeprom-address HEX    image address in the EEPROM (default 10000)
+  --eeprom-size N         EEPROM size in bytes (default 2097152)
+  --no-receiver-updates   parameter 65352 answers an empty value
+  --programming-ms N      time the receiver takes to program (default 2000)
+  --no-gps-resume         GPS reports stay off after programming
+  --no-firmware           refuses its own firmware update
+  --firmware-width W      auto, narrow or wide block requests (default auto)
+  --new-version V         version after its own update (default: minor + 1)
+  --gps-interval MS       GPS report period (default 1000)
+  --no-echo               does not echo the wake-up text
+
+External GPS module:
+  --module-id HEX         module ID, 8 hex digits (default 00C0FFEE)
+  --module-version X.YY   controller version (default 2.10; below 2.00 the tool
+                          updates the controller first)
+  --module-name TEXT      module name (default EGPS-3339)
+  --updated-version X.YY  controller version after its update (default 2.00)
+  --in-loader             the controller asks for its firmware from the start
+  --dots N                preparation dots before "R" 01 (default 8)
+  --no-final-status       no status frame after the last block
+  --status-ff P           share of blocks acknowledged with FF instead of 01
+
+Receiver (both devices):
+  --receiver TEXT         receiver version text
+                          (default AXN_3.8_3333_15043022,3424,MC-GG,1.0)
+  --receiver-after TEXT   version after programming (default: the text in the
+                          image header at offset 328)
+  --unreadable            the receiver cannot report its version
+
+Presets (set the options above for the special cases):
+  --preset 2.31o          unit firmware 2.31 with revision letter o
+  --preset mc-gla         receiver reports module type MC-GLA
+  --preset eva            receiver "EVA-M8_3.01_0000,1000,EVA-M8,1.0" (no +F)
+  --preset eva-f          receiver "EVA-M8_3.01_0000,1000,EVA-M8,1.0+F"
+  --preset unreadable     receiver cannot report its version (unit: hardware 2e1)
+  --preset no-updates     unit without receiver updates
+  --preset old-controller module controller 1.99
+
+Misbehaviour (seeded, reproducible):
+  --seed N                seed of every fault draw (default 1)
+  --drop-replies P        share of answers not sent (P from 0 to 1)
+  --drop-commands P       share of received commands ignored
+  --drop NAME[:COUNT]     ignore one command by name COUNT times (default 1,
+                          -1 = always). Unit: wakeup, version, param, param65352,
+                          param65354, setparam, program, gps, eeprom, speed,
+                          firmware, logger, keepalive, off, end. Module: identify,
+                          controller, receiver, Q, R, block, S, T
+  --refuse-writes P       share of EEPROM writes answered 00 (unit) or of blocks
+                          answered status 02 (module)
+  --corrupt-rx P          share of received bytes altered
+  --corrupt-tx P          share of sent bytes altered
+  --late P[:MS]           share of answers held back MS ms (default 1000)
+  --pace                  bytes take their real time on the line (10 bits each
+                          at the device's baud rate)
+  --hang-up POINT[:N]     close the pty when POINT is reached the N-th time
+                          (default 1). Unit: wakeup, version, eeprom, program,
+                          programmed, firmware, block, param65352, param65354.
+                          Module: identify, controller, Q, R, block,
+                          programmed. Both: ms:T (T ms after the first byte)
+  --replug-after MS       after a hang-up, plug a new pty in after MS ms
+
+Output:
+  --save-image FILE       at exit, write the receiver image it was given
+  --save-firmware FILE    at exit, write the own/controller firmware it pulled
+  --quiet                 print only the summary at exit
+  --help                  this text
+)";
+
+[[noreturn]] void Fail(const std::string& Msg)
+{
+    std::cerr << "veltrac-devsim: " << Msg << "\n(try --help)\n";
+    std::exit(2);
+}
+
+long Number(const std::string& Opt, const std::string& V, int Base = 10, long Min = 0, long Max = 0x7FFFFFFF)
+{
+    char* End = nullptr;
+    errno = 0;
+    const long N = std::strtol(V.c_str(), &End, Base);
+    if (V.empty() || *End || errno || N < Min || N > Max)
+        Fail("bad value for " + Opt + ": '" + V + "'");
+    return N;
+}
+
+double Share(const std::string& Opt, const std::string& V)
+{
+    char* End = nullptr;
+    const double D = std::strtod(V.c_str(), &End);
+    if (V.empty() || *End || D < 0 || D > 1)
+        Fail("bad share for " + Opt + ": '" + V + "' (0 to 1)");
+    return D;
+}
+
+struct Version {
+    uint8_t Major = 0, Minor = 0, Revision = 0;
+    char Letter = 0;
+};
+
+Version ParseVersion(const std::string& Opt, const std::string& V)
+{
+    Version R;
+    std::size_t i = 0;
+    auto Digits = [&](long Max) {
+        const std::size_t S = i;
+        while (i < V.size() && std::isdigit(static_cast<unsigned char>(V[i])))
+            ++i;
+        if (i == S)
+            Fail("bad version for " + Opt + ": '" + V + "'");
+        return static_cast<uint8_t>(Number(Opt, V.substr(S, i - S), 10, 0, Max));
+    };
+    R.Major = Digits(255);
+    if (i >= V.size() || V[i] != '.')
+        Fail("bad version for " + Opt + ": '" + V + "' (MAJOR.MINOR)");
+    ++i;
+    R.Minor = Digits(99);
+    if (i < V.size() && V[i] == '.') {
+        ++i;
+        R.Revision = Digits(99);
+    }
+    if (i < V.size() && std::isalpha(static_cast<unsigned char>(V[i])))
+        R.Letter = V[i++];
+    if (i != V.size())
+        Fail("bad version for " + Opt + ": '" + V + "'");
+    return R;
+}
+
+void Save(const std::string& Path, const std::string& Data, const char* What)
+{
+    if (Path.empty())
+        return;
+    std::ofstream F(Path, std::ios::binary);
+    F.write(Data.data(), static_cast<std::streamsize>(Data.size()));
+    if (!F)
+        std::cerr << "veltrac-devsim: cannot write " << What << " to " << Path << "\n";
+    else
+        std::cout << "wrote " << What << " (" << Data.size() << " bytes) to " << Path << "\n";
+}
+
+std::string FirmwareImage(const PulledFirmware& F)
+{
+    return FirmwareBytes(F);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::cout << HelpText;
+        return 0;
+    }
+    if (argc < 2)
+        Fail("say which device: veltrac or egps");
+    const std::string Kind = argv[1];
+    if (Kind != "veltrac" && Kind != "egps")
+        Fail("unknown device '" + Kind + "': veltrac or egps");
+    const bool IsUnit = Kind == "veltrac";
+
+    UnitConfig U;
+    ModuleConfig M;
+    Faults F;
+    int Com = 0;
+    std::string ComDir, SaveImage, SaveFirmware;
+    bool Quiet = false;
+    std::string Receiver, ReceiverAfter;
+    bool Unreadable = false;
+
+    for (int a = 2; a < argc; ++a) {
+        const std::string Opt = argv[a];
+        auto Arg = [&]() -> std::string {
+            if (a + 1 >= argc)
+                Fail(Opt + " needs a value");
+            return argv[++a];
+        };
+        auto UnitOnly = [&] {
+            if (!IsUnit)
+                Fail(Opt + " is an option of the Veltrac unit");
+        };
+        auto ModuleOnly = [&] {
+            if (IsUnit)
+                Fail(Opt + " is an option of the External GPS module");
+        };
+        if (Opt == "--help" || Opt == "-h") {
+            std::cout << HelpText;
+            return 0;
+        } else if (Opt == "--com") {
+            Com = static_cast<int>(Number(Opt, Arg(), 10, 1, 255));
+        } else if (Opt == "--com-dir") {
+            ComDir = Arg();
+        } else if (Opt == "--class") {
+            UnitOnly();
+            U.Class = static_cast<uint8_t>(Number(Opt, Arg(), 10, 0, 255));
+        } else if (Opt == "--id") {
+            UnitOnly();
+            U.UnitId = static_cast<uint32_t>(Number(Opt, Arg(), 10, 0, 0xFFFFFF));
+        } else if (Opt == "--version") {
+            UnitOnly();
+            const Version V = ParseVersion(Opt, Arg());
+            U.VersionMajor = V.Major;
+            U.VersionMinor = V.Minor;
+            U.Revision = V.Revision;
+            U.RevisionLetter = V.Letter;
+        } else if (Opt == "--hex-type") {
+            UnitOnly();
+            U.HexType = static_cast<uint16_t>(Number(Opt, Arg(), 16, 0, 0xFFFF));
+        } else if (Opt == "--max-length") {
+            UnitOnly();
+            U.MaxLength = static_cast<uint8_t>(Number(Opt, Arg(), 10, 5, 255));
+        } else if (Opt == "--hardware") {
+            UnitOnly();
+            U.Hardware = static_cast<uint8_t>(Number(Opt, Arg(), 16, 0, 0xFF));
+        } else if (Opt == "--hardware-rev") {
+            UnitOnly();
+            U.HardwareRev = static_cast<uint8_t>(Number(Opt, Arg(), 10, 0, 255));
+        } else if (Opt == "--hardware-id") {
+            U.HardwareId = M.HardwareId = static_cast<uint32_t>(Number(Opt, Arg(), 10, 0, 0xFFFF));
+        } else if (Opt == "--container") {
+            UnitOnly();
+            const std::string V = Arg();
+            if (V.size() != 1)
+                Fail("bad value for --container: '" + V + "' (one letter)");
+            U.Container = V[0];
+        } else if (Opt == "--eeprom-address") {
+            UnitOnly();
+            U.EepromAddress = static_cast<uint32_t>(Number(Opt, Arg(), 16, 0, 0x7FFFFFFF));
+        } else if (Opt == "--eeprom-size") {
+            UnitOnly();
+            U.EepromSize = static_cast<uint32_t>(Number(Opt, Arg(), 10, 1024, 64 << 20));
+        } else if (Opt == "--no-receiver-updates") {
+            UnitOnly();
+            U.ReceiverUpdates = false;
+        } else if (Opt == "--programming-ms") {
+            U.ProgrammingMs = M.ProgrammingMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 600000));
+        } else if (Opt == "--no-gps-resume") {
+            UnitOnly();
+            U.ResumeGpsAfterProgramming = false;
+        } else if (Opt == "--no-firmware") {
+            UnitOnly();
+            U.AcceptsFirmware = false;
+        } else if (Opt == "--firmware-width") {
+            const std::string V = Arg();
+            const BlockWidth W =
+                V == "auto"     ? BlockWidth::Auto
+                : V == "narrow" ? BlockWidth::Narrow
+                : V == "wide"   ? BlockWidth::Wide
+                                : (Fail("bad value for --firmware-width: '" + V + "'"), BlockWidth::Auto);
+            U.FirmwareWidth = M.FirmwareWidth = W;
+        } else if (Opt == "--new-version") {
+            UnitOnly();
+            const Version V = ParseVersion(Opt, Arg());
+            U.NewVersionMajor = V.Major;
+            U.NewVersionMinor = V.Minor;
+            U.NewRevisionLetter = V.Letter;
+        } else if (Opt == "--gps-interval") {
+            UnitOnly();
+            U.GpsIntervalMs = static_cast<int>(Number(Opt, Arg(), 10, 50, 600000));
+        } else if (Opt == "--no-echo") {
+            UnitOnly();
+            U.EchoWakeup = false;
+        } else if (Opt == "--module-id") {
+            ModuleOnly();
+            M.ModuleId = static_cast<uint32_t>(Number(Opt, Arg(), 16, 0, 0xFFFFFFFFL));
+        } else if (Opt == "--module-version" || Opt == "--updated-version") {
+            ModuleOnly();
+            const Version V = ParseVersion(Opt, Arg());
+            (Opt == "--module-version" ? M.VersionMajor : M.UpdatedMajor) = V.Major;
+            (Opt == "--module-version" ? M.VersionMinor : M.UpdatedMinor) = V.Minor;
+        } else if (Opt == "--module-name") {
+            ModuleOnly();
+            M.Name = Arg();
+        } else if (Opt == "--in-loader") {
+            ModuleOnly();
+            M.StartInLoader = true;
+        } else if (Opt == "--dots") {
+            ModuleOnly();
+            M.PrepareDots = static_cast<int>(Number(Opt, Arg(), 10, 0, 100000));
+        } else if (Opt == "--no-final-status") {
+            ModuleOnly();
+            M.StatusAfterLastBlock = false;
+        } else if (Opt == "--status-ff") {
+            ModuleOnly();
+            M.StatusFFShare = Share(Opt, Arg());
+        } else if (Opt == "--receiver") {
+            Receiver = Arg();
+        } else if (Opt == "--receiver-after") {
+            ReceiverAfter = Arg();
+        } else if (Opt == "--unreadable") {
+            Unreadable = true;
+        } else if (Opt == "--preset") {
+            const std::string P = Arg();
+            if (P == "2.31o") {
+                UnitOnly();
+                U.VersionMajor = 2;
+                U.VersionMinor = 31;
+                U.Revision = 0;
+                U.RevisionLetter = 'o';
+            } else if (P == "mc-gla") {
+                Receiver = "AXN_3.8_3333_15043022,3424,MC-GLA,1.0";
+            } else if (P == "eva") {
+                Receiver = "EVA-M8_3.01_0000,1000,EVA-M8,1.0";
+            } else if (P == "eva-f") {
+                Receiver = "EVA-M8_3.01_0000,1000,EVA-M8,1.0+F";
+            } else if (P == "unreadable") {
+                Unreadable = true;
+                U.Hardware = 0x21;
+            } else if (P == "no-updates") {
+                UnitOnly();
+                U.ReceiverUpdates = false;
+            } else if (P == "old-controller") {
+                ModuleOnly();
+                M.VersionMajor = 1;
+                M.VersionMinor = 99;
+            } else {
+                Fail("unknown preset '" + P + "'");
+            }
+        } else if (Opt == "--seed") {
+            F.Seed = static_cast<uint32_t>(Number(Opt, Arg(), 10, 0, 0x7FFFFFFF));
+        } else if (Opt == "--drop-replies") {
+            F.DropReplies = Share(Opt, Arg());
+        } else if (Opt == "--drop-commands") {
+            F.DropCommands = Share(Opt, Arg());
+        } else if (Opt == "--drop") {
+            std::string V = Arg();
+            const auto C = V.find(':');
+            F.DropNamedCount = 1;
+            if (C != std::string::npos) {
+                F.DropNamedCount = static_cast<int>(Number(Opt, V.substr(C + 1), 10, -1, 1000000));
+                V.resize(C);
+            }
+            if (V.empty())
+                Fail("--drop needs a command name");
+            F.DropNamed = V;
+        } else if (Opt == "--refuse-writes") {
+            F.RefuseWrites = Share(Opt, Arg());
+        } else if (Opt == "--corrupt-rx") {
+            F.CorruptRx = Share(Opt, Arg());
+        } else if (Opt == "--corrupt-tx") {
+            F.CorruptTx = Share(Opt, Arg());
+        } else if (Opt == "--late") {
+            std::string V = Arg();
+            const auto C = V.find(':');
+            if (C != std::string::npos) {
+                F.LateMs = static_cast<int>(Number(Opt, V.substr(C + 1), 10, 0, 600000));
+                V.resize(C);
+            }
+            F.LateReplies = Share(Opt, V);
+        } else if (Opt == "--pace") {
+            F.Pace = true;
+        } else if (Opt == "--hang-up") {
+            F.HangUpAt = Arg();
+        } else if (Opt == "--replug-after") {
+            F.ReplugAfterMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 3600000));
+        } else if (Opt == "--save-image") {
+            SaveImage = Arg();
+        } else if (Opt == "--save-firmware") {
+            SaveFirmware = Arg();
+        } else if (Opt == "--quiet") {
+            Quiet = true;
+        } else {
+            Fail("unknown option '" + Opt + "'");
+        }
+    }
+    if (!Receiver.empty())
+        U.ReceiverVersion = M.ReceiverVersion = Receiver;
+    if (!ReceiverAfter.empty())
+        U.VersionAfterProgramming = M.VersionAfterProgramming = ReceiverAfter;
+    if (Unreadable)
+        U.ReceiverReadable = M.ReceiverReadable = false;
+
+    struct sigaction Sa {
+    };
+    Sa.sa_handler = OnSignal;
+    sigemptyset(&Sa.sa_mask);
+    sigaction(SIGINT, &Sa, nullptr);
+    sigaction(SIGTERM, &Sa, nullptr);
+
+    std::unique_ptr<VeltracUnit> Unit;
+    std::unique_ptr<GpsModule> Module;
+    SimDevice* Dev = nullptr;
+    if (IsUnit) {
+        Unit = std::make_unique<VeltracUnit>(U);
+        Dev = Unit.get();
+    } else {
+        Module = std::make_unique<GpsModule>(M);
+        Dev = Module.get();
+    }
+    if (!Dev->Ok()) {
+        std::cerr << "veltrac-devsim: cannot make the pty: " << Dev->Error() << "\n";
+        return 1;
+    }
+    std::mutex OutMutex;
+    if (!Quiet) {
+        Dev->SetLogSink([&OutMutex](const std::string& Line) {
+            std::lock_guard<std::mutex> L(OutMutex);
+            std::cout << Line << std::endl;
+        });
+    }
+    Dev->SetFaults(F);
+    if (Com > 0) {
+        std::string Err;
+        if (!Dev->PlugAs(Com, ComDir, &Err)) {
+            std::cerr << "veltrac-devsim: cannot plug in as COM " << Com << ": " << Err << "\n";
+            return 1;
+        }
+        std::lock_guard<std::mutex> L(OutMutex);
+        std::cout << "COM " << Com << " = " << Dev->ComLinkPath() << " -> " << Dev->SlavePath() << std::endl;
+    } else {
+        std::lock_guard<std::mutex> L(OutMutex);
+        std::cout << "open " << Dev->SlavePath() << std::endl;
+    }
+
+    while (!Interrupted)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    Dev->SetLogSink(nullptr);
+    Dev->Stop();
+    std::lock_guard<std::mutex> L(OutMutex);
+    std::cout << "\n";
+    const LineCounters Ln = Dev->Line();
+    if (IsUnit) {
+        const UnitReport R = Unit->Report();
+        std::cout << "unit version " << R.VersionText << ", receiver \"" << R.ReceiverVersion << "\"\n"
+                  << "receiver programmed " << R.Programmings << " time(s), " << R.ProgrammingFailures
+                  << " refused" << (R.ProgrammingError.empty() ? "" : " (" + R.ProgrammingError + ")") << "\n"
+                  << "receiver image " << R.ReceiverImageSize << " bytes"
+                  << (R.ProgrammedFrom.empty() ? "" : ", last read as " + R.ProgrammedFrom) << "\n"
+                  << "EEPROM writes " << R.EepromWrites << ", re-sent " << R.EepromRewrites << ", refused "
+                  << R.EepromRefused << "\n"
+                  << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
+                  << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
+                  << "retries seen " << R.Retries() << "\n";
+        Save(SaveImage, Unit->ReceiverImage(), "the receiver image");
+        Save(SaveFirmware, FirmwareImage(Unit->Firmware()), "the pulled firmware");
+    } else {
+        const ModuleReport R = Module->Report();
+        std::cout << "controller " << R.ControllerVersion << ", receiver \"" << R.ReceiverVersion << "\"\n"
+                  << "receiver programmed " << R.Programmings << " time(s), transfers refused "
+                  << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")")
+                  << "\n"
+                  << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
+                  << R.BlocksRefused << "\n"
+                  << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures
+                  << "\n"
+                  << "retries seen " << R.Retries() << "\n";
+        Save(SaveImage, Module->ReceiverImage(), "the receiver image");
+        Save(SaveFirmware, FirmwareImage(Module->Firmware()), "the pulled firmware");
+    }
+    std::cout << "line: " << Ln.BytesIn << " bytes in, " << Ln.BytesOut << " out, " << Ln.BadFrames
+              << " bad frames, " << Ln.PortCloses << " port closes, " << Ln.HangUps << " hang-ups\n";
+    return 0;
+}
