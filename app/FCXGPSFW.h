@@ -1,0 +1,84 @@
+#pragma once
+// TFCXGPSFW: the tool's one window. It holds the controls at their fixed
+// places, forwards the user's actions to the update session and shows the
+// session's display data whenever it changes; the update itself lives in
+// TUpdateSession.
+#include "app/UpdateSession.h"
+
+#include <QLabel>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QProgressBar;
+class QPushButton;
+class TLedPanel;
+class TPortComboBox;
+
+// A label panel that reports double-clicks (pGPSCurrent, pGPSNeeded).
+class TClickPanel : public QLabel
+{
+    Q_OBJECT
+
+  public:
+    using QLabel::QLabel;
+
+  signals:
+    void DoubleClicked();
+
+  protected:
+    void mouseDoubleClickEvent(QMouseEvent* Event) override;
+};
+
+class TFCXGPSFW : public QWidget
+{
+    Q_OBJECT
+
+  public:
+    // Arguments: the program's arguments without the program name.
+    explicit TFCXGPSFW(const std::vector<std::string>& Arguments = {}, QWidget* Parent = nullptr);
+    ~TFCXGPSFW() override;
+
+    TUpdateSession& Session() { return *FSession; }
+
+    // The two dialogs, replaceable (tests answer them without a user).
+    // dLoadFW: the chosen file's full path, empty when cancelled.
+    std::function<QString()> ChooseFirmwareFile;
+    // An error box with one OK button.
+    std::function<void(const QString& Message)> ShowErrorBox;
+
+    // The controls, named as on the form.
+    QPushButton* bOpen;
+    QPushButton* bClose;
+    QPushButton* bOff;
+    QComboBox* cDeviceType;
+    TPortComboBox* cComNumber;
+    TLedPanel* tlTX;
+    TLedPanel* tlRX;
+    QLabel* pUnitInfo;
+    QLabel* vUnitID;
+    QLabel* vVersion;
+    QLabel* vClass;
+    QLabel* vVersionInfo;
+    QLabel* vHWVer;
+    TClickPanel* pGPSCurrent;
+    QLabel* vGPSCurrent;
+    TClickPanel* pGPSNeeded;
+    QLabel* vGPSNeeded;
+    TLedPanel* lGPSData;
+    QLabel* pProgress;
+    QProgressBar* pSendProgress;
+    QProgressBar* pUpdateProgress;
+    QLabel* vProgress;
+
+  private:
+    // Runs a user action; what it raises goes to the application's handler.
+    template <typename F> void Action(F&& Body);
+    void ShowDisplay();
+    QString RunLoadDialog();
+
+    std::unique_ptr<TUpdateSession> FSession;
+};

@@ -1,0 +1,1026 @@
+#include "app/UpdateSession.h"
+
+#include "app/ModuleFrames.h"
+#include "app/ReceiverImages.h"
+#include "firmware/ArchiveReader.h"
+#include "firmware/Keys.h"
+#include "firmware/MyCrypt.h"
+#include "firmware/Resources.h"
+#include "serial/AppException.h"
+#include "util/MyConvert.h"
+#include "util/MyFunctions.h"
+
+#include <QFile>
+#include <cstdio>
+
+namespace
+{
+
+constexpr int32_t ParamGPSUpdate = 65352;  // address, readiness, container letter
+constexpr int32_t ParamGPSVersion = 65354; // the receiver's version text
+
+constexpr int WriteRetryMs = 750;
+constexpr int ModuleRetryMs = 2000;
+constexpr int VersionRetryMs = 2000;
+constexpr int GPSVersionPollMs = 2000;
+constexpr int PreparingDots = 1189;
+
+std::string ResourceBytes(std::string_view Name)
+{
+    const auto Bytes = FindResource(Name);
+    return Bytes ? std::string(*Bytes) : std::string();
+}
+
+std::string Format(const char* Pattern, double Value)
+{
+    // The C library follows the user's locale (Qt sets it), so the decimal
+    // separator is the user's.
+    char Buf[64];
+    std::snprintf(Buf, sizeof Buf, Pattern, Value);
+    return Buf;
+}
+
+} // namespace
+
+void TProgressBarState::SetMaximum(int Value)
+{
+    Maximum = Value < 0 ? 0 : Value;
+    SetPosition(Position);
+}
+
+void TProgressBarState::SetPosition(int Value)
+{
+    Position = Value < 0 ? 0 : (Value > Maximum ? Maximum : Value);
+}
+
+TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObject* Parent) : QObject(Parent)
+{
+    CX.SetConfigType(cxctSTXb);
+    CX.SetConfigTypeAutoDetect(false);
+    CX.SetShowRawRX(false);
+    CX.SetComNumber(0);
+    CX.SetText_UnitNotTested("Not tested");
+    CX.SetText_OriginalID("Original ID: %s");
+    CX.SetText_OriginalType("Original Type: %s");
+    CX.SetText_ShowRevision(true);
+    CX.SetPanel_ClearOnClose(true);
+    CX.OnAfterOpen = [this](TCorvex* S) { Entry(true, [&] { CXAfterOpen(S); }); };
+    CX.OnGotVersionInfo = [this](TCorvex* S, const TCX_VersionInfo& I) {
+        Entry(true, [&] { CXGotVersionInfo(S, I); });
+    };
+    CX.OnGPSLocation = [this](TCorvex* S, const TCX_GPSLocation& L) {
+        Entry(true, [&] { CXGPSLocation(S, L); });
+    };
+    CX.OnRequestParameter = [this](TCorvex* S, int32_t P, bool Valid, const std::string& V,
+                                   const std::string& H) {
+        Entry(true, [&] { CXRequestParameter(S, P, Valid, V, H); });
+    };
+    CX.OnSetParameter = [this](TCorvex* S, int32_t P, bool Success) {
+        Entry(true, [&] { CXSetParameter(S, P, Success); });
+    };
+    CX.OnEEPromDataWrite = [this](TCorvex* S, bool R) { Entry(true, [&] { CXEEPromDataWrite(S, R); }); };
+    CX.OnLoggerStatus = [this](TCorvex* S, const TCX_LoggerStatus& St) {
+        Entry(true, [&] { CXLoggerStatus(S, St); });
+    };
+    CX.OnFastSpeed = [this](TCorvex* S) { Entry(true, [&] { CXFastSpeed(S); }); };
+    CX.OnSoftwareUpdate = [this](TCorvex* S, int32_t B, int32_t P) {
+        Entry(true, [&] { CXSoftwareUpdate(S, B, P); });
+    };
+
+    cCom1.SetName("cCom1");
+    cCom1.SetBaudRate(br9600);
+    cCom1.SetOutBufSize(4096);
+    cCom1.OnDataRecived = [this](TComPort* S, int32_t Count) {
+        Entry(true, [&] { cCom1DataRecived(S, Count); });
+    };
+    cCom1.OnPortOpen = [this](TComPort* S) { Entry(true, [&] { cCom1PortOpen(S); }); };
+
+    TimerE3.setInterval(ModuleRetryMs);
+    tWriteRetry.setInterval(WriteRetryMs);
+    tVersionRetry.setInterval(VersionRetryMs);
+    tGPSVersionPoll.setInterval(GPSVersionPollMs);
+    connect(&TimerE3, &QTimer::timeout, this, [this] { Entry(true, [&] { TimerE3Timer(); }); });
+    connect(&tWriteRetry, &QTimer::timeout, this, [this] { Entry(true, [&] { tWriteRetryTimer(); }); });
+    connect(&tVersionRetry, &QTimer::timeout, this, [this] { Entry(true, [&] { tVersionRetryTimer(); }); });
+    connect(&tGPSVersionPoll, &QTimer::timeout, this,
+            [this] { Entry(true, [&] { tGPSVersionPollTimer(); }); });
+
+    FDisplay.Caption = SessionText::Caption;
+    FormCreate(Arguments);
+}
+
+TUpdateSession::~TUpdateSession()
+{
+    FormDestroy();
+}
+
+template <typename F> void TUpdateSession::Entry(bool Catch, F&& Body)
+{
+    if (FEntryDepth++ == 0)
+        FEntryDisplay = FDisplay;
+    struct TLeave {
+        TUpdateSession* S;
+        ~TLeave()
+        {
+            if (--S->FEntryDepth == 0 && !(S->FDisplay == S->FEntryDisplay))
+                emit S->DisplayChanged();
+        }
+    } Leave{this};
+    if (!Catch) {
+        Body();
+        return;
+    }
+    try {
+        Body();
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
+}
+
+// ---------------------------------------------------------------- front end
+
+bool TUpdateSession::SetDeviceType(int Value)
+{
+    if (FDisplay.DeviceTypeLocked || (Value != dtVeltrac && Value != dtExternalGPS))
+        return false;
+    Entry(false, [&] { FDisplay.DeviceType = Value; });
+    return true;
+}
+
+void TUpdateSession::SetComNumber(int Value)
+{
+    Entry(false, [&] { FDisplay.ComNumber = Value < 0 ? 0 : Value; });
+}
+
+void TUpdateSession::SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData)
+{
+    tlTX = Tx;
+    tlRX = Rx;
+    lGPSData = GPSData;
+    CX.SetPanel_Tx(Tx);
+    CX.SetPanel_Rx(Rx);
+}
+
+void TUpdateSession::SetState(uint8_t Value)
+{
+    FUpdateState = Value;
+    FDisplay.UpdateState = Value;
+}
+
+void TUpdateSession::FlashTx()
+{
+    if (tlTX)
+        tlTX->Trigger();
+}
+
+void TUpdateSession::FlashRx()
+{
+    if (tlRX)
+        tlRX->Trigger();
+}
+
+void TUpdateSession::ShowError(const std::string& Message)
+{
+    if (OnShowError)
+        OnShowError(this, Message);
+}
+
+// ---------------------------------------------------------------- start-up
+
+void TUpdateSession::FormCreate(const std::vector<std::string>& Arguments)
+{
+    Entry(false, [&] {
+        FAutoUpdate = Arguments.empty() || UpperText(Arguments[0]) != "/MANUAL";
+        FRecords.clear();
+        FArchiveImages.clear();
+        FModuleBlocks.clear();
+        FArchive.clear();
+        DropImage();
+        FUnitFirmware.Clear();
+        FModuleUpdate.Clear();
+        LoadModuleFirmware();
+        LoadGPSFirmware();
+        ResetDisplay();
+    });
+}
+
+void TUpdateSession::FormDestroy()
+{
+    TimerE3.stop();
+    tWriteRetry.stop();
+    tVersionRetry.stop();
+    tGPSVersionPoll.stop();
+    // The links close before the lamps they flash go away with the front end.
+    CX.Close(true);
+    cCom1.Close();
+    SetLamps(nullptr, nullptr, nullptr);
+    FRecords.clear();
+    FArchiveImages.clear();
+    FModuleBlocks.clear();
+    FArchive.clear();
+    FUnitFirmware.Clear();
+    FModuleUpdate.Clear();
+    DropImage();
+}
+
+void TUpdateSession::ResetDisplay()
+{
+    SetState(0);
+    FEEPromAddress = 0;
+    FGPSReady = 0;
+    FPackImage = false;
+    FPlainHeader = false;
+    FDisplay.vUnitID.clear();
+    FDisplay.vVersion.clear();
+    FDisplay.vClass.clear();
+    FDisplay.vVersionInfo.clear();
+    FDisplay.vHWVer.clear();
+    FDisplay.vGPSCurrent.clear();
+    FDisplay.vGPSNeeded.clear();
+    FRecords.clear();
+    FDisplay.pSendProgress.SetPosition(0);
+    FDisplay.pUpdateProgress.SetPosition(0);
+    FDisplay.vProgress.clear();
+    tWriteRetry.stop();
+    FModuleBlocks.clear();
+    // What a transfer through the unit was waiting for ends with it.
+    FWriteSends = 0;
+    FStaleAnswers = 0;
+    FSpeedAnswersDue = 0;
+    FProgramStartPending = false;
+    FAwaitingVersion = false;
+    tVersionRetry.stop();
+    tGPSVersionPoll.stop();
+}
+
+void TUpdateSession::LoadModuleFirmware()
+{
+    TSoftwareVersionCollection Versions;
+    Versions.LoadFromEfw(ResourceBytes("egps_fw"));
+    FModuleUpdate.Clear();
+    FModuleUpdate.Select(Versions, "*");
+}
+
+void TUpdateSession::LoadGPSFirmware()
+{
+    LoadGPSFirmwareImage(ResourceBytes("gps_fw"));
+}
+
+void TUpdateSession::LoadGPSFirmwareImage(const std::string& Resource)
+{
+    Entry(false, [&] {
+        const TFirmwareImage Plain = SplitFirmwareImage(Resource, ImageKey());
+        FArchive = Plain.Archive;
+        FArchiveLabel = Plain.Label;
+        FArchiveImages.clear();
+        FUnitFirmware.Clear();
+        try {
+            auto Reader = NewArchiveReader();
+            TArchiveStream Stream(FArchive);
+            try {
+                Reader->OpenArchiveStream(Stream);
+                const uint32_t Count = Reader->ItemCount();
+                for (uint32_t I = 0; I < Count; ++I) {
+                    const std::string Path = Reader->ItemPathOf(I);
+                    if (!Reader->ItemIsDirectory(I) && IsReceiverImageName(Path))
+                        FArchiveImages.push_back(Path);
+                }
+            } catch (const std::exception&) {
+                // A damaged archive leaves the list with what was gathered.
+            }
+            Reader->CloseArchive();
+        } catch (const std::exception&) {
+        }
+        FUnitFirmware.LoadFromArchive(FArchive);
+        FDisplay.Caption = SessionText::Caption + IfStr(FUnitFirmware.Count() > 0, " + Veltrac", "") + " (" +
+                           Plain.Label + ")";
+    });
+}
+
+// ---------------------------------------------------------------- connection
+
+void TUpdateSession::bOpenClick()
+{
+    Entry(false, [&] {
+        const int n = FDisplay.ComNumber;
+        if (n == 0)
+            return;
+        FDisplay.DeviceTypeLocked = true;
+        ResetDisplay();
+        CX.SetComNumber(n);
+        cCom1.SetComNumber(static_cast<uint16_t>(n));
+        cCom1.SetBaudRate(br9600);
+        FUpdatedUnitID = -1;
+        if (FDisplay.DeviceType == dtVeltrac)
+            CX.Open();
+        else if (cCom1.Active())
+            cCom1PortOpen(&cCom1);
+        else
+            cCom1.Open();
+    });
+}
+
+void TUpdateSession::bCloseClick()
+{
+    Entry(false, [&] {
+        ResetDisplay();
+        CX.Close(true);
+        cCom1.Close();
+        TimerE3.stop();
+        FDisplay.DeviceTypeLocked = false;
+    });
+}
+
+void TUpdateSession::bOffClick()
+{
+    Entry(false, [&] {
+        ResetDisplay();
+        CX.TurnOff();
+    });
+}
+
+void TUpdateSession::CXAfterOpen(TCorvex* Sender)
+{
+    (void)Sender;
+    ResetDisplay();
+    // A lost reply would leave the update waiting for ever: ask until it comes.
+    FAwaitingVersion = true;
+    tVersionRetry.start();
+    CX.RequestVersionInfo(false);
+}
+
+void TUpdateSession::tVersionRetryTimer()
+{
+    if (!FAwaitingVersion || !CX.Connected()) {
+        tVersionRetry.stop();
+        return;
+    }
+    CX.RequestVersionInfo(false);
+}
+
+void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& Info)
+{
+    (void)Sender;
+    // Only the answer that was asked for: a late duplicate of a repeated
+    // question must not start the chain a second time.
+    if (!FAwaitingVersion)
+        return;
+    FAwaitingVersion = false;
+    tVersionRetry.stop();
+
+    const TCX_UnitInfo& Unit = CX.UnitInfo();
+    FDisplay.vUnitID = std::to_string(Unit.UnitID);
+    FDisplay.vVersion = Unit.VersionText;
+    FDisplay.vClass = TCorvex::UnitModelName(Info.Class);
+    FDisplay.vVersionInfo = Info.HardwareText;
+    FDisplay.vHWVer = TCorvex::HardwareCodeName(Info.HardwareRev);
+
+    const std::string Title =
+        FindNewestSoftware(FUnitFirmware, Info.Class, Info.Hardware, Info.HardwareRev, 0, 0);
+    if (Title.empty() || Unit.UnitID == FUpdatedUnitID) {
+        CX.SetGPSReports(true, false);
+        return;
+    }
+    FUpdatedUnitID = Unit.UnitID;
+    CX.SelectSoftware(FUnitFirmware, Title);
+    CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
+    SetState(6);
+    FDisplay.vGPSCurrent = SessionText::UpdatingUnit + Title;
+}
+
+void TUpdateSession::CXSoftwareUpdate(TCorvex* Sender, int32_t Block, int32_t Percent)
+{
+    (void)Sender;
+    (void)Block;
+    FDisplay.pUpdateProgress.SetMaximum(100);
+    FDisplay.pUpdateProgress.SetPosition(Percent);
+    FDisplay.vProgress = std::to_string(Percent) + "%";
+}
+
+void TUpdateSession::CXGPSLocation(TCorvex* Sender, const TCX_GPSLocation& GPSLocation)
+{
+    (void)Sender;
+    (void)GPSLocation;
+    if (lGPSData)
+        lGPSData->Trigger();
+    if (FUpdateState == 0)
+        CX.RequestParameter(FGPSReady > 0 ? ParamGPSVersion : ParamGPSUpdate);
+    else if (FUpdateState == 3 && !FProgramStartPending)
+        RequestGPSVersion();
+}
+
+void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool Valid,
+                                        const std::string& Value, const std::string& HexValue)
+{
+    (void)Sender;
+    (void)Valid;
+    (void)HexValue;
+    if (Parameter == ParamGPSUpdate) {
+        if (Value.empty()) {
+            FDisplay.vGPSCurrent = SessionText::NotSupported;
+        } else {
+            FEEPromAddress = HexToIntDef(GetToken(Value, 0, ','), 0);
+            FGPSReady = HexToIntDef(GetToken(Value, 1, ','), 0);
+            const std::string Kind = GetToken(Value, 2, ',');
+            FPackImage = Kind == "C";
+            FPlainHeader = Kind == "V";
+        }
+        CX.SetLoggerReports(true);
+    } else if (Parameter == ParamGPSVersion && !Value.empty()) {
+        CX.SetGPSReports(false, false);
+        CheckGPSVersion(Value);
+    }
+}
+
+// ---------------------------------------------------------------- transfer through the unit
+
+void TUpdateSession::StartUnitTransfer()
+{
+    tWriteRetry.stop();
+    if (!FImage) {
+        ShowError(SessionText::NoImage);
+        return;
+    }
+    const int Chunk = UnitChunkSize(CX.MaxLength(), CX.UnitInfo().HexType);
+    std::string Data = *FImage;
+    if (FPackImage)
+        Data = GPSzContainer(Data, true);
+    else if (FPlainHeader)
+        Data = GPSzContainer(Data, false);
+    FRecords = UnitRecords(Data, FEEPromAddress, Chunk);
+    FWriteSends = 0;
+    FStaleAnswers = 0;
+    FSpeedAnswersDue = 0;
+    FProgramStartPending = false;
+    FDisplay.pSendProgress.SetMaximum(static_cast<int>(FRecords.size()));
+    FDisplay.pSendProgress.SetPosition(0);
+    if (!FRecords.empty()) {
+        FSpeedAnswersDue = 1;
+        tWriteRetry.start();
+    }
+    CX.SetFastSpeed();
+}
+
+// The records go out once the speed switch is answered: the link reads an
+// acknowledgement by the last command sent, so an answer to the switch that
+// came after the first write would be taken for the write's, and the link
+// would stay at the old speed.
+void TUpdateSession::CXFastSpeed(TCorvex* Sender)
+{
+    (void)Sender;
+    if (FSpeedAnswersDue == 0)
+        return;
+    --FSpeedAnswersDue;
+    FStaleAnswers += FSpeedAnswersDue;
+    FSpeedAnswersDue = 0;
+}
+
+void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)
+{
+    (void)Sender;
+    if (FStaleAnswers > 0) {
+        // Belongs to an earlier record that was sent more than once.
+        --FStaleAnswers;
+        return;
+    }
+    if (FWriteSends == 0)
+        return; // nothing of ours is waiting for an answer
+    --FWriteSends;
+    if (Result) {
+        // Further copies of this record may still be answered; those answers
+        // must not count for the next record.
+        FStaleAnswers += FWriteSends;
+        FWriteSends = 0;
+    }
+    SendEEPromRecord(Result);
+}
+
+void TUpdateSession::tWriteRetryTimer()
+{
+    if (!FRecords.empty() && FSpeedAnswersDue > 0) {
+        ++FSpeedAnswersDue;
+        CX.SetFastSpeed();
+    } else if (!FRecords.empty()) {
+        SendEEPromRecord(false);
+    } else if (FUpdateState == 3 && FProgramStartPending) {
+        CX.SetParameterInt(ParamGPSUpdate, 1);
+    } else {
+        tWriteRetry.stop();
+    }
+}
+
+// Re-sending a record is harmless (same bytes, same address); skipping one
+// would leave a hole in the receiver's image.
+void TUpdateSession::SendEEPromRecord(bool Advance)
+{
+    tWriteRetry.stop();
+    TProgressBarState& Cursor = FDisplay.pSendProgress;
+    if (Advance)
+        Cursor.SetPosition(Cursor.Position + 1);
+    if (!FRecords.empty()) {
+        if (Cursor.Position < static_cast<int>(FRecords.size())) {
+            const std::string& Record = FRecords[static_cast<std::size_t>(Cursor.Position)];
+            const std::size_t Blank = Record.find(' ');
+            const std::string Address = Record.substr(0, Blank);
+            const std::string Data = Blank == std::string::npos ? std::string() : Record.substr(Blank + 1);
+            ++FWriteSends;
+            CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
+            FDisplay.vProgress =
+                Format("%0.1f%%", Cursor.Maximum > 0 ? Cursor.Position * 100.0 / Cursor.Maximum : 0.0);
+        } else {
+            Cursor.SetPosition(0);
+            FRecords.clear();
+            SetState(3);
+            StartProgramming();
+            return;
+        }
+    }
+    if (!FRecords.empty())
+        tWriteRetry.start();
+}
+
+// The unit programs its receiver once it holds 65352 = 1; the write is
+// repeated until the unit acknowledges it, since a lost one would leave the
+// update waiting for ever.
+void TUpdateSession::StartProgramming()
+{
+    FProgramStartPending = true;
+    CX.SetParameterInt(ParamGPSUpdate, 1);
+    if (FProgramStartPending && FUpdateState == 3)
+        tWriteRetry.start();
+}
+
+void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success)
+{
+    (void)Sender;
+    if (Parameter != ParamGPSUpdate || !FProgramStartPending)
+        return;
+    // The link reads every acknowledgement as the answer to the last
+    // command, so a late answer to an EEPROM write arrives here.
+    if (FStaleAnswers > 0) {
+        --FStaleAnswers;
+        return;
+    }
+    if (!Success)
+        return; // the retry timer asks again
+    FProgramStartPending = false;
+    tWriteRetry.stop();
+    RequestGPSVersion();
+}
+
+// While the unit programs, the receiver version is read until the required
+// one is reported; GPS reports were switched off and may not come back.
+void TUpdateSession::RequestGPSVersion()
+{
+    tGPSVersionPoll.start();
+    CX.RequestParameter(ParamGPSVersion);
+}
+
+void TUpdateSession::tGPSVersionPollTimer()
+{
+    if (FUpdateState != 3 || FProgramStartPending || !CX.Connected()) {
+        tGPSVersionPoll.stop();
+        return;
+    }
+    RequestGPSVersion();
+}
+
+void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status)
+{
+    (void)Sender;
+    TProgressBarState& Bar = FDisplay.pUpdateProgress;
+    Bar.SetMaximum(Status.Total);
+    Bar.SetPosition(Status.Current);
+    if (Status.Current == 0)
+        FDisplay.vProgress.clear();
+    else
+        FDisplay.vProgress =
+            std::to_string(Bar.Maximum > 0 ? static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum : 0) +
+            "%";
+}
+
+// ---------------------------------------------------------------- External GPS module
+
+std::string TUpdateSession::EscapeModuleFrame(const std::string& Body)
+{
+    return ::EscapeModuleFrame(Body);
+}
+
+void TUpdateSession::WriteModule(const std::string& Bytes)
+{
+    if (OnModuleFrame)
+        OnModuleFrame(this, true, Bytes);
+    cCom1.WriteString(Bytes);
+}
+
+void TUpdateSession::SendModuleCommand(uint8_t Cmd, const std::string& Payload)
+{
+    FPendingCmd = Cmd;
+    FlashTx();
+    WriteModule(EscapeModuleFrame(ModuleCommandBody(Cmd, Payload)));
+}
+
+void TUpdateSession::SendModuleIdentify()
+{
+    SendModuleCommand(ModuleCmdIdentify, std::string(1, static_cast<char>(ModuleCmdArgument)));
+}
+
+void TUpdateSession::SendToGPS(const std::string& Text)
+{
+    TimerE3.stop();
+    TimerE3.start();
+    FLastGPSCmd = Text.empty() ? 0 : Text[0];
+    SendModuleCommand(ModuleCmdReceiver, Text);
+}
+
+void TUpdateSession::cCom1PortOpen(TComPort* Sender)
+{
+    (void)Sender;
+    FInFrame = false;
+    TimerE3.start();
+    TimerE3Timer();
+}
+
+void TUpdateSession::TimerE3Timer()
+{
+    if (FDisplay.vVersion.empty())
+        SendModuleIdentify();
+    else if (FDisplay.vGPSCurrent.empty())
+        SendToGPS("Q");
+    else if (FUpdateState == 1)
+        cCom1.SetBaudRate(br57600);
+    else if (FDisplay.DeviceType == dtExternalGPS && FUpdateState == 3 &&
+             FDisplay.pUpdateProgress.Position < static_cast<int>(FModuleBlocks.size())) {
+        const int Cursor = FDisplay.pUpdateProgress.Position;
+        // A module that takes the last block and then stays silent would
+        // leave the update unconfirmed: after one repeat, start again from
+        // identification, which reads the receiver's new version.
+        if (Cursor == static_cast<int>(FModuleBlocks.size()) - 1 && FLastBlockRepeats >= 1) {
+            bOpenClick();
+            return;
+        }
+        if (Cursor == static_cast<int>(FModuleBlocks.size()) - 1)
+            ++FLastBlockRepeats;
+        SendToGPS(FModuleBlocks[static_cast<std::size_t>(Cursor)]);
+    }
+}
+
+void TUpdateSession::cCom1DataRecived(TComPort* Sender, int32_t Count)
+{
+    (void)Sender;
+    (void)Count;
+    FlashRx();
+    std::string Unframed;
+    while (cCom1.Active() && cCom1.InBufUsed() > 0) {
+        const uint8_t c = static_cast<uint8_t>(cCom1.ReadChar());
+        std::string Reply;
+        if (FUpdateState == 5) {
+            Unframed += static_cast<char>(c);
+            FModuleUpdate.ProcessChar(c, Reply);
+            if (!Reply.empty()) {
+                FlashTx();
+                WriteModule(Reply);
+            }
+            if (FModuleUpdate.Active) {
+                FDisplay.pUpdateProgress.SetMaximum(100);
+                FDisplay.pUpdateProgress.SetPosition(static_cast<int>(FModuleUpdate.Progress()));
+            } else if (FDisplay.pUpdateProgress.Position > 50) {
+                // The controller finished and runs its new firmware: start again.
+                if (OnModuleFrame && !Unframed.empty())
+                    OnModuleFrame(this, false, Unframed);
+                Unframed.clear();
+                bOpenClick();
+            }
+            continue;
+        }
+        if (c == 0x2E && (FUpdateState == 1 || FUpdateState == 2)) {
+            SetState(2);
+            FDisplay.vProgress = SessionText::Preparing;
+            FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Position + 1);
+        }
+        if (FUpdateState == 0) {
+            // A controller that asks for firmware blocks by itself is served at once.
+            FModuleUpdate.ProcessChar(c, Reply);
+            if (!Reply.empty()) {
+                FlashTx();
+                WriteModule(Reply);
+                SetState(5);
+            }
+        }
+        ModuleRxByte(c);
+    }
+    if (OnModuleFrame && !Unframed.empty())
+        OnModuleFrame(this, false, Unframed);
+}
+
+void TUpdateSession::ModuleRxByte(uint8_t Ch)
+{
+    if (Ch == 0x3C) {
+        FInFrame = true;
+        FFrame.clear();
+        FEscape = false;
+    } else if (Ch == 0x3E) {
+        if (FInFrame) {
+            if (OnModuleFrame)
+                OnModuleFrame(this, false, FFrame);
+            std::string Content;
+            if (ModuleFrameValid(FFrame, Content))
+                HandleModuleFrame(Content);
+        }
+        FInFrame = false;
+    } else if (FInFrame) {
+        if (FEscape) {
+            FEscape = false;
+            if (Ch == 0x01)
+                FFrame += '\x3C';
+            else if (Ch == 0x02)
+                FFrame += '\x3E';
+            else if (Ch == 0x10)
+                FFrame += '\x10';
+            else
+                FInFrame = false;
+        } else if (Ch == 0x10) {
+            FEscape = true;
+        } else {
+            FFrame += static_cast<char>(Ch);
+        }
+    }
+}
+
+void TUpdateSession::HandleModuleFrame(const std::string& Content)
+{
+    if (Content.empty())
+        return;
+    const bool Answer = static_cast<uint8_t>(Content[0]) == 0xFF;
+    if (!Answer && Content.size() < 2)
+        return;
+    const int Address =
+        Answer ? 0xFFFF : static_cast<uint8_t>(Content[0]) * 256 + static_cast<uint8_t>(Content[1]);
+    const std::string Payload = Content.substr(Answer ? 1 : 2);
+    if (Address == 0xFFFF && FPendingCmd != 0) {
+        const uint8_t Cmd = FPendingCmd;
+        HandleModuleAnswer(Cmd, Payload);
+        // A restart inside the answer may have sent a new command meanwhile.
+        if (FPendingCmd == Cmd)
+            FPendingCmd = 0;
+    } else if (Address == 0x002C) {
+        if (!Payload.empty() && static_cast<uint8_t>(Payload[0]) == FPendingCmd) {
+            // Our own command coming back.
+        } else if (Payload == std::string("R\x01", 2)) {
+            FDisplay.vProgress = SessionText::Updating;
+            WriteModule(ModuleRawAck);
+            FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Maximum);
+            SetState(3);
+            SendNextModuleBlock();
+        } else if (Payload == std::string("S\x01", 2) || Payload == std::string("S\xFF", 2) ||
+                   Payload == std::string("T\x01", 2) || Payload == std::string("T\xFF", 2)) {
+            WriteModule(ModuleRawAck);
+            SendNextModuleBlock();
+        } else if (Payload == std::string("S\x02", 2) || Payload == std::string("T\x02", 2)) {
+            bOpenClick();
+        }
+    } else {
+        FPendingCmd = 0;
+    }
+    FlashRx();
+}
+
+void TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
+{
+    if (Cmd == ModuleCmdIdentify) {
+        if (Payload.size() < 7)
+            return; // asked again by the timer
+        const double Version = static_cast<uint8_t>(Payload[4]) + static_cast<uint8_t>(Payload[5]) / 100.0;
+        FDisplay.vUnitID = BytesToHex(Payload.substr(0, 4), false);
+        FDisplay.vVersion = Format("%0.2f", Version);
+        FDisplay.vClass = Payload.substr(6);
+        if (Version >= 2.0) {
+            TimerE3Timer();
+        } else {
+            TimerE3.stop();
+            SetState(5);
+            FDisplay.vGPSCurrent = SessionText::UpdatingModule;
+            SendModuleCommand(ModuleCmdStartUpdate, std::string(1, static_cast<char>(ModuleCmdArgument)));
+        }
+    } else if (Cmd == ModuleCmdReceiver) {
+        if (FLastGPSCmd == 'Q') {
+            // A receiver that is busy (programming) or cannot report answers
+            // nothing: that is no version, and the timer asks again.
+            if (!Payload.empty())
+                CheckGPSVersion(Payload);
+        } else if (FLastGPSCmd == 'R') {
+            SetState(2);
+            FDisplay.vProgress = SessionText::Waiting;
+            cCom1.SetBaudRate(br57600);
+        }
+    }
+}
+
+void TUpdateSession::StartModuleTransfer()
+{
+    FModuleBlocks.clear();
+    if (!FImage) {
+        ShowError(SessionText::NoImage);
+        return;
+    }
+    cCom1.SetBaudRate(br9600);
+    switch (CheckMediaTekImage(*FImage)) {
+    case TMediaTekCheck::TooShort:
+        ShowError(SessionText::ImageTooShort);
+        return;
+    case TMediaTekCheck::NotMediaTek:
+        return;
+    case TMediaTekCheck::Ok:
+        break;
+    }
+    FModuleBlocks = ModuleTransferBlocks(*FImage);
+    FLastBlockRepeats = 0;
+    FDisplay.pSendProgress.SetMaximum(PreparingDots);
+    FDisplay.pSendProgress.SetPosition(0);
+    FDisplay.pUpdateProgress.SetMaximum(static_cast<int>(FModuleBlocks.size()));
+    FDisplay.pUpdateProgress.SetPosition(0);
+    SendToGPS(FModuleBlocks[0]);
+}
+
+void TUpdateSession::SendNextModuleBlock()
+{
+    TProgressBarState& Cursor = FDisplay.pUpdateProgress;
+    if (Cursor.Position >= Cursor.Maximum)
+        return;
+    Cursor.SetPosition(Cursor.Position + 1);
+    FDisplay.vProgress =
+        std::to_string(Cursor.Maximum > 0 ? Cursor.Position * 100 / Cursor.Maximum : 0) + "%";
+    if (Cursor.Position < static_cast<int>(FModuleBlocks.size())) {
+        SendToGPS(FModuleBlocks[static_cast<std::size_t>(Cursor.Position)]);
+    } else if (FUpdateState == 3) {
+        // Every block acknowledged. The module does not always say so by
+        // itself: start again from identification, so the new version is read
+        // and the update ends confirmed.
+        bOpenClick();
+    }
+}
+
+// ---------------------------------------------------------------- required firmware
+
+void TUpdateSession::CheckGPSVersion(const std::string& Version)
+{
+    FDisplay.vGPSCurrent = Version;
+    if (!FAutoUpdate) {
+        SetState(4);
+        return;
+    }
+    if (!FindRequiredImage(Version)) {
+        SetState(4);
+        return;
+    }
+    if (Version == FDisplay.vGPSNeeded) {
+        if (FDisplay.DeviceType == dtVeltrac)
+            CX.TurnOff();
+        SetState(4);
+        return;
+    }
+    if (FUpdateState != 0)
+        return;
+    SetState(1);
+    if (FDisplay.DeviceType == dtVeltrac)
+        StartUnitTransfer();
+    else
+        StartModuleTransfer();
+}
+
+bool TUpdateSession::FindRequiredImage(const std::string& Version)
+{
+    const std::string W = ApplyModuleTypeAliases(Version);
+    std::string Name;
+    if (W.starts_with("AXN"))
+        Name = FindAXNImage(W);
+    else if (W.starts_with("EVA"))
+        Name = FindEVAImage(W);
+    if (Name.empty() || !LoadArchiveImage(Name)) {
+        FDisplay.vGPSNeeded = SessionText::NotSupported;
+        return false;
+    }
+    FDisplay.vGPSNeeded = Name.size() >= 4 ? Name.substr(0, Name.size() - 4) : std::string();
+    return true;
+}
+
+std::string TUpdateSession::FindAXNImage(const std::string& Version) const
+{
+    return ::FindAXNImage(FArchiveImages, Version);
+}
+
+std::string TUpdateSession::FindEVAImage(const std::string& Version) const
+{
+    return ::FindEVAImage(FArchiveImages, Version);
+}
+
+// FImageName names an image only while it is held, so a failed load can
+// never be mistaken for the image being there.
+void TUpdateSession::DropImage()
+{
+    FImage.reset();
+    FImageName.clear();
+}
+
+bool TUpdateSession::LoadArchiveImage(const std::string& Name)
+{
+    if (FImage && Name == FImageName)
+        return true;
+    DropImage();
+    try {
+        auto Reader = NewArchiveReader();
+        TArchiveStream Stream(FArchive);
+        try {
+            Reader->OpenArchiveStream(Stream);
+            const uint32_t Count = Reader->ItemCount();
+            for (uint32_t I = 0; I < Count; ++I) {
+                if (Reader->ItemPathOf(I) != Name)
+                    continue;
+                // With several items of that name the last one wins.
+                DropImage();
+                std::string Bytes;
+                try {
+                    Reader->ExtractItemToStream(I, Bytes, false);
+                    FImage = std::move(Bytes);
+                    FImageName = Name;
+                } catch (const std::exception&) {
+                }
+            }
+        } catch (const std::exception&) {
+        }
+        Reader->CloseArchive();
+    } catch (const std::exception&) {
+    }
+    return FImage.has_value();
+}
+
+bool TUpdateSession::TransferPossible()
+{
+    if (FDisplay.DeviceType == dtVeltrac) {
+        // The unit's frame limit arrives with its unit information; without
+        // it no record can be cut.
+        if (!CX.Connected() || UnitChunkSize(CX.MaxLength(), CX.UnitInfo().HexType) <= 0) {
+            ShowError(SessionText::NoUnitConnection);
+            return false;
+        }
+    } else if (!cCom1.Active()) {
+        ShowError(SessionText::NoModuleConnection);
+        return false;
+    }
+    return true;
+}
+
+void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
+{
+    Entry(false, [&] {
+        if (!FImage || FileName != FImageName) {
+            DropImage();
+            QFile File(QString::fromLocal8Bit(FileName.c_str()));
+            if (File.open(QIODevice::ReadOnly)) {
+                const QByteArray Bytes = File.readAll();
+                if (File.error() == QFileDevice::NoError) {
+                    FImage = std::string(Bytes.constData(), static_cast<std::size_t>(Bytes.size()));
+                    FImageName = FileName;
+                }
+            }
+        }
+        if (!FImage) {
+            ShowError(SessionText::UnableToLoad);
+            return;
+        }
+        // The image stays loaded; the user chooses it again once connected.
+        if (!TransferPossible())
+            return;
+        if (FDisplay.DeviceType == dtExternalGPS && CheckMediaTekImage(*FImage) == TMediaTekCheck::TooShort) {
+            ShowError(SessionText::ImageTooShort);
+            return;
+        }
+        if (FDisplay.vGPSCurrent.empty())
+            FDisplay.vGPSCurrent = SessionText::ManualUpdate;
+        FDisplay.vGPSNeeded = FileNameNoExt(FileName);
+        SetState(1);
+        if (FDisplay.DeviceType == dtVeltrac)
+            StartUnitTransfer();
+        else
+            StartModuleTransfer();
+    });
+}
+
+void TUpdateSession::pGPSNeededDblClick()
+{
+    if (!OnChooseFirmwareFile)
+        return;
+    const std::string FileName = OnChooseFirmwareFile(this);
+    if (!FileName.empty())
+        LoadCustomFirmware(FileName);
+}
+
+void TUpdateSession::pGPSCurrentDblClick()
+{
+    Entry(false, [&] {
+        if (FDisplay.DeviceType != dtExternalGPS && CX.VersionInfo().HardwareText != "2e1")
+            return;
+        CheckGPSVersion(RecoveryVersionText);
+        FDisplay.vGPSCurrent = SessionText::FirmwareRecovery;
+    });
+}

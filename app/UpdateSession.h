@@ -1,0 +1,249 @@
+#pragma once
+// The update session: every update procedure of the tool, without widgets.
+// It owns the link to a tracking unit (CX), the port to an External GPS
+// module (cCom1), the timers and the loaded firmware, and keeps what the
+// window shows as plain data (Display()). A front end renders that data when
+// DisplayChanged is emitted, forwards the user's actions to the procedures
+// named after the window's handlers (bOpenClick, pGPSNeededDblClick, ...) and
+// answers the two questions the session asks (OnChooseFirmwareFile,
+// OnShowError). Everything runs on the Qt main thread.
+#include "firmware/SoftUpdate.h"
+#include "link/Corvex2.h"
+#include "serial/ComPort.h"
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A progress bar as data: the position always lies within 0..Maximum, as a
+// toolkit's bar keeps it; the transfer cursors rely on that.
+struct TProgressBarState {
+    int Position = 0;
+    int Maximum = 100;
+
+    void SetMaximum(int Value);
+    void SetPosition(int Value);
+    bool operator==(const TProgressBarState&) const = default;
+};
+
+enum TDeviceType { dtVeltrac = 0, dtExternalGPS = 1 };
+
+// What the window shows. Texts are 8-bit, as the devices report them.
+struct TUpdateDisplay {
+    std::string Caption;
+    int DeviceType = dtVeltrac; // cDeviceType: 0 "Veltrac", 1 "External GPS"
+    bool DeviceTypeLocked = false;
+    int ComNumber = 0; // cComNumber: the selected port, 0 = none
+    std::string vUnitID, vVersion, vClass, vVersionInfo, vHWVer;
+    std::string vGPSCurrent, vGPSNeeded, vProgress;
+    TProgressBarState pSendProgress, pUpdateProgress;
+    uint8_t UpdateState = 0; // a copy of FUpdateState, for front ends that report states
+
+    bool operator==(const TUpdateDisplay&) const = default;
+};
+
+// The session's own texts, in one place.
+namespace SessionText
+{
+inline const std::string Caption = "Veltrac GNSS Firmware Update";
+inline const std::string NotSupported = "Update is not supported";
+inline const std::string UnableToLoad = "Unable to load firmware";
+inline const std::string ManualUpdate = "Manual update";
+inline const std::string FirmwareRecovery = "Firmware recovery";
+inline const std::string UpdatingModule = "Updating EGPS module";
+inline const std::string UpdatingUnit = "Updating Veltrac to ";
+inline const std::string Preparing = "Preparing";
+inline const std::string Waiting = "Waiting";
+inline const std::string Updating = "Updating";
+inline const std::string NoUnitConnection =
+    "Unable to start the update: no tracking unit is connected. Open the connection and wait until the "
+    "unit is shown, then choose the firmware again.";
+inline const std::string NoModuleConnection =
+    "Unable to start the update: the port to the External GPS module is not open. Open the connection, "
+    "then choose the firmware again.";
+inline const std::string ImageTooShort =
+    "Unable to send the firmware: the file is shorter than the 448-byte header of a receiver image.";
+inline const std::string NoImage = "Unable to start the update: no firmware image is loaded.";
+} // namespace SessionText
+
+class TUpdateSession : public QObject
+{
+    Q_OBJECT
+
+  public:
+    // Runs FormCreate with the program's arguments (without the program name).
+    explicit TUpdateSession(const std::vector<std::string>& Arguments = {}, QObject* Parent = nullptr);
+    ~TUpdateSession() override;
+
+    const TUpdateDisplay& Display() const { return FDisplay; }
+
+    // ---- Asked of the front end ----
+    // The firmware file to send ("Custom firmware update", *.bin); empty = cancelled.
+    std::function<std::string(TUpdateSession* Sender)> OnChooseFirmwareFile;
+    // An error message box with one OK button.
+    std::function<void(TUpdateSession* Sender, const std::string& Message)> OnShowError;
+    // Every module frame: Outgoing = the wire bytes written to cCom1 (command
+    // frames, raw acknowledgements, controller blocks); incoming = the content
+    // of each frame received, unescaped, checksum included (in state 5 the
+    // bytes of each reception, which are not framed).
+    std::function<void(TUpdateSession* Sender, bool Outgoing, const std::string& Bytes)> OnModuleFrame;
+
+    // ---- Front-end input ----
+    // Refused (False) while the device type is locked.
+    bool SetDeviceType(int Value);
+    void SetComNumber(int Value);
+    // The lamps flashed for transmission, reception and GPS reports; not owned, may be null.
+    void SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData);
+
+    // ---- Window handlers ----
+    void FormCreate(const std::vector<std::string>& Arguments);
+    void FormDestroy();
+    void bOpenClick();
+    void bCloseClick();
+    void bOffClick();
+    void pGPSNeededDblClick();
+    void pGPSCurrentDblClick();
+
+    // ---- Link events ----
+    void CXAfterOpen(TCorvex* Sender);
+    void CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& Info);
+    void CXSoftwareUpdate(TCorvex* Sender, int32_t Block, int32_t Percent);
+    void CXGPSLocation(TCorvex* Sender, const TCX_GPSLocation& GPSLocation);
+    void CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool Valid, const std::string& Value,
+                            const std::string& HexValue);
+    void CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success);
+    void CXEEPromDataWrite(TCorvex* Sender, bool Result);
+    void CXFastSpeed(TCorvex* Sender);
+    void CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status);
+
+    // ---- Module port events and timers ----
+    void cCom1PortOpen(TComPort* Sender);
+    void cCom1DataRecived(TComPort* Sender, int32_t Count);
+    void TimerE3Timer();
+    void tWriteRetryTimer();
+    void tVersionRetryTimer();
+    void tGPSVersionPollTimer();
+
+    // ---- Procedures ----
+    void ResetDisplay();
+    void LoadModuleFirmware();
+    void LoadGPSFirmware();
+    // The same from a given "gps_fw" image (tools and tests with other packages).
+    void LoadGPSFirmwareImage(const std::string& Resource);
+    void StartUnitTransfer();
+    void StartModuleTransfer();
+    void SendModuleCommand(uint8_t Cmd, const std::string& Payload);
+    void SendModuleIdentify();
+    void SendToGPS(const std::string& Text);
+    void ModuleRxByte(uint8_t Ch);
+    void HandleModuleFrame(const std::string& Content);
+    void HandleModuleAnswer(uint8_t Cmd, const std::string& Payload);
+    void SendNextModuleBlock();
+    static std::string EscapeModuleFrame(const std::string& Body);
+    void CheckGPSVersion(const std::string& Version);
+    bool FindRequiredImage(const std::string& Version);
+    std::string FindAXNImage(const std::string& Version) const;
+    std::string FindEVAImage(const std::string& Version) const;
+    bool LoadArchiveImage(const std::string& Name);
+    void LoadCustomFirmware(const std::string& FileName);
+
+    // ---- State, read-only ----
+    uint8_t UpdateState() const { return FUpdateState; }
+    bool AutoUpdate() const { return FAutoUpdate; }
+    const std::string& ImageName() const { return FImageName; }
+    const std::optional<std::string>& Image() const { return FImage; }
+    const std::vector<std::string>& Records() const { return FRecords; }
+    int32_t UpdatedUnitID() const { return FUpdatedUnitID; }
+    const std::string& Archive() const { return FArchive; }
+    const std::string& ArchiveLabel() const { return FArchiveLabel; }
+    const std::vector<std::string>& ArchiveImages() const { return FArchiveImages; }
+    const TSoftwareVersionCollection& UnitFirmware() const { return FUnitFirmware; }
+    const TSoftwareUpdate& ModuleUpdate() const { return FModuleUpdate; }
+    int32_t EEPromAddress() const { return FEEPromAddress; }
+    int32_t GPSReady() const { return FGPSReady; }
+    bool PackImage() const { return FPackImage; }
+    bool PlainHeader() const { return FPlainHeader; }
+    uint8_t PendingCmd() const { return FPendingCmd; }
+    const std::vector<std::string>& ModuleBlocks() const { return FModuleBlocks; }
+    bool ProgramStartPending() const { return FProgramStartPending; }
+
+    // The components, for front ends that report on them (and for tests).
+    TCorvex CX;
+    TComPort cCom1;
+    QTimer TimerE3;
+    QTimer tWriteRetry;
+    // Asks for the version information again until it arrives.
+    QTimer tVersionRetry;
+    // Asks for the receiver version while the unit programs its receiver.
+    QTimer tGPSVersionPoll;
+
+  signals:
+    void DisplayChanged();
+
+  private:
+    // Every entry from the event loop goes through Entry: it reports
+    // exceptions to the application's handler (Catch) or lets them reach the
+    // front end that called, and emits DisplayChanged once at the end of the
+    // outermost entry when something shown has changed.
+    template <typename F> void Entry(bool Catch, F&& Body);
+
+    void SetState(uint8_t Value);
+    void FlashTx();
+    void FlashRx();
+    void WriteModule(const std::string& Bytes);
+    void ShowError(const std::string& Message);
+    void DropImage();
+    bool TransferPossible();
+    void SendEEPromRecord(bool Advance);
+    void StartProgramming();
+    void RequestGPSVersion();
+
+    TUpdateDisplay FDisplay;
+    int FEntryDepth = 0;
+    TUpdateDisplay FEntryDisplay;
+
+    TCX_Lamp* tlTX = nullptr;
+    TCX_Lamp* tlRX = nullptr;
+    TCX_Lamp* lGPSData = nullptr;
+
+    uint8_t FUpdateState = 0;
+    std::string FImageName;
+    std::optional<std::string> FImage;
+    std::vector<std::string> FRecords;
+    bool FAutoUpdate = true;
+    int32_t FUpdatedUnitID = -1;
+    std::string FArchive;
+    std::string FArchiveLabel;
+    std::vector<std::string> FArchiveImages;
+    TSoftwareVersionCollection FUnitFirmware;
+    int32_t FEEPromAddress = 0;
+    int32_t FGPSReady = 0;
+    bool FPackImage = false;
+    bool FPlainHeader = false;
+    uint8_t FPendingCmd = 0;
+    char FLastGPSCmd = 0;
+    bool FInFrame = false;
+    std::string FFrame;
+    bool FEscape = false;
+    TSoftwareUpdate FModuleUpdate;
+    std::vector<std::string> FModuleBlocks;
+
+    // EEPROM write answers carry no identity. Sends of the record at the
+    // cursor whose answer is still due, and answers still due for re-sent
+    // earlier records: an answer counts for the current record only when no
+    // older one can still arrive.
+    int FWriteSends = 0;
+    int FStaleAnswers = 0;
+    // Speed-switch commands not yet answered; the records wait for the answer.
+    int FSpeedAnswersDue = 0;
+    // 65352 := 1 was sent and not yet acknowledged.
+    bool FProgramStartPending = false;
+    // Repeats of the last module block after its status did not come.
+    int FLastBlockRepeats = 0;
+    // A version information was asked for and has not arrived yet.
+    bool FAwaitingVersion = false;
+};
