@@ -7,21 +7,24 @@
 namespace
 {
 
+// Wine numbers its own devices up to 255; a link may name any port number
+// the selector list can show.
 constexpr int MaxPorts = 256;
+constexpr int MaxLinkedPort = 65535;
 
 bool ParseComLink(const char* Name, int& n)
 {
-    // "com" followed by a decimal number 1..255, nothing else (Wine's rule).
+    // "com" followed by a decimal number without leading zeros, nothing else.
     if ((Name[0] != 'c' && Name[0] != 'C') || (Name[1] != 'o' && Name[1] != 'O') ||
         (Name[2] != 'm' && Name[2] != 'M') || Name[3] < '1' || Name[3] > '9')
         return false;
     n = 0;
     for (const char* p = Name + 3; *p; ++p) {
-        if (*p < '0' || *p > '9' || n >= MaxPorts)
+        if (*p < '0' || *p > '9' || n > MaxLinkedPort)
             return false;
         n = n * 10 + (*p - '0');
     }
-    return n >= 1 && n < MaxPorts;
+    return n >= 1 && n <= MaxLinkedPort;
 }
 
 } // namespace
