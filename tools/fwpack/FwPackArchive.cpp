@@ -1,7 +1,9 @@
-// 7z archives through the 7z program of p7zip-full. The program sorts the files
-// it is given by name, so the items are added under names that sort in the
-// wanted order ("0000", "0001", ...) and then renamed inside the archive; a
-// rename keeps the order.
+// 7z archives through the 7z program of p7zip-full, one folder per item (not
+// solid), so that a reader unpacks a small package without decoding the
+// receiver images stored before it. The program sorts the files it is given by
+// name, so the items are added under names that sort in the wanted order
+// ("0000", "0001", ...) and then renamed inside the archive; a rename keeps the
+// order.
 #include "tools/fwpack/FwPack.h"
 
 #include <algorithm>
@@ -102,8 +104,8 @@ std::string BuildSevenZip(const std::vector<TArchiveItem>& Items, const std::str
     TTempDir dir;
     std::vector<std::string> add = {SevenZipProgram, "a", "-t7z", "-bd", "-y",
                                     // Fixed settings: the same input gives the same archive on any machine.
-                                    "-mx=5", "-mmt=1", "-mtm=off", "-mtc=off", "-mta=off", "-mtr=off", "--",
-                                    "archive.7z"};
+                                    "-mx=5", "-ms=off", "-mmt=1", "-mtm=off", "-mtc=off", "-mta=off",
+                                    "-mtr=off", "--", "archive.7z"};
     std::vector<std::string> rename = {SevenZipProgram, "rn", "-bd", "-y", "--", "archive.7z"};
     for (size_t i = 0; i < Items.size(); ++i) {
         char stage[24];
