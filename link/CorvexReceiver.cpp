@@ -210,7 +210,7 @@ void TCorvex::ProcessReceived(const std::string& Bytes)
         }
 
         // 6. Bytes that belong to no frame are shown. Held bytes are bounded: no frame is
-        // longer than 261 values, so anything beyond MaxRawText is shown rather than held.
+        // longer than 260 values, so anything beyond MaxRawText is shown rather than held.
         if (!Consumed || FShowRawRX || RxRawText.size() > MaxRawText) {
             Display += RxRawText;
             RxRawText.clear();

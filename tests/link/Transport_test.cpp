@@ -4,6 +4,7 @@
 
 #include "firmware/SoftUpdate.h"
 #include "link/CorvexFrames.h"
+#include "serial/AppException.h"
 #include "util/MyConvert.h"
 
 #include <gtest/gtest.h>
@@ -265,6 +266,24 @@ TEST(Receiver, WrongLengthsReachOnGotCommand)
     EXPECT_FALSE(Opened);
     EXPECT_FALSE(L.CX.Connected());
     EXPECT_EQ(Logger + Voltage, 0);
+}
+
+TEST(Receiver, AFailingHandlerCostsNothingElse)
+{
+    ExtLink L;
+    std::vector<std::string> Reported;
+    SetApplicationExceptionHandler([&](const std::exception& E) { Reported.push_back(E.what()); });
+    std::vector<int> States;
+    L.CX.OnGotConnectState = [&](TCorvex*, uint8_t S) {
+        States.push_back(S);
+        if (S == 1)
+            throw std::runtime_error("handler failed");
+    };
+    L.Feed(UnitFrame(cxctSTXb, 0x23, Bytes("01")) + "x" + UnitFrame(cxctSTXb, 0x23, Bytes("02")));
+    SetApplicationExceptionHandler(nullptr);
+    EXPECT_EQ(States, (std::vector<int>{1, 2}));
+    EXPECT_EQ(Reported, (std::vector<std::string>{"handler failed"}));
+    EXPECT_EQ(L.Rx, "x");
 }
 
 TEST(Receiver, BracketedFrames)
