@@ -168,8 +168,11 @@ void GpsModule::OnReceived(const std::string& Bytes, Clock::time_point Now)
     }
     if (FState == Restarting)
         return;
-    for (char C : Bytes)
+    for (char C : Bytes) {
+        if (HangingUp())
+            return;
         RxByte(static_cast<uint8_t>(C), Now);
+    }
 }
 
 void GpsModule::RxByte(uint8_t B, Clock::time_point Now)
@@ -247,7 +250,8 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
     const char* Name = Cmd == 0x01 ? "identify" : Cmd == 0x7F ? "controller" : "receiver";
     const std::string Sub(1, Kind ? Kind : '?');
     if (Kind == 'S' || Kind == 'T') {
-        Point("block");
+        if (Point("block"))
+            return;
         if (DropCommand({"block", Sub.c_str()}))
             return;
     } else if (DropCommand({Name, Sub.c_str()})) {
@@ -257,7 +261,8 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
     if (Cmd == 0x01) {
         ++FCount.Identifies;
         Question(FLastIdentify, Now);
-        Point("identify");
+        if (Point("identify"))
+            return;
         if (FState != Idle)
             return;
         std::string P;
@@ -274,7 +279,8 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
             Log("controller update asked for, not needed: ignored");
             return;
         }
-        Point("controller");
+        if (Point("controller"))
+            return;
         Log("controller restarts into its loader");
         FLoaderAt = After(Now, 100);
         return;
@@ -287,7 +293,8 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
     case 'Q': {
         ++FCount.VersionQuestions;
         Question(FLastQ, Now);
-        Point("Q");
+        if (Point("Q"))
+            return;
         if (FState != Idle)
             return;
         const bool Has = FReceiverReadable && !FProgramming;
@@ -295,7 +302,8 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
         return;
     }
     case 'R': {
-        Point("R");
+        if (Point("R"))
+            return;
         if (FState != Idle || FProgramming || Payload.size() < 3) {
             Log("image start ignored now");
             return;

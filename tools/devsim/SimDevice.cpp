@@ -296,7 +296,7 @@ bool SimDevice::DrawRefuse()
     return false;
 }
 
-void SimDevice::Point(const char* Name)
+bool SimDevice::Point(const char* Name)
 {
     auto It = std::find_if(FPointCounts.begin(), FPointCounts.end(),
                            [&](const auto& P) { return P.first == Name; });
@@ -310,6 +310,7 @@ void SimDevice::Point(const char* Name)
         FHangUpPending = true;
         Log("hang-up point " + FFaults.HangUpAt + " reached");
     }
+    return FHangUpPending;
 }
 
 void SimDevice::Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count)
@@ -486,16 +487,24 @@ void SimDevice::Flush(Clock::time_point Now)
     }
 }
 
-Clock::time_point SimDevice::NextDue() const
+Clock::time_point SimDevice::NextDue(Clock::time_point Now) const
 {
+    // Paced bytes are handed over in batches of about a millisecond rather than one
+    // wake-up per byte; the last byte of a burst still goes at its own time, and no
+    // byte ever goes early.
+    const auto Batch = std::chrono::milliseconds(1);
     Clock::time_point T = Clock::time_point::max();
     if (!FRx.empty())
-        T = FRx.front().first;
+        T = std::min(FRx.back().first, std::max(FRx.front().first, Now + Batch));
     if (!FTx.empty() && !FWantWrite && SlaveOpen()) {
         const TxChunk& C = FTx.front();
         Clock::time_point Tx = C.NotBefore;
-        if (FFaults.Pace)
-            Tx = std::max(FTxLineFree, C.NotBefore) + ByteTime(C.Rate);
+        if (FFaults.Pace) {
+            const auto Bt = ByteTime(C.Rate);
+            const Clock::time_point First = std::max(FTxLineFree, C.NotBefore) + Bt;
+            const Clock::time_point Last = First + Bt * static_cast<long>(C.Data.size() - C.Done - 1);
+            Tx = std::min(Last, std::max(First, Now + Batch));
+        }
         T = std::min(T, Tx);
     }
     return T;
@@ -600,7 +609,7 @@ void SimDevice::Run()
             DoHangUp();
         FChanged.notify_all();
 
-        Clock::time_point Deadline = std::min(NextTimer(), NextDue());
+        Clock::time_point Deadline = std::min(NextTimer(), NextDue(Now));
         Deadline = std::min(Deadline, FReplugAt);
         if (FSlaveClosed)
             Deadline = std::min(Deadline, Now + ClosedProbe);

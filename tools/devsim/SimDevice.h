@@ -127,7 +127,9 @@ class SimDevice
     bool DropCommand(std::initializer_list<const char*> Names); // draws DropCommands / DropNamed
     bool DrawRefuse();
     bool DrawShare(double Share, std::mt19937& Gen);
-    void Point(const char* Name); // a hang-up point was reached
+    // A hang-up point was reached; true when the device hangs up here (the caller stops).
+    bool Point(const char* Name);
+    bool HangingUp() const { return FHangUpPending; }
     void Log(const std::string& Text);
     bool SlaveOpen() const { return FPty.IsOpen() && !FSlaveClosed; }
     const std::string& SlavePathLocked() const { return FPty.SlavePath(); }
@@ -158,7 +160,7 @@ class SimDevice
     void ReadLine(Clock::time_point Now);
     void DeliverDue(Clock::time_point Now);
     void Flush(Clock::time_point Now);
-    Clock::time_point NextDue() const;
+    Clock::time_point NextDue(Clock::time_point Now) const;
     void DoHangUp();
     bool DoReplug(std::string* Error);
     void ServeControls();

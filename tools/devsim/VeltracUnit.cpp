@@ -286,6 +286,8 @@ void VeltracUnit::OnReceived(const std::string& Bytes, Clock::time_point Now)
     if (FState == Restarting || FState == Off)
         return;
     for (char C : Bytes) {
+        if (HangingUp())
+            return;
         const auto B = static_cast<uint8_t>(C);
         FWake += C;
         if (FWake.size() > WakeText.size())
@@ -366,7 +368,8 @@ void VeltracUnit::RxByte(uint8_t B, Clock::time_point Now)
 
 void VeltracUnit::Wakeup(Clock::time_point Now)
 {
-    Point("wakeup");
+    if (Point("wakeup"))
+        return;
     if (DropCommand({"wakeup"}))
         return;
     ++FCount.Wakeups;
@@ -481,7 +484,8 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
         ++FCount.VersionRequests;
         if (++FSessionVersionRequests > 1)
             ++FCount.VersionRequestRepeats;
-        Point("version");
+        if (Point("version"))
+            return;
         Reply(0x0A, VersionInfoPayload());
         break;
     case 0x11:
@@ -491,9 +495,10 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
             Ack(false);
             break;
         }
+        if (Point("firmware"))
+            return;
         Log(std::string("starts its firmware update") + (FCount.LastUpdateFlag ? " (flag set)" : ""));
         Ack(true);
-        Point("firmware");
         FPullAt = After(Now, 50);
         break;
     case 0x14:
@@ -506,7 +511,8 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
         Reply(0x18, std::string(1, Data.empty() ? '\0' : Data[0]));
         break;
     case 0x1C:
-        Point("eeprom");
+        if (Point("eeprom"))
+            return;
         EepromWrite(Data);
         break;
     case 0x25:
@@ -541,7 +547,8 @@ void VeltracUnit::Parameter(int Number, Clock::time_point)
     else
         Head += static_cast<char>(Number);
     if (Number == ParamImage) {
-        Point("param65352");
+        if (Point("param65352"))
+            return;
         if (!FConfig.ReceiverUpdates) {
             Reply(0x03, Head);
             return;
@@ -552,7 +559,8 @@ void VeltracUnit::Parameter(int Number, Clock::time_point)
         return;
     }
     if (Number == ParamReceiverVersion) {
-        Point("param65354");
+        if (Point("param65354"))
+            return;
         // Busy while programming; a receiver that cannot report has no text either.
         const bool Has = FConfig.ReceiverUpdates && FReceiverReadable && !FProgramming;
         Reply(0x03, Head + (Has ? FReceiverVersion : std::string()));
@@ -573,7 +581,8 @@ void VeltracUnit::SetParameter(int Number, const std::string& Value, Clock::time
             Ack(false);
             return;
         }
-        Point("program");
+        if (Point("program"))
+            return;
         Ack(true);
         ++FCount.ProgramStarts;
         if (FProgramming) {
