@@ -260,8 +260,10 @@ void TCorvex::Open()
     FViewMode = cxvOff;
     FOpenAttempts = 0;
     FSoftware->RestartIf(false);
-    ApplyPortSettings();
+    // Stopped first: when the port cannot be opened the link stays idle instead of
+    // retrying (and reporting) from the timer.
     FLinkTimer->stop();
+    ApplyPortSettings();
     FLinkTimerTag = 1;
     FLinkTimer->setInterval(FirstWakeUpDelay);
     FLinkTimer->start();

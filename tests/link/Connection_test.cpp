@@ -177,6 +177,17 @@ TEST_F(Connection, UnitPullsItsFirmwareOverTheLine)
     EXPECT_TRUE(CX.Port().Active());
 }
 
+TEST_F(Connection, ReopeningOnAMissingPortRaisesAndLeavesTheLinkIdle)
+{
+    OpenAndConnect();
+    ASSERT_TRUE(CX.LinkTimerEnabled());
+    CX.SetComNumber(9);
+    EXPECT_THROW(CX.Open(), EComPortCoreError);
+    EXPECT_FALSE(CX.Port().Active());
+    EXPECT_FALSE(CX.Connected());
+    EXPECT_FALSE(CX.LinkTimerEnabled()) << "no keep-alive tick may retry the open";
+}
+
 TEST(ConnectionFailure, OpeningAMissingPortRaises)
 {
     TUnitPeer Peer(7);
