@@ -1,6 +1,7 @@
 // What the simulated devices accept as a receiver image and as a "GPSz" container.
 #include "DevsimTest.h"
 #include "tools/devsim/ReceiverImage.h"
+#include "tools/fwpack/FwPack.h"
 #include "util/DeflateText.h"
 #include "util/MyFunctions.h"
 
@@ -20,8 +21,9 @@ TEST(ReceiverImage, MadeImageCarriesMarksLengthAndVersion)
     const std::string I = MakeMediaTekImage(Version, 5000, 7);
     ASSERT_EQ(I.size(), 5000u);
     EXPECT_EQ(I.substr(144, 6), "MTKGPS");
-    EXPECT_EQ(I.substr(328, Version.size()), Version);
-    EXPECT_EQ(I[328 + Version.size()], '\0');
+    EXPECT_EQ(I.substr(16, Version.size()), Version);
+    EXPECT_EQ(I[16 + Version.size()], '\0');
+    EXPECT_EQ(I.substr(328, 3), "AXN");
     EXPECT_EQ(Hex(I.substr(244, 4)), "88 13 00 00"); // 5000 little-endian
     EXPECT_EQ(ImageDeclaredLength(I), 5000u);
     EXPECT_EQ(ImageVersionText(I), Version);
@@ -34,10 +36,12 @@ TEST(ReceiverImage, VersionTextEndsAtZeroOrHeaderEnd)
 {
     std::string I = MakeMediaTekImage("AXN_1", 600, 1);
     EXPECT_EQ(ImageVersionText(I), "AXN_1");
-    // A text that fills the rest of the header has no zero: it ends with the header.
-    I.replace(328, 120, std::string(120, 'A'));
-    EXPECT_EQ(ImageVersionText(I), std::string(120, 'A'));
-    EXPECT_EQ(ImageVersionText(std::string(300, 'x')), "");
+    // A text of the full 128 bytes has no zero: it ends where "MTKGPS" begins.
+    I.replace(16, 128, std::string(128, 'A'));
+    EXPECT_EQ(ImageVersionText(I), std::string(128, 'A'));
+    EXPECT_EQ(CheckMediaTekImage(I), "");
+    EXPECT_EQ(ImageVersionText(std::string(10, 'x')), "");
+    EXPECT_EQ(ImageVersionText(std::string(20, 'x')), "xxxx") << "a short image gives what it has";
 }
 
 TEST(ReceiverImage, DamagedImagesAreNamed)
@@ -155,4 +159,14 @@ TEST(Inflate, RawStreamMustEndExactlyAndStayWithinTheLimit)
     EXPECT_FALSE(InflateRaw(Z.substr(0, Z.size() - 1), 3000, Out));
     EXPECT_FALSE(InflateRaw(DeflateText(Data, false), 3000, Out)) << "a zlib header is not raw deflate";
     EXPECT_FALSE(InflateRaw("", 10, Out));
+}
+
+TEST(ReceiverImage, ImagesMadeByFwpackAreReadTheSameWay)
+{
+    for (const std::string& V : {Version, std::string("EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F")}) {
+        const std::string I = StampMtkHeader(GeneratePayload(98304, 4), V);
+        EXPECT_EQ(CheckMediaTekImage(I), "") << V;
+        EXPECT_EQ(ImageVersionText(I), V);
+        EXPECT_EQ(ImageDeclaredLength(I), 98304u);
+    }
 }

@@ -348,6 +348,25 @@ TEST_F(UnitTest, RawImageWithABadHeaderIsRefused)
     EXPECT_EQ(Unit->Report().ProgrammingError, "no readable image header at the image address");
 }
 
+TEST_F(UnitTest, ReceiverTakesOnlyImagesOfItsOwnFamily)
+{
+    const std::string Eva = "EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F";
+    UnitConfig C = Quick();
+    C.Container = 'V';
+    C.ReceiverVersion = "EVA_1.0_M10_20010100,1000,EVA-M10,1.0+F";
+    Begin(C);
+    ASSERT_TRUE(Wake());
+    ASSERT_TRUE(
+        WriteRecords(C.EepromAddress, MakeGpsContainer(MakeMediaTekImage(NewReceiver, 3000, 1), false)));
+    ASSERT_TRUE(Program());
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.ProgrammingFailures == 1; }, Wait));
+    EXPECT_EQ(Unit->Report().ProgrammingError, "an AXN image for an EVA receiver");
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, MakeGpsContainer(MakeMediaTekImage(Eva, 3000, 1), false)));
+    ASSERT_TRUE(Program());
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+    EXPECT_EQ(ParamValue(65354), Eva);
+}
+
 TEST_F(UnitTest, ProgramStartRepeatedWhileProgrammingIsCountedNotRestarted)
 {
     UnitConfig C = Quick();
@@ -412,17 +431,19 @@ TEST_F(UnitTest, ClosingThePortEndsTheSessionAndResetsTheSpeed)
 
 // ---- End of the link ----
 
-TEST_F(UnitTest, TurnOffSilencesTheUnitUntilThePortIsClosed)
+TEST_F(UnitTest, TurnOffSilencesTheUnitForAWhile)
 {
-    Begin();
+    UnitConfig C = Quick();
+    C.OffMs = 600;
+    Begin(C);
     ASSERT_TRUE(Wake());
     EXPECT_EQ(Acked(0xF2, ""), "01");
     EXPECT_TRUE(Unit->Report().Off);
-    Port->Write("_CONFIGB\r");
-    EXPECT_EQ(Port->ReadFor(300), "");
-    Port->Close();
-    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return !R.Off; }, Wait));
+    Port->Close(); // the tool closes its port after the acknowledgement
     Port = std::make_unique<ToolPort>(Unit->SlavePath());
+    Port->Write("_CONFIGB\r");
+    EXPECT_EQ(Port->ReadFor(200), "");
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return !R.Off; }, Wait));
     EXPECT_TRUE(Wake());
     EXPECT_EQ(Unit->Report().TurnOffs, 1);
 }

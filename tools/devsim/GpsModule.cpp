@@ -397,8 +397,7 @@ void GpsModule::HandleBlock(const std::string& Payload, Clock::time_point Now)
     ++FCount.BlocksReceived;
     if (FImage.size() >= ImageHeaderSize && FImage.size() - Chunk.size() < ImageHeaderSize) {
         std::string Head = FImage.substr(0, ImageHeaderSize);
-        if (Head.compare(ImageMagicOffset, 6, "MTKGPS") != 0 ||
-            Head.compare(ImageVersionOffset, 3, "AXN") != 0) {
+        if (Head.compare(ImageMagicOffset, 6, "MTKGPS") != 0 || Head.compare(ImageAxnOffset, 3, "AXN") != 0) {
             EndTransfer("not a MediaTek image", Kind);
             return;
         }

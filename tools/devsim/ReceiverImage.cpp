@@ -44,8 +44,7 @@ std::string ImageVersionText(const std::string& Image)
 {
     if (Image.size() <= ImageVersionOffset)
         return {};
-    const std::size_t End = std::min(Image.size(), ImageHeaderSize);
-    std::string Text = Image.substr(ImageVersionOffset, End - ImageVersionOffset);
+    std::string Text = Image.substr(ImageVersionOffset, ImageVersionMax);
     const auto Zero = Text.find('\0');
     if (Zero != std::string::npos)
         Text.resize(Zero);
@@ -59,7 +58,7 @@ std::string CheckMediaTekImage(const std::string& Image)
                std::to_string(Image.size()) + " bytes)";
     if (Image.compare(ImageMagicOffset, 6, "MTKGPS") != 0)
         return "no \"MTKGPS\" at offset 144";
-    if (Image.compare(ImageVersionOffset, 3, "AXN") != 0)
+    if (Image.compare(ImageAxnOffset, 3, "AXN") != 0)
         return "no \"AXN\" at offset 328";
     const uint32_t Declared = ImageDeclaredLength(Image);
     if (Declared != Image.size())
@@ -89,6 +88,7 @@ std::string MakeMediaTekImage(const std::string& Version, std::size_t Length, ui
     PutLE32(Image, ImageLengthOffset, static_cast<uint32_t>(Length));
     const std::string Text = Version.substr(0, ImageVersionMax);
     Image.replace(ImageVersionOffset, Text.size(), Text);
+    Image.replace(ImageAxnOffset, 3, "AXN");
     return Image;
 }
 

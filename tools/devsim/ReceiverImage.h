@@ -3,12 +3,13 @@
 // container a unit finds in its EEPROM, and a maker of test images.
 //
 // Receiver image layout (MediaTek style), all numbers little-endian:
+//   offset 16   the image's version text ("AXN_3.8_3333_15043022,3424,MC-GG,1.0"),
+//               at most 128 bytes, ending at the first zero byte
 //   offset 144  "MTKGPS"
 //   offset 244  32-bit length of the whole image, header included
-//   offset 328  the image's version text, ending at the first zero byte or at
-//               the end of the 448-byte header ("AXN_3.8_3333_15043022,3424,MC-GG,1.0");
-//               a MediaTek image's text starts with "AXN"
-// A receiver programmed with an image reports that text as its new version.
+//   offset 328  "AXN"
+// This is the layout fwpack writes. A receiver programmed with an image reports
+// the image's version text as its new version.
 #include <cstdint>
 #include <string>
 
@@ -18,12 +19,13 @@ namespace devsim
 constexpr std::size_t ImageHeaderSize = 448;
 constexpr std::size_t ImageMagicOffset = 144;
 constexpr std::size_t ImageLengthOffset = 244;
-constexpr std::size_t ImageVersionOffset = 328;
-constexpr std::size_t ImageVersionMax = ImageHeaderSize - ImageVersionOffset - 1;
+constexpr std::size_t ImageAxnOffset = 328;
+constexpr std::size_t ImageVersionOffset = 16;
+constexpr std::size_t ImageVersionMax = ImageMagicOffset - ImageVersionOffset;
 
 // The length field at offset 244 (0 when the header is incomplete).
 uint32_t ImageDeclaredLength(const std::string& Image);
-// The version text at offset 328.
+// The version text at offset 16.
 std::string ImageVersionText(const std::string& Image);
 // Empty when Image is a complete MediaTek image: header marks, declared length equal
 // to the image's size; otherwise what is wrong.

@@ -527,6 +527,7 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
         ++FCount.TurnOffs;
         EndSession("switched off");
         FState = Off;
+        FOnAgain = After(Now, FConfig.OffMs);
         break;
     case 0xFF:
         Ack(true);
@@ -668,14 +669,14 @@ void VeltracUnit::StartProgramming(Clock::time_point Now)
             Extent = Declared;
         }
     }
+    if (Error.empty())
+        Error = CheckMediaTekImage(Image);
     if (Error.empty()) {
-        // Another receiver family takes images of its own; MediaTek ones must be whole.
-        if (FReceiverVersion.rfind("EVA", 0) == 0) {
-            if (ImageVersionText(Image).rfind("EVA", 0) != 0)
-                Error = "image is not for this receiver family";
-        } else {
-            Error = CheckMediaTekImage(Image);
-        }
+        // AXN and EVA receivers belong to different families; one does not take the other's image.
+        const std::string Family = FReceiverVersion.substr(0, 3);
+        const std::string Kind = ImageVersionText(Image).substr(0, 3);
+        if ((Family == "AXN" || Family == "EVA") && (Kind == "AXN" || Kind == "EVA") && Family != Kind)
+            Error = "an " + Kind + " image for an " + Family + " receiver";
     }
     uint64_t Unwritten = 0;
     for (std::size_t i = A; i < A + Extent && i < FWritten.size(); ++i)
@@ -810,6 +811,11 @@ void VeltracUnit::OnTimer(Clock::time_point Now)
         if (FPuller.Finished())
             FinishPull(Now);
     }
+    if (FState == Off && FOnAgain <= Now) {
+        FState = Idle;
+        FOnAgain = Clock::time_point::max();
+        Log("switched on again");
+    }
     if (FState == Restarting && FRestartEnd <= Now) {
         FState = Idle;
         FRestartEnd = Clock::time_point::max();
@@ -845,6 +851,8 @@ void VeltracUnit::OnTimer(Clock::time_point Now)
 Clock::time_point VeltracUnit::NextTimer() const
 {
     Clock::time_point T = std::min({FPullAt, FPuller.NextTimer(), FRestartEnd, FFastDeadline});
+    if (FState == Off)
+        T = std::min(T, FOnAgain);
     if (FProgramming)
         T = std::min({T, FProgEnd, FLoggerNext});
     if (FState == Framed) {
@@ -864,10 +872,11 @@ void VeltracUnit::OnLineLost(bool Unplugged)
         FCount.FirmwareError = "line lost during the firmware update";
     }
     FPullAt = Clock::time_point::max();
-    const bool WasOff = FState == Off;
+    if (FState == Off) {
+        FWake.clear();
+        return; // it stays off whatever the line does
+    }
     EndSession(Unplugged ? "line unplugged: session over" : "session over");
-    if (WasOff)
-        Log("switched on again");
     FWake.clear();
 }
 

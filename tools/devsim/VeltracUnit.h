@@ -64,6 +64,7 @@ struct UnitConfig {
     char NewRevisionLetter = 0;
     int RestartMs = 500;
     int BlockTimeoutMs = 1500;
+    int OffMs = 3000; // after 0xF2 the unit stays off this long (someone switches it on again)
 
     // Line.
     unsigned BaudRate = 9600;
@@ -79,7 +80,7 @@ struct UnitReport {
     LineCounters Line;
     unsigned Rate = 0;
     bool Framed = false;      // in framed command mode
-    bool Off = false;         // switched off by 0xF2 until the tool closes its port
+    bool Off = false;         // switched off by 0xF2, for OffMs
     bool Programming = false; // programming the receiver now
     bool Pulling = false;     // pulling its own firmware now
     std::string VersionText;  // the unit's firmware version, as the tool shows it
@@ -201,6 +202,7 @@ class VeltracUnit final : public SimDevice
     Clock::time_point FFastDeadline = Clock::time_point::max();
     Clock::time_point FRestartEnd = Clock::time_point::max();
     Clock::time_point FPullAt = Clock::time_point::max();
+    Clock::time_point FOnAgain = Clock::time_point::max();
     std::map<int, std::string> FParameters;
     int FSessionVersionRequests = 0;
 

@@ -66,6 +66,7 @@ Veltrac unit:
   --firmware-width W      auto, narrow or wide block requests (default auto)
   --new-version V         version after its own update (default: minor + 1)
   --gps-interval MS       GPS report period (default 1000)
+  --off-ms MS             after TurnOff the unit stays off this long (default 3000)
   --no-echo               does not echo the wake-up text
 
 External GPS module:
@@ -83,7 +84,7 @@ Receiver (both devices):
   --receiver TEXT         receiver version text
                           (default AXN_3.8_3333_15043022,3424,MC-GG,1.0)
   --receiver-after TEXT   version after programming (default: the text in the
-                          image header at offset 328)
+                          image header at offset 16)
   --unreadable            the receiver cannot report its version
 
 Presets (set the options above for the special cases):
@@ -313,6 +314,9 @@ int main(int argc, char** argv)
         } else if (Opt == "--gps-interval") {
             UnitOnly();
             U.GpsIntervalMs = static_cast<int>(Number(Opt, Arg(), 10, 50, 600000));
+        } else if (Opt == "--off-ms") {
+            UnitOnly();
+            U.OffMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 3600000));
         } else if (Opt == "--no-echo") {
             UnitOnly();
             U.EchoWakeup = false;
