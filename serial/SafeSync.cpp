@@ -108,6 +108,12 @@ void RunTarget(uint32_t Id)
 
 bool TSafeSyncObj::event(QEvent* e)
 {
+    // The caller built and posted the event under Lock; taking it here makes
+    // that hand-over visible to thread checkers, which cannot see Qt's own
+    // futex-based locking.
+    {
+        std::lock_guard<std::mutex> g(Lock);
+    }
     if (e->type() != SafeSyncEventType)
         return QObject::event(e);
     auto* se = static_cast<TSafeSyncEvent*>(e);
