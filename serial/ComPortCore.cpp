@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <thread>
@@ -531,8 +532,23 @@ bool TComPortCore::WriteData(const void* Buf, int32_t Count)
     if (!FReady || !FWriteThread)
         return false;
     std::lock_guard<std::mutex> g(FWriteLock);
-    if (!FWriteThread->Buffer().Write(Buf, Count))
+    TCircularBuffer& buf = FWriteThread->Buffer();
+    if (Count < 1 || Count > buf.Free())
         return false;
+    int32_t done = 0;
+    if (buf.Used() == 0) {
+        // Nothing queued means the write thread has nothing in flight: the
+        // bytes go to the driver at once (a non-blocking copy), which spares
+        // a thread hand-over on every short message. Only what the driver
+        // does not take is left for the write thread.
+        int err = 0;
+        done = std::max(0, PosixWrite(FHandle, Buf, Count, err));
+        if (done == Count) {
+            FTxEmpty->Set();
+            return true;
+        }
+    }
+    buf.Write(static_cast<const uint8_t*>(Buf) + done, Count - done);
     FWriteThread->DataReady();
     return true;
 }

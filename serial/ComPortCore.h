@@ -49,6 +49,7 @@ class TComPortCore
     // −1 when not ready; otherwise the bytes read at once (0 when none or on error).
     int32_t ReadData(void* Buf, int32_t Count);
     // All or nothing; False when not ready, Count < 1 or Count > OutBufFree().
+    // With the send buffer empty the bytes are handed to the driver at once.
     bool WriteData(const void* Buf, int32_t Count);
     int32_t OutBufFree();
     void GetComStat(TComStat& Stat);
