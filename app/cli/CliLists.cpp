@@ -1,0 +1,204 @@
+#include "app/cli/CliLists.h"
+
+#include "app/cli/JsonOut.h"
+#include "serial/PortControls.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::string LinkTarget(const std::string& Path)
+{
+    struct stat St {
+    };
+    if (lstat(Path.c_str(), &St) != 0 || !S_ISLNK(St.st_mode))
+        return {};
+    char Buf[PATH_MAX];
+    const ssize_t N = readlink(Path.c_str(), Buf, sizeof Buf - 1);
+    return N > 0 ? std::string(Buf, static_cast<std::size_t>(N)) : std::string();
+}
+
+std::string StateName(uint32_t State)
+{
+    switch (State) {
+    case psFree:
+        return "free";
+    case psInUse:
+        return "in use";
+    default:
+        return "missing";
+    }
+}
+
+std::string VersionNumber(uint16_t Version)
+{
+    return std::to_string(Version);
+}
+
+std::string Hex4(int32_t Value)
+{
+    char Buf[16];
+    std::snprintf(Buf, sizeof Buf, "%04X", static_cast<unsigned>(Value) & 0xFFFFFFFFu);
+    return Buf;
+}
+
+} // namespace
+
+std::vector<TPortRow> ProbePorts()
+{
+    std::vector<TPortRow> Rows;
+    const TComPortMap Map = ComPortMap();
+    for (const auto& [Number, Path] : Map) {
+        TPortRow R;
+        R.Number = Number;
+        R.Path = Path;
+        R.Target = LinkTarget(Path);
+        R.State = StateName(ProbePortState(ProbeComPort(Number, Map)));
+        Rows.push_back(R);
+    }
+    return Rows;
+}
+
+std::vector<std::string> PortListText(const std::vector<TPortRow>& Rows)
+{
+    std::vector<std::string> Lines;
+    if (Rows.empty()) {
+        Lines.push_back(
+            "No ports: the port map is empty (no /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, or an empty "
+            "VELTRAC_COM_DIR folder).");
+        return Lines;
+    }
+    for (const TPortRow& R : Rows) {
+        std::string Number = "COM" + std::to_string(R.Number);
+        Number += std::string(Number.size() < 9 ? 9 - Number.size() : 1, ' ');
+        std::string Path = R.Path + (R.Target.empty() ? "" : " -> " + R.Target);
+        Path += std::string(Path.size() < 32 ? 32 - Path.size() : 1, ' ');
+        Lines.push_back(Number + Path + R.State);
+    }
+    return Lines;
+}
+
+std::vector<std::string> PortListJson(const std::vector<TPortRow>& Rows)
+{
+    std::vector<std::string> Lines;
+    for (const TPortRow& R : Rows) {
+        TJsonObject O;
+        O.Add("event", "port").Add("number", R.Number).Add("path", R.Path);
+        if (R.Target.empty())
+            O.AddNull("target");
+        else
+            O.Add("target", R.Target);
+        O.Add("state", R.State);
+        Lines.push_back(O.Str());
+    }
+    return Lines;
+}
+
+std::string RevisionList(const std::bitset<256>& Revisions)
+{
+    if (Revisions.none())
+        return "any";
+    std::string Out;
+    for (std::size_t i = 0; i < Revisions.size(); ++i)
+        if (Revisions.test(i))
+            Out += (Out.empty() ? "" : ",") + std::to_string(i);
+    return Out;
+}
+
+namespace
+{
+
+std::string RevisionsJson(const std::bitset<256>& Revisions)
+{
+    std::vector<std::string> Values;
+    for (std::size_t i = 0; i < Revisions.size(); ++i)
+        if (Revisions.test(i))
+            Values.push_back(std::to_string(i));
+    return JsonArray(Values);
+}
+
+std::vector<const TSoftwareVersion*> UnitVersions(const TUpdateSession& S)
+{
+    std::vector<const TSoftwareVersion*> Out;
+    for (const TSoftwareVersion* V = S.UnitFirmware().First(); V; V = V->Next)
+        Out.push_back(V);
+    return Out;
+}
+
+} // namespace
+
+std::vector<std::string> FirmwareListText(const TUpdateSession& S)
+{
+    std::vector<std::string> L;
+    L.push_back("Firmware package: " +
+                (S.ArchiveLabel().empty() ? std::string("(none loaded)") : S.ArchiveLabel()));
+    L.push_back("");
+    L.push_back("Receiver images (" + std::to_string(S.ArchiveImages().size()) + "):");
+    for (const std::string& Name : S.ArchiveImages())
+        L.push_back("  " + Name);
+    L.push_back("");
+    const auto Versions = UnitVersions(S);
+    L.push_back("Unit firmware (" + std::to_string(Versions.size()) + "):");
+    for (const TSoftwareVersion* V : Versions) {
+        const TSoftwareVersionInfo& I = V->Info;
+        std::string Line = "  " + I.Title + ": class " + std::to_string(I.Class) + ", hardware " +
+                           std::to_string(I.Hardware) + ", revisions " + RevisionList(I.HardwareRev) +
+                           ", version " + VersionNumber(I.Version);
+        if (I.HardwareID != 0)
+            Line += ", hardware id " + Hex4(I.HardwareID);
+        L.push_back(Line);
+    }
+    L.push_back("");
+    const TSoftwareUpdate& M = S.ModuleUpdate();
+    if (M.Title.empty() && !M.IsReady()) {
+        L.push_back("Module controller firmware: none");
+    } else {
+        std::string Line = "Module controller firmware: " + M.Title + ": class " + std::to_string(M.Class) +
+                           ", hardware " + std::to_string(M.Hardware) + ", revisions " +
+                           RevisionList(M.HardwareRev) + ", version " + VersionNumber(M.Version);
+        if (M.HardwareID != 0)
+            Line += ", hardware id " + Hex4(M.HardwareID);
+        L.push_back(Line);
+    }
+    return L;
+}
+
+std::string FirmwareListJson(const TUpdateSession& S)
+{
+    std::vector<std::string> Units;
+    for (const TSoftwareVersion* V : UnitVersions(S)) {
+        const TSoftwareVersionInfo& I = V->Info;
+        Units.push_back(TJsonObject()
+                            .Add("title", I.Title)
+                            .Add("type", static_cast<int>(I.Type))
+                            .Add("class", static_cast<int>(I.Class))
+                            .Add("hardware", I.Hardware)
+                            .AddRaw("revisions", RevisionsJson(I.HardwareRev))
+                            .Add("version", static_cast<int>(I.Version))
+                            .Add("hardware_id", I.HardwareID)
+                            .Str());
+    }
+    const TSoftwareUpdate& M = S.ModuleUpdate();
+    TJsonObject O;
+    O.Add("event", "firmware")
+        .Add("label", S.ArchiveLabel())
+        .AddRaw("receiver_images", JsonStringArray(S.ArchiveImages()));
+    O.AddRaw("unit_firmware", JsonArray(Units));
+    if (M.Title.empty() && !M.IsReady())
+        O.AddNull("module_firmware");
+    else
+        O.AddRaw("module_firmware", TJsonObject()
+                                        .Add("title", M.Title)
+                                        .Add("class", static_cast<int>(M.Class))
+                                        .Add("hardware", M.Hardware)
+                                        .AddRaw("revisions", RevisionsJson(M.HardwareRev))
+                                        .Add("version", static_cast<int>(M.Version))
+                                        .Add("hardware_id", M.HardwareID)
+                                        .Str());
+    return O.Str();
+}

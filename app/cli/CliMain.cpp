@@ -1,0 +1,102 @@
+// veltrac-gnss-update-cli: the update session on a terminal. See --help.
+#include "app/cli/CliFrontEnd.h"
+#include "app/cli/CliLists.h"
+#include "app/cli/JsonOut.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#ifndef VELTRAC_VERSION
+#define VELTRAC_VERSION "unknown"
+#endif
+
+namespace
+{
+
+void PrintLines(const std::vector<std::string>& Lines)
+{
+    for (const std::string& L : Lines)
+        std::printf("%s\n", L.c_str());
+}
+
+bool StdoutIsTerminal()
+{
+    const char* Term = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) && !(Term && std::strcmp(Term, "dumb") == 0);
+}
+
+int Run(int argc, char** argv)
+{
+    std::vector<std::string> Arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const TCliParse Parse = ParseCliArguments(Arguments);
+    const TCliOptions& O = Parse.Options;
+    if (O.Help) {
+        std::fputs(CliHelp().c_str(), stdout);
+        return 0;
+    }
+    if (O.Version) {
+        std::printf("veltrac-gnss-update-cli %s\n", VELTRAC_VERSION);
+        return 0;
+    }
+    if (!Parse.Ok()) {
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n%s(--help tells more)\n", Parse.Error.c_str(),
+                     CliUsage().c_str());
+        return ExitCodeOf(TOutcome::UsageError);
+    }
+
+    QCoreApplication App(argc, argv);
+    QCoreApplication::setApplicationName("veltrac-gnss-update-cli");
+    QCoreApplication::setApplicationVersion(VELTRAC_VERSION);
+
+    if (O.ListPorts) {
+        const auto Rows = ProbePorts();
+        PrintLines(O.Json ? PortListJson(Rows) : PortListText(Rows));
+        if (!O.ListFirmware)
+            return 0;
+    }
+
+    std::string Error;
+    if (!O.ListOnly() && !TCliFrontEnd::InstallSignalHandlers(&Error)) {
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Error.c_str());
+        return ExitCodeOf(TOutcome::Failed);
+    }
+
+    // The session reads the window's switch from its first argument.
+    std::vector<std::string> SessionArguments;
+    if (O.Manual || !O.ImageFile.empty())
+        SessionArguments.push_back("/MANUAL");
+    TUpdateSession Session(SessionArguments);
+
+    if (O.ListFirmware) {
+        if (O.Json)
+            std::printf("%s\n", FirmwareListJson(Session).c_str());
+        else
+            PrintLines(FirmwareListText(Session));
+        return 0;
+    }
+
+    TCliFrontEnd FrontEnd(O, Session, StdoutIsTerminal());
+    QObject::connect(&FrontEnd, &TCliFrontEnd::Finished, &App,
+                     [](int Code) { QCoreApplication::exit(Code); });
+    QMetaObject::invokeMethod(
+        &FrontEnd, [&FrontEnd] { FrontEnd.Start(); }, Qt::QueuedConnection);
+    const int Code = QCoreApplication::exec();
+    return FrontEnd.Done() ? FrontEnd.ExitCode() : Code;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", E.what());
+    } catch (...) {
+        std::fprintf(stderr, "veltrac-gnss-update-cli: unknown exception\n");
+    }
+    return ExitCodeOf(TOutcome::Failed);
+}

@@ -1,0 +1,225 @@
+#include "app/cli/CliOptions.h"
+
+#include "app/cli/CliOutcome.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+
+namespace
+{
+
+std::string Lower(std::string S)
+{
+    for (char& C : S)
+        if (C >= 'A' && C <= 'Z')
+            C = static_cast<char>(C - 'A' + 'a');
+    return S;
+}
+
+bool AllDigits(const std::string& S)
+{
+    if (S.empty())
+        return false;
+    for (char C : S)
+        if (C < '0' || C > '9')
+            return false;
+    return true;
+}
+
+// "5", "COM5", "com5" name a port-map number; anything else is a device path.
+bool ParsePort(const std::string& Value, TCliOptions& O, std::string& Error)
+{
+    std::string Digits = Value;
+    if (Digits.size() > 3 && Lower(Digits.substr(0, 3)) == "com")
+        Digits = Digits.substr(3);
+    if (AllDigits(Digits)) {
+        if (Digits.size() > 5 || std::stol(Digits) < 1 || std::stol(Digits) > 65535) {
+            Error = "--port: COM number " + Value + " is out of range (1 to 65535)";
+            return false;
+        }
+        O.PortNumber = static_cast<int>(std::stol(Digits));
+        return true;
+    }
+    if (Value.find('/') == std::string::npos) {
+        Error = "--port: '" + Value + "' is neither a COM number nor a device path (such as /dev/ttyUSB0)";
+        return false;
+    }
+    O.PortPath = Value;
+    return true;
+}
+
+bool ParseSeconds(const std::string& Value, double& Seconds, std::string& Error)
+{
+    const char* Begin = Value.c_str();
+    char* End = nullptr;
+    errno = 0;
+    const double V = std::strtod(Begin, &End);
+    if (Value.empty() || End == Begin || *End != '\0' || errno != 0 || !std::isfinite(V) || V <= 0 ||
+        V > MaxTimeoutSeconds || Value.find_first_of("xXpPnN") != std::string::npos) {
+        Error = "--timeout: '" + Value + "' is not a number of seconds above 0 (at most 1000000)";
+        return false;
+    }
+    Seconds = V;
+    return true;
+}
+
+} // namespace
+
+std::string DeviceOptionName(TCliDevice Device)
+{
+    return Device == TCliDevice::ExternalGPS ? "egps" : "veltrac";
+}
+
+TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
+{
+    TCliParse R;
+    TCliOptions& O = R.Options;
+    for (const std::string& A : Arguments) {
+        if (A == "--help" || A == "-h")
+            O.Help = true;
+        else if (A == "--version" || A == "-V")
+            O.Version = true;
+    }
+    if (O.Help || O.Version)
+        return R;
+
+    std::set<std::string> Seen;
+    auto Fail = [&](const std::string& Message) {
+        R.Error = Message;
+        return R;
+    };
+    for (std::size_t i = 0; i < Arguments.size(); ++i) {
+        std::string Name = Arguments[i];
+        std::optional<std::string> Inline;
+        if (Name.starts_with("--")) {
+            const auto Eq = Name.find('=');
+            if (Eq != std::string::npos) {
+                Inline = Name.substr(Eq + 1);
+                Name = Name.substr(0, Eq);
+            }
+        }
+        if (Lower(Name) == "/manual")
+            Name = "--manual"; // the window's own switch
+        if (!Seen.insert(Name).second)
+            return Fail(Name + " is given twice");
+
+        const bool TakesValue = Name == "--device" || Name == "--port" || Name == "--image" ||
+                                Name == "--timeout" || Name == "--log";
+        const bool Flag = Name == "--manual" || Name == "--recovery" || Name == "--list-ports" ||
+                          Name == "--list-firmware" || Name == "--json";
+        if (!TakesValue && !Flag) {
+            if (Name.starts_with("-"))
+                return Fail("unknown option " + Name);
+            return Fail("unexpected argument '" + Name + "'");
+        }
+        if (Flag && Inline)
+            return Fail(Name + " takes no value");
+        std::string Value;
+        if (TakesValue) {
+            if (Inline) {
+                Value = *Inline;
+            } else if (i + 1 < Arguments.size() && !Arguments[i + 1].starts_with("--")) {
+                Value = Arguments[++i];
+            } else {
+                return Fail(Name + " needs a value");
+            }
+            if (Value.empty())
+                return Fail(Name + " needs a value");
+        }
+
+        std::string Error;
+        if (Name == "--device") {
+            const std::string V = Lower(Value);
+            if (V == "veltrac")
+                O.Device = TCliDevice::Veltrac;
+            else if (V == "egps")
+                O.Device = TCliDevice::ExternalGPS;
+            else
+                return Fail("--device: '" + Value + "' is not a device type (veltrac or egps)");
+        } else if (Name == "--port") {
+            if (!ParsePort(Value, O, Error))
+                return Fail(Error);
+        } else if (Name == "--image") {
+            O.ImageFile = Value;
+        } else if (Name == "--timeout") {
+            if (!ParseSeconds(Value, O.TimeoutSeconds, Error))
+                return Fail(Error);
+        } else if (Name == "--log") {
+            O.LogFile = Value;
+        } else if (Name == "--manual") {
+            O.Manual = true;
+        } else if (Name == "--recovery") {
+            O.Recovery = true;
+        } else if (Name == "--list-ports") {
+            O.ListPorts = true;
+        } else if (Name == "--list-firmware") {
+            O.ListFirmware = true;
+        } else if (Name == "--json") {
+            O.Json = true;
+        }
+    }
+
+    if (O.ListOnly()) {
+        for (const char* Update :
+             {"--device", "--port", "--manual", "--image", "--recovery", "--timeout", "--log"})
+            if (Seen.count(Update))
+                return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
+                            " does not take " + Update);
+        return R;
+    }
+    if (!O.PortGiven())
+        return Fail("no port given: --port N (a COM number, see --list-ports) or --port PATH");
+    if (O.Recovery && !O.ImageFile.empty())
+        return Fail("--recovery and --image are two different updates; give one of them");
+    if (O.Recovery && O.Manual)
+        return Fail("--recovery goes through the automatic choice of the image, which --manual switches off");
+    return R;
+}
+
+std::string CliUsage()
+{
+    return "usage: veltrac-gnss-update-cli --port N|PATH [--device veltrac|egps] [--manual | --image FILE | "
+           "--recovery]\n"
+           "                               [--timeout SECONDS] [--log FILE] [--json]\n"
+           "       veltrac-gnss-update-cli --list-ports | --list-firmware [--json]\n"
+           "       veltrac-gnss-update-cli --help | --version\n";
+}
+
+std::string CliHelp()
+{
+    std::string H =
+        "Brings the GNSS receiver of a Veltrac tracking unit, or of an External GPS module, to the\n"
+        "receiver firmware this tool carries, over a serial port. It does what the window\n"
+        "veltrac-gnss-update does after \"Open\", without a display.\n\n";
+    H += CliUsage();
+    H += "\nOptions:\n"
+         "  --device veltrac|egps  the device type: a Veltrac tracking unit (default) or an External\n"
+         "                         GPS module\n"
+         "  --port N               the port with COM number N (COM5 and com5 work too); --list-ports\n"
+         "                         shows the numbers\n"
+         "  --port PATH            a device path instead, for example /dev/ttyUSB0\n"
+         "  --manual               automatic choice of the receiver image off (the window's /MANUAL):\n"
+         "                         the versions are read and shown, nothing is sent\n"
+         "  --image FILE           custom update: once the receiver's version is read, send FILE\n"
+         "                         instead of the tool's image (automatic choice off)\n"
+         "  --recovery             forced recovery of a receiver that cannot report its version (an\n"
+         "                         External GPS module, or a unit with hardware 2e1)\n"
+         "  --timeout SECONDS      bound for the whole run; when it expires the link is closed and\n"
+         "                         the exit code says so (the device is retried without limit)\n"
+         "  --log FILE             write every frame to and from the device, with a time stamp\n"
+         "  --json                 one JSON object per line on stdout for each state change, display\n"
+         "                         change and the result, instead of text\n"
+         "  --list-ports           list the COM numbers with their device paths and states\n"
+         "  --list-firmware        list the firmware this tool carries\n"
+         "  --help, --version\n"
+         "\nThe port map: COM numbers follow Wine's numbering of /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*;\n"
+         "a folder named by VELTRAC_COM_DIR holding links comN -> device replaces it.\n"
+         "\nExit codes:\n";
+    for (const TOutcomeInfo& I : Outcomes()) {
+        std::string Code = std::to_string(I.ExitCode);
+        H += "  " + Code + std::string(5 - Code.size(), ' ') + I.Meaning + "\n";
+    }
+    return H;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The command line of veltrac-gnss-update-cli. Parsing is pure: it looks at
+// the arguments only, never at ports or files.
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class TCliDevice { Veltrac, ExternalGPS };
+
+struct TCliOptions {
+    TCliDevice Device = TCliDevice::Veltrac;
+    int PortNumber = 0;        // --port N: a COM number of the port map; 0 = not given
+    std::string PortPath;      // --port PATH: a device path
+    bool Manual = false;       // the "/MANUAL" behaviour
+    std::string ImageFile;     // --image FILE: custom update
+    bool Recovery = false;     // --recovery
+    double TimeoutSeconds = 0; // the whole run; 0 = no limit
+    bool ListPorts = false;
+    bool ListFirmware = false;
+    std::string LogFile;
+    bool Json = false;
+    bool Help = false;
+    bool Version = false;
+
+    bool PortGiven() const { return PortNumber > 0 || !PortPath.empty(); }
+    bool ListOnly() const { return ListPorts || ListFirmware; }
+};
+
+struct TCliParse {
+    TCliOptions Options;
+    std::string Error; // empty when the command line is good
+    bool Ok() const { return Error.empty(); }
+};
+
+// Arguments without the program name. "--name value" and "--name=value" both
+// work; --help and --version win over everything else.
+TCliParse ParseCliArguments(const std::vector<std::string>& Arguments);
+
+// Longest --timeout accepted, in seconds (about eleven days).
+constexpr double MaxTimeoutSeconds = 1e6;
+
+// "veltrac", "egps"
+std::string DeviceOptionName(TCliDevice Device);
+
+std::string CliUsage();
+std::string CliHelp();

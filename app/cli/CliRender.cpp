@@ -1,0 +1,108 @@
+#include "app/cli/CliRender.h"
+
+#include "app/cli/CliOutcome.h"
+
+int BarPercent(const TProgressBarState& Bar)
+{
+    if (Bar.Maximum <= 0)
+        return 0;
+    return static_cast<int>(static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum);
+}
+
+std::string BarText(const TProgressBarState& Bar, int Width)
+{
+    const int Filled =
+        Bar.Maximum <= 0 ? 0 : static_cast<int>(static_cast<int64_t>(Bar.Position) * Width / Bar.Maximum);
+    return "[" + std::string(static_cast<std::size_t>(Filled), '#') +
+           std::string(static_cast<std::size_t>(Width - Filled), '.') + "]";
+}
+
+bool ProgressState(uint8_t State)
+{
+    return State == 1 || State == 2 || State == 3 || State == 5 || State == 6;
+}
+
+std::string IdentityLine(const TUpdateDisplay& D, bool ExternalGPS)
+{
+    if (D.vUnitID.empty() && D.vVersion.empty())
+        return {};
+    std::string Line = (ExternalGPS ? "Module " : "Unit ") + D.vUnitID + ":";
+    std::string Sep = " ";
+    auto Part = [&](const std::string& Label, const std::string& Value) {
+        if (Value.empty())
+            return;
+        Line += Sep + Label + Value;
+        Sep = ", ";
+    };
+    Part(ExternalGPS ? "controller " : "firmware ", D.vVersion);
+    Part("", D.vClass);
+    Part("hardware ", D.vVersionInfo);
+    Part("", D.vHWVer);
+    return Line;
+}
+
+namespace
+{
+
+std::string Padded(int Percent)
+{
+    std::string S = std::to_string(Percent) + "%";
+    return std::string(S.size() < 4 ? 4 - S.size() : 0, ' ') + S;
+}
+
+bool IsPercentText(const std::string& S)
+{
+    return !S.empty() && S.back() == '%';
+}
+
+} // namespace
+
+std::string ProgressLine(const TUpdateDisplay& D, bool Terminal)
+{
+    const TProgressBarState& S = D.pSendProgress;
+    const TProgressBarState& U = D.pUpdateProgress;
+    if (Terminal)
+        return "send " + BarText(S, 20) + Padded(BarPercent(S)) + "  update " + BarText(U, 20) +
+               Padded(BarPercent(U)) + (D.vProgress.empty() ? "" : "  " + D.vProgress);
+    return "Progress: send " + std::to_string(BarPercent(S)) + "% (" + std::to_string(S.Position) + "/" +
+           std::to_string(S.Maximum) + "), update " + std::to_string(BarPercent(U)) + "% (" +
+           std::to_string(U.Position) + "/" + std::to_string(U.Maximum) + ")" +
+           (D.vProgress.empty() ? "" : ", " + D.vProgress);
+}
+
+TRenderOutput TTextRenderer::Update(const TUpdateDisplay& D)
+{
+    TRenderOutput Out;
+    const std::string Identity = IdentityLine(D, FExternalGPS);
+    if (Identity != FLastIdentity && !Identity.empty())
+        Out.Lines.push_back(Identity);
+    FLastIdentity = Identity;
+    if ((FFirst || D.vGPSCurrent != FLast.vGPSCurrent) && !D.vGPSCurrent.empty())
+        Out.Lines.push_back("Current version: " + D.vGPSCurrent);
+    if ((FFirst || D.vGPSNeeded != FLast.vGPSNeeded) && !D.vGPSNeeded.empty())
+        Out.Lines.push_back("Required version: " + D.vGPSNeeded);
+    if (!FFirst && D.UpdateState != FLast.UpdateState)
+        Out.Lines.push_back("State " + std::to_string(D.UpdateState) + ": " +
+                            StateText(D.UpdateState, FExternalGPS));
+
+    if (ProgressState(D.UpdateState)) {
+        if (FTerminal) {
+            Out.Progress = ProgressLine(D, true);
+        } else {
+            // A line per tenth of either bar, and for each word the device's
+            // progress text turns to ("Preparing", "Waiting", "Updating").
+            const std::string Key = std::to_string(D.UpdateState) + "/" +
+                                    std::to_string(BarPercent(D.pSendProgress) / 10) + "/" +
+                                    std::to_string(BarPercent(D.pUpdateProgress) / 10) + "/" +
+                                    (IsPercentText(D.vProgress) ? std::string("%") : D.vProgress);
+            if (Key != FLastPlainKey)
+                Out.Progress = ProgressLine(D, false);
+            FLastPlainKey = Key;
+        }
+    } else {
+        FLastPlainKey.clear();
+    }
+    FLast = D;
+    FFirst = false;
+    return Out;
+}

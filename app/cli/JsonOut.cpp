@@ -1,0 +1,155 @@
+#include "app/cli/JsonOut.h"
+
+#include "app/cli/CliOutcome.h"
+
+#include <cmath>
+#include <cstdio>
+
+std::string JsonString(const std::string& Bytes)
+{
+    std::string Out = "\"";
+    for (const char Ch : Bytes) {
+        const auto C = static_cast<unsigned char>(Ch);
+        switch (C) {
+        case '"':
+            Out += "\\\"";
+            break;
+        case '\\':
+            Out += "\\\\";
+            break;
+        case '\n':
+            Out += "\\n";
+            break;
+        case '\r':
+            Out += "\\r";
+            break;
+        case '\t':
+            Out += "\\t";
+            break;
+        default:
+            if (C < 0x20 || C >= 0x7F) {
+                char Buf[8];
+                std::snprintf(Buf, sizeof Buf, "\\u%04X", C);
+                Out += Buf;
+            } else {
+                Out += Ch;
+            }
+        }
+    }
+    return Out + "\"";
+}
+
+void TJsonObject::Key(const std::string& K)
+{
+    if (!FBody.empty())
+        FBody += ",";
+    FBody += JsonString(K) + ":";
+}
+
+TJsonObject& TJsonObject::Add(const std::string& K, const std::string& Value)
+{
+    Key(K);
+    FBody += JsonString(Value);
+    return *this;
+}
+
+TJsonObject& TJsonObject::Add(const std::string& K, int64_t Value)
+{
+    Key(K);
+    FBody += std::to_string(Value);
+    return *this;
+}
+
+TJsonObject& TJsonObject::Add(const std::string& K, double Value)
+{
+    Key(K);
+    if (!std::isfinite(Value)) {
+        FBody += "null";
+        return *this;
+    }
+    // Not locale-dependent: JSON wants a point whatever the user's separator.
+    char Buf[64];
+    std::snprintf(Buf, sizeof Buf, "%.17g", Value);
+    for (char* P = Buf; *P; ++P)
+        if (*P == ',')
+            *P = '.';
+    FBody += Buf;
+    return *this;
+}
+
+TJsonObject& TJsonObject::Add(const std::string& K, bool Value)
+{
+    Key(K);
+    FBody += Value ? "true" : "false";
+    return *this;
+}
+
+TJsonObject& TJsonObject::AddNull(const std::string& K)
+{
+    Key(K);
+    FBody += "null";
+    return *this;
+}
+
+TJsonObject& TJsonObject::AddRaw(const std::string& K, const std::string& Json)
+{
+    Key(K);
+    FBody += Json;
+    return *this;
+}
+
+std::string JsonArray(const std::vector<std::string>& JsonValues)
+{
+    std::string Out = "[";
+    for (std::size_t i = 0; i < JsonValues.size(); ++i)
+        Out += (i ? "," : "") + JsonValues[i];
+    return Out + "]";
+}
+
+std::string JsonStringArray(const std::vector<std::string>& Texts)
+{
+    std::vector<std::string> Values;
+    Values.reserve(Texts.size());
+    for (const std::string& T : Texts)
+        Values.push_back(JsonString(T));
+    return JsonArray(Values);
+}
+
+namespace
+{
+
+std::string BarJson(const TProgressBarState& B)
+{
+    return TJsonObject().Add("position", B.Position).Add("maximum", B.Maximum).Str();
+}
+
+} // namespace
+
+std::string DisplayJson(const TUpdateDisplay& D)
+{
+    return TJsonObject()
+        .Add("event", "display")
+        .Add("device", D.DeviceType == dtExternalGPS ? "egps" : "veltrac")
+        .Add("state", static_cast<int>(D.UpdateState))
+        .Add("unit_id", D.vUnitID)
+        .Add("version", D.vVersion)
+        .Add("class", D.vClass)
+        .Add("version_info", D.vVersionInfo)
+        .Add("hardware", D.vHWVer)
+        .Add("current", D.vGPSCurrent)
+        .Add("required", D.vGPSNeeded)
+        .Add("progress", D.vProgress)
+        .AddRaw("send", BarJson(D.pSendProgress))
+        .AddRaw("update", BarJson(D.pUpdateProgress))
+        .Str();
+}
+
+std::string StateJson(int From, int To, bool ExternalGPS)
+{
+    return TJsonObject()
+        .Add("event", "state")
+        .Add("state", To)
+        .Add("previous", From)
+        .Add("text", StateText(static_cast<uint8_t>(To), ExternalGPS))
+        .Str();
+}

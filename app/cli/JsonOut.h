@@ -1,0 +1,38 @@
+#pragma once
+// One-line JSON objects for --json. Device texts are 8-bit and not always
+// UTF-8: bytes from 0x80 up are written as \u0080..\u00FF (Latin-1), so every
+// line is valid JSON whatever the device sent.
+#include "app/UpdateSession.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+std::string JsonString(const std::string& Bytes);
+
+class TJsonObject
+{
+  public:
+    TJsonObject& Add(const std::string& Key, const std::string& Value);
+    TJsonObject& Add(const std::string& Key, const char* Value) { return Add(Key, std::string(Value)); }
+    TJsonObject& Add(const std::string& Key, int64_t Value);
+    TJsonObject& Add(const std::string& Key, int Value) { return Add(Key, static_cast<int64_t>(Value)); }
+    TJsonObject& Add(const std::string& Key, double Value);
+    TJsonObject& Add(const std::string& Key, bool Value);
+    TJsonObject& AddNull(const std::string& Key);
+    // Value must already be JSON (an object or array).
+    TJsonObject& AddRaw(const std::string& Key, const std::string& Json);
+    std::string Str() const { return "{" + FBody + "}"; }
+
+  private:
+    void Key(const std::string& Key);
+    std::string FBody;
+};
+
+std::string JsonArray(const std::vector<std::string>& JsonValues);
+std::string JsonStringArray(const std::vector<std::string>& Texts);
+
+// {"event":"display", every text and bar, the state, the device type}
+std::string DisplayJson(const TUpdateDisplay& D);
+// {"event":"state","state":To,"previous":From,"text":...}
+std::string StateJson(int From, int To, bool ExternalGPS);

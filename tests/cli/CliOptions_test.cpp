@@ -1,0 +1,144 @@
+// The command line: every option in both spellings, and every way of getting it wrong.
+#include "app/cli/CliOptions.h"
+#include "app/cli/CliOutcome.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TCliParse Parse(std::initializer_list<const char*> Args)
+{
+    std::vector<std::string> V;
+    for (const char* A : Args)
+        V.emplace_back(A);
+    return ParseCliArguments(V);
+}
+
+} // namespace
+
+TEST(CliOptions, FullUpdateCommandLine)
+{
+    const TCliParse P = Parse({"--device", "egps", "--port", "5", "--image", "fw.bin", "--timeout", "2.5",
+                               "--log", "frames.log", "--json"});
+    ASSERT_TRUE(P.Ok()) << P.Error;
+    const TCliOptions& O = P.Options;
+    EXPECT_EQ(O.Device, TCliDevice::ExternalGPS);
+    EXPECT_EQ(O.PortNumber, 5);
+    EXPECT_TRUE(O.PortPath.empty());
+    EXPECT_EQ(O.ImageFile, "fw.bin");
+    EXPECT_DOUBLE_EQ(O.TimeoutSeconds, 2.5);
+    EXPECT_EQ(O.LogFile, "frames.log");
+    EXPECT_TRUE(O.Json);
+    EXPECT_FALSE(O.Manual);
+    EXPECT_FALSE(O.Recovery);
+}
+
+TEST(CliOptions, ValuesAfterEqualsSign)
+{
+    const TCliParse P = Parse({"--device=VELTRAC", "--port=/dev/ttyUSB0", "--timeout=30", "--manual"});
+    ASSERT_TRUE(P.Ok()) << P.Error;
+    EXPECT_EQ(P.Options.Device, TCliDevice::Veltrac);
+    EXPECT_EQ(P.Options.PortPath, "/dev/ttyUSB0");
+    EXPECT_EQ(P.Options.PortNumber, 0);
+    EXPECT_DOUBLE_EQ(P.Options.TimeoutSeconds, 30);
+    EXPECT_TRUE(P.Options.Manual);
+}
+
+TEST(CliOptions, PortForms)
+{
+    EXPECT_EQ(Parse({"--port", "COM12"}).Options.PortNumber, 12);
+    EXPECT_EQ(Parse({"--port", "com3"}).Options.PortNumber, 3);
+    EXPECT_EQ(Parse({"--port", "65535"}).Options.PortNumber, 65535);
+    EXPECT_EQ(Parse({"--port", "./ttyX"}).Options.PortPath, "./ttyX");
+    for (const char* Bad : {"0", "65536", "999999999999", "COM0", "ttyUSB0", "COM", "-5", "COMx"}) {
+        const TCliParse P = Parse({"--port", Bad});
+        EXPECT_FALSE(P.Ok()) << Bad;
+        EXPECT_NE(P.Error.find("--port"), std::string::npos) << P.Error;
+    }
+}
+
+TEST(CliOptions, WindowSwitchIsTakenAsManual)
+{
+    const TCliParse P = Parse({"/manual", "--port", "1"});
+    ASSERT_TRUE(P.Ok()) << P.Error;
+    EXPECT_TRUE(P.Options.Manual);
+    EXPECT_FALSE(Parse({"/MANUAL", "--manual", "--port", "1"}).Ok());
+}
+
+TEST(CliOptions, TimeoutMustBeAPositiveFiniteNumber)
+{
+    for (const char* Bad : {"0", "-1", "abc", "5s", "inf", "nan", "0x10", "1e7", ""}) {
+        const TCliParse P = Parse({"--port", "1", "--timeout", Bad});
+        EXPECT_FALSE(P.Ok()) << Bad;
+    }
+    EXPECT_TRUE(Parse({"--port", "1", "--timeout", "1e3"}).Ok());
+    EXPECT_TRUE(Parse({"--port", "1", "--timeout", "0.1"}).Ok());
+}
+
+TEST(CliOptions, MistakesAreNamed)
+{
+    struct Case {
+        std::vector<std::string> Args;
+        std::string Expect;
+    };
+    const std::vector<Case> Cases = {
+        {{"--port", "1", "--bogus"}, "unknown option --bogus"},
+        {{"--port", "1", "stray"}, "unexpected argument 'stray'"},
+        {{"--port"}, "--port needs a value"},
+        {{"--port", "--json"}, "--port needs a value"},
+        {{"--port="}, "--port needs a value"},
+        {{"--port", "1", "--port", "2"}, "--port is given twice"},
+        {{"--port", "1", "--device", "garmin"}, "not a device type"},
+        {{"--port", "1", "--json=yes"}, "--json takes no value"},
+        {{"--device", "egps"}, "no port given"},
+        {{"--port", "1", "--recovery", "--image", "x.bin"}, "two different updates"},
+        {{"--port", "1", "--recovery", "--manual"}, "--manual switches off"},
+        {{"--list-ports", "--port", "1"}, "--list-ports does not take --port"},
+        {{"--list-firmware", "--image", "x"}, "--list-firmware does not take --image"},
+    };
+    for (const Case& C : Cases) {
+        const TCliParse P = ParseCliArguments(C.Args);
+        EXPECT_FALSE(P.Ok()) << C.Expect;
+        EXPECT_NE(P.Error.find(C.Expect), std::string::npos) << "got: " << P.Error;
+    }
+}
+
+TEST(CliOptions, ListsNeedNoPort)
+{
+    const TCliParse P = Parse({"--list-ports", "--list-firmware", "--json"});
+    ASSERT_TRUE(P.Ok()) << P.Error;
+    EXPECT_TRUE(P.Options.ListPorts);
+    EXPECT_TRUE(P.Options.ListFirmware);
+    EXPECT_TRUE(P.Options.ListOnly());
+}
+
+TEST(CliOptions, HelpAndVersionWinOverMistakes)
+{
+    EXPECT_TRUE(Parse({"--bogus", "--help"}).Options.Help);
+    EXPECT_TRUE(Parse({"--bogus", "--help"}).Ok());
+    EXPECT_TRUE(Parse({"-V", "--port"}).Options.Version);
+}
+
+TEST(CliOptions, HelpListsEveryExitCodeOnce)
+{
+    const std::string H = CliHelp();
+    for (const TOutcomeInfo& I : Outcomes()) {
+        const std::string Line = "  " + std::to_string(I.ExitCode) + " ";
+        const auto At = H.find(Line);
+        EXPECT_NE(At, std::string::npos) << I.Name;
+        EXPECT_EQ(H.find(Line, At + 1), std::string::npos) << I.Name;
+    }
+    for (const char* Option : {"--device", "--port N", "--port PATH", "--manual", "--image", "--recovery",
+                               "--timeout", "--list-ports", "--list-firmware", "--log", "--json"})
+        EXPECT_NE(H.find(Option), std::string::npos) << Option;
+}
+
+TEST(CliOptions, ExitCodesAreDistinct)
+{
+    std::set<int> Codes;
+    for (const TOutcomeInfo& I : Outcomes())
+        EXPECT_TRUE(Codes.insert(I.ExitCode).second) << I.Name;
+    EXPECT_EQ(ExitCodeOf(TOutcome::Updated), 0);
+    EXPECT_EQ(ExitCodeOf(TOutcome::Interrupted), 130);
+}

@@ -1,0 +1,175 @@
+// veltrac-gnss-update-cli as a program: its command line, the lists, and the
+// ways a run ends without a device that answers.
+#include "CliTest.h"
+#include "app/UpdateSession.h"
+#include "app/cli/CliOutcome.h"
+
+#include <QJsonArray>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int Wait = 60000;
+
+} // namespace
+
+TEST(CliProgram, BadCommandLinesChangeNothing)
+{
+    struct Case {
+        std::vector<std::string> Args;
+        std::string Expect;
+    };
+    const std::vector<Case> Cases = {
+        {{}, "no port given"},
+        {{"--port", "5", "--frobnicate"}, "unknown option --frobnicate"},
+        {{"--port", "5", "--timeout", "-3"}, "--timeout"},
+        {{"--device", "tomtom", "--port", "5"}, "not a device type"},
+    };
+    for (const Case& C : Cases) {
+        const TCliResult R = RunCli(C.Args, "", Wait);
+        EXPECT_EQ(R.ExitCode, 2) << C.Expect;
+        EXPECT_NE(R.Err.find(C.Expect), std::string::npos) << R.Err;
+        EXPECT_NE(R.Err.find("usage:"), std::string::npos) << R.Err;
+        EXPECT_EQ(R.Out, "");
+    }
+}
+
+TEST(CliProgram, HelpAndVersion)
+{
+    const TCliResult H = RunCli({"--help"});
+    EXPECT_EQ(H.ExitCode, 0);
+    for (const TOutcomeInfo& I : Outcomes())
+        EXPECT_NE(H.Out.find("  " + std::to_string(I.ExitCode) + " "), std::string::npos) << I.Name;
+    const TCliResult V = RunCli({"--version"});
+    EXPECT_EQ(V.ExitCode, 0);
+    EXPECT_TRUE(V.Out.starts_with("veltrac-gnss-update-cli 1.")) << V.Out;
+}
+
+TEST(CliProgram, ListFirmwareOfTheDemoPackage)
+{
+    const TCliResult R = RunCli({"--list-firmware", "--json"});
+    ASSERT_EQ(R.ExitCode, 0) << R.Err;
+    const auto J = JsonLines(R.Out);
+    ASSERT_EQ(J.size(), 1u);
+    const QJsonObject& F = J[0];
+    EXPECT_EQ(F.value("event").toString(), "firmware");
+
+    // What the session loads from the same resources, item by item.
+    TUpdateSession S;
+    EXPECT_EQ(F.value("label").toString().toStdString(), S.ArchiveLabel());
+    const QJsonArray Images = F.value("receiver_images").toArray();
+    ASSERT_EQ(Images.size(), static_cast<qsizetype>(S.ArchiveImages().size()));
+    for (qsizetype i = 0; i < Images.size(); ++i)
+        EXPECT_EQ(Images[i].toString().toStdString(), S.ArchiveImages()[static_cast<std::size_t>(i)]);
+    const QJsonArray Units = F.value("unit_firmware").toArray();
+    ASSERT_EQ(Units.size(), S.UnitFirmware().Count());
+    int i = 0;
+    for (const TSoftwareVersion* V = S.UnitFirmware().First(); V; V = V->Next, ++i) {
+        const QJsonObject U = Units[i].toObject();
+        EXPECT_EQ(U.value("title").toString().toStdString(), V->Info.Title);
+        EXPECT_EQ(U.value("class").toInt(), V->Info.Class);
+        EXPECT_EQ(U.value("hardware").toInt(), V->Info.Hardware);
+        EXPECT_EQ(U.value("version").toInt(), V->Info.Version);
+        EXPECT_EQ(U.value("revisions").toArray().size(), static_cast<qsizetype>(V->Info.HardwareRev.count()));
+    }
+    const QJsonObject M = F.value("module_firmware").toObject();
+    EXPECT_EQ(M.value("title").toString().toStdString(), S.ModuleUpdate().Title);
+
+    // The demo package as its manifest describes it.
+    EXPECT_TRUE(F.value("label").toString().startsWith("Demo package"));
+    EXPECT_EQ(Images.size(), 5);
+    EXPECT_TRUE(Images.contains("EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F.bin"));
+    EXPECT_EQ(Units.size(), 10);
+    EXPECT_EQ(M.value("title").toString(), "EGPS controller 2.03");
+    EXPECT_EQ(M.value("version").toInt(), 203);
+    EXPECT_EQ(M.value("hardware_id").toInt(), 0x0E47);
+
+    const TCliResult Text = RunCli({"--list-firmware"});
+    ASSERT_EQ(Text.ExitCode, 0);
+    EXPECT_NE(Text.Out.find("Firmware package: " + S.ArchiveLabel()), std::string::npos) << Text.Out;
+    EXPECT_NE(Text.Out.find("  CX21 firmware 3.30 (rev 3): class 21, hardware 1, revisions 3, version 330"),
+              std::string::npos)
+        << Text.Out;
+    EXPECT_NE(Text.Out.find("  CX22 firmware 2.00: class 22, hardware 2, revisions any, version 200"),
+              std::string::npos)
+        << Text.Out;
+}
+
+TEST(CliProgram, ListPortsOfAPortMapFolder)
+{
+    TTempDir Dir;
+    TSilentPty Free, Held;
+    ASSERT_EQ(symlink(Free.SlavePath().c_str(), (Dir.Path + "/com5").c_str()), 0);
+    ASSERT_EQ(symlink(Held.SlavePath().c_str(), (Dir.Path + "/com6").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/no-such-tty", (Dir.Path + "/com7").c_str()), 0);
+    const int Fd = open(Held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(Fd, 0);
+    ASSERT_EQ(flock(Fd, LOCK_EX | LOCK_NB), 0);
+
+    const TCliResult R = RunCli({"--list-ports", "--json"}, Dir.Path, Wait);
+    const TCliResult T = RunCli({"--list-ports"}, Dir.Path, Wait);
+    close(Fd);
+    ASSERT_EQ(R.ExitCode, 0) << R.Err;
+    const auto J = JsonLines(R.Out);
+    ASSERT_EQ(J.size(), 3u);
+    EXPECT_EQ(J[0].value("number").toInt(), 5);
+    EXPECT_EQ(J[0].value("path").toString().toStdString(), Dir.Path + "/com5");
+    EXPECT_EQ(J[0].value("target").toString().toStdString(), Free.SlavePath());
+    EXPECT_EQ(J[0].value("state").toString(), "free");
+    EXPECT_EQ(J[1].value("state").toString(), "in use");
+    EXPECT_EQ(J[2].value("state").toString(), "missing");
+
+    ASSERT_EQ(T.ExitCode, 0);
+    const auto L = Lines(T.Out);
+    ASSERT_EQ(L.size(), 3u);
+    EXPECT_TRUE(L[0].starts_with("COM5 ")) << L[0];
+    EXPECT_NE(L[0].find(" -> " + Free.SlavePath()), std::string::npos) << L[0];
+    EXPECT_TRUE(L[1].ends_with("in use")) << L[1];
+}
+
+TEST(CliProgram, TimeoutAgainstSilentDevices)
+{
+    TSilentPty Pty;
+    for (const char* Device : {"veltrac", "egps"}) {
+        const TCliResult R =
+            RunCli({"--device", Device, "--port", Pty.SlavePath(), "--timeout", "1.5", "--json"}, "", Wait);
+        ASSERT_TRUE(R.Finished) << Device;
+        EXPECT_EQ(R.ExitCode, 6) << Device << R.Out << R.Err;
+        const auto J = JsonLines(R.Out);
+        ASSERT_FALSE(J.empty());
+        EXPECT_EQ(J.front().value("port").toString().toStdString(), Pty.SlavePath());
+        EXPECT_EQ(J.back().value("result").toString(), "timed-out");
+        EXPECT_EQ(J.back().value("exit_code").toInt(), 6);
+    }
+}
+
+TEST(CliProgram, PortErrors)
+{
+    TTempDir Dir; // an empty port map
+    const TCliResult Number = RunCli({"--port", "42"}, Dir.Path, Wait);
+    EXPECT_EQ(Number.ExitCode, 7) << Number.Out << Number.Err;
+    EXPECT_NE(Number.Err.find("COM42"), std::string::npos) << Number.Err;
+
+    const TCliResult Path =
+        RunCli({"--device", "egps", "--port", "/dev/no-such-tty", "--json"}, Dir.Path, Wait);
+    EXPECT_EQ(Path.ExitCode, 7) << Path.Out << Path.Err;
+    const auto J = JsonLines(Path.Out);
+    ASSERT_FALSE(J.empty());
+    EXPECT_EQ(J.back().value("result").toString(), "port-error");
+
+    // Not a terminal at all.
+    const TCliResult File = RunCli({"--port", "/dev/null", "--timeout", "5"}, Dir.Path, Wait);
+    EXPECT_EQ(File.ExitCode, 7) << File.Out << File.Err;
+}
+
+TEST(CliProgram, UnwritableLogFile)
+{
+    TSilentPty Pty;
+    const TCliResult R = RunCli({"--port", Pty.SlavePath(), "--log", "/no-such-dir/x.log"}, "", Wait);
+    EXPECT_EQ(R.ExitCode, 2) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("/no-such-dir/x.log"), std::string::npos) << R.Err;
+}

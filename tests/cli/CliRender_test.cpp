@@ -1,0 +1,216 @@
+// The text and JSON renderings of the session's display.
+#include "app/cli/CliLists.h"
+#include "app/cli/CliRender.h"
+#include "app/cli/JsonOut.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TUpdateDisplay Identified()
+{
+    TUpdateDisplay D;
+    D.vUnitID = "123456";
+    D.vVersion = "2.40";
+    D.vClass = "Veltrac Track";
+    D.vVersionInfo = "2e5";
+    D.vHWVer = "C";
+    return D;
+}
+
+QJsonObject Parsed(const std::string& Json)
+{
+    QJsonParseError Error;
+    const QJsonDocument Doc = QJsonDocument::fromJson(QByteArray::fromStdString(Json), &Error);
+    EXPECT_EQ(Error.error, QJsonParseError::NoError) << Json;
+    EXPECT_TRUE(Doc.isObject()) << Json;
+    return Doc.object();
+}
+
+} // namespace
+
+TEST(CliRender, LinesOnlyForWhatChanged)
+{
+    TTextRenderer R(false, false);
+    EXPECT_TRUE(R.Update(TUpdateDisplay()).Lines.empty());
+
+    TUpdateDisplay D = Identified();
+    auto Out = R.Update(D);
+    ASSERT_EQ(Out.Lines.size(), 1u);
+    EXPECT_EQ(Out.Lines[0], "Unit 123456: firmware 2.40, Veltrac Track, hardware 2e5, C");
+    EXPECT_TRUE(R.Update(D).Lines.empty());
+
+    D.vGPSCurrent = "AXN_old";
+    D.vGPSNeeded = "AXN_new";
+    D.UpdateState = 1;
+    Out = R.Update(D);
+    ASSERT_EQ(Out.Lines.size(), 3u);
+    EXPECT_EQ(Out.Lines[0], "Current version: AXN_old");
+    EXPECT_EQ(Out.Lines[1], "Required version: AXN_new");
+    EXPECT_EQ(Out.Lines[2], "State 1: writing the image into the unit");
+
+    // A restart clears everything; the same identity shown again is printed again.
+    TUpdateDisplay Reset;
+    Out = R.Update(Reset);
+    ASSERT_EQ(Out.Lines.size(), 1u);
+    EXPECT_EQ(Out.Lines[0], "State 0: reading the unit and its receiver");
+    Out = R.Update(D);
+    EXPECT_EQ(Out.Lines.front(), "Unit 123456: firmware 2.40, Veltrac Track, hardware 2e5, C");
+}
+
+TEST(CliRender, ModuleIdentity)
+{
+    TUpdateDisplay D;
+    D.DeviceType = dtExternalGPS;
+    D.vUnitID = "00C0FFEE";
+    D.vVersion = "2.10";
+    D.vClass = "EGPS-3339";
+    EXPECT_EQ(IdentityLine(D, true), "Module 00C0FFEE: controller 2.10, EGPS-3339");
+    EXPECT_EQ(IdentityLine(TUpdateDisplay(), true), "");
+}
+
+TEST(CliRender, TerminalProgressFollowsEveryChange)
+{
+    TTextRenderer R(false, true);
+    TUpdateDisplay D = Identified();
+    D.UpdateState = 1;
+    D.pSendProgress.SetMaximum(40);
+    D.pSendProgress.SetPosition(10);
+    D.vProgress = "25.0%";
+    auto Out = R.Update(D);
+    EXPECT_EQ(Out.Progress, "send [#####...............] 25%  update [....................]  0%  25.0%");
+    D.pSendProgress.SetPosition(11);
+    D.vProgress = "27.5%";
+    Out = R.Update(D);
+    EXPECT_EQ(Out.Progress, "send [#####...............] 27%  update [....................]  0%  27.5%");
+    // Finished: no progress line any more.
+    D.UpdateState = 4;
+    EXPECT_EQ(R.Update(D).Progress, "");
+}
+
+TEST(CliRender, PlainProgressOneLinePerTenth)
+{
+    TTextRenderer R(false, false);
+    TUpdateDisplay D = Identified();
+    D.UpdateState = 1;
+    D.pSendProgress.SetMaximum(1000);
+    D.vProgress = "0.0%";
+    int Printed = 0;
+    for (int i = 0; i <= 1000; ++i) {
+        D.pSendProgress.SetPosition(i);
+        D.vProgress = std::to_string(i / 10) + ".0%";
+        if (!R.Update(D).Progress.empty())
+            ++Printed;
+    }
+    EXPECT_EQ(Printed, 11); // 0 %, 10 %, ..., 100 %
+
+    // A word of the device's is always worth a line.
+    D.UpdateState = 2;
+    D.vProgress = "Preparing";
+    EXPECT_EQ(R.Update(D).Progress, "Progress: send 100% (1000/1000), update 0% (0/100), Preparing");
+    EXPECT_EQ(R.Update(D).Progress, "");
+}
+
+TEST(CliRender, Bars)
+{
+    TProgressBarState B;
+    B.SetMaximum(0);
+    EXPECT_EQ(BarPercent(B), 0);
+    EXPECT_EQ(BarText(B, 4), "[....]");
+    B.SetMaximum(3);
+    B.SetPosition(3);
+    EXPECT_EQ(BarPercent(B), 100);
+    EXPECT_EQ(BarText(B, 4), "[####]");
+    // A maximum near the 32-bit limit must not overflow the percentage.
+    B.SetMaximum(2000000000);
+    B.SetPosition(1999999999);
+    EXPECT_EQ(BarPercent(B), 99);
+}
+
+TEST(CliJson, StringsOfAnyBytesStayValid)
+{
+    const std::string Nasty =
+        std::string("quote\" back\\ nl\n tab\t nul", 25) + std::string(1, '\0') + "\x7F\xE9\xFF";
+    const QJsonObject O = Parsed(TJsonObject().Add("v", Nasty).Str());
+    const QString V = O.value("v").toString();
+    EXPECT_EQ(V.size(), static_cast<qsizetype>(Nasty.size()));
+    EXPECT_EQ(V.at(V.size() - 2).unicode(), 0xE9);
+    EXPECT_EQ(V.at(V.size() - 1).unicode(), 0xFF);
+    EXPECT_EQ(V.left(6), "quote\"");
+}
+
+TEST(CliJson, NumbersAndNull)
+{
+    const QJsonObject O = Parsed(
+        TJsonObject().Add("i", -5).Add("d", 2.5).Add("b", true).AddNull("n").AddRaw("a", "[1,2]").Str());
+    EXPECT_EQ(O.value("i").toInt(), -5);
+    EXPECT_DOUBLE_EQ(O.value("d").toDouble(), 2.5);
+    EXPECT_TRUE(O.value("b").toBool());
+    EXPECT_TRUE(O.value("n").isNull());
+    EXPECT_EQ(O.value("a").toArray().size(), 2);
+}
+
+TEST(CliJson, DisplayCarriesEveryPanel)
+{
+    TUpdateDisplay D = Identified();
+    D.DeviceType = dtExternalGPS;
+    D.UpdateState = 3;
+    D.vGPSCurrent = "cur";
+    D.vGPSNeeded = "need";
+    D.vProgress = "12%";
+    D.pUpdateProgress.SetMaximum(8);
+    D.pUpdateProgress.SetPosition(1);
+    const QJsonObject O = Parsed(DisplayJson(D));
+    EXPECT_EQ(O.value("event").toString(), "display");
+    EXPECT_EQ(O.value("device").toString(), "egps");
+    EXPECT_EQ(O.value("state").toInt(), 3);
+    EXPECT_EQ(O.value("unit_id").toString(), "123456");
+    EXPECT_EQ(O.value("version").toString(), "2.40");
+    EXPECT_EQ(O.value("class").toString(), "Veltrac Track");
+    EXPECT_EQ(O.value("version_info").toString(), "2e5");
+    EXPECT_EQ(O.value("hardware").toString(), "C");
+    EXPECT_EQ(O.value("current").toString(), "cur");
+    EXPECT_EQ(O.value("required").toString(), "need");
+    EXPECT_EQ(O.value("progress").toString(), "12%");
+    EXPECT_EQ(O.value("update").toObject().value("position").toInt(), 1);
+    EXPECT_EQ(O.value("update").toObject().value("maximum").toInt(), 8);
+    EXPECT_EQ(O.value("send").toObject().value("maximum").toInt(), 100);
+
+    const QJsonObject S = Parsed(StateJson(1, 3, true));
+    EXPECT_EQ(S.value("state").toInt(), 3);
+    EXPECT_EQ(S.value("previous").toInt(), 1);
+    EXPECT_EQ(S.value("text").toString(), "sending the image to the receiver");
+}
+
+TEST(CliLists, PortRows)
+{
+    const std::vector<TPortRow> Rows = {{5, "/tmp/x/com5", "/dev/pts/3", "free"},
+                                        {1, "/dev/ttyS0", "", "in use"}};
+    const auto Text = PortListText(Rows);
+    ASSERT_EQ(Text.size(), 2u);
+    EXPECT_EQ(Text[0].substr(0, 9), "COM5     ");
+    EXPECT_NE(Text[0].find("/tmp/x/com5 -> /dev/pts/3"), std::string::npos);
+    EXPECT_EQ(Text[0].substr(Text[0].size() - 4), "free");
+    EXPECT_EQ(Text[1].substr(Text[1].size() - 6), "in use");
+    const auto Json = PortListJson(Rows);
+    ASSERT_EQ(Json.size(), 2u);
+    const QJsonObject First = Parsed(Json[0]);
+    EXPECT_EQ(First.value("number").toInt(), 5);
+    EXPECT_EQ(First.value("target").toString(), "/dev/pts/3");
+    EXPECT_TRUE(Parsed(Json[1]).value("target").isNull());
+    EXPECT_NE(PortListText({}).at(0).find("No ports"), std::string::npos);
+}
+
+TEST(CliLists, Revisions)
+{
+    std::bitset<256> R;
+    EXPECT_EQ(RevisionList(R), "any");
+    R.set(0);
+    R.set(7);
+    R.set(255);
+    EXPECT_EQ(RevisionList(R), "0,7,255");
+}

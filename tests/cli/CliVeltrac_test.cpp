@@ -1,0 +1,390 @@
+// veltrac-gnss-update-cli against a simulated Veltrac unit: one run per way a
+// run can end, checked from both sides (exit code and output; what the unit
+// ended up with).
+#include "CliTest.h"
+#include "app/UpdateSession.h"
+#include "tools/devsim/ReceiverImage.h"
+#include "tools/devsim/VeltracUnit.h"
+
+#include <QJsonObject>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace devsim;
+
+namespace
+{
+
+constexpr int Wait = 60000; // generous: the machine may be loaded
+const std::string Old = "AXN_3.8_3333_15043022,3424,MC-GG,1.0";
+
+// What the tool carries for an MC-GG receiver: the last-listed MC-GG image.
+struct TArchive {
+    std::string Required;
+    std::string Image;
+};
+
+const TArchive& Archive()
+{
+    static const TArchive A = [] {
+        TUpdateSession S;
+        TArchive R;
+        for (const std::string& Name : S.ArchiveImages())
+            if (Name.find(",MC-GG,") != std::string::npos)
+                R.Required = Name.substr(0, Name.size() - 4);
+        if (!R.Required.empty() && S.LoadArchiveImage(R.Required + ".bin"))
+            R.Image = *S.Image();
+        return R;
+    }();
+    return A;
+}
+
+UnitConfig Quick()
+{
+    UnitConfig C;
+    C.ProgrammingMs = 300;
+    C.LoggerIntervalMs = 50;
+    C.GpsIntervalMs = 100;
+    C.RestartMs = 100;
+    return C;
+}
+
+class CliVeltrac : public ::testing::Test
+{
+  protected:
+    void Plug(const UnitConfig& C, const Faults& F = {})
+    {
+        Unit = std::make_unique<VeltracUnit>(C);
+        ASSERT_TRUE(Unit->Ok()) << Unit->Error();
+        Unit->SetFaults(F);
+        std::string Error;
+        ASSERT_TRUE(Unit->PlugAs(5, Dir.Path, &Error)) << Error;
+    }
+    TCliResult Run(std::vector<std::string> Args)
+    {
+        Args.insert(Args.begin(), {"--port", "5", "--timeout", "120"});
+        return RunCli(Args, Dir.Path, Wait);
+    }
+    static std::string LastLine(const std::string& Out)
+    {
+        const auto L = Lines(Out);
+        return L.empty() ? std::string() : L.back();
+    }
+
+    TTempDir Dir;
+    TTempDir Files;
+    std::unique_ptr<VeltracUnit> Unit;
+};
+
+} // namespace
+
+TEST_F(CliVeltrac, UpdatesTheReceiverFromTheArchive)
+{
+    ASSERT_FALSE(Archive().Image.empty());
+    UnitConfig C = Quick();
+    C.ReceiverVersion = Old;
+    C.VersionAfterProgramming = Archive().Required;
+    Plug(C);
+    const TCliResult R = Run({});
+    ASSERT_TRUE(R.Finished) << R.Out << R.Err;
+    EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("Unit 123456: firmware 2.40"), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("Current version: " + Old), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("Required version: " + Archive().Required), std::string::npos) << R.Out;
+    EXPECT_NE(R.Out.find("State 3: the unit programs its receiver"), std::string::npos) << R.Out;
+    EXPECT_EQ(LastLine(R.Out),
+              "Done (updated, exit code 0): the receiver was updated to \"" + Archive().Required + "\"");
+    const UnitReport U = Unit->Report();
+    EXPECT_EQ(U.Programmings, 1);
+    EXPECT_EQ(U.TurnOffs, 1);
+    EXPECT_TRUE(Unit->ReceiverImage() == Archive().Image)
+        << "the receiver got other bytes than the archive holds";
+}
+
+TEST_F(CliVeltrac, AlreadyUpToDate)
+{
+    UnitConfig C = Quick();
+    C.ReceiverVersion = Archive().Required;
+    Plug(C);
+    const TCliResult R = Run({});
+    EXPECT_EQ(R.ExitCode, 3) << R.Out << R.Err;
+    EXPECT_EQ(LastLine(R.Out),
+              "Done (up-to-date, exit code 3): the receiver already runs \"" + Archive().Required + "\"");
+    const UnitReport U = Unit->Report();
+    EXPECT_EQ(U.EepromWrites, 0);
+    EXPECT_EQ(U.TurnOffs, 1);
+}
+
+TEST_F(CliVeltrac, ManualModeReadsAndLeavesTheUnitOn)
+{
+    Plug(Quick());
+    const TCliResult R = Run({"--manual"});
+    EXPECT_EQ(R.ExitCode, 5) << R.Out << R.Err;
+    EXPECT_NE(LastLine(R.Out).find("automatic update is off; the receiver reports \"" + Old + "\""),
+              std::string::npos)
+        << R.Out;
+    const UnitReport U = Unit->Report();
+    EXPECT_EQ(U.EepromWrites, 0);
+    EXPECT_EQ(U.TurnOffs, 0);
+    // Asked to leave its command mode before the port closed.
+    EXPECT_GE(U.EndOfConnections, 1);
+    EXPECT_FALSE(U.Framed);
+}
+
+TEST_F(CliVeltrac, UnitWithoutReceiverUpdates)
+{
+    UnitConfig C = Quick();
+    C.ReceiverUpdates = false;
+    Plug(C);
+    const TCliResult R = Run({});
+    EXPECT_EQ(R.ExitCode, 4) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("the unit does not support receiver updates"), std::string::npos) << R.Out;
+    EXPECT_EQ(Unit->Report().EepromWrites, 0);
+}
+
+TEST_F(CliVeltrac, ReceiverTheToolHasNoImageFor)
+{
+    UnitConfig C = Quick();
+    C.ReceiverVersion = "AXN_1.0_0000_00000000,0001,MC-NONE,1.0";
+    Plug(C);
+    const TCliResult R = Run({"--json"});
+    EXPECT_EQ(R.ExitCode, 4) << R.Out << R.Err;
+    const auto J = JsonLines(R.Out);
+    ASSERT_FALSE(J.empty());
+    EXPECT_EQ(J.back().value("result").toString(), "not-supported");
+    EXPECT_EQ(J.back().value("current").toString(), QString::fromStdString(C.ReceiverVersion));
+    EXPECT_EQ(J.back().value("required").toString(), QString::fromStdString(SessionText::NotSupported));
+}
+
+TEST_F(CliVeltrac, UnknownVersionAfterProgrammingFails)
+{
+    UnitConfig C = Quick();
+    C.VersionAfterProgramming = "AXN_0.0_0000_00000000,0000,MC-ZZZ,0.0";
+    Plug(C);
+    const TCliResult R = Run({});
+    EXPECT_EQ(R.ExitCode, 1) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("MC-ZZZ"), std::string::npos) << R.Err;
+    EXPECT_EQ(Unit->Report().Programmings, 1);
+}
+
+TEST_F(CliVeltrac, CustomImageWithJsonEvents)
+{
+    const std::string Version = "AXN_9.9_1234_25010100,9999,MC-TEST,1.0";
+    const std::string Image = MakeMediaTekImage(Version, 20000, 7);
+    const std::string File = Files.File("custom.bin", Image);
+    UnitConfig C = Quick();
+    C.Container = 'V';
+    Plug(C);
+    const TCliResult R = Run({"--image", File, "--json"});
+    ASSERT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    EXPECT_TRUE(Unit->ReceiverImage() == Image);
+    EXPECT_EQ(Unit->Report().ProgrammedFrom, "plain container");
+
+    const auto J = JsonLines(R.Out);
+    ASSERT_GE(J.size(), 3u);
+    EXPECT_EQ(J.front().value("event").toString(), "start");
+    EXPECT_EQ(J.front().value("image").toString(), QString::fromStdString(File));
+    EXPECT_TRUE(J.front().value("manual").toBool());
+    const QJsonObject& Result = J.back();
+    EXPECT_EQ(Result.value("event").toString(), "result");
+    EXPECT_EQ(Result.value("result").toString(), "updated");
+    EXPECT_EQ(Result.value("exit_code").toInt(), 0);
+    EXPECT_EQ(Result.value("current").toString(), QString::fromStdString(Version));
+    EXPECT_EQ(Result.value("required").toString(), "custom");
+
+    // States chain up (each event names the one before it), and the custom
+    // transfer went 4 (version read) -> 1 -> 3 -> 4.
+    std::vector<int> States;
+    int Previous = 0;
+    bool SawUnit = false;
+    for (const QJsonObject& O : J) {
+        const QString E = O.value("event").toString();
+        if (E == "state") {
+            EXPECT_EQ(O.value("previous").toInt(), Previous);
+            Previous = O.value("state").toInt();
+            States.push_back(Previous);
+            EXPECT_FALSE(O.value("text").toString().isEmpty());
+        } else if (E == "display") {
+            EXPECT_EQ(O.value("state").toInt(), Previous);
+            SawUnit = SawUnit || O.value("unit_id").toString() == "123456";
+            const QJsonObject Send = O.value("send").toObject();
+            EXPECT_LE(Send.value("position").toInt(), Send.value("maximum").toInt());
+        } else {
+            EXPECT_TRUE(E == "start" || E == "result") << E.toStdString();
+        }
+    }
+    EXPECT_TRUE(SawUnit);
+    EXPECT_EQ(States, (std::vector<int>{4, 1, 3, 4}));
+}
+
+TEST_F(CliVeltrac, CustomImageToAReceiverThatCannotReportItsVersion)
+{
+    const std::string Image = MakeMediaTekImage("AXN_9.9_1234_25010100,9999,MC-GG,1.0", 12000, 3);
+    UnitConfig C = Quick();
+    C.ReceiverReadable = false;
+    Plug(C);
+    const TCliResult R = Run({"--image", Files.File("x.bin", Image)});
+    EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    EXPECT_TRUE(Unit->ReceiverImage() == Image);
+}
+
+TEST_F(CliVeltrac, EmptyCustomImageIsRefused)
+{
+    Plug(Quick());
+    const TCliResult R = Run({"--image", Files.File("empty.bin", "")});
+    EXPECT_EQ(R.ExitCode, 8) << R.Out << R.Err;
+    EXPECT_EQ(Unit->Report().EepromWrites, 0);
+    EXPECT_FALSE(Unit->Report().Framed);
+}
+
+TEST_F(CliVeltrac, MissingImageFileStopsBeforeTheUnitIsWoken)
+{
+    Plug(Quick());
+    const TCliResult R = Run({"--image", Files.Path + "/no-such.bin"});
+    EXPECT_EQ(R.ExitCode, 8) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("no-such.bin"), std::string::npos) << R.Err;
+    EXPECT_EQ(Unit->Report().Wakeups, 0);
+    const TCliResult Dir = Run({"--image", Files.Path});
+    EXPECT_EQ(Dir.ExitCode, 8) << Dir.Out << Dir.Err;
+}
+
+TEST_F(CliVeltrac, RecoveryOfASilentReceiver)
+{
+    UnitConfig C = Quick();
+    C.Hardware = 0x21;
+    C.ReceiverReadable = false;
+    C.VersionAfterProgramming = Archive().Required;
+    Plug(C);
+    const TCliResult R = Run({"--recovery"});
+    EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("Current version: " + SessionText::FirmwareRecovery), std::string::npos) << R.Out;
+    EXPECT_TRUE(Unit->ReceiverImage() == Archive().Image);
+}
+
+TEST_F(CliVeltrac, RecoveryRefusedForOtherHardware)
+{
+    UnitConfig C = Quick();
+    C.Hardware = 0x25;
+    C.ReceiverReadable = false;
+    Plug(C);
+    const TCliResult R = Run({"--recovery"});
+    EXPECT_EQ(R.ExitCode, 4) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("hardware 2e5"), std::string::npos) << R.Out;
+    EXPECT_EQ(Unit->Report().EepromWrites, 0);
+}
+
+TEST_F(CliVeltrac, UnitFirmwareFirstThenTheReceiver)
+{
+    // Class 21, hardware 1, revision 3: the demo package holds "CX21 firmware 3.30 (rev 3)".
+    UnitConfig C = Quick();
+    C.Class = 21;
+    C.Hardware = 1;
+    C.HardwareRev = 3;
+    C.ReceiverVersion = Archive().Required;
+    Plug(C);
+    const TCliResult R = Run({});
+    EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("State 6: updating the unit's own firmware"), std::string::npos) << R.Out;
+    EXPECT_NE(LastLine(R.Out).find("the unit's firmware went from 2.40 to 2.41 (CX21 firmware 3.30 (rev 3))"),
+              std::string::npos)
+        << R.Out;
+    EXPECT_EQ(Unit->Report().FirmwareUpdates, 1);
+    EXPECT_EQ(Unit->Report().EepromWrites, 0);
+}
+
+TEST_F(CliVeltrac, InterruptMidTransferThenRunAgain)
+{
+    // Raw: nothing is packed, so the transfer takes some 1200 writes.
+    const std::string Image = MakeMediaTekImage("AXN_9.9_1234_25010100,9999,MC-GG,1.0", 300000, 9);
+    const std::string File = Files.File("big.bin", Image);
+    UnitConfig C = Quick();
+    C.Container = 'R';
+    Plug(C);
+    {
+        TCliProcess P({"--port", "5", "--image", File}, Dir.Path);
+        ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& U) { return U.EepromWrites >= 20; }, Wait));
+        P.Signal(SIGINT);
+        const TCliResult R = P.Wait(Wait);
+        ASSERT_TRUE(R.Finished);
+        EXPECT_EQ(R.ExitCode, 130) << R.Out << R.Err;
+        EXPECT_NE(R.Out.find("interrupted by SIGINT; the link was closed"), std::string::npos) << R.Out;
+    }
+    const UnitReport Cut = Unit->Report();
+    EXPECT_LT(Cut.EepromWrites, 1150) << "the transfer ended before the signal; make the image larger";
+    EXPECT_EQ(Cut.Programmings, 0);
+    EXPECT_FALSE(Cut.Framed);
+    EXPECT_GE(Cut.EndOfConnections, 1);
+
+    const TCliResult Again = Run({"--image", File});
+    EXPECT_EQ(Again.ExitCode, 0) << Again.Out << Again.Err;
+    EXPECT_TRUE(Unit->ReceiverImage() == Image);
+}
+
+TEST_F(CliVeltrac, SigtermWhileWaitingForTheVersion)
+{
+    Faults F;
+    F.DropNamed = "param65354";
+    F.DropNamedCount = -1;
+    Plug(Quick(), F);
+    TCliProcess P({"--port", "5"}, Dir.Path);
+    ASSERT_TRUE(
+        Unit->WaitUntil([](const UnitReport& U) { return U.Framed && U.Commands.count(0x03); }, Wait));
+    P.Signal(SIGTERM);
+    const TCliResult R = P.Wait(Wait);
+    EXPECT_EQ(R.ExitCode, 130) << R.Out << R.Err;
+    EXPECT_FALSE(Unit->Report().Framed);
+}
+
+TEST_F(CliVeltrac, TimeoutClosesTheLinkPolitely)
+{
+    Faults F;
+    F.DropNamed = "param65354";
+    F.DropNamedCount = -1;
+    Plug(Quick(), F);
+    const TCliResult R = RunCli({"--port", "5", "--timeout", "2"}, Dir.Path, Wait);
+    EXPECT_EQ(R.ExitCode, 6) << R.Out << R.Err;
+    EXPECT_NE(R.Out.find("no result within 2 s"), std::string::npos) << R.Out;
+    const UnitReport U = Unit->Report();
+    EXPECT_FALSE(U.Framed);
+    EXPECT_GE(U.EndOfConnections, 1);
+}
+
+TEST_F(CliVeltrac, LogHoldsTheFramesBothWays)
+{
+    UnitConfig C = Quick();
+    C.ReceiverVersion = Archive().Required;
+    Plug(C);
+    const std::string Log = Files.Path + "/frames.log";
+    const TCliResult R = Run({"--log", Log});
+    ASSERT_EQ(R.ExitCode, 3) << R.Out << R.Err;
+    const auto L = Lines(ReadFile(Log));
+    auto Has = [&](const std::string& Text) {
+        for (const std::string& Line : L)
+            // "2026-12-08T09:00:36.336 " then the entry
+            if (Line.size() > 24 && Line[4] == '-' && Line[10] == 'T' && Line.substr(24).starts_with(Text))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(Has("RX unit 0B ")) << "unit information";
+    EXPECT_TRUE(Has("TX unit 0A")) << "version request";
+    EXPECT_TRUE(Has("TX unit 03 FF 4A")) << "receiver version request";
+    EXPECT_TRUE(Has("TX unit F2")) << "turn-off";
+    EXPECT_TRUE(Has("# result: up-to-date (exit code 3)"));
+}
+
+TEST_F(CliVeltrac, PortHeldByAnotherProgram)
+{
+    Plug(Quick());
+    const int Fd = open(Unit->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(Fd, 0);
+    ASSERT_EQ(flock(Fd, LOCK_EX | LOCK_NB), 0);
+    const TCliResult R = Run({});
+    close(Fd);
+    EXPECT_EQ(R.ExitCode, 7) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("COM5"), std::string::npos) << R.Err;
+    EXPECT_EQ(Unit->Report().Wakeups, 0);
+}
