@@ -39,7 +39,11 @@ class TBlockIndex
   public:
     explicit TBlockIndex(TSoftwareVersion& AVersion) : FVersion(AVersion)
     {
-        for (size_t i = 0; i < FVersion.BlockNumbers.size(); ++i)
+        // Lists of unequal length (a hand-made version) are cut to their common part.
+        const size_t n = std::min(FVersion.BlockNumbers.size(), FVersion.BlockData.size());
+        FVersion.BlockNumbers.resize(n);
+        FVersion.BlockData.resize(n);
+        for (size_t i = 0; i < n; ++i)
             FIndex.emplace(FVersion.BlockNumbers[i], i);
     }
 

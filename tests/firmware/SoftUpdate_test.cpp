@@ -153,6 +153,15 @@ TEST(SoftwareVersionCollection, BlockOfGivesErasedFlashForMissingBlocks)
     SetBlock(w, 5, false, std::string(300, 'x'));
     EXPECT_EQ(w.BlockNumbers.size(), 1u);
     EXPECT_EQ(BlockOf(w, 5), std::string(256, 'x'));
+
+    // A hand-made version with lists of unequal length is never indexed past their end.
+    TSoftwareVersion odd;
+    odd.BlockNumbers = {"1", "2"};
+    odd.BlockData = {"a"};
+    EXPECT_EQ(BlockOf(odd, 2), std::string(256, '\xFF'));
+    SetBlock(odd, 2, false, "b");
+    EXPECT_EQ(odd.BlockNumbers, (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(odd.BlockData, (std::vector<std::string>{"a", "b"}));
 }
 
 // ---------------------------------------------------------------------------
