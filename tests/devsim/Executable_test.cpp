@@ -1,0 +1,131 @@
+// veltrac-devsim as a person runs it: plugged in as a COM port, talked to, ended with Ctrl-C.
+#include "DevsimTest.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct Child {
+    pid_t Pid = -1;
+    int Out = -1;
+    std::string Output;
+
+    explicit Child(const std::vector<std::string>& Args)
+    {
+        // Built before fork: the child of a threaded process must not allocate.
+        std::vector<char*> Argv{const_cast<char*>(DEVSIM_EXE)};
+        for (const auto& A : Args)
+            Argv.push_back(const_cast<char*>(A.c_str()));
+        Argv.push_back(nullptr);
+        int P[2];
+        if (::pipe(P) != 0)
+            return;
+        Pid = ::fork();
+        if (Pid == 0) {
+            ::dup2(P[1], 1);
+            ::dup2(P[1], 2);
+            ::close(P[0]);
+            ::execv(DEVSIM_EXE, Argv.data());
+            ::_exit(127);
+        }
+        ::close(P[1]);
+        Out = P[0];
+        ::fcntl(Out, F_SETFL, O_NONBLOCK);
+    }
+    ~Child()
+    {
+        if (Pid > 0) {
+            ::kill(Pid, SIGKILL);
+            ::waitpid(Pid, nullptr, 0);
+        }
+        if (Out >= 0)
+            ::close(Out);
+    }
+    void Drain(int Ms)
+    {
+        pollfd F{Out, POLLIN, 0};
+        if (::poll(&F, 1, Ms) > 0) {
+            char B[4096];
+            ssize_t N;
+            while ((N = ::read(Out, B, sizeof B)) > 0)
+                Output.append(B, static_cast<std::size_t>(N));
+        }
+    }
+    // Exit status, or -1 when it did not end within TimeoutMs.
+    int Wait(int TimeoutMs)
+    {
+        const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+        while (std::chrono::steady_clock::now() < End) {
+            Drain(20);
+            int Status = 0;
+            if (::waitpid(Pid, &Status, WNOHANG) == Pid) {
+                Pid = -1;
+                Drain(0);
+                return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+            }
+        }
+        return -1;
+    }
+};
+
+bool Exists(const std::string& Path)
+{
+    struct stat St {
+    };
+    return ::lstat(Path.c_str(), &St) == 0;
+}
+
+} // namespace
+
+TEST(Executable, PlugsInAsComNAnswersAndEndsCleanlyOnCtrlC)
+{
+    TempFolder Dir;
+    Child R({"egps", "--com", "7", "--com-dir", Dir.Path(), "--module-version", "1.99"});
+    const std::string Link = Dir.Path() + "/com7";
+    for (int i = 0; i < 500 && !Exists(Link); ++i)
+        R.Drain(10);
+    ASSERT_TRUE(Exists(Link)) << R.Output;
+    {
+        ToolPort Port(Link);
+        ASSERT_TRUE(Port.Ok());
+        Port.Write(ModuleCommand(0x01, "\x1D"));
+        ASSERT_TRUE(
+            Port.ReadUntil([](const std::string& B) { return !ParseModuleFrames(B).empty(); }, 10000));
+        EXPECT_EQ(Hex(ParseModuleFrames(Port.Buffer)[0].Payload.substr(4, 2)), "01 63");
+    }
+    ::kill(R.Pid, SIGINT);
+    EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+    EXPECT_FALSE(Exists(Link)) << "the link goes with the device";
+    EXPECT_NE(R.Output.find("COM 7 = " + Link), std::string::npos) << R.Output;
+    EXPECT_NE(R.Output.find("the tool closed the port"), std::string::npos)
+        << "events are printed as they happen";
+    EXPECT_NE(R.Output.find("controller 1.99"), std::string::npos) << "the summary at exit";
+}
+
+TEST(Executable, HelpAndBadArguments)
+{
+    Child Help({"--help"});
+    EXPECT_EQ(Help.Wait(10000), 0);
+    for (const char* Opt : {"--com ", "--com-dir", "--container", "--drop-replies", "--hang-up", "--pace",
+                            "--replug-after", "--preset", "--no-final-status", "--save-image"})
+        EXPECT_NE(Help.Output.find(Opt), std::string::npos) << Opt;
+
+    Child Bad({"veltrac", "--drop-replies", "1.5"});
+    EXPECT_EQ(Bad.Wait(10000), 2);
+    EXPECT_NE(Bad.Output.find("bad share for --drop-replies"), std::string::npos) << Bad.Output;
+    Child Wrong({"veltrac", "--module-name", "x"});
+    EXPECT_EQ(Wrong.Wait(10000), 2);
+    EXPECT_NE(Wrong.Output.find("option of the External GPS module"), std::string::npos) << Wrong.Output;
+    Child None({"toaster"});
+    EXPECT_EQ(None.Wait(10000), 2);
+}
