@@ -72,7 +72,6 @@ TEST_F(CliModule, ControllerFirstThenTheReceiver)
     ModuleConfig C = Quick();
     C.VersionMajor = 1;
     C.VersionMinor = 99;
-    C.VersionAfterProgramming = Archive().Required;
     Plug(C);
     const TCliResult R = Run({});
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
@@ -129,7 +128,6 @@ TEST_F(CliModule, RecoveryOfASilentReceiver)
 {
     ModuleConfig C = Quick();
     C.ReceiverReadable = false;
-    C.VersionAfterProgramming = Archive().Required;
     Plug(C);
     const TCliResult R = Run({"--recovery"});
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;

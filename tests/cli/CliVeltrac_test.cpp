@@ -87,7 +87,6 @@ TEST_F(CliVeltrac, UpdatesTheReceiverFromTheArchive)
     ASSERT_FALSE(Archive().Image.empty());
     UnitConfig C = Quick();
     C.ReceiverVersion = Old;
-    C.VersionAfterProgramming = Archive().Required;
     Plug(C);
     const TCliResult R = Run({});
     ASSERT_TRUE(R.Finished) << R.Out << R.Err;
@@ -257,7 +256,6 @@ TEST_F(CliVeltrac, RecoveryOfASilentReceiver)
     UnitConfig C = Quick();
     C.Hardware = 0x21;
     C.ReceiverReadable = false;
-    C.VersionAfterProgramming = Archive().Required;
     Plug(C);
     const TCliResult R = Run({"--recovery"});
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
