@@ -158,6 +158,22 @@ def main():
     put("moduleframes", "escaped", b"\xfa\x52\x10\x3c\x3e\x00")
     put("moduleframes", "answer", b"\xff\x01\x02\x03\x06")
 
+    # Session: module frames as the module sends them; the tail steers the session.
+    def module_frame(content):
+        body = content + bytes([sum(content[1:] if content[0] == 0xFF else content) & 0xFF])
+        out = b"\x3c"
+        for x in body:
+            out += {0x10: b"\x10\x10", 0x3C: b"\x10\x01", 0x3E: b"\x10\x02"}.get(x, bytes([x]))
+        return out + b"\x3e"
+    ident_new = module_frame(b"\xff\x00\x01\x02\x03\x02\x05EGPS")
+    ident_old = module_frame(b"\xff\x00\x01\x02\x03\x01\x32EGPS")
+    version = module_frame(b"\xff" + b"AXN_5.0_3333_22051800,5003,MC-3333,1.2")
+    status = module_frame(b"\x00\x2cR\x01") + module_frame(b"\x00\x2cS\x01") + module_frame(b"\x00\x2cT\x02")
+    put("session", "identify", ident_new + version + status + b"\x00\x00\x06\x00\x01\x01")
+    put("session", "controller", ident_old + b"{\x00\x05}...." + b"\x00\x04\x00\x01\x00")
+    put("session", "eva", ident_new + module_frame(b"\xff" + b"EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F") +
+        b"\x00\x06\x00\x01\x01")
+
     put("util", "hex", " 0A 1B 2C ff")
 
 

@@ -1,7 +1,11 @@
 // Receiver images chosen by the user: the MediaTek header check, and for every
 // image it accepts, the module transfer blocks must carry the image exactly.
+// Any image, packed into a "GPSz" container and cut into EEPROM write records
+// for a tracking unit, must come back unchanged from the records.
 #include "FuzzSupport.h"
 #include "app/ModuleFrames.h"
+#include "app/ReceiverImages.h"
+#include "util/MyConvert.h"
 
 #include <zlib.h>
 
@@ -12,11 +16,11 @@
 namespace
 {
 
-std::string RawInflate(const std::string& Packed)
+std::string RawInflate(const std::string& Packed, size_t Limit = ModuleChunkSize)
 {
     z_stream Z{};
     FUZZ_CHECK(inflateInit2(&Z, -15) == Z_OK);
-    std::string Out(ModuleChunkSize + 1, '\0');
+    std::string Out(Limit + 1, '\0');
     Z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Packed.data()));
     Z.avail_in = static_cast<uInt>(Packed.size());
     Z.next_out = reinterpret_cast<Bytef*>(Out.data());
@@ -28,11 +32,60 @@ std::string RawInflate(const std::string& Packed)
     return Out;
 }
 
+uint32_t LittleEndian(const std::string& S, size_t At)
+{
+    uint32_t V = 0;
+    for (int i = 3; i >= 0; --i)
+        V = V << 8 | static_cast<uint8_t>(S[At + i]);
+    return V;
+}
+
+// The unit's side: records "address hex-bytes" written one after the other.
+void CheckRecords(const std::string& Data, int32_t Address, int ChunkSize)
+{
+    const std::vector<std::string> Records = UnitRecords(Data, Address, ChunkSize);
+    if (ChunkSize <= 0) {
+        FUZZ_CHECK(Records.empty());
+        return;
+    }
+    FUZZ_CHECK(Records.size() == (Data.size() + ChunkSize - 1) / ChunkSize);
+    std::string Written;
+    int64_t Next = Address;
+    for (const std::string& R : Records) {
+        const size_t Blank = R.find(' ');
+        FUZZ_CHECK(Blank != std::string::npos);
+        FUZZ_CHECK(R.substr(0, Blank) == std::to_string(Next));
+        const std::string Bytes = HexToBytes(R.substr(Blank + 1), true);
+        FUZZ_CHECK(!Bytes.empty() && Bytes.size() <= static_cast<size_t>(ChunkSize));
+        Written += Bytes;
+        Next += static_cast<int64_t>(Bytes.size());
+    }
+    FUZZ_CHECK(Written == Data);
+}
+
+void CheckContainer(const std::string& Image, bool Packed)
+{
+    const std::string C = GPSzContainer(Image, Packed);
+    FUZZ_CHECK(C.size() >= 20 && C.compare(0, 4, "GPSz") == 0);
+    const std::string Payload = C.substr(20);
+    FUZZ_CHECK(LittleEndian(C, 4) == Payload.size());
+    if (Packed) {
+        FUZZ_CHECK(LittleEndian(C, 12) == Image.size());
+        FUZZ_CHECK(RawInflate(Payload, Image.size()) == Image);
+    } else {
+        FUZZ_CHECK(LittleEndian(C, 12) == 0 && LittleEndian(C, 16) == 0 && Payload == Image);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     const std::string Image(reinterpret_cast<const char*>(Data), Size);
+    if (Size > 0) {
+        CheckContainer(Image, Data[0] & 1);
+        CheckRecords(Image, static_cast<int32_t>(Data[0]) << 12, UnitChunkSize(Data[Size - 1], Data[0] & 2));
+    }
     const TMediaTekCheck Check = CheckMediaTekImage(Image);
     if (Size < MediaTekHeaderSize)
         FUZZ_CHECK(Check == TMediaTekCheck::TooShort);
