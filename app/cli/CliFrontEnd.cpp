@@ -172,6 +172,8 @@ TCliFrontEnd::~TCliFrontEnd()
     FSession.OnChooseFirmwareFile = nullptr;
     FSession.OnModuleFrame = nullptr;
     FSession.CX.DebugCommands = nullptr;
+    if (FSessionParameterHandler)
+        FSession.CX.OnRequestParameter = FSessionParameterHandler;
     if (FLog)
         std::fclose(FLog);
 }
@@ -332,11 +334,11 @@ void TCliFrontEnd::Start()
         }
         // Whether the unit's receiver can report its version shows only in
         // the session's reading of the update parameter.
-        TCX_RequestParameter SessionHandler = FSession.CX.OnRequestParameter;
-        FSession.CX.OnRequestParameter = [this, SessionHandler](TCorvex* S, int32_t P, bool Valid,
-                                                                const std::string& V, const std::string& H) {
-            if (SessionHandler)
-                SessionHandler(S, P, Valid, V, H);
+        FSessionParameterHandler = FSession.CX.OnRequestParameter;
+        FSession.CX.OnRequestParameter = [this](TCorvex* S, int32_t P, bool Valid, const std::string& V,
+                                                const std::string& H) {
+            if (FSessionParameterHandler)
+                FSessionParameterHandler(S, P, Valid, V, H);
             if (P == UpdateParameter && !V.empty()) {
                 FUnreadableReceiver = FSession.GPSReady() <= 0;
                 ScheduleEvaluate();

@@ -72,6 +72,8 @@ class TCliFrontEnd : public QObject
     bool FFirstDisplay = true;
 
     std::FILE* FLog = nullptr;
+    // The session's own handler, called first by the one the front end puts in its place.
+    TCX_RequestParameter FSessionParameterHandler;
     std::unique_ptr<QSocketNotifier> FSignalNotifier;
     QTimer FTimeout;
     QTimer FCloseTimer;

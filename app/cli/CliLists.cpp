@@ -105,8 +105,11 @@ std::string RevisionList(const std::bitset<256>& Revisions)
         return "any";
     std::string Out;
     for (std::size_t i = 0; i < Revisions.size(); ++i)
-        if (Revisions.test(i))
-            Out += (Out.empty() ? "" : ",") + std::to_string(i);
+        if (Revisions.test(i)) {
+            if (!Out.empty())
+                Out += ',';
+            Out += std::to_string(i);
+        }
     return Out;
 }
 

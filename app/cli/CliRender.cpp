@@ -13,8 +13,11 @@ std::string BarText(const TProgressBarState& Bar, int Width)
 {
     const int Filled =
         Bar.Maximum <= 0 ? 0 : static_cast<int>(static_cast<int64_t>(Bar.Position) * Width / Bar.Maximum);
-    return "[" + std::string(static_cast<std::size_t>(Filled), '#') +
-           std::string(static_cast<std::size_t>(Width - Filled), '.') + "]";
+    std::string Text = "[";
+    Text.append(static_cast<std::size_t>(Filled), '#');
+    Text.append(static_cast<std::size_t>(Width - Filled), '.');
+    Text += ']';
+    return Text;
 }
 
 bool ProgressState(uint8_t State)
