@@ -148,8 +148,9 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
                 ShowDisplay();
         });
     });
-    connect(cComNumber, &QComboBox::currentIndexChanged, this,
-            [this] { Action([&] { FSession->SetComNumber(cComNumber->ComNumber()); }); });
+    cComNumber->OnChange = [this](TPortComboBox*) {
+        Action([&] { FSession->SetComNumber(cComNumber->ComNumber()); });
+    };
     connect(pGPSCurrent, &TClickPanel::DoubleClicked, this,
             [this] { Action([&] { FSession->pGPSCurrentDblClick(); }); });
     connect(pGPSNeeded, &TClickPanel::DoubleClicked, this,

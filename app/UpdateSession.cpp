@@ -24,6 +24,8 @@ constexpr int ModuleRetryMs = 2000;
 constexpr int VersionRetryMs = 2000;
 constexpr int GPSVersionPollMs = 2000;
 constexpr int PreparingDots = 1189;
+// Far longer than any unit takes to answer; a send this old is taken as unanswered.
+constexpr int64_t AnswerLifetimeMs = 3000;
 
 std::string ResourceBytes(std::string_view Name)
 {
@@ -244,9 +246,8 @@ void TUpdateSession::ResetDisplay()
     tWriteRetry.stop();
     FModuleBlocks.clear();
     // What a transfer through the unit was waiting for ends with it.
-    FWriteSends = 0;
-    FStaleAnswers = 0;
-    FSpeedAnswersDue = 0;
+    FAnswersDue.clear();
+    FSpeedConfirmed = false;
     FProgramStartPending = false;
     FAwaitingVersion = false;
     tVersionRetry.stop();
@@ -425,7 +426,11 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
             FPackImage = Kind == "C";
             FPlainHeader = Kind == "V";
         }
-        CX.SetLoggerReports(true);
+        // Once a transfer has begun no further command may go out between a
+        // send and its acknowledgement, which the link reads by the last
+        // command; logger reports are on by then.
+        if (FUpdateState == 0)
+            CX.SetLoggerReports(true);
     } else if (Parameter == ParamGPSVersion && !Value.empty()) {
         CX.SetGPSReports(false, false);
         CheckGPSVersion(Value);
@@ -448,61 +453,87 @@ void TUpdateSession::StartUnitTransfer()
     else if (FPlainHeader)
         Data = GPSzContainer(Data, false);
     FRecords = UnitRecords(Data, FEEPromAddress, Chunk);
-    FWriteSends = 0;
-    FStaleAnswers = 0;
-    FSpeedAnswersDue = 0;
+    FAnswersDue.clear();
+    FSpeedConfirmed = false;
     FProgramStartPending = false;
     FDisplay.pSendProgress.SetMaximum(static_cast<int>(FRecords.size()));
     FDisplay.pSendProgress.SetPosition(0);
-    if (!FRecords.empty()) {
-        FSpeedAnswersDue = 1;
+    if (!FRecords.empty())
         tWriteRetry.start();
-    }
+    ExpectAnswer(AnswerSpeed);
     CX.SetFastSpeed();
 }
 
-// The records go out once the speed switch is answered: the link reads an
-// acknowledgement by the last command sent, so an answer to the switch that
-// came after the first write would be taken for the write's, and the link
-// would stay at the old speed.
+// Acknowledgements from the unit carry no identity, and the link reads each
+// one as the answer to the last command it sent. The unit answers in order,
+// so every send is queued here and each acknowledgement is given to the
+// oldest send still due. Answers that never come would stay queued for ever;
+// a send older than AnswerLifetimeMs is taken as unanswered.
+void TUpdateSession::ExpectAnswer(int Kind)
+{
+    if (!FAnswerClock.isValid())
+        FAnswerClock.start();
+    FAnswersDue.push_back({Kind, FAnswerClock.elapsed()});
+}
+
+int TUpdateSession::TakeAnswer()
+{
+    const int64_t Now = FAnswerClock.isValid() ? FAnswerClock.elapsed() : 0;
+    while (!FAnswersDue.empty() && Now - FAnswersDue.front().SentAt > AnswerLifetimeMs)
+        FAnswersDue.pop_front();
+    if (FAnswersDue.empty())
+        return AnswerNone;
+    const int Kind = FAnswersDue.front().Kind;
+    FAnswersDue.pop_front();
+    return Kind;
+}
+
+// The records wait for the speed switch to be answered: a write sent before
+// would take that answer for its own, and the link would stay at the old speed.
 void TUpdateSession::CXFastSpeed(TCorvex* Sender)
 {
     (void)Sender;
-    if (FSpeedAnswersDue == 0)
-        return;
-    --FSpeedAnswersDue;
-    FStaleAnswers += FSpeedAnswersDue;
-    FSpeedAnswersDue = 0;
+    TakeAnswer();
+    FSpeedConfirmed = true;
 }
 
 void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)
 {
     (void)Sender;
-    if (FStaleAnswers > 0) {
-        // Belongs to an earlier record that was sent more than once.
-        --FStaleAnswers;
-        return;
+    UnitAnswer(Result);
+}
+
+void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success)
+{
+    (void)Sender;
+    (void)Parameter; // the link names the last parameter set, whatever the answer belongs to
+    UnitAnswer(Success);
+}
+
+void TUpdateSession::UnitAnswer(bool Success)
+{
+    const int Kind = TakeAnswer();
+    if (Kind >= 0) {
+        // Only the record at the cursor counts; answers to earlier copies of
+        // records already done are spent here.
+        if (!FRecords.empty() && Kind == FDisplay.pSendProgress.Position)
+            SendEEPromRecord(Success);
+    } else if (Kind == AnswerProgramStart && FProgramStartPending && Success) {
+        FProgramStartPending = false;
+        tWriteRetry.stop();
+        RequestGPSVersion();
     }
-    if (FWriteSends == 0)
-        return; // nothing of ours is waiting for an answer
-    --FWriteSends;
-    if (Result) {
-        // Further copies of this record may still be answered; those answers
-        // must not count for the next record.
-        FStaleAnswers += FWriteSends;
-        FWriteSends = 0;
-    }
-    SendEEPromRecord(Result);
 }
 
 void TUpdateSession::tWriteRetryTimer()
 {
-    if (!FRecords.empty() && FSpeedAnswersDue > 0) {
-        ++FSpeedAnswersDue;
+    if (!FRecords.empty() && !FSpeedConfirmed) {
+        ExpectAnswer(AnswerSpeed);
         CX.SetFastSpeed();
     } else if (!FRecords.empty()) {
         SendEEPromRecord(false);
     } else if (FUpdateState == 3 && FProgramStartPending) {
+        ExpectAnswer(AnswerProgramStart);
         CX.SetParameterInt(ParamGPSUpdate, 1);
     } else {
         tWriteRetry.stop();
@@ -523,7 +554,7 @@ void TUpdateSession::SendEEPromRecord(bool Advance)
             const std::size_t Blank = Record.find(' ');
             const std::string Address = Record.substr(0, Blank);
             const std::string Data = Blank == std::string::npos ? std::string() : Record.substr(Blank + 1);
-            ++FWriteSends;
+            ExpectAnswer(Cursor.Position);
             CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
             FDisplay.vProgress =
                 Format("%0.1f%%", Cursor.Maximum > 0 ? Cursor.Position * 100.0 / Cursor.Maximum : 0.0);
@@ -545,27 +576,9 @@ void TUpdateSession::SendEEPromRecord(bool Advance)
 void TUpdateSession::StartProgramming()
 {
     FProgramStartPending = true;
+    tWriteRetry.start();
+    ExpectAnswer(AnswerProgramStart);
     CX.SetParameterInt(ParamGPSUpdate, 1);
-    if (FProgramStartPending && FUpdateState == 3)
-        tWriteRetry.start();
-}
-
-void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success)
-{
-    (void)Sender;
-    if (Parameter != ParamGPSUpdate || !FProgramStartPending)
-        return;
-    // The link reads every acknowledgement as the answer to the last
-    // command, so a late answer to an EEPROM write arrives here.
-    if (FStaleAnswers > 0) {
-        --FStaleAnswers;
-        return;
-    }
-    if (!Success)
-        return; // the retry timer asks again
-    FProgramStartPending = false;
-    tWriteRetry.stop();
-    RequestGPSVersion();
 }
 
 // While the unit programs, the receiver version is read until the required

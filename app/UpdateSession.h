@@ -11,9 +11,11 @@
 #include "link/Corvex2.h"
 #include "serial/ComPort.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -232,14 +234,22 @@ class TUpdateSession : public QObject
     TSoftwareUpdate FModuleUpdate;
     std::vector<std::string> FModuleBlocks;
 
-    // EEPROM write answers carry no identity. Sends of the record at the
-    // cursor whose answer is still due, and answers still due for re-sent
-    // earlier records: an answer counts for the current record only when no
-    // older one can still arrive.
-    int FWriteSends = 0;
-    int FStaleAnswers = 0;
-    // Speed-switch commands not yet answered; the records wait for the answer.
-    int FSpeedAnswersDue = 0;
+    // Sends to the unit whose acknowledgement is still due, oldest first:
+    // Kind is the record index, or one of the Answer... values below.
+    static constexpr int AnswerNone = -100;
+    static constexpr int AnswerSpeed = -1;
+    static constexpr int AnswerProgramStart = -2;
+    struct TAnswerDue {
+        int Kind;
+        int64_t SentAt;
+    };
+    void ExpectAnswer(int Kind);
+    int TakeAnswer();
+    void UnitAnswer(bool Success);
+    std::deque<TAnswerDue> FAnswersDue;
+    QElapsedTimer FAnswerClock;
+    // The speed switch was answered; the records may go.
+    bool FSpeedConfirmed = false;
     // 65352 := 1 was sent and not yet acknowledged.
     bool FProgramStartPending = false;
     // Repeats of the last module block after its status did not come.

@@ -411,7 +411,9 @@ void TCliFrontEnd::OnDisplayChanged()
     } else {
         const TRenderOutput Out = FRenderer.Update(D);
         if (FTerminal) {
-            if (Out.Progress.empty() && !FProgressWanted.empty())
+            // Each state's last progress stays on the screen above what follows.
+            if (!FProgressWanted.empty() &&
+                (Out.Progress.empty() || (!FFirstDisplay && D.UpdateState != FLastDisplay.UpdateState)))
                 EndProgress();
             for (const std::string& L : Out.Lines)
                 PrintLine(L);

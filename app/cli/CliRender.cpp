@@ -50,7 +50,7 @@ namespace
 std::string Padded(int Percent)
 {
     std::string S = std::to_string(Percent) + "%";
-    return std::string(S.size() < 4 ? 4 - S.size() : 0, ' ') + S;
+    return std::string(S.size() < 5 ? 5 - S.size() : 0, ' ') + S;
 }
 
 bool IsPercentText(const std::string& S)

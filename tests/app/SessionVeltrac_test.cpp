@@ -1,0 +1,367 @@
+// The update of a Veltrac tracking unit's receiver, end to end against the
+// simulated unit: the unit's own firmware first, the receiver version check,
+// the EEPROM transfer in every container form, programming and confirmation,
+// and the user stopping it on the way.
+#include "AppTestSupport.h"
+#include "SessionFixture.h"
+#include "tools/devsim/ReceiverImage.h"
+#include "tools/devsim/VeltracUnit.h"
+
+#include <set>
+
+namespace
+{
+
+const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
+const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
+const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
+const std::string NewEVA = "EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F";
+
+// A unit that reports often and programs quickly.
+devsim::UnitConfig FastUnit()
+{
+    devsim::UnitConfig C;
+    C.GpsIntervalMs = 200;
+    C.ProgrammingMs = 600;
+    C.LoggerIntervalMs = 100;
+    C.RestartMs = 200;
+    C.ReceiverVersion = Old1513;
+    C.VersionAfterProgramming = New1513;
+    return C;
+}
+
+std::string Field(const devsim::UnitReport& R, int Cmd)
+{
+    auto It = R.Commands.find(Cmd);
+    return std::to_string(It == R.Commands.end() ? 0 : It->second);
+}
+
+int Count(const devsim::UnitReport& R, int Cmd)
+{
+    auto It = R.Commands.find(Cmd);
+    return It == R.Commands.end() ? 0 : It->second;
+}
+
+} // namespace
+
+class VeltracContainers : public SessionTest, public ::testing::WithParamInterface<char>
+{
+};
+
+TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
+{
+    auto C = FastUnit();
+    C.Container = GetParam();
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    std::vector<std::string> Progress;
+    QObject::connect(S.get(), &TUpdateSession::DisplayChanged, [&] {
+        if (Progress.empty() || Progress.back() != S->Display().vProgress)
+            Progress.push_back(S->Display().vProgress);
+    });
+    Open(*S, dtVeltrac);
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 1; }, Short));
+    EXPECT_EQ(S->Display().vUnitID, "123456");
+    EXPECT_EQ(S->Display().vVersion, "2.40");
+    EXPECT_EQ(S->Display().vVersionInfo, "2e5");
+    EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
+    EXPECT_EQ(S->Display().vGPSNeeded, New1513);
+    EXPECT_EQ(S->EEPromAddress(), 0x10000);
+    EXPECT_EQ(S->PackImage(), GetParam() == 'C');
+    EXPECT_EQ(S->PlainHeader(), GetParam() == 'V');
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long))
+        << "state " << int(S->UpdateState()) << ", writes " << Unit.Report().EepromWrites;
+    const auto R = Unit.Report();
+    EXPECT_EQ(R.Programmings, 1) << R.ProgrammingError;
+    EXPECT_EQ(R.ProgrammedFrom, GetParam() == 'C'   ? "packed container"
+                                : GetParam() == 'V' ? "plain container"
+                                                    : "raw image");
+    EXPECT_EQ(R.UnwrittenBytes, 0u);
+    const std::string Expected = ArchiveItem(S->Archive(), New1513 + ".bin");
+    ASSERT_FALSE(Expected.empty());
+    EXPECT_TRUE(Unit.ReceiverImage() == Expected) << "receiver image differs from the archive's";
+    EXPECT_EQ(R.TurnOffs, 1);
+    EXPECT_EQ(R.SpeedSwitches, 1);
+    EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+    EXPECT_EQ(S->Display().vGPSNeeded, New1513);
+    EXPECT_TRUE(S->Records().empty());
+
+    // Record progress starts at 0.0% and the unit's programming shows as percentages.
+    ASSERT_GE(Progress.size(), 3u);
+    EXPECT_EQ(Progress[1], "0.0%");
+    EXPECT_NE(std::find(Progress.begin(), Progress.end(), "100%"), Progress.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, VeltracContainers, ::testing::Values('C', 'V', 'R'),
+                         [](const auto& Info) { return std::string(1, Info.param); });
+
+TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
+{
+    auto C = FastUnit();
+    C.Class = 21;
+    C.Hardware = 1;
+    C.HardwareRev = 1;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6; }, Short));
+    EXPECT_EQ(S->Display().vGPSCurrent, "Updating Veltrac to CX21 firmware 3.20");
+    EXPECT_EQ(S->UpdatedUnitID(), 123456);
+    ASSERT_TRUE(WaitFor([&] { return S->Display().pUpdateProgress.Position > 0; }, Short));
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    auto R = Unit.Report();
+    EXPECT_EQ(R.FirmwareUpdates, 1) << R.FirmwareError;
+    EXPECT_EQ(R.FirmwareFailures, 0);
+    EXPECT_EQ(Count(R, 0x11), 1) << "the reconnected unit was offered its firmware again";
+    EXPECT_EQ(R.Programmings, 1);
+    EXPECT_EQ(S->Display().vVersion, "2.41");
+    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+
+    // A new Open offers it again.
+    S->bCloseClick();
+    EXPECT_FALSE(S->Display().DeviceTypeLocked);
+    S->bOpenClick();
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6; }, Short));
+    S->bCloseClick();
+    EXPECT_EQ(Count(Unit.Report(), 0x11), 2);
+}
+
+struct TFlagCase {
+    uint8_t Minor;
+    char Letter;
+    const char* Shown;
+    bool Flag;
+};
+
+class VeltracUpdateFlag : public SessionTest, public ::testing::WithParamInterface<TFlagCase>
+{
+};
+
+TEST_P(VeltracUpdateFlag, OnlyVersion231oGetsTheFlag)
+{
+    auto C = FastUnit();
+    C.Class = 21;
+    C.Hardware = 1;
+    C.HardwareRev = 2;
+    C.VersionMinor = GetParam().Minor;
+    C.RevisionLetter = GetParam().Letter;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x11) > 0; }, Short));
+    EXPECT_EQ(S->Display().vVersion, GetParam().Shown);
+    EXPECT_EQ(Unit.Report().LastUpdateFlag, GetParam().Flag);
+    S->bCloseClick();
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, VeltracUpdateFlag,
+                         ::testing::Values(TFlagCase{31, 'o', "2.31o", true}, TFlagCase{31, 0, "2.31", false},
+                                           TFlagCase{31, 'O', "2.31O", false}),
+                         [](const auto& Info) { return "Case" + std::to_string(Info.index); });
+
+TEST_F(SessionTest, UpToDateReceiverTurnsTheUnitOff)
+{
+    auto C = FastUnit();
+    C.ReceiverVersion = CurrentGG;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4 && Unit.Report().TurnOffs == 1; }, Short));
+    EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
+    EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
+    EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
+    EXPECT_EQ(Unit.Report().EepromWrites, 0);
+    EXPECT_TRUE(S->Display().DeviceTypeLocked);
+}
+
+TEST_F(SessionTest, UnitWithoutReceiverUpdates)
+{
+    auto C = FastUnit();
+    C.ReceiverUpdates = false;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    // Every GPS report asks again, since the readiness never rises.
+    ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 3; }, Short))
+        << Field(Unit.Report(), 0x03);
+    EXPECT_EQ(S->Display().vGPSCurrent, "Update is not supported");
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->GPSReady(), 0);
+    EXPECT_EQ(Unit.Report().EepromWrites, 0);
+    EXPECT_TRUE(Unit.Report().LoggerReports);
+    S->bCloseClick();
+}
+
+TEST_F(SessionTest, ManualSwitchShowsTheVersionAndSendsNothing)
+{
+    auto C = FastUnit();
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession({"/Manual"});
+    EXPECT_FALSE(S->AutoUpdate());
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short));
+    EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
+    EXPECT_EQ(S->Display().vGPSNeeded, "");
+    Pump(500);
+    EXPECT_EQ(Unit.Report().EepromWrites, 0);
+    EXPECT_EQ(Unit.Report().TurnOffs, 0);
+    S->bCloseClick();
+}
+
+TEST_F(SessionTest, ModuleTypeAliasAndCloseDuringTheTransfer)
+{
+    auto C = FastUnit();
+    C.ReceiverVersion = "AXN_3.8_3333_15043022,3424,MC-GLA,1.0";
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 1 && Unit.Report().EepromWrites >= 5; }, Short));
+    EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
+    EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
+
+    S->bCloseClick();
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_TRUE(S->Records().empty());
+    EXPECT_FALSE(S->Display().DeviceTypeLocked);
+    EXPECT_EQ(S->Display().vGPSCurrent, "");
+    EXPECT_EQ(S->Display().vUnitID, "");
+    EXPECT_EQ(S->Display().pSendProgress.Position, 0);
+    EXPECT_FALSE(S->tWriteRetry.isActive());
+    EXPECT_FALSE(S->CX.Connected());
+    Pump(300);
+    const int Writes = Unit.Report().EepromWrites;
+    Pump(1600);
+    EXPECT_EQ(Unit.Report().EepromWrites, Writes);
+    EXPECT_EQ(Unit.Report().Programmings, 0);
+}
+
+TEST_F(SessionTest, EvaReceiverWithPlusF)
+{
+    auto C = FastUnit();
+    C.ReceiverVersion = "EVA_1.0_M10_20000000,1000,EVA-M10,0.9+F";
+    C.VersionAfterProgramming = NewEVA;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 1; }, Short));
+    EXPECT_EQ(S->Display().vGPSNeeded, NewEVA);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), NewEVA + ".bin"));
+    EXPECT_EQ(S->Display().vGPSCurrent, NewEVA);
+}
+
+TEST_F(SessionTest, EvaReceiverWithoutPlusFIsNotSupported)
+{
+    auto C = FastUnit();
+    C.ReceiverVersion = "EVA_1.0_M10_20000000,1000,EVA-M10,0.9";
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short));
+    EXPECT_EQ(S->Display().vGPSNeeded, "Update is not supported");
+    EXPECT_EQ(S->Display().vGPSCurrent, C.ReceiverVersion);
+    EXPECT_FALSE(S->Image().has_value());
+    Pump(300);
+    EXPECT_EQ(Unit.Report().EepromWrites, 0);
+    EXPECT_EQ(Unit.Report().TurnOffs, 0);
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(SessionTest, RecoveryOfAReceiverThatCannotReport)
+{
+    auto C = FastUnit();
+    C.Hardware = 0x21;
+    C.ReceiverReadable = false;
+    C.VersionAfterProgramming = CurrentGG;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 2; }, Short));
+    EXPECT_EQ(S->Display().vVersionInfo, "2e1");
+    EXPECT_EQ(S->UpdateState(), 0);
+
+    S->pGPSCurrentDblClick();
+    EXPECT_EQ(S->UpdateState(), 1);
+    EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
+    EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
+    EXPECT_EQ(Unit.Report().TurnOffs, 1);
+}
+
+TEST_F(SessionTest, RecoveryOnlyForHardware2e1)
+{
+    auto S = NewSession();
+    S->pGPSCurrentDblClick(); // nothing known yet
+    EXPECT_EQ(S->Display().vGPSCurrent, "");
+    EXPECT_EQ(S->UpdateState(), 0);
+
+    auto C = FastUnit();
+    C.ReceiverReadable = false;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 2; }, Short));
+    EXPECT_EQ(S->Display().vVersionInfo, "2e5");
+    S->pGPSCurrentDblClick();
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->Display().vGPSCurrent, "");
+    S->bCloseClick();
+}
+
+TEST_F(SessionTest, OffWhileTheUnitProgramsKeepsTheDeviceTypeLocked)
+{
+    auto C = FastUnit();
+    C.ProgrammingMs = 5000;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Unit.Report().Programming; }, Long));
+    S->bOffClick();
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_TRUE(S->Display().DeviceTypeLocked);
+    EXPECT_FALSE(S->SetDeviceType(dtExternalGPS));
+    ASSERT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
+    EXPECT_FALSE(S->tGPSVersionPoll.isActive());
+    S->bCloseClick();
+    EXPECT_FALSE(S->Display().DeviceTypeLocked);
+    EXPECT_TRUE(S->SetDeviceType(dtExternalGPS));
+}
+
+TEST_F(SessionTest, CloseDuringTheUnitsOwnUpdateAndStartAgain)
+{
+    auto C = FastUnit();
+    C.Class = 22;
+    C.Hardware = 2;
+    C.HardwareRev = 9; // CX22 2.00 fits every revision
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6 && Unit.Report().Pulling; }, Short));
+    EXPECT_EQ(S->Display().vGPSCurrent, "Updating Veltrac to CX22 firmware 2.00");
+    S->bCloseClick();
+    EXPECT_EQ(S->UpdateState(), 0);
+    ASSERT_TRUE(WaitFor([&] { return !Unit.Report().Pulling; }, Short));
+    EXPECT_EQ(Unit.Report().FirmwareUpdates, 0);
+
+    S->bOpenClick();
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Unit.Report().FirmwareUpdates, 1) << Unit.Report().FirmwareError;
+    EXPECT_EQ(Unit.Report().Programmings, 1);
+}
