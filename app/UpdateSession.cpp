@@ -337,6 +337,10 @@ void TUpdateSession::bOffClick()
     Entry(false, [&] {
         ResetDisplay();
         CX.TurnOff();
+        // The module's port stays open and its timer identifies the module
+        // again, which it only hears at 9600 baud (a transfer may have left 57600).
+        if (FDisplay.DeviceType == dtExternalGPS && cCom1.Active())
+            cCom1.SetBaudRate(br9600);
     });
 }
 
@@ -629,6 +633,7 @@ void TUpdateSession::WriteModule(const std::string& Bytes)
 void TUpdateSession::SendModuleCommand(uint8_t Cmd, const std::string& Payload)
 {
     FPendingCmd = Cmd;
+    ++FCommandsSent;
     FlashTx();
     WriteModule(EscapeModuleFrame(ModuleCommandBody(Cmd, Payload)));
 }
@@ -771,10 +776,11 @@ void TUpdateSession::HandleModuleFrame(const std::string& Content)
         Answer ? 0xFFFF : static_cast<uint8_t>(Content[0]) * 256 + static_cast<uint8_t>(Content[1]);
     const std::string Payload = Content.substr(Answer ? 1 : 2);
     if (Address == 0xFFFF && FPendingCmd != 0) {
-        const uint8_t Cmd = FPendingCmd;
-        HandleModuleAnswer(Cmd, Payload);
-        // A restart inside the answer may have sent a new command meanwhile.
-        if (FPendingCmd == Cmd)
+        const unsigned Sent = FCommandsSent;
+        HandleModuleAnswer(FPendingCmd, Payload);
+        // The answer may have sent the next command ("Q" after identify, "R"
+        // after "Q"); that one is pending now, and its answer must not be lost.
+        if (FCommandsSent == Sent)
             FPendingCmd = 0;
     } else if (Address == 0x002C) {
         if (!Payload.empty() && static_cast<uint8_t>(Payload[0]) == FPendingCmd) {

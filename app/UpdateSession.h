@@ -227,6 +227,7 @@ class TUpdateSession : public QObject
     bool FPackImage = false;
     bool FPlainHeader = false;
     uint8_t FPendingCmd = 0;
+    unsigned FCommandsSent = 0; // module commands sent, to tell a new pending command from the old
     char FLastGPSCmd = 0;
     bool FInFrame = false;
     std::string FFrame;

@@ -1,0 +1,322 @@
+// The External GPS module, end to end against the simulated module: its
+// identity, the controller update below 2.00, the receiver's version and the
+// block transfer at 57600 baud, restarts, and the exact frames on the wire.
+#include "AppTestSupport.h"
+#include "SessionFixture.h"
+#include "app/ModuleFrames.h"
+#include "tools/devsim/GpsModule.h"
+#include "tools/devsim/ReceiverImage.h"
+
+#include <algorithm>
+
+namespace
+{
+
+const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
+const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
+const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
+
+devsim::ModuleConfig FastModule()
+{
+    devsim::ModuleConfig C;
+    C.ReceiverVersion = Old1513;
+    C.VersionAfterProgramming = New1513;
+    C.ProgrammingMs = 300;
+    C.RestartMs = 200;
+    C.PrepareDots = 5;
+    C.DotIntervalMs = 20;
+    C.HardwareId = 0x0E47; // the demo controller firmware's
+    return C;
+}
+
+// Every frame the session wrote to the module, in order.
+struct TWire {
+    std::vector<std::string> Out;
+    void Attach(TUpdateSession& S)
+    {
+        auto Previous = S.OnModuleFrame;
+        S.OnModuleFrame = [this, Previous](TUpdateSession* Sender, bool Outgoing, const std::string& Bytes) {
+            if (Previous)
+                Previous(Sender, Outgoing, Bytes);
+            if (Outgoing)
+                Out.push_back(Bytes);
+        };
+    }
+    int CountOf(const std::string& Frame) const
+    {
+        return static_cast<int>(std::count(Out.begin(), Out.end(), Frame));
+    }
+};
+
+} // namespace
+
+TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
+{
+    devsim::GpsModule Module(FastModule());
+    Plug(Module);
+    auto S = NewSession();
+    TWire Wire;
+    Wire.Attach(*S);
+    std::vector<std::string> Progress;
+    QObject::connect(S.get(), &TUpdateSession::DisplayChanged, [&] {
+        if (Progress.empty() || Progress.back() != S->Display().vProgress)
+            Progress.push_back(S->Display().vProgress);
+    });
+    Open(*S, dtExternalGPS);
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3; }, Short)) << Describe(*S);
+    EXPECT_EQ(S->Display().vUnitID, "00C0FFEE");
+    EXPECT_EQ(S->Display().vVersion, "2.10");
+    EXPECT_EQ(S->Display().vClass, "EGPS-3339");
+    EXPECT_EQ(S->Display().vGPSNeeded, New1513);
+    EXPECT_EQ(S->cCom1.BaudRate(), br57600);
+    EXPECT_EQ(S->Display().pSendProgress.Position, S->Display().pSendProgress.Maximum);
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    const auto R = Module.Report();
+    EXPECT_EQ(R.Programmings, 1) << R.TransferError;
+    EXPECT_EQ(R.TransferFailures, 0);
+    const std::string Expected = ArchiveItem(S->Archive(), New1513 + ".bin");
+    ASSERT_FALSE(Expected.empty());
+    EXPECT_TRUE(Module.ReceiverImage() == Expected) << "receiver image differs from the archive's";
+    EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+    EXPECT_EQ(S->cCom1.BaudRate(), br9600);
+
+    // The frames: identify and "Q" exactly, "R" with the page count, one raw
+    // acknowledgement per status, a block for every 2048 bytes.
+    ASSERT_FALSE(Wire.Out.empty());
+    EXPECT_EQ(Hex(Wire.Out[0]), "3C 00 2C 01 1D 4A 3E");
+    EXPECT_GE(Wire.CountOf(Bytes({0x3C, 0x00, 0x2C, 0xFA, 0x51, 0x77, 0x3E})), 2);
+    const int Pages = static_cast<int>((Expected.size() + 255) / 256);
+    EXPECT_EQ(
+        Wire.CountOf(EscapeModuleFrame(ModuleCommandBody(0xFA, Bytes({'R', Pages >> 8, Pages & 0xFF})))), 1);
+    // One acknowledgement for "R" 01 and one per block status; the last may
+    // meet the module already back at 9600 baud.
+    const int Acks = Wire.CountOf(Bytes({0x3C, 0xFF, 0xFF, 0xFF, 0x3E}));
+    EXPECT_EQ(R.BlocksReceived, static_cast<int>((Expected.size() + 2047) / 2048));
+    EXPECT_EQ(Acks, 1 + R.BlocksReceived);
+    EXPECT_GE(R.RawAcks, Acks - 1);
+
+    EXPECT_NE(std::find(Progress.begin(), Progress.end(), "Waiting"), Progress.end());
+    EXPECT_NE(std::find(Progress.begin(), Progress.end(), "Preparing"), Progress.end());
+}
+
+TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
+{
+    auto C = FastModule();
+    C.VersionMajor = 1;
+    C.VersionMinor = 99;
+    C.UpdatedMajor = 2;
+    C.UpdatedMinor = 3;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    TWire Wire;
+    Wire.Attach(*S);
+    Open(*S, dtExternalGPS);
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 5; }, Short)) << Describe(*S);
+    EXPECT_EQ(S->Display().vVersion, "1.99");
+    EXPECT_EQ(S->Display().vGPSCurrent, "Updating EGPS module");
+    EXPECT_FALSE(S->TimerE3.isActive());
+    ASSERT_GE(Wire.Out.size(), 2u);
+    EXPECT_EQ(Hex(Wire.Out[1]), "3C 00 2C 7F 1D C8 3E");
+    ASSERT_TRUE(WaitFor([&] { return S->Display().pUpdateProgress.Position > 0; }, Short));
+
+    // The controller restarts on its new firmware; the connection starts again.
+    ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.03"; }, Long)) << Describe(*S);
+    auto R = Module.Report();
+    EXPECT_EQ(R.ControllerUpdates, 1) << R.ControllerError;
+    EXPECT_EQ(R.ControllerFailures, 0);
+    // What the controller pulled is the firmware the tool carries, block for block.
+    const devsim::PulledFirmware Pulled = Module.Firmware();
+    EXPECT_TRUE(Pulled.Error.empty()) << Pulled.Error;
+    EXPECT_EQ(Pulled.HardwareId, 0x0E47u);
+    ASSERT_FALSE(Pulled.Blocks.empty());
+    for (const auto& [Number, Data] : Pulled.Blocks)
+        EXPECT_TRUE(Data == S->ModuleUpdate().BlockOf(Number)) << "block " << Number;
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    R = Module.Report();
+    EXPECT_EQ(R.Programmings, 1) << R.TransferError;
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+}
+
+TEST_F(SessionTest, ModuleUpToDateAndManual)
+{
+    auto C = FastModule();
+    C.ReceiverVersion = CurrentGG;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
+    EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
+    EXPECT_EQ(Module.Report().Transfers, 0);
+    S->bCloseClick();
+
+    auto M = NewSession({"/MANUAL", "ignored"});
+    Open(*M, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return M->UpdateState() == 4; }, Short)) << Describe(*M);
+    EXPECT_EQ(M->Display().vGPSNeeded, "");
+    EXPECT_EQ(Module.Report().Transfers, 0);
+    M->bCloseClick();
+}
+
+TEST_F(SessionTest, ModuleStatus02StartsTheConnectionAgain)
+{
+    devsim::GpsModule Module(FastModule());
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3; }, Short)) << Describe(*S);
+    const int Identifies = Module.Report().Identifies;
+    devsim::Faults F;
+    F.RefuseWrites = 1;
+    Module.SetFaults(F);
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().BlocksRefused >= 1; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short));
+    Module.SetFaults({});
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.Report().Programmings, 1);
+    EXPECT_EQ(Module.Report().Transfers, 2);
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+}
+
+TEST_F(SessionTest, ModuleSilentAfterTheLastBlockIsStillConfirmed)
+{
+    auto C = FastModule();
+    C.StatusAfterLastBlock = false;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.Report().Programmings, 1);
+    EXPECT_EQ(Module.Report().Transfers, 1);
+    EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+    EXPECT_EQ(S->Display().vGPSNeeded, New1513);
+}
+
+TEST_F(SessionTest, ModuleRecoveryOfAReceiverThatCannotReport)
+{
+    auto C = FastModule();
+    C.ReceiverReadable = false;
+    C.VersionAfterProgramming = CurrentGG;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    // An empty answer is no version: "Q" is asked again and nothing is decided.
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().VersionQuestions >= 2; }, Short));
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->Display().vGPSCurrent, "");
+
+    S->pGPSCurrentDblClick();
+    EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
+    EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
+    EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
+}
+
+TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
+{
+    devsim::GpsModule Module(FastModule());
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Module.Report().BlocksReceived >= 3; }, Short))
+        << Describe(*S);
+    S->bCloseClick();
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_FALSE(S->cCom1.Active());
+    EXPECT_FALSE(S->TimerE3.isActive());
+    EXPECT_FALSE(S->Display().DeviceTypeLocked);
+    EXPECT_TRUE(S->ModuleBlocks().empty());
+    Pump(300);
+    const int Blocks = Module.Report().BlocksReceived;
+    Pump(2300);
+    EXPECT_EQ(Module.Report().BlocksReceived, Blocks);
+
+    S->bOpenClick();
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.Report().Programmings, 1);
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+}
+
+TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)
+{
+    auto C = FastModule();
+    C.TransferTimeoutMs = 3000; // the module gives the broken-off transfer up sooner
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Module.Report().BlocksReceived >= 2; }, Short))
+        << Describe(*S);
+    const int Identifies = Module.Report().Identifies;
+    S->bOffClick();
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->Display().vVersion, "");
+    EXPECT_TRUE(S->Display().DeviceTypeLocked);
+    EXPECT_TRUE(S->cCom1.Active());
+    EXPECT_EQ(S->cCom1.BaudRate(), br9600);
+    // The port stays open; its timer identifies the module again, at 9600
+    // baud, and the update runs once more from the start.
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.Report().Programmings, 1);
+    EXPECT_EQ(Module.Report().Transfers, 2);
+    S->bCloseClick();
+}
+
+TEST_F(SessionTest, ModuleRefusesAnImageShorterThanItsHeader)
+{
+    devsim::GpsModule Module(FastModule());
+    Plug(Module);
+    auto S = NewSession({"/manual"});
+    TWire Wire;
+    Wire.Attach(*S);
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    const TUpdateDisplay Before = S->Display();
+    const std::size_t Sent = Wire.Out.size();
+
+    FileToChoose = WriteTempFile("short.bin", std::string(447, 'A'));
+    S->pGPSNeededDblClick();
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0], SessionText::ImageTooShort);
+    EXPECT_TRUE(S->Display() == Before);
+    Pump(200);
+    for (std::size_t i = Sent; i < Wire.Out.size(); ++i)
+        EXPECT_EQ(Wire.Out[i].find("\xFA\x52"), std::string::npos) << "an image start went out";
+    EXPECT_EQ(Module.Report().Transfers, 0);
+    S->bCloseClick();
+}
+
+TEST_F(SessionTest, ModuleCustomImage)
+{
+    auto C = FastModule();
+    C.VersionAfterProgramming.clear(); // the image's own version text
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession({"/manual"});
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+
+    const std::string Version = "AXN_9.9_7777_20990101,9999,MC-1513,9.9";
+    const std::string Image = devsim::MakeMediaTekImage(Version, 9000, 11);
+    FileToChoose = WriteTempFile("custom-module.bin", Image);
+    S->pGPSNeededDblClick();
+    EXPECT_TRUE(Errors.empty());
+    EXPECT_EQ(S->Display().vGPSNeeded, "custom-module");
+    EXPECT_EQ(S->ModuleBlocks().size(), 1u + 5u);
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 1; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.ReceiverImage(), Image);
+    // The module is identified again and reports the image's version; manual mode ends there.
+    ASSERT_TRUE(WaitFor([&] { return S->Display().vGPSCurrent == Version && S->UpdateState() == 4; }, Long))
+        << Describe(*S);
+}
