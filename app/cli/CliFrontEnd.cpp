@@ -185,6 +185,9 @@ bool TCliFrontEnd::Connected() const
 
 std::string TCliFrontEnd::PortText() const
 {
+    // Named as it was at the start: a device that went away has no path any more.
+    if (!FPortText.empty())
+        return FPortText;
     if (!FOptions.PortPath.empty())
         return FOptions.PortPath;
     const std::string Path = ComPortDevicePath(FOptions.PortNumber);
@@ -344,6 +347,7 @@ void TCliFrontEnd::Start()
                 ScheduleEvaluate();
             }
         };
+        FPortText = PortText();
         FSession.SetDeviceType(FExternalGPS ? dtExternalGPS : dtVeltrac);
         if (!FOptions.PortPath.empty()) {
             FSession.CX.Port().SetDevicePath(FOptions.PortPath);
@@ -551,7 +555,8 @@ void TCliFrontEnd::Finish(TOutcome Outcome, const std::string& Message, bool Uni
     EndProgress();
     LogLine("# closing: " + std::string(OutcomeInfo(Outcome).Name));
 
-    if (FExternalGPS || !FSession.CX.Connected()) {
+    // After a port error there is nobody left to answer a polite close.
+    if (FExternalGPS || !FSession.CX.Connected() || Outcome == TOutcome::PortError) {
         FSession.bCloseClick();
         Complete();
         return;

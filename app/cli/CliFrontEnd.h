@@ -71,6 +71,7 @@ class TCliFrontEnd : public QObject
     TUpdateDisplay FLastDisplay;
     bool FFirstDisplay = true;
 
+    std::string FPortText;
     std::FILE* FLog = nullptr;
     // The session's own handler, called first by the one the front end puts in its place.
     TCX_RequestParameter FSessionParameterHandler;

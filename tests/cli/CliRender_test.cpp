@@ -82,11 +82,11 @@ TEST(CliRender, TerminalProgressFollowsEveryChange)
     D.pSendProgress.SetPosition(10);
     D.vProgress = "25.0%";
     auto Out = R.Update(D);
-    EXPECT_EQ(Out.Progress, "send [#####...............] 25%  update [....................]  0%  25.0%");
+    EXPECT_EQ(Out.Progress, "send [#####...............]  25%  update [....................]   0%  25.0%");
     D.pSendProgress.SetPosition(11);
     D.vProgress = "27.5%";
     Out = R.Update(D);
-    EXPECT_EQ(Out.Progress, "send [#####...............] 27%  update [....................]  0%  27.5%");
+    EXPECT_EQ(Out.Progress, "send [#####...............]  27%  update [....................]   0%  27.5%");
     // Finished: no progress line any more.
     D.UpdateState = 4;
     EXPECT_EQ(R.Update(D).Progress, "");

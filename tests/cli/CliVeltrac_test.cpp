@@ -386,3 +386,14 @@ TEST_F(CliVeltrac, PortHeldByAnotherProgram)
     EXPECT_NE(R.Err.find("COM5"), std::string::npos) << R.Err;
     EXPECT_EQ(Unit->Report().Wakeups, 0);
 }
+
+TEST_F(CliVeltrac, UnitUnpluggedMidTransfer)
+{
+    Faults F;
+    F.HangUpAt = "eeprom:20";
+    Plug(Quick(), F);
+    const TCliResult R = Run({});
+    EXPECT_EQ(R.ExitCode, 7) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("port error on COM5 (" + Dir.Path + "/com5 -> "), std::string::npos) << R.Err;
+    EXPECT_EQ(Unit->Report().Programmings, 0);
+}
