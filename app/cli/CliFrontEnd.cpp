@@ -1,5 +1,6 @@
 #include "app/cli/CliFrontEnd.h"
 
+#include "app/ModuleFrames.h"
 #include "app/cli/JsonOut.h"
 #include "serial/AppException.h"
 #include "serial/ComPortCore.h"
@@ -23,6 +24,11 @@ constexpr int32_t UpdateParameter = 65352;
 // After a turn-off or a polite close the unit's answer ends the link; past
 // this the port is closed anyway.
 constexpr int CloseWaitMs = 3000;
+// The unit's answer to most commands; it does not say to which.
+constexpr uint8_t UnitAcknowledge = 0x02;
+// Before the end-of-connection command: no acknowledgement this long, waited for at most SettleMaxMs.
+constexpr int QuietLineMs = 250;
+constexpr int SettleMaxMs = 1500;
 constexpr int ProgressRedrawMs = 100;
 constexpr int QuietHintMs = 6000;
 
@@ -321,20 +327,26 @@ void TCliFrontEnd::Start()
             Guarded([&] { OnSessionError(Message); });
         };
         FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
-        if (FLog) {
-            FSession.CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd,
-                                               const std::string& Data) {
-                Guarded([&] {
-                    char Head[32];
-                    std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
-                    LogLine(std::string(Head) + (Data.empty() ? "" : " " + Data));
-                });
-            };
-            FSession.OnModuleFrame = [this](TUpdateSession*, bool Outgoing, const std::string& Bytes) {
-                Guarded(
-                    [&] { LogLine(std::string(Outgoing ? "TX" : "RX") + " module " + SpacedHex(Bytes)); });
-            };
-        }
+        FLastAck.start();
+        FSession.CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
+            Guarded([&] {
+                if (!Outgoing && Cmd == UnitAcknowledge)
+                    FLastAck.restart();
+                if (!FLog)
+                    return;
+                char Head[32];
+                std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
+                LogLine(std::string(Head) + (Data.empty() ? "" : " " + Data));
+            });
+        };
+        FSession.OnModuleFrame = [this](TUpdateSession*, bool Outgoing, const std::string& Bytes) {
+            Guarded([&] {
+                if (Outgoing && Bytes == ModuleRawAck)
+                    FHistory.ModuleStatusAcknowledged(FSession.Display());
+                if (FLog)
+                    LogLine(std::string(Outgoing ? "TX" : "RX") + " module " + SpacedHex(Bytes));
+            });
+        };
         // Whether the unit's receiver can report its version shows only in
         // the session's reading of the update parameter.
         FSessionParameterHandler = FSession.CX.OnRequestParameter;
@@ -561,22 +573,53 @@ void TCliFrontEnd::Finish(TOutcome Outcome, const std::string& Message, bool Uni
         Complete();
         return;
     }
+    // The turned-off unit ends the link itself. Otherwise, like "Off" but
+    // leaving the unit on: nothing of the update runs on, and the unit is
+    // asked to leave its command mode, so that the next run finds it as it
+    // was before. Its acknowledgements name no command: one still due for an
+    // earlier command would be read as the answer to the end-of-connection
+    // command, and the port would close before that command went out. So the
+    // session lets go of the link first, and the end goes out once no
+    // acknowledgement has come for a moment.
+    FClosePhase = UnitTurnedOff ? cpAwaitEnd : cpSettle;
     if (!UnitTurnedOff) {
-        // Like "Off" but leaving the unit on: nothing of the update runs on,
-        // and the unit is asked to leave its command mode, so that the next
-        // run finds it as it was before.
         FSession.ResetDisplay();
-        FSession.CX.Close(false);
+        ReleaseLink();
     }
     FCloseClock.start();
     FCloseTimer.start();
+}
+
+void TCliFrontEnd::ReleaseLink()
+{
+    TCorvex& CX = FSession.CX;
+    CX.OnAfterOpen = nullptr;
+    CX.OnGotVersionInfo = nullptr;
+    CX.OnGPSLocation = nullptr;
+    CX.OnRequestParameter = nullptr;
+    CX.OnSetParameter = nullptr;
+    CX.OnEEPromDataWrite = nullptr;
+    CX.OnLoggerStatus = nullptr;
+    CX.OnFastSpeed = nullptr;
+    CX.OnSoftwareUpdate = nullptr;
+    FSessionParameterHandler = nullptr;
 }
 
 void TCliFrontEnd::CloseStep()
 {
     if (FDone)
         return;
-    if (FSession.CX.Connected() && FCloseClock.elapsed() < CloseWaitMs)
+    const bool Connected = FSession.CX.Connected();
+    if (FClosePhase == cpSettle) {
+        if (Connected && FLastAck.elapsed() < QuietLineMs && FCloseClock.elapsed() < SettleMaxMs)
+            return;
+        if (Connected)
+            FSession.CX.Close(false);
+        FClosePhase = cpAwaitEnd;
+        FCloseClock.restart();
+        return;
+    }
+    if (Connected && FCloseClock.elapsed() < CloseWaitMs)
         return;
     FCloseTimer.stop();
     FSession.bCloseClick();

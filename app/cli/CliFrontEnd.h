@@ -50,6 +50,7 @@ class TCliFrontEnd : public QObject
     void OnApplicationException(const std::exception& E);
     void OnSessionError(const std::string& Message);
     void Finish(TOutcome Outcome, const std::string& Message, bool UnitTurnedOff = false);
+    void ReleaseLink();
     void CloseStep();
     void Complete();
 
@@ -81,6 +82,8 @@ class TCliFrontEnd : public QObject
     QTimer FProgressTimer;
     QTimer FQuietTimer;
     QElapsedTimer FCloseClock;
+    QElapsedTimer FLastAck; // since the unit's last acknowledgement
+    enum { cpSettle, cpAwaitEnd } FClosePhase = cpAwaitEnd;
     QElapsedTimer FProgressClock;
     std::string FProgressWanted;
     std::string FProgressDrawn;

@@ -41,18 +41,9 @@ void TRunHistory::Observe(const TUpdateDisplay& D)
         // State 3 through the unit: every record acknowledged, the unit programs.
         FTransferCompleted = true;
     }
-    if (FExternalGPS) {
-        const TProgressBarState& Cursor = D.pUpdateProgress;
-        if (S == 3) {
-            if (Cursor.Maximum > 0 && Cursor.Position >= Cursor.Maximum)
-                FTransferCompleted = true;
-            // The acknowledgement of the last block restarts the connection in
-            // the same step, so the last display of state 3 shows that block out.
-            FLastBlockOut = Cursor.Maximum > 0 && Cursor.Position >= Cursor.Maximum - 1;
-        } else if (FLastState == 3 && FLastBlockOut) {
-            FTransferCompleted = true;
-        }
-    }
+    if (FExternalGPS && S == 3 && D.pUpdateProgress.Maximum > 0 &&
+        D.pUpdateProgress.Position >= D.pUpdateProgress.Maximum)
+        FTransferCompleted = true;
 
     if (S == 6) {
         if (!FUnitFirmwareStarted) {
@@ -78,7 +69,14 @@ void TRunHistory::Observe(const TUpdateDisplay& D)
         FControllerUpdated = true;
         FVersionAfter = D.vVersion;
     }
-    FLastState = S;
+}
+
+void TRunHistory::ModuleStatusAcknowledged(const TUpdateDisplay& D)
+{
+    // The cursor stands on the block whose status was accepted.
+    const TProgressBarState& Cursor = D.pUpdateProgress;
+    if (FExternalGPS && D.UpdateState == 3 && Cursor.Maximum > 0 && Cursor.Position >= Cursor.Maximum - 1)
+        FTransferCompleted = true;
 }
 
 std::string TRunHistory::FirmwareNote() const
@@ -133,6 +131,12 @@ std::optional<TDecision> DecideOutcome(const TRunHistory& H, const TUpdateDispla
             return TDecision{
                 TOutcome::Updated,
                 WithNote("the image was sent; the receiver now reports " + Quoted(D.vGPSCurrent), H)};
+        // A custom transfer that started over (the device refused a part, or the link was lost).
+        if (H.TransferStarted())
+            return TDecision{TOutcome::Failed,
+                             WithNote("the image did not reach the device completely; the receiver reports " +
+                                          Quoted(D.vGPSCurrent),
+                                      H)};
         return TDecision{
             TOutcome::ManualFinished,
             WithNote("automatic update is off; the receiver reports " + Quoted(D.vGPSCurrent), H)};

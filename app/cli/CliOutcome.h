@@ -39,19 +39,25 @@ inline int ExitCodeOf(TOutcome Outcome)
 // What happened during the run, gathered from every display the session
 // showed. Within one session entry several things may happen at once (the end
 // of a module transfer restarts the connection in the same step), so only
-// what survives into a shown display can be seen here.
+// what survives into a shown display can be seen here, plus the module's
+// acknowledged transfer statuses.
 class TRunHistory
 {
   public:
     explicit TRunHistory(bool ExternalGPS) : FExternalGPS(ExternalGPS) {}
 
     void Observe(const TUpdateDisplay& D);
+    // The session acknowledged a transfer status of the module (its raw
+    // acknowledgement went out); D is the display at that moment. The
+    // acknowledgement of the last block restarts the connection in the same
+    // step, so no display shows the transfer complete: this is where it is seen.
+    void ModuleStatusAcknowledged(const TUpdateDisplay& D);
 
     bool ExternalGPS() const { return FExternalGPS; }
     // A receiver transfer was started (states 1, 2, 3).
     bool TransferStarted() const { return FTransferStarted; }
     // Every part of a receiver image reached the device: the unit holds all
-    // records and programs; the module was sent its last block.
+    // records and programs; the module accepted its last block.
     bool TransferCompleted() const { return FTransferCompleted; }
     // The unit's own firmware was fetched and the unit came back (title), or
     // the module's controller firmware was updated and it came back.
@@ -67,7 +73,6 @@ class TRunHistory
     bool FExternalGPS;
     bool FTransferStarted = false;
     bool FTransferCompleted = false;
-    bool FLastBlockOut = false;
     bool FUnitFirmwareStarted = false;
     bool FUnitFirmwareUpdated = false;
     std::string FUnitFirmwareTitle;
@@ -75,7 +80,6 @@ class TRunHistory
     bool FControllerUpdated = false;
     bool FIdentified = false;
     std::string FVersionBefore, FVersionAfter;
-    int FLastState = -1;
 };
 
 struct TDecision {

@@ -110,6 +110,22 @@ TEST_F(CliModule, CustomImage)
         << R.Out;
 }
 
+TEST_F(CliModule, CustomImageRefusedByTheModule)
+{
+    Plug(Quick());
+    Faults F;
+    F.RefuseWrites = 1; // every block answered with status 02
+    Module->SetFaults(F);
+    const TCliResult R =
+        Run({"--image", Files.File("m.bin", MakeMediaTekImage("AXN_9.9,9,MC-TEST,1", 9000, 5))});
+    EXPECT_EQ(R.ExitCode, 1) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("the image did not reach the device completely; the receiver reports \"AXN_3.8"),
+              std::string::npos)
+        << R.Err;
+    EXPECT_EQ(Module->Report().Programmings, 0);
+    EXPECT_GE(Module->Report().BlocksRefused, 1);
+}
+
 TEST_F(CliModule, ImagesThatAreNotReceiverImages)
 {
     Plug(Quick());

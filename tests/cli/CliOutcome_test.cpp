@@ -163,38 +163,57 @@ TEST(CliOutcome, CustomImageCutShortIsNotAnUpdate)
                          Unit(0), WithVersions(Unit(4), Old, "")},
                         false, true);
     ASSERT_TRUE(D);
-    EXPECT_EQ(D->Outcome, TOutcome::ManualFinished);
+    EXPECT_EQ(D->Outcome, TOutcome::Failed);
 }
 
-TEST(CliOutcome, ModuleTransferEndsWithTheLastBlockOut)
+TEST(CliOutcome, ModuleTransferEndsWithTheLastBlockAccepted)
 {
-    // The last acknowledgement restarts the connection in the same step: the
-    // display goes from "last block out" straight to a fresh state 0.
+    // The last acknowledgement restarts the connection in the same step, and
+    // several statuses may be handled in one: no display shows the cursor at
+    // the end. The raw acknowledgement of the last block's status does.
     TRunHistory H(true);
-    const auto D = Feed(H,
-                        {Module(0), WithVersions(Module(4), Old, ""),
-                         WithCursor(WithVersions(Module(1), Old, "c"), 0, 5),
-                         WithCursor(WithVersions(Module(3), Old, "c"), 1, 5),
-                         WithCursor(WithVersions(Module(3), Old, "c"), 4, 5), TUpdateDisplay(), Module(0),
-                         WithVersions(Module(4), "AXN_9,1,MC-GG,1", "")},
-                        false, true);
+    for (const TUpdateDisplay& D :
+         {Module(0), WithVersions(Module(4), Old, ""), WithCursor(WithVersions(Module(1), Old, "c"), 0, 5),
+          WithCursor(WithVersions(Module(3), Old, "c"), 1, 5)})
+        H.Observe(D);
+    // Statuses of blocks 1..3 accepted; the display jumps from block 1 to a fresh start.
+    for (int Block = 1; Block <= 3; ++Block)
+        H.ModuleStatusAcknowledged(WithCursor(WithVersions(Module(3), Old, "c"), Block, 5));
+    EXPECT_FALSE(H.TransferCompleted());
+    H.ModuleStatusAcknowledged(WithCursor(WithVersions(Module(3), Old, "c"), 4, 5));
+    EXPECT_TRUE(H.TransferCompleted());
+    const auto D =
+        Feed(H, {TUpdateDisplay(), Module(0), WithVersions(Module(4), "AXN_9,1,MC-GG,1", "")}, false);
     ASSERT_TRUE(D);
     EXPECT_EQ(D->Outcome, TOutcome::Updated);
 }
 
-TEST(CliOutcome, ModuleTransferRefusedHalfWay)
+TEST(CliOutcome, ModuleTransferRefusedAtTheLastBlock)
 {
-    // Status 02 in the middle restarts the connection as well, with blocks still to go.
+    // Status 02 for the last block restarts the connection without an
+    // acknowledgement: the display sequence is the same as for success.
     TRunHistory H(true);
     const auto D = Feed(H,
                         {Module(0), WithVersions(Module(4), Old, ""),
                          WithCursor(WithVersions(Module(1), Old, "c"), 0, 5),
-                         WithCursor(WithVersions(Module(3), Old, "c"), 2, 5), TUpdateDisplay(), Module(0),
+                         WithCursor(WithVersions(Module(3), Old, "c"), 4, 5), TUpdateDisplay(), Module(0),
                          WithVersions(Module(4), Old, "")},
                         false, true);
     ASSERT_TRUE(D);
-    EXPECT_EQ(D->Outcome, TOutcome::ManualFinished);
+    EXPECT_EQ(D->Outcome, TOutcome::Failed);
     EXPECT_FALSE(H.TransferCompleted());
+}
+
+TEST(CliOutcome, AcknowledgementsOutsideATransferCountForNothing)
+{
+    TRunHistory Unit(false);
+    Unit.ModuleStatusAcknowledged(WithCursor(WithVersions(Module(3), Old, "c"), 4, 5));
+    EXPECT_FALSE(Unit.TransferCompleted());
+    TRunHistory M(true);
+    // "R" 01 is acknowledged before state 3, with the cursor at 0.
+    M.ModuleStatusAcknowledged(WithCursor(WithVersions(Module(2), Old, "c"), 0, 2));
+    M.ModuleStatusAcknowledged(WithCursor(WithVersions(Module(1), Old, "c"), 1, 2));
+    EXPECT_FALSE(M.TransferCompleted());
 }
 
 TEST(CliOutcome, ModuleAutomaticUpdateConfirmedByVersion)
