@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -306,13 +307,16 @@ void TCliFrontEnd::Start()
             }
         }
         if (!FOptions.ImageFile.empty()) {
-            std::FILE* F = std::fopen(FOptions.ImageFile.c_str(), "rb");
+            // Bad input is refused before the device is woken.
             std::string Why;
+            struct stat St {
+            };
+            std::FILE* F = std::fopen(FOptions.ImageFile.c_str(), "rb");
             if (!F)
                 Why = std::strerror(errno);
-            else if (std::fseek(F, 0, SEEK_END) != 0 || std::ftell(F) < 0)
+            else if (fstat(fileno(F), &St) != 0 || !S_ISREG(St.st_mode))
                 Why = "not a regular file";
-            else if (std::ftell(F) == 0)
+            else if (St.st_size == 0)
                 Why = "the file is empty";
             if (F)
                 std::fclose(F);
@@ -465,6 +469,20 @@ void TCliFrontEnd::ScheduleEvaluate()
         Qt::QueuedConnection);
 }
 
+template <typename F> bool TCliFrontEnd::Act(F&& Action)
+{
+    // The double-click handlers let the session's exceptions through to the
+    // front end that called them, as a click handler would.
+    try {
+        Action();
+        return true;
+    } catch (const std::exception& E) {
+        PrintError(E.what());
+        Finish(IsPortException(E) ? TOutcome::PortError : TOutcome::Failed, E.what());
+    }
+    return false;
+}
+
 void TCliFrontEnd::Evaluate()
 {
     if (FFinishing)
@@ -476,8 +494,7 @@ void TCliFrontEnd::Evaluate()
         FActionDone = true;
         PrintLine("Sending the custom image " + FOptions.ImageFile);
         LogLine("# custom image " + FOptions.ImageFile);
-        FSession.pGPSNeededDblClick();
-        if (FFinishing)
+        if (!Act([&] { FSession.pGPSNeededDblClick(); }) || FFinishing)
             return;
         const TUpdateDisplay& After = FSession.Display();
         // The session leaves a module image without the MediaTek marks unsent, silently.
@@ -490,8 +507,7 @@ void TCliFrontEnd::Evaluate()
         FActionDone = true;
         PrintLine("Starting a firmware recovery");
         LogLine("# recovery");
-        FSession.pGPSCurrentDblClick();
-        if (FFinishing)
+        if (!Act([&] { FSession.pGPSCurrentDblClick(); }) || FFinishing)
             return;
         if (FSession.Display().vGPSCurrent != SessionText::FirmwareRecovery)
             Finish(TOutcome::NotSupported, "a recovery is not possible for this unit (hardware " +

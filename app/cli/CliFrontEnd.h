@@ -46,6 +46,7 @@ class TCliFrontEnd : public QObject
     void OnDisplayChanged();
     void ScheduleEvaluate();
     void Evaluate();
+    template <typename F> bool Act(F&& Action);
     void OnSignal();
     void OnApplicationException(const std::exception& E);
     void OnSessionError(const std::string& Message);

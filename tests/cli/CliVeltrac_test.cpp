@@ -249,6 +249,8 @@ TEST_F(CliVeltrac, MissingImageFileStopsBeforeTheUnitIsWoken)
     EXPECT_EQ(Unit->Report().Wakeups, 0);
     const TCliResult Dir = Run({"--image", Files.Path});
     EXPECT_EQ(Dir.ExitCode, 8) << Dir.Out << Dir.Err;
+    EXPECT_NE(Dir.Err.find("not a regular file"), std::string::npos) << Dir.Err;
+    EXPECT_EQ(Unit->Report().Wakeups, 0);
 }
 
 TEST_F(CliVeltrac, RecoveryOfASilentReceiver)
