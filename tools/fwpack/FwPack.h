@@ -81,6 +81,8 @@ void CutBlocks(TPackVersion& Version, const std::string& Body, int32_t FirstBloc
 // One INI section; block values as upper-case hex. WithCrc false leaves the
 // CRC key out (the reader then computes it).
 std::string WriteIniSection(const TPackVersion& Version, const std::string& Section, bool WithCrc = true);
+// The revisions of a set as "1,2,5" (empty for the empty set).
+std::string RevisionList(const std::bitset<256>& Revisions);
 // "QVD_FW_v01": identity block 0xFFFF, map block 0xFFFE (with the hardware id)
 // or 0xFFFD, the data records, AES-128-CBC under the EFW key. Raises EPackError
 // for what the container cannot hold (narrow layout, map not 64 or 128 bytes,

@@ -310,12 +310,21 @@ void CutBlocks(TPackVersion& Version, const std::string& Body, int32_t FirstBloc
     }
 }
 
+std::string RevisionList(const std::bitset<256>& Revisions)
+{
+    std::string List;
+    for (size_t r = 0; r < Revisions.size(); ++r)
+        if (Revisions.test(r)) {
+            if (!List.empty())
+                List += ',';
+            List += std::to_string(r);
+        }
+    return List;
+}
+
 std::string WriteIniSection(const TPackVersion& Version, const std::string& Section, bool WithCrc)
 {
-    std::string revs;
-    for (size_t r = 0; r < 256; ++r)
-        if (Version.HardwareRev.test(r))
-            revs += (revs.empty() ? "" : ",") + std::to_string(r);
+    const std::string revs = RevisionList(Version.HardwareRev);
     std::ostringstream s;
     s << "[" << Section << "]\r\n"
       << "Title=" << Version.Title << "\r\n"

@@ -342,10 +342,7 @@ void TManifestBuilder::WriteExpectedVersion(std::ostringstream& Out, const std::
                                             const TUnit& U) const
 {
     const TPackVersion& v = U.Version;
-    std::string revs;
-    for (size_t r = 0; r < 256; ++r)
-        if (v.HardwareRev.test(r))
-            revs += (revs.empty() ? "" : ",") + std::to_string(r);
+    const std::string revs = RevisionList(v.HardwareRev);
     char crc[8];
     std::snprintf(crc, sizeof crc, "%04X", v.Checksum());
     Out << "[" << Section << "]\n"
