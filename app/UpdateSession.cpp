@@ -24,8 +24,8 @@ constexpr int ModuleRetryMs = 2000;
 constexpr int VersionRetryMs = 2000;
 constexpr int GPSVersionPollMs = 2000;
 constexpr int PreparingDots = 1189;
-// Far longer than any unit takes to answer; a send this old is taken as unanswered.
-constexpr int64_t AnswerLifetimeMs = 3000;
+// Far longer than a unit takes to answer; a send this old is taken as unanswered.
+constexpr int64_t AnswerLifetimeMs = 1500;
 
 std::string ResourceBytes(std::string_view Name)
 {
@@ -246,7 +246,7 @@ void TUpdateSession::ResetDisplay()
     tWriteRetry.stop();
     FModuleBlocks.clear();
     // What a transfer through the unit was waiting for ends with it.
-    FAnswersDue.clear();
+    ForgetAnswers();
     FSpeedConfirmed = false;
     FProgramStartPending = false;
     FAwaitingVersion = false;
@@ -457,39 +457,55 @@ void TUpdateSession::StartUnitTransfer()
     else if (FPlainHeader)
         Data = GPSzContainer(Data, false);
     FRecords = UnitRecords(Data, FEEPromAddress, Chunk);
-    FAnswersDue.clear();
+    ForgetAnswers();
     FSpeedConfirmed = false;
     FProgramStartPending = false;
     FDisplay.pSendProgress.SetMaximum(static_cast<int>(FRecords.size()));
     FDisplay.pSendProgress.SetPosition(0);
     if (!FRecords.empty())
         tWriteRetry.start();
-    ExpectAnswer(AnswerSpeed);
+    SentToUnit(AnswerSpeed);
     CX.SetFastSpeed();
 }
 
 // Acknowledgements from the unit carry no identity, and the link reads each
-// one as the answer to the last command it sent. The unit answers in order,
-// so every send is queued here and each acknowledgement is given to the
-// oldest send still due. Answers that never come would stay queued for ever;
-// a send older than AnswerLifetimeMs is taken as unanswered.
-void TUpdateSession::ExpectAnswer(int Kind)
+// one as the answer to the last command it sent. Copies of one send (the
+// retries) are interchangeable: whichever is answered, the unit did it. So
+// an answer counts only while every send still due is a copy of the current
+// one; after an answer, the next send waits until the other copies are
+// answered too, or are older than AnswerLifetimeMs and taken as lost.
+void TUpdateSession::ForgetAnswers()
+{
+    FCurrentKind = AnswerNone;
+    FCurrentCopies = 0;
+    FOldCopies = 0;
+}
+
+void TUpdateSession::SentToUnit(int Kind)
 {
     if (!FAnswerClock.isValid())
         FAnswerClock.start();
-    FAnswersDue.push_back({Kind, FAnswerClock.elapsed()});
+    if (Kind != FCurrentKind)
+        FCurrentCopies = 0;
+    FCurrentKind = Kind;
+    ++FCurrentCopies;
+    FLastSentAt = FAnswerClock.elapsed();
 }
 
-int TUpdateSession::TakeAnswer()
+// The current send was answered: its other copies become answers still due.
+void TUpdateSession::CurrentAnswered()
 {
-    const int64_t Now = FAnswerClock.isValid() ? FAnswerClock.elapsed() : 0;
-    while (!FAnswersDue.empty() && Now - FAnswersDue.front().SentAt > AnswerLifetimeMs)
-        FAnswersDue.pop_front();
-    if (FAnswersDue.empty())
-        return AnswerNone;
-    const int Kind = FAnswersDue.front().Kind;
-    FAnswersDue.pop_front();
-    return Kind;
+    FOldCopies = FCurrentCopies;
+    FOldSentAt = FLastSentAt;
+    FCurrentCopies = 0;
+    FCurrentKind = AnswerNone;
+}
+
+bool TUpdateSession::WaitingForOldAnswers()
+{
+    if (FOldCopies > 0 && FAnswerClock.elapsed() - FOldSentAt > AnswerLifetimeMs)
+        FOldCopies = 0;
+    return FOldCopies > 0;
 }
 
 // The records wait for the speed switch to be answered: a write sent before
@@ -497,8 +513,11 @@ int TUpdateSession::TakeAnswer()
 void TUpdateSession::CXFastSpeed(TCorvex* Sender)
 {
     (void)Sender;
-    TakeAnswer();
     FSpeedConfirmed = true;
+    if (FCurrentKind == AnswerSpeed && FCurrentCopies > 0) {
+        --FCurrentCopies;
+        CurrentAnswered();
+    }
 }
 
 void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)
@@ -516,13 +535,25 @@ void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Suc
 
 void TUpdateSession::UnitAnswer(bool Success)
 {
-    const int Kind = TakeAnswer();
-    if (Kind >= 0) {
-        // Only the record at the cursor counts; answers to earlier copies of
-        // records already done are spent here.
-        if (!FRecords.empty() && Kind == FDisplay.pSendProgress.Position)
+    if (FOldCopies > 0) {
+        // An earlier send's copy; once the last is in, what waited goes out.
+        if (--FOldCopies == 0 && !FRecords.empty() && FSpeedConfirmed)
+            SendEEPromRecord(false);
+        return;
+    }
+    if (FCurrentCopies == 0)
+        return; // nothing of ours is due
+    --FCurrentCopies;
+    if (FCurrentKind >= 0) {
+        if (!FRecords.empty() && FCurrentKind == FDisplay.pSendProgress.Position) {
+            if (Success)
+                CurrentAnswered();
             SendEEPromRecord(Success);
-    } else if (Kind == AnswerProgramStart && FProgramStartPending && Success) {
+        }
+    } else if (FCurrentKind == AnswerProgramStart) {
+        if (!Success)
+            return; // the retry timer asks again
+        CurrentAnswered();
         FProgramStartPending = false;
         tWriteRetry.stop();
         RequestGPSVersion();
@@ -531,13 +562,20 @@ void TUpdateSession::UnitAnswer(bool Success)
 
 void TUpdateSession::tWriteRetryTimer()
 {
+    if (FOldCopies > 0) {
+        if (WaitingForOldAnswers())
+            return;
+        if (!FRecords.empty() && FSpeedConfirmed)
+            SendEEPromRecord(false);
+        return;
+    }
     if (!FRecords.empty() && !FSpeedConfirmed) {
-        ExpectAnswer(AnswerSpeed);
+        SentToUnit(AnswerSpeed);
         CX.SetFastSpeed();
     } else if (!FRecords.empty()) {
         SendEEPromRecord(false);
     } else if (FUpdateState == 3 && FProgramStartPending) {
-        ExpectAnswer(AnswerProgramStart);
+        SentToUnit(AnswerProgramStart);
         CX.SetParameterInt(ParamGPSUpdate, 1);
     } else {
         tWriteRetry.stop();
@@ -553,12 +591,14 @@ void TUpdateSession::SendEEPromRecord(bool Advance)
     if (Advance)
         Cursor.SetPosition(Cursor.Position + 1);
     if (!FRecords.empty()) {
-        if (Cursor.Position < static_cast<int>(FRecords.size())) {
+        if (WaitingForOldAnswers()) {
+            // The timer sends it once the earlier copies are answered or lost.
+        } else if (Cursor.Position < static_cast<int>(FRecords.size())) {
             const std::string& Record = FRecords[static_cast<std::size_t>(Cursor.Position)];
             const std::size_t Blank = Record.find(' ');
             const std::string Address = Record.substr(0, Blank);
             const std::string Data = Blank == std::string::npos ? std::string() : Record.substr(Blank + 1);
-            ExpectAnswer(Cursor.Position);
+            SentToUnit(Cursor.Position);
             CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
             FDisplay.vProgress =
                 Format("%0.1f%%", Cursor.Maximum > 0 ? Cursor.Position * 100.0 / Cursor.Maximum : 0.0);
@@ -581,7 +621,7 @@ void TUpdateSession::StartProgramming()
 {
     FProgramStartPending = true;
     tWriteRetry.start();
-    ExpectAnswer(AnswerProgramStart);
+    SentToUnit(AnswerProgramStart);
     CX.SetParameterInt(ParamGPSUpdate, 1);
 }
 

@@ -15,7 +15,6 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -235,19 +234,22 @@ class TUpdateSession : public QObject
     TSoftwareUpdate FModuleUpdate;
     std::vector<std::string> FModuleBlocks;
 
-    // Sends to the unit whose acknowledgement is still due, oldest first:
-    // Kind is the record index, or one of the Answer... values below.
+    // Sends to the unit whose acknowledgement is still due: copies of the
+    // current send (Kind: the record index, or one of the Answer... values),
+    // and copies of what was sent before it.
     static constexpr int AnswerNone = -100;
     static constexpr int AnswerSpeed = -1;
     static constexpr int AnswerProgramStart = -2;
-    struct TAnswerDue {
-        int Kind;
-        int64_t SentAt;
-    };
-    void ExpectAnswer(int Kind);
-    int TakeAnswer();
+    void ForgetAnswers();
+    void SentToUnit(int Kind);
+    void CurrentAnswered();
+    bool WaitingForOldAnswers();
     void UnitAnswer(bool Success);
-    std::deque<TAnswerDue> FAnswersDue;
+    int FCurrentKind = AnswerNone;
+    int FCurrentCopies = 0;
+    int64_t FLastSentAt = 0;
+    int FOldCopies = 0;
+    int64_t FOldSentAt = 0;
     QElapsedTimer FAnswerClock;
     // The speed switch was answered; the records may go.
     bool FSpeedConfirmed = false;
