@@ -1,0 +1,157 @@
+// A receiver image chosen by the user ("Required version" double-click): sent
+// to a connected unit, refused without a connection, and files that cannot be read.
+#include "AppTestSupport.h"
+#include "SessionFixture.h"
+#include "tools/devsim/ReceiverImage.h"
+#include "tools/devsim/VeltracUnit.h"
+
+namespace
+{
+
+const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
+const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
+const std::string CustomVersion = "AXN_6.6_1513_20250101,6666,MC-1513,6.6";
+
+devsim::UnitConfig FastUnit()
+{
+    devsim::UnitConfig C;
+    C.GpsIntervalMs = 200;
+    C.ProgrammingMs = 500;
+    C.LoggerIntervalMs = 100;
+    C.ReceiverVersion = Old1513;
+    return C;
+}
+
+} // namespace
+
+TEST_F(SessionTest, CustomImageSentToTheUnit)
+{
+    auto C = FastUnit();
+    C.Container = 'R';
+    C.MaxLength = 200;
+    C.HexType = 0x1234; // 196-byte records
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession({"/manual"});
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+
+    const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 5000, 21);
+    FileToChoose = WriteTempFile("My receiver image.bin", Image);
+    S->pGPSNeededDblClick();
+    EXPECT_EQ(FileQuestions, 1);
+    EXPECT_TRUE(Errors.empty());
+    EXPECT_EQ(S->UpdateState(), 1);
+    EXPECT_EQ(S->Display().vGPSNeeded, "My receiver image");
+    EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
+    EXPECT_EQ(S->ImageName(), FileToChoose);
+    ASSERT_EQ(S->Records().size(), 26u); // 5000 bytes in 196-byte records
+    EXPECT_EQ(S->Records()[0].substr(0, 6), "65536 ");
+    EXPECT_EQ(S->Records()[1].substr(0, 6), "65732 ");
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4 && Unit.Report().Programmings == 1; }, Long))
+        << Describe(*S);
+    EXPECT_EQ(Unit.Report().ProgrammedFrom, "raw image");
+    EXPECT_TRUE(Unit.ReceiverImage() == Image);
+    EXPECT_EQ(Unit.Report().EepromWrites, 26);
+    EXPECT_EQ(S->Display().vGPSCurrent, CustomVersion);
+    EXPECT_EQ(Unit.Report().TurnOffs, 0);
+}
+
+TEST_F(SessionTest, CustomImageWithoutAConnectionIsRefused)
+{
+    auto S = NewSession();
+    const std::string Path = WriteTempFile("early.bin", devsim::MakeMediaTekImage(CustomVersion, 3000, 4));
+    FileToChoose = Path;
+    const TUpdateDisplay Before = S->Display();
+    S->pGPSNeededDblClick();
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
+    EXPECT_TRUE(S->Display() == Before);
+    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_TRUE(S->Records().empty());
+    EXPECT_FALSE(S->tWriteRetry.isActive());
+    // The image is held for when the unit is there.
+    EXPECT_EQ(S->ImageName(), Path);
+
+    ASSERT_TRUE(S->SetDeviceType(dtExternalGPS));
+    S->pGPSNeededDblClick();
+    ASSERT_EQ(Errors.size(), 2u);
+    EXPECT_EQ(Errors[1], SessionText::NoModuleConnection);
+    EXPECT_TRUE(S->ModuleBlocks().empty());
+    EXPECT_TRUE(Exceptions.empty()) << "no write to a closed port";
+
+    // Cancelling the dialog does nothing at all.
+    FileToChoose.clear();
+    S->pGPSNeededDblClick();
+    EXPECT_EQ(Errors.size(), 2u);
+    EXPECT_EQ(FileQuestions, 3);
+}
+
+TEST_F(SessionTest, UnitConnectedButNotYetReportedIsNoConnection)
+{
+    auto C = FastUnit();
+    C.EchoWakeup = false;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    devsim::Faults F;
+    F.DropNamed = "wakeup";
+    F.DropNamedCount = -1; // never answers the wake-up
+    Unit.SetFaults(F);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    Pump(400);
+    FileToChoose = WriteTempFile("early2.bin", devsim::MakeMediaTekImage(CustomVersion, 3000, 4));
+    S->pGPSNeededDblClick();
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
+    EXPECT_EQ(S->UpdateState(), 0);
+    S->bCloseClick();
+}
+
+TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
+{
+    auto C = FastUnit();
+    C.ReceiverVersion = CurrentGG;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
+    S->bCloseClick();
+    const TUpdateDisplay Before = S->Display();
+
+    S->LoadCustomFirmware(ComDir() + "/no-such-file.bin");
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0], "Unable to load firmware");
+    EXPECT_TRUE(S->Display() == Before);
+    EXPECT_FALSE(S->Image().has_value());
+    EXPECT_EQ(S->ImageName(), "");
+
+    // The archive image is read again when it is asked for next time.
+    Unit.SetReceiverVersion(CurrentGG);
+    S->bOpenClick();
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
+    ASSERT_TRUE(S->Image().has_value());
+    EXPECT_EQ(*S->Image(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
+
+    // A folder is no file either.
+    S->LoadCustomFirmware(ComDir());
+    EXPECT_EQ(Errors.size(), 2u);
+    EXPECT_EQ(S->ImageName(), "");
+}
+
+TEST_F(SessionTest, SameFileIsNotReadAgain)
+{
+    auto S = NewSession();
+    const std::string First = devsim::MakeMediaTekImage(CustomVersion, 3000, 1);
+    const std::string Path = WriteTempFile("same.bin", First);
+    S->LoadCustomFirmware(Path); // refused (no unit), but held
+    WriteTempFile("same.bin", devsim::MakeMediaTekImage(CustomVersion, 4000, 2));
+    S->LoadCustomFirmware(Path);
+    ASSERT_TRUE(S->Image().has_value());
+    EXPECT_TRUE(*S->Image() == First);
+    EXPECT_EQ(Errors.size(), 2u);
+}
