@@ -69,6 +69,8 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     QFont F("MS Sans Serif");
     F.setStyleHint(QFont::SansSerif);
     F.setPointSize(8);
+    // The stand-in sans fonts run wider than the original; the labels must fit their panels.
+    F.setStretch(QFont::SemiCondensed);
     setFont(F);
     setFixedSize(450, 146);
 

@@ -1079,6 +1079,9 @@ void TUpdateSession::pGPSCurrentDblClick()
     Entry(false, [&] {
         if (FDisplay.DeviceType != dtExternalGPS && CX.VersionInfo().HardwareText != "2e1")
             return;
+        // The unit's last version information outlives its connection.
+        if (!TransferPossible())
+            return;
         CheckGPSVersion(RecoveryVersionText);
         FDisplay.vGPSCurrent = SessionText::FirmwareRecovery;
     });

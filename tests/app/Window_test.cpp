@@ -1,0 +1,267 @@
+// The window, offscreen: its controls at their places, a whole Veltrac update
+// driven through the buttons and the port list (with a screenshot taken in
+// the middle of the transfer), the double-clicks and the error boxes.
+#include "AppTestSupport.h"
+#include "SessionFixture.h"
+#include "app/FCXGPSFW.h"
+#include "tools/devsim/VeltracUnit.h"
+#include "widgets/LedPanel.h"
+#include "widgets/PortComboBox.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <iostream>
+
+namespace
+{
+
+const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
+const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
+
+QString Q(const std::string& S)
+{
+    return QString::fromStdString(S);
+}
+
+void DoubleClick(QWidget* W)
+{
+    const QPointF At(W->width() / 2.0, W->height() / 2.0);
+    QMouseEvent Press(QEvent::MouseButtonDblClick, At, W->mapToGlobal(At), Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(W, &Press);
+}
+
+bool PickPort(TPortComboBox* Box, int Number)
+{
+    for (int i = 0; i < Box->count(); ++i)
+        if (static_cast<int>(Box->ItemValue(i) & 0xFFFF) == Number) {
+            Box->setCurrentIndex(i);
+            Box->Change();
+            return true;
+        }
+    return false;
+}
+
+// Where the screenshot goes: $VELTRAC_SCREENSHOT, else the build tree.
+std::string ScreenshotPath()
+{
+    if (const char* P = std::getenv("VELTRAC_SCREENSHOT"); P && *P)
+        return P;
+    return std::string(VELTRAC_TEST_OUTPUT_DIR) + "/veltrac-window-transfer.png";
+}
+
+class Window : public SessionTest
+{
+  protected:
+    void Prepare(TFCXGPSFW& W)
+    {
+        W.ShowErrorBox = [this](const QString& Message) { Boxes.push_back(Message.toStdString()); };
+        W.ChooseFirmwareFile = [this] { return Q(FileToChoose); };
+    }
+    std::vector<std::string> Boxes;
+};
+
+} // namespace
+
+TEST_F(Window, ControlsAtTheirPlaces)
+{
+    TFCXGPSFW W;
+    EXPECT_EQ(W.size(), QSize(450, 146));
+    EXPECT_EQ(W.minimumSize(), W.maximumSize());
+    EXPECT_EQ(W.windowTitle(), "Veltrac GNSS Firmware Update + Veltrac (Demo package 2026-12)");
+    EXPECT_EQ(W.font().pointSize(), 8);
+
+    const struct {
+        QWidget* Control;
+        QRect Place;
+    } Places[] = {
+        {W.bOpen, {8, 8, 65, 25}},
+        {W.bClose, {80, 8, 65, 25}},
+        {W.bOff, {152, 8, 65, 25}},
+        {W.cDeviceType, {224, 10, 97, 21}},
+        {W.cComNumber, {328, 10, 97, 22}},
+        {W.tlTX, {432, 8, 9, 12}},
+        {W.tlRX, {432, 20, 9, 12}},
+        {W.pUnitInfo, {8, 40, 89, 16}},
+        {W.vUnitID, {104, 40, 81, 16}},
+        {W.vVersion, {192, 40, 57, 16}},
+        {W.vClass, {256, 40, 89, 16}},
+        {W.vVersionInfo, {352, 40, 41, 16}},
+        {W.vHWVer, {400, 40, 41, 16}},
+        {W.pGPSCurrent, {8, 64, 89, 16}},
+        {W.vGPSCurrent, {104, 64, 327, 16}},
+        {W.pGPSNeeded, {8, 80, 89, 16}},
+        {W.vGPSNeeded, {104, 80, 327, 16}},
+        {W.lGPSData, {432, 64, 9, 32}},
+        {W.pProgress, {8, 104, 89, 33}},
+        {W.pSendProgress, {104, 104, 265, 15}},
+        {W.pUpdateProgress, {104, 120, 265, 15}},
+        {W.vProgress, {376, 104, 65, 33}},
+    };
+    for (const auto& P : Places)
+        EXPECT_EQ(P.Control->geometry(), P.Place) << P.Control->metaObject()->className();
+
+    EXPECT_EQ(W.bOpen->text(), "Open");
+    EXPECT_EQ(W.bClose->text(), "Close");
+    EXPECT_EQ(W.bOff->text(), "Off");
+    EXPECT_EQ(W.pUnitInfo->text(), "Unit");
+    EXPECT_EQ(W.pGPSCurrent->text(), "Current version");
+    EXPECT_EQ(W.pGPSNeeded->text(), "Required version");
+    EXPECT_EQ(W.pProgress->text(), "Program");
+    ASSERT_EQ(W.cDeviceType->count(), 2);
+    EXPECT_EQ(W.cDeviceType->itemText(0), "Veltrac");
+    EXPECT_EQ(W.cDeviceType->itemText(1), "External GPS");
+    EXPECT_EQ(W.cDeviceType->currentIndex(), 0);
+    EXPECT_EQ(W.cComNumber->MaxComPorts(), 1025);
+    EXPECT_EQ(W.cComNumber->Options(), (TPortCtlOptions{pcCheckExist, pcHighlightOpen}));
+    EXPECT_EQ(W.tlTX->ColorOn(), QColor(Qt::red));
+    EXPECT_EQ(W.tlRX->ColorOn(), QColor(0, 255, 0));
+    EXPECT_EQ(W.lGPSData->ColorOn(), QColor(0, 255, 0));
+    EXPECT_EQ(W.tlTX->Interval(), 250u);
+    EXPECT_EQ(W.pSendProgress->maximum(), 100);
+    EXPECT_EQ(W.pSendProgress->value(), 0);
+}
+
+TEST_F(Window, VeltracUpdateThroughTheWindow)
+{
+    devsim::UnitConfig C;
+    C.GpsIntervalMs = 200;
+    C.ProgrammingMs = 800;
+    C.LoggerIntervalMs = 100;
+    C.Container = 'R';
+    C.ReceiverVersion = Old1513;
+    C.VersionAfterProgramming = New1513;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+
+    TFCXGPSFW W;
+    Prepare(W);
+    W.show();
+    ASSERT_TRUE(PickPort(W.cComNumber, Com)) << "COM 5 is not in the port list";
+    EXPECT_EQ(W.cComNumber->currentText(), "COM 5");
+    EXPECT_EQ(W.Session().Display().ComNumber, Com);
+    W.bOpen->click();
+    EXPECT_FALSE(W.cDeviceType->isEnabled());
+
+    // In the middle of the transfer: what the window shows, and a picture of it.
+    bool TxLit = false;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            TxLit = TxLit || W.tlTX->Lit();
+            return W.Session().UpdateState() == 1 &&
+                   W.pSendProgress->value() * 3 > W.pSendProgress->maximum();
+        },
+        Long))
+        << Describe(W.Session());
+    EXPECT_EQ(W.vUnitID->text(), "123456");
+    EXPECT_EQ(W.vVersion->text(), "2.40");
+    EXPECT_EQ(W.vVersionInfo->text(), "2e5");
+    EXPECT_EQ(W.vGPSCurrent->text(), Q(Old1513));
+    EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
+    EXPECT_TRUE(W.vProgress->text().endsWith('%'));
+    const std::string Shot = ScreenshotPath();
+    QDir().mkpath(QFileInfo(Q(Shot)).absolutePath());
+    ASSERT_TRUE(W.grab().save(Q(Shot), "PNG")) << Shot;
+    std::cout << "screenshot of the window during a transfer: " << Shot << std::endl;
+
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            TxLit = TxLit || W.tlTX->Lit();
+            return W.Session().UpdateState() == 4;
+        },
+        Long))
+        << Describe(W.Session());
+    EXPECT_TRUE(TxLit);
+    EXPECT_EQ(Unit.Report().Programmings, 1);
+    EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(W.Session().Archive(), New1513 + ".bin"));
+    EXPECT_EQ(W.vGPSCurrent->text(), Q(New1513));
+    EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
+
+    W.bClose->click();
+    EXPECT_TRUE(W.cDeviceType->isEnabled());
+    EXPECT_EQ(W.vUnitID->text(), "");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(Window, DoubleClicksAndTheUnableToLoadBox)
+{
+    TFCXGPSFW W;
+    Prepare(W);
+    DoubleClick(W.pGPSCurrent); // no unit: nothing
+    EXPECT_EQ(W.vGPSCurrent->text(), "");
+    FileToChoose = ComDir() + "/missing.bin";
+    DoubleClick(W.pGPSNeeded);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0], "Unable to load firmware");
+    EXPECT_EQ(W.Session().UpdateState(), 0);
+
+    // External GPS: a recovery needs the module's port open.
+    W.cDeviceType->setCurrentIndex(1);
+    EXPECT_EQ(W.Session().Display().DeviceType, dtExternalGPS);
+    DoubleClick(W.pGPSCurrent);
+    ASSERT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Boxes[1], SessionText::NoModuleConnection);
+    EXPECT_EQ(W.vGPSCurrent->text(), "");
+    EXPECT_EQ(W.Session().UpdateState(), 0);
+}
+
+TEST_F(Window, PortErrorsEndInAMessageBox)
+{
+    TFCXGPSFW W;
+    Prepare(W);
+    W.cDeviceType->setCurrentIndex(1);
+    W.Session().SetComNumber(7); // no device behind COM 7
+    W.bOpen->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_FALSE(Boxes[0].empty());
+    EXPECT_FALSE(W.Session().cCom1.Active());
+    W.bClose->click();
+    EXPECT_TRUE(W.cDeviceType->isEnabled());
+    EXPECT_EQ(W.cDeviceType->currentIndex(), 1);
+}
+
+TEST_F(Window, DeviceTypeCannotChangeWhileLocked)
+{
+    devsim::VeltracUnit Unit;
+    Plug(Unit);
+    TFCXGPSFW W;
+    Prepare(W);
+    W.Session().SetComNumber(Com);
+    W.bOpen->click();
+    W.cDeviceType->setCurrentIndex(1); // as a program might; the user cannot
+    EXPECT_EQ(W.cDeviceType->currentIndex(), 0);
+    EXPECT_EQ(W.Session().Display().DeviceType, dtVeltrac);
+    W.bClose->click();
+}
+
+TEST_F(Window, CustomFirmwareDialog)
+{
+    TFCXGPSFW W;
+    W.ShowErrorBox = [this](const QString& Message) { Boxes.push_back(Message.toStdString()); };
+    QString Title, Filter;
+    bool Existing = false;
+    QTimer::singleShot(50, [&] {
+        if (auto* D = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            Title = D->windowTitle();
+            Filter = D->nameFilters().join(";;");
+            Existing = D->fileMode() == QFileDialog::ExistingFile;
+            D->reject();
+        }
+    });
+    QTimer::singleShot(5000, [] {
+        if (QWidget* D = QApplication::activeModalWidget())
+            D->close();
+    });
+    EXPECT_TRUE(W.ChooseFirmwareFile().isEmpty());
+    EXPECT_EQ(Title, "Custom firmware update");
+    EXPECT_EQ(Filter, "GPS Firmware (*.bin)");
+    EXPECT_TRUE(Existing);
+    EXPECT_TRUE(Boxes.empty());
+}
