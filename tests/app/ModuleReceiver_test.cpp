@@ -29,12 +29,17 @@ class ModuleReceiver : public ::testing::Test
     // An answer frame on the wire: FF, payload, sum of the payload.
     static std::string Answer(const std::string& Payload)
     {
-        return EscapeModuleFrame("\xFF" + Payload + static_cast<char>(Sum(Payload)));
+        std::string Content(1, '\xFF');
+        Content += Payload;
+        Content += static_cast<char>(Sum(Payload));
+        return EscapeModuleFrame(Content);
     }
     static std::string Status(const std::string& Payload)
     {
-        const std::string Body = std::string("\x00\x2C", 2) + Payload;
-        return EscapeModuleFrame(Body + static_cast<char>(Sum(Body)));
+        std::string Body("\x00\x2C", 2);
+        Body += Payload;
+        Body += static_cast<char>(Sum(Body));
+        return EscapeModuleFrame(Body);
     }
     static uint8_t Sum(const std::string& S)
     {
@@ -73,7 +78,10 @@ TEST_F(ModuleReceiver, IdentifyAnswerWithEscapedBytes)
     EXPECT_EQ(Hex(Out[1]), "3C 00 2C FA 51 77 3E");
     EXPECT_EQ(S.PendingCmd(), 0xFA);
     ASSERT_EQ(In.size(), 1u);
-    EXPECT_EQ(In[0], "\xFF" + Identity(2, 5) + static_cast<char>(Sum(Identity(2, 5))));
+    std::string Expected(1, '\xFF');
+    Expected += Identity(2, 5);
+    Expected += static_cast<char>(Sum(Identity(2, 5)));
+    EXPECT_EQ(In[0], Expected);
 }
 
 TEST_F(ModuleReceiver, ControllerBelow200StartsItsUpdate)
