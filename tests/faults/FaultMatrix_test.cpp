@@ -1,0 +1,504 @@
+// The fault matrix: complete updates through the update session against
+// simulated devices that misbehave, seed by seed, for both device types.
+// Every run must end with the device's receiver holding exactly the image the
+// tool carries and reporting its version. A hang-up in the middle of a
+// transfer must be reported, must not make the tool spin, and a new Open
+// after the re-plug must finish the update.
+//
+// Several runs go at once in this one process: each has its own session, its
+// own simulated device (with its own thread) and its own COM number, and all
+// sessions share the Qt main thread as the application's do. The tool's own
+// retry timers (750 ms, 2 s) set the pace, so the runs mostly wait.
+//
+// VELTRAC_FAULT_SEEDS sets the seeds per fault (default 50, 10 in sanitizer
+// builds), VELTRAC_FAULT_PARALLEL the runs at once (default 25),
+// VELTRAC_FAULT_LOG the device log lines a failure shows (default 12),
+// VELTRAC_FAULT_TRACE a folder that gets every device's whole log, and
+// VELTRAC_FAULT_REOPEN=close-open makes the re-plugged runs press Close
+// before Open, and VELTRAC_FAULT_SCALE multiplies every fault share.
+#include "app/UpdateSession.h"
+#include "serial/AppException.h"
+#include "tests/common/QtWait.h"
+#include "tools/devsim/GpsModule.h"
+#include "tools/devsim/VeltracUnit.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int DefaultSeeds = 10;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr int DefaultSeeds = 10;
+#else
+constexpr int DefaultSeeds = 50;
+#endif
+#else
+constexpr int DefaultSeeds = 50;
+#endif
+
+int EnvInt(const char* Name, int Default)
+{
+    const char* V = std::getenv(Name);
+    return V && *V ? std::max(1, std::atoi(V)) : Default;
+}
+
+// What the simulated receivers report before the update, and the image the
+// tool must choose for it (see faults-manifest.ini).
+const std::string OldVersion = "AXN_3.8_3333_15043022,3424,MC-GG,1.0";
+const std::string NewVersion = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
+
+std::string ReadFile(const std::string& Path)
+{
+    std::ifstream F(Path, std::ios::binary);
+    std::ostringstream S;
+    S << F.rdbuf();
+    return S.str();
+}
+
+const std::string& CarriedImage()
+{
+    static const std::string Image = ReadFile(std::string(VELTRAC_FAULT_ITEMS) + "/" + NewVersion + ".bin");
+    return Image;
+}
+
+enum class TFault { Clean, DropReplies, RefuseWrites, CorruptToDevice, CorruptToTool, LateReplies, HangUp };
+
+const char* FaultName(TFault F)
+{
+    switch (F) {
+    case TFault::Clean:
+        return "none";
+    case TFault::DropReplies:
+        return "dropped replies";
+    case TFault::RefuseWrites:
+        return "refused writes";
+    case TFault::CorruptToDevice:
+        return "corrupt bytes to device";
+    case TFault::CorruptToTool:
+        return "corrupt bytes to tool";
+    case TFault::LateReplies:
+        return "delayed replies";
+    case TFault::HangUp:
+        return "hang-up, re-plug, Open";
+    }
+    return "?";
+}
+
+devsim::Faults FaultsFor(TFault F, int Seed, bool Unit)
+{
+    // VELTRAC_FAULT_SCALE multiplies every share (to try harsher lines by hand).
+    const char* ScaleText = std::getenv("VELTRAC_FAULT_SCALE");
+    const double Scale = ScaleText && *ScaleText ? std::atof(ScaleText) : 1.0;
+    devsim::Faults D;
+    D.Seed = static_cast<uint32_t>(Seed);
+    switch (F) {
+    case TFault::Clean:
+        break;
+    case TFault::DropReplies:
+        D.DropReplies = 0.15;
+        break;
+    case TFault::RefuseWrites:
+        D.RefuseWrites = 0.2;
+        break;
+    case TFault::CorruptToDevice:
+        D.CorruptRx = 0.0003;
+        break;
+    case TFault::CorruptToTool:
+        D.CorruptTx = 0.003; // answers are short: a higher share per byte
+        break;
+    case TFault::LateReplies:
+        // Later than the tool's retry timers: the answer and the repeated
+        // question cross on the line.
+        D.LateReplies = 0.2;
+        D.LateMs = Unit ? 1000 : 2500;
+        break;
+    case TFault::HangUp:
+        // Somewhere in the transfer: an EEPROM record of the unit, a block of the module.
+        D.HangUpAt =
+            Unit ? "eeprom:" + std::to_string(1 + Seed % 8) : "block:" + std::to_string(1 + Seed % 2);
+        break;
+    }
+    D.DropReplies = std::min(1.0, D.DropReplies * Scale);
+    D.RefuseWrites = std::min(1.0, D.RefuseWrites * Scale);
+    D.CorruptRx = std::min(1.0, D.CorruptRx * Scale);
+    D.CorruptTx = std::min(1.0, D.CorruptTx * Scale);
+    D.LateReplies = std::min(1.0, D.LateReplies * Scale);
+    return D;
+}
+
+// Messages that reached the application's exception handler, for every run.
+std::vector<std::string>* Reported = nullptr;
+
+struct TRun {
+    int Seed = 0;
+    int Com = 0;
+    bool Unit = true;
+    TFault Fault = TFault::Clean;
+    std::unique_ptr<devsim::VeltracUnit> VeltracDevice;
+    std::unique_ptr<devsim::GpsModule> ModuleDevice;
+    std::unique_ptr<TUpdateSession> Session;
+    std::vector<std::string> Errors; // error boxes the session asked for
+    QElapsedTimer Clock;
+    enum { Running, HungUp, Reopened, Finished } Phase = Running;
+    bool Completed = false;
+    bool Intact = false; // the receiver holds the carried image and reports its version
+    bool ClearMessage = false;
+    std::string Failure;
+    // Data the tool sent more than once: EEPROM records (by address) or module
+    // blocks (by kind and index), counted as they go out.
+    std::map<std::string, int> Sent;
+    int Retries() const
+    {
+        int N = 0;
+        for (const auto& [Key, Count] : Sent)
+            N += Count - 1;
+        return N;
+    }
+
+    devsim::SimDevice& Device()
+    {
+        return Unit ? static_cast<devsim::SimDevice&>(*VeltracDevice) : *ModuleDevice;
+    }
+    devsim::LineCounters Line() { return Device().Line(); }
+    int Programmings()
+    {
+        return Unit ? VeltracDevice->Report().Programmings : ModuleDevice->Report().Programmings;
+    }
+    std::string ReceiverVersion()
+    {
+        return Unit ? VeltracDevice->Report().ReceiverVersion : ModuleDevice->Report().ReceiverVersion;
+    }
+    std::string ReceiverImage()
+    {
+        return Unit ? VeltracDevice->ReceiverImage() : ModuleDevice->ReceiverImage();
+    }
+
+    std::string Describe()
+    {
+        const TUpdateDisplay& D = Session->Display();
+        std::ostringstream S;
+        S << (Unit ? "Veltrac" : "External GPS") << " seed " << Seed << " (" << FaultName(Fault)
+          << "): state " << int(Session->UpdateState()) << ", current \"" << D.vGPSCurrent << "\", needed \""
+          << D.vGPSNeeded << "\", progress " << D.pSendProgress.Position << "/" << D.pSendProgress.Maximum
+          << " " << D.pUpdateProgress.Position << "/" << D.pUpdateProgress.Maximum << "; device programmed "
+          << Programmings() << "x, reports \"" << ReceiverVersion() << "\"";
+        // The end of the device's log (VELTRAC_FAULT_LOG=N lines; default 12).
+        const std::vector<std::string> Log = Device().LogLines();
+        const std::size_t Lines = static_cast<std::size_t>(EnvInt("VELTRAC_FAULT_LOG", 12));
+        for (std::size_t i = Log.size() > Lines ? Log.size() - Lines : 0; i < Log.size(); ++i)
+            S << "\n    " << Log[i];
+        return S.str();
+    }
+};
+
+class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(FDir.isValid());
+        setenv("VELTRAC_COM_DIR", FDir.path().toLocal8Bit().constData(), 1);
+        ASSERT_GT(CarriedImage().size(), 448u);
+        Reported = &FReported;
+        SetApplicationExceptionHandler([](const std::exception& E) {
+            if (Reported)
+                Reported->push_back(E.what());
+        });
+    }
+
+    void TearDown() override
+    {
+        SetApplicationExceptionHandler(nullptr);
+        Reported = nullptr;
+        unsetenv("VELTRAC_COM_DIR");
+    }
+
+    std::unique_ptr<TRun> Start(int Seed, int Com, bool Unit, TFault Fault)
+    {
+        auto R = std::make_unique<TRun>();
+        R->Seed = Seed;
+        R->Com = Com;
+        R->Unit = Unit;
+        R->Fault = Fault;
+        if (Unit) {
+            devsim::UnitConfig C;
+            C.UnitId = 100000 + static_cast<uint32_t>(Seed);
+            C.ReceiverVersion = OldVersion;
+            C.GpsIntervalMs = 300;
+            C.ProgrammingMs = 300;
+            C.LoggerIntervalMs = 50;
+            C.Container = "CVR"[Seed % 3]; // packed, plain and raw images in turn
+            R->VeltracDevice = std::make_unique<devsim::VeltracUnit>(C);
+        } else {
+            devsim::ModuleConfig C;
+            C.ReceiverVersion = OldVersion;
+            C.ProgrammingMs = 200;
+            C.PrepareDots = 4;
+            C.DotIntervalMs = 20;
+            C.RestartMs = 100;
+            R->ModuleDevice = std::make_unique<devsim::GpsModule>(C);
+        }
+        devsim::SimDevice& D = R->Device();
+        std::string Error;
+        EXPECT_TRUE(D.Ok()) << D.Error();
+        EXPECT_TRUE(D.PlugAs(Com, {}, &Error)) << Error;
+        // VELTRAC_FAULT_TRACE=<folder>: every device's whole log goes to a file there.
+        if (const char* Trace = std::getenv("VELTRAC_FAULT_TRACE")) {
+            auto Out = std::make_shared<std::ofstream>(
+                std::string(Trace) + "/" + (Unit ? "veltrac" : "egps") + "-" +
+                std::to_string(static_cast<int>(Fault)) + "-" + std::to_string(Seed) + ".log");
+            auto Lock = std::make_shared<std::mutex>();
+            D.SetLogSink([Out, Lock](const std::string& Line) {
+                std::lock_guard<std::mutex> G(*Lock);
+                *Out << Line << "\n" << std::flush;
+            });
+        }
+        devsim::Faults F = FaultsFor(Fault, Seed, Unit);
+        if (Fault == TFault::HangUp)
+            F.ReplugAfterMs = -1; // the test plugs it in again once the tool is seen idle
+        D.SetFaults(F);
+
+        R->Session = std::make_unique<TUpdateSession>();
+        TRun* Raw = R.get();
+        R->Session->CX.DebugCommands = [Raw](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Hex) {
+            if (Outgoing && Cmd == 0x1C)
+                ++Raw->Sent[Hex.substr(0, 11)]; // the four address bytes
+        };
+        R->Session->OnModuleFrame = [Raw](TUpdateSession*, bool Outgoing, const std::string& Wire) {
+            // "<" 00 2C FA kind index ... ">": a receiver block; the kind and index follow unescaped
+            // unless they are 10, 3C or 3E, which only an index can be.
+            if (Outgoing && Wire.size() > 6 && Wire.compare(1, 3, "\x00\x2C\xFA", 3) == 0 &&
+                (Wire[4] == 'R' || Wire[4] == 'S' || Wire[4] == 'T'))
+                ++Raw->Sent[Wire.substr(4, Wire[4] == 'R' ? 1 : (Wire[5] == '\x10' ? 3 : 2))];
+        };
+        R->Session->OnShowError = [Raw](TUpdateSession*, const std::string& M) { Raw->Errors.push_back(M); };
+        R->Session->OnChooseFirmwareFile = [](TUpdateSession*) { return std::string(); };
+        R->Session->SetDeviceType(Unit ? dtVeltrac : dtExternalGPS);
+        R->Session->SetComNumber(Com);
+        R->Clock.start();
+        FrontEnd(*R, [&] { R->Session->bOpenClick(); });
+        return R;
+    }
+
+    // As the window calls the session: what the call raises is shown to the
+    // user, and for a run it is a failure.
+    template <typename F> void FrontEnd(TRun& R, F&& Call)
+    {
+        try {
+            Call();
+        } catch (const std::exception& E) {
+            R.Failure = std::string("the front end got an error: ") + E.what() + ": " + R.Describe();
+            R.Phase = TRun::Finished;
+        }
+    }
+
+    // Whether a message naming this run's port reached the exception handler.
+    bool PortMessage(const TRun& R, const char* Text) const
+    {
+        const std::string Port = "COM" + std::to_string(R.Com);
+        for (const std::string& M : FReported) {
+            const std::size_t At = M.find(Port);
+            if (At != std::string::npos && (At + Port.size() == M.size() || !isdigit(M[At + Port.size()])) &&
+                M.find(Text) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+    // One step of a run; true when it has ended.
+    bool Step(TRun& R, int TimeoutMs)
+    {
+        if (R.Phase == TRun::Finished)
+            return true;
+        TUpdateSession& S = *R.Session;
+        if (R.Phase == TRun::Running && R.Fault == TFault::HangUp && R.Line().HangUps > 0) {
+            R.Phase = TRun::HungUp;
+            return false;
+        }
+        if (R.Phase == TRun::HungUp)
+            return false; // the wave re-plugs them together
+        const TUpdateDisplay& D = S.Display();
+        const bool Confirmed = S.UpdateState() == 4 && !D.vGPSNeeded.empty() && D.vGPSCurrent == D.vGPSNeeded;
+        if (Confirmed && R.Programmings() > 0) {
+            R.Completed = true;
+            R.Intact = R.ReceiverImage() == CarriedImage() && R.ReceiverVersion() == NewVersion;
+            if (!R.Intact)
+                R.Failure = "the device does not hold the carried image: " + R.Describe();
+        } else if (S.UpdateState() == 4 && !Confirmed) {
+            R.Failure = "the session gave up: " + R.Describe();
+        } else if (R.Clock.elapsed() > TimeoutMs) {
+            R.Failure = "no end within " + std::to_string(TimeoutMs / 1000) + " s: " + R.Describe();
+        } else {
+            return false;
+        }
+        R.Phase = TRun::Finished;
+        return true;
+    }
+
+    QTemporaryDir FDir;
+    std::vector<std::string> FReported;
+};
+
+double ProcessCpuSeconds()
+{
+    rusage U{};
+    getrusage(RUSAGE_SELF, &U);
+    return static_cast<double>(U.ru_utime.tv_sec + U.ru_stime.tv_sec) +
+           static_cast<double>(U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1e6;
+}
+
+struct TRow {
+    std::string Device, Fault;
+    int Runs = 0, Completed = 0, Retries = 0, Lost = 0;
+    double Seconds = 0;
+};
+std::vector<TRow> Table;
+
+} // namespace
+
+TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
+{
+    const bool Unit = std::get<0>(GetParam());
+    const TFault Fault = std::get<1>(GetParam());
+    const int Seeds = Fault == TFault::Clean ? 3 : EnvInt("VELTRAC_FAULT_SEEDS", DefaultSeeds);
+    const int Parallel = EnvInt("VELTRAC_FAULT_PARALLEL", 25);
+    // Generous: each run waits for the tool's retry timers, and the sanitizer
+    // build on a loaded machine is many times slower.
+    const int TimeoutMs = 120000;
+
+    TRow Row;
+    Row.Device = Unit ? "Veltrac" : "External GPS";
+    Row.Fault = FaultName(Fault);
+    QElapsedTimer Total;
+    Total.start();
+    for (int First = 1; First <= Seeds; First += Parallel) {
+        std::vector<std::unique_ptr<TRun>> Wave;
+        for (int Seed = First; Seed < First + Parallel && Seed <= Seeds; ++Seed)
+            Wave.push_back(Start(Seed, 1 + static_cast<int>(Wave.size()), Unit, Fault));
+        auto AllEnded = [&] {
+            bool All = true;
+            for (auto& R : Wave)
+                All = Step(*R, TimeoutMs) && All;
+            return All;
+        };
+        if (Fault == TFault::HangUp) {
+            // Every run of the wave up to its hang-up.
+            WaitFor(
+                [&] {
+                    AllEnded();
+                    return std::all_of(Wave.begin(), Wave.end(),
+                                       [](auto& R) { return R->Phase != TRun::Running; });
+                },
+                TimeoutMs);
+            // Unplugged devices and the sessions that lost them: the tool waits
+            // for the user, it does not spin.
+            Pump(300);
+            const double Cpu0 = ProcessCpuSeconds();
+            Pump(1000);
+            const double Busy = ProcessCpuSeconds() - Cpu0;
+            EXPECT_LT(Busy, 0.5) << "the tool kept a core busy while the devices were unplugged";
+            for (auto& R : Wave) {
+                if (R->Phase != TRun::HungUp) {
+                    if (R->Failure.empty())
+                        R->Failure = "ended without reaching its hang-up point: " + R->Describe();
+                    continue;
+                }
+                R->ClearMessage = PortMessage(*R, "lost");
+                if (!R->ClearMessage)
+                    R->Failure = "the hang-up was not reported: " + R->Describe();
+                std::string Error;
+                EXPECT_TRUE(R->Device().Replug(&Error)) << Error;
+            }
+            Pump(200);
+            for (auto& R : Wave)
+                if (R->Phase == TRun::HungUp) {
+                    R->Phase = TRun::Reopened;
+                    R->Clock.restart();
+                    FrontEnd(*R, [&] {
+                        // VELTRAC_FAULT_REOPEN=close-open presses Close first.
+                        const char* How = std::getenv("VELTRAC_FAULT_REOPEN");
+                        if (How && std::string(How) == "close-open")
+                            R->Session->bCloseClick();
+                        R->Session->bOpenClick();
+                    });
+                }
+        }
+        WaitFor(AllEnded, TimeoutMs + 10000);
+        for (auto& R : Wave) {
+            Step(*R, 0);
+            ++Row.Runs;
+            Row.Retries += R->Retries();
+            if (R->Completed && R->Intact && (Fault != TFault::HangUp || R->ClearMessage))
+                ++Row.Completed;
+            // Lost: the receiver was programmed with anything but the carried image.
+            if (R->Programmings() > 0 &&
+                (R->ReceiverImage() != CarriedImage() || R->ReceiverVersion() != NewVersion))
+                ++Row.Lost;
+            EXPECT_TRUE(R->Failure.empty()) << R->Failure;
+            for (const std::string& E : R->Errors)
+                ADD_FAILURE() << "error box: " << E << " (" << R->Describe() << ")";
+        }
+        // Sessions close their ports before the devices go.
+        for (auto& R : Wave)
+            R->Session.reset();
+    }
+    Row.Seconds = Total.elapsed() / 1000.0;
+    std::printf("%-13s %-24s runs %3d  completed %3d  retries seen %5d  nothing lost %s  (%.0f s)\n",
+                Row.Device.c_str(), Row.Fault.c_str(), Row.Runs, Row.Completed, Row.Retries,
+                Row.Lost == 0 ? "yes" : "NO", Row.Seconds);
+    Table.push_back(Row);
+    EXPECT_EQ(Row.Completed, Row.Runs);
+    EXPECT_EQ(Row.Lost, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(TFault::Clean, TFault::DropReplies,
+                                                              TFault::RefuseWrites, TFault::CorruptToDevice,
+                                                              TFault::CorruptToTool, TFault::LateReplies,
+                                                              TFault::HangUp)),
+                         [](const auto& Info) {
+                             std::string N =
+                                 std::string(std::get<0>(Info.param) ? "Veltrac_" : "ExternalGPS_") +
+                                 FaultName(std::get<1>(Info.param));
+                             for (char& C : N)
+                                 if (!isalnum(static_cast<unsigned char>(C)))
+                                     C = '_';
+                             return N;
+                         });
+
+// The table of every row run in this process.
+class TablePrinter : public ::testing::Environment
+{
+  public:
+    void TearDown() override
+    {
+        if (Table.empty())
+            return;
+        std::printf("\n%-13s | %-24s | %4s | %9s | %12s | %12s\n", "device", "fault", "runs", "completed",
+                    "retries seen", "nothing lost");
+        for (const TRow& R : Table)
+            std::printf("%-13s | %-24s | %4d | %9d | %12d | %12s\n", R.Device.c_str(), R.Fault.c_str(),
+                        R.Runs, R.Completed, R.Retries, R.Lost == 0 ? "yes" : "NO");
+    }
+};
+const auto* const Printer = ::testing::AddGlobalTestEnvironment(new TablePrinter);
