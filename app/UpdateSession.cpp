@@ -513,11 +513,17 @@ bool TUpdateSession::WaitingForOldAnswers()
 void TUpdateSession::CXFastSpeed(TCorvex* Sender)
 {
     (void)Sender;
+    if (FSpeedConfirmed || FCurrentKind != AnswerSpeed)
+        return;
     FSpeedConfirmed = true;
-    if (FCurrentKind == AnswerSpeed && FCurrentCopies > 0) {
-        --FCurrentCopies;
-        CurrentAnswered();
-    }
+    // Copies of the switch went out at the old speed after the unit had
+    // moved on, so no further answer can come for them. A late answer lets
+    // the first record go at once: the unit falls back to the old speed when
+    // nothing arrives at the new one for a while.
+    const bool Repeated = FCurrentCopies > 1;
+    ForgetAnswers();
+    if (Repeated && !FRecords.empty())
+        SendEEPromRecord(false);
 }
 
 void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)

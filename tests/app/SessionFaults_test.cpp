@@ -157,7 +157,7 @@ TEST_F(UnitFaults, UnitThatStaysSilentAboutGPSIsStillAskedForItsVersion)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_EQ(R.Programmings, 1);
-    EXPECT_EQ(R.TurnOffs, 1);
+    EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
     EXPECT_FALSE(R.GpsReports);
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(S->Archive(), New1513 + ".bin"));
@@ -180,7 +180,7 @@ TEST_F(SessionTest, LostVersionInformationIsAskedAgain)
     EXPECT_EQ(Count(R, 0x0A), 2);
     EXPECT_EQ(R.Line.DroppedCommands, 1u);
     EXPECT_EQ(S->Display().vUnitID, "123456");
-    EXPECT_EQ(R.TurnOffs, 1);
+    EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
     EXPECT_FALSE(S->tVersionRetry.isActive());
 }
 

@@ -83,7 +83,7 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     const std::string Expected = ArchiveItem(S->Archive(), New1513 + ".bin");
     ASSERT_FALSE(Expected.empty());
     EXPECT_TRUE(Unit.ReceiverImage() == Expected) << "receiver image differs from the archive's";
-    EXPECT_EQ(R.TurnOffs, 1);
+    EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short)) << "the unit was not turned off";
     EXPECT_EQ(R.SpeedSwitches, 1);
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
@@ -300,7 +300,7 @@ TEST_F(SessionTest, RecoveryOfAReceiverThatCannotReport)
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
     EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
-    EXPECT_EQ(Unit.Report().TurnOffs, 1);
+    EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
 }
 
 TEST_F(SessionTest, RecoveryOnlyForHardware2e1)
