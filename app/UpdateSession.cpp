@@ -436,7 +436,9 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
         if (FUpdateState == 0)
             CX.SetLoggerReports(true);
     } else if (Parameter == ParamGPSVersion && !Value.empty()) {
-        CX.SetGPSReports(false, false);
+        // A second answer may come while records are being written: then no command.
+        if (FUpdateState == 0 || (FUpdateState == 3 && !FProgramStartPending))
+            CX.SetGPSReports(false, false);
         CheckGPSVersion(Value);
     }
 }
