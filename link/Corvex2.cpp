@@ -263,6 +263,10 @@ void TCorvex::Open()
     // Stopped first: when the port cannot be opened the link stays idle instead of
     // retrying (and reporting) from the timer.
     FLinkTimer->stop();
+    // A port whose unit hung up (unplugged) is still active on a dead
+    // descriptor: Open after a re-plug starts on a fresh one.
+    if (!FExternalCom && FPort->HungUp())
+        ClosePort();
     ApplyPortSettings();
     FLinkTimerTag = 1;
     FLinkTimer->setInterval(FirstWakeUpDelay);

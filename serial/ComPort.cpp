@@ -84,10 +84,18 @@ bool TCustomSerialPort::Active() const
     return FCore && FCore->Active();
 }
 
+bool TCustomSerialPort::HungUp() const
+{
+    return Active() && FCore->HungUp();
+}
+
 void TCustomSerialPort::Open()
 {
-    if (Active())
-        return;
+    if (Active()) {
+        if (!HungUp())
+            return;
+        Close();
+    }
     SafeSyncEnable(FSyncId, true);
     FCore->SetDCB(FDCB);
     FCore->SetInQueueSize(FInBufSize);

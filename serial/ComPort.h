@@ -78,8 +78,13 @@ class TCustomSerialPort : public TDataConnComponent
     void Loaded() override;
 
     virtual void Close();
+    // On a port whose device hung up, Open closes the dead descriptor first
+    // and opens the device again (a re-plugged adapter).
     virtual void Open();
     bool Active() const;
+    // The device hung up (unplugged, or closed at the other end) since the
+    // port was opened; the port stays Active until Close or the next Open.
+    bool HungUp() const;
 
     void WriteData(const void* Buf, int32_t Size) override;
     void WriteString(const std::string& S);

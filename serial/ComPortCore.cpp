@@ -383,6 +383,7 @@ class TComPortEventThread : public TComPortCoreThread
         if (FHungUp)
             return;
         FHungUp = true;
+        FCore->FHungUp = true;
         Notify(ceException, 0,
                std::make_exception_ptr(EComPortCoreError(
                    Format("Connection to %s lost: the device hung up (unplugged or closed at the other end)",
@@ -424,6 +425,7 @@ bool TComPortCore::OpenComPort(int32_t n, const std::string& DevicePath)
     FRequestedPath = DevicePath;
     FDevicePath.clear();
     FHandle = -1;
+    FHungUp = false;
     if (DevicePath.empty() && n <= 0)
         throw EComPortCoreError(Format("Invalid port number (%s)", PortName()));
     FDevicePath = DevicePath.empty() ? ComPortDevicePath(n) : DevicePath;

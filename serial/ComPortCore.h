@@ -62,6 +62,8 @@ class TComPortCore
 
     bool Active() const { return FActive.load(); }
     bool Ready() const { return FReady.load(); }
+    // True once the event thread saw the device hang up; cleared by the next open.
+    bool HungUp() const { return FHungUp.load(); }
     int Handle() const { return FHandle.load(); }
     int32_t ComNumber() const { return FComNumber; }
     // The device path that was opened (empty when closed).
@@ -100,6 +102,7 @@ class TComPortCore
     std::atomic<int> FHandle{-1};
     std::atomic<bool> FReady{false};
     std::atomic<bool> FActive{false};
+    std::atomic<bool> FHungUp{false};
     uint32_t FErrors = 0;
     std::atomic<bool> FErrorEventPending{false};
     int32_t FInQueueSize = 8192;

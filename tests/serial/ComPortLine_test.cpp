@@ -469,19 +469,23 @@ TEST_F(ComPortLine, HangUpIsReportedOnceAndThePortCanBeReopened)
     EXPECT_EQ(Reported.size(), 1u) << "reported once";
     EXPECT_EQ(exceptionEvents, 1);
     EXPECT_LE(Port->Core()->EventThreadWakeups() - w0, 2u) << "the event thread does not spin on the hang-up";
+    EXPECT_TRUE(Port->HungUp());
 
     // The dead port stays usable for its owner until it closes it.
+    EXPECT_TRUE(Port->Active());
     Port->SetRaiseErrors(false);
     EXPECT_NO_THROW(Port->WriteString("lost"));
     EXPECT_EQ(Port->ReadString(), "");
     EXPECT_EQ(Port->InBufUsed(), 0);
     Port->Close();
     EXPECT_FALSE(Port->Active());
+    EXPECT_FALSE(Port->HungUp());
 
     // The device comes back (a new pty behind the same number).
     TTestPty back;
     Dir.Link(5, back.SlavePath);
     Port->Open();
+    EXPECT_FALSE(Port->HungUp());
     std::string got;
     Port->OnDataRecived = [&](TComPort* S, int32_t) { got += S->ReadString(); };
     back.Write("again");
@@ -489,6 +493,36 @@ TEST_F(ComPortLine, HangUpIsReportedOnceAndThePortCanBeReopened)
     EXPECT_EQ(got, "again");
     Port->WriteString("ok");
     EXPECT_EQ(back.Read(2), "ok");
+}
+
+TEST_F(ComPortLine, OpenAfterAHangUpStartsOnTheRepluggedDevice)
+{
+    Port->Open();
+    Pty.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return Port->HungUp(); }));
+    Reported.clear();
+
+    // Re-plugged without a Close in between: Open must not keep the dead descriptor.
+    TTestPty back;
+    Dir.Link(5, back.SlavePath);
+    const int dead = Port->Handle();
+    Port->Open();
+    EXPECT_TRUE(Port->Active());
+    EXPECT_FALSE(Port->HungUp());
+    EXPECT_NO_THROW(Port->SetBaudRate(br57600)) << "the new descriptor takes settings";
+    std::string got;
+    Port->OnDataRecived = [&](TComPort* S, int32_t) { got += S->ReadString(); };
+    back.Write("back");
+    ASSERT_TRUE(WaitFor([&] { return got.size() >= 4; })) << "old handle " << dead;
+    EXPECT_EQ(got, "back");
+    Port->WriteString("yes");
+    EXPECT_EQ(back.Read(3), "yes");
+    EXPECT_TRUE(Reported.empty()) << Reported.front();
+
+    // Open on a live port is still a no-op: the same descriptor stays.
+    const int live = Port->Handle();
+    Port->Open();
+    EXPECT_EQ(Port->Handle(), live);
 }
 
 TEST_F(ComPortLine, HangUpDuringATransfer)
