@@ -47,6 +47,19 @@ bool ModuleFrameValid(const std::string& Frame, std::string& Content)
     return Sum == Check;
 }
 
+bool IsModuleVersionText(const std::string& Payload)
+{
+    std::size_t End = Payload.size();
+    while (End > 0 && (Payload[End - 1] == '\0' || Payload[End - 1] == '\r' || Payload[End - 1] == '\n'))
+        --End;
+    for (std::size_t i = 0; i < End; ++i) {
+        const auto C = static_cast<uint8_t>(Payload[i]);
+        if (C < 0x20 || C == 0x7F)
+            return false;
+    }
+    return true;
+}
+
 namespace
 {
 

@@ -28,6 +28,10 @@ std::string ModuleCommandBody(uint8_t Cmd, const std::string& Payload);
 // checksum in Content. Answer frames (first byte FF) do not sum that FF.
 bool ModuleFrameValid(const std::string& Frame, std::string& Content);
 
+// Whether an answer can be the receiver's version text: no control bytes, but
+// for line ends and zeros at its end. The empty answer (no version) counts.
+bool IsModuleVersionText(const std::string& Payload);
+
 enum class TMediaTekCheck { Ok, TooShort, NotMediaTek };
 TMediaTekCheck CheckMediaTekImage(const std::string& Image);
 

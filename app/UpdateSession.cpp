@@ -24,6 +24,10 @@ constexpr int ModuleRetryMs = 2000;
 constexpr int VersionRetryMs = 2000;
 constexpr int GPSVersionPollMs = 2000;
 constexpr int PreparingDots = 1189;
+// Module periods (2 s each) without a sign before its first block status, and
+// repeats of one unanswered block, before identification starts again.
+constexpr int ModuleQuietPeriods = 5;
+constexpr int ModuleBlockRepeats = 4;
 // Far longer than a unit takes to answer; a send this old is taken as unanswered.
 constexpr int64_t AnswerLifetimeMs = 1500;
 
@@ -245,6 +249,7 @@ void TUpdateSession::ResetDisplay()
     FDisplay.vProgress.clear();
     tWriteRetry.stop();
     FModuleBlocks.clear();
+    FModuleStallTicks = 0;
     // What a transfer through the unit was waiting for ends with it.
     ForgetAnswers();
     FSpeedConfirmed = false;
@@ -308,6 +313,10 @@ void TUpdateSession::bOpenClick()
             return;
         FDisplay.DeviceTypeLocked = true;
         ResetDisplay();
+        // After an unplug the port is still active on a dead descriptor; the
+        // module is opened afresh (the unit's link does the same for itself).
+        if (cCom1.HungUp())
+            cCom1.Close();
         CX.SetComNumber(n);
         cCom1.SetComNumber(static_cast<uint16_t>(n));
         cCom1.SetBaudRate(br9600);
@@ -713,20 +722,29 @@ void TUpdateSession::TimerE3Timer()
         SendModuleIdentify();
     else if (FDisplay.vGPSCurrent.empty())
         SendToGPS("Q");
-    else if (FUpdateState == 1)
-        cCom1.SetBaudRate(br57600);
-    else if (FDisplay.DeviceType == dtExternalGPS && FUpdateState == 3 &&
-             FDisplay.pUpdateProgress.Position < static_cast<int>(FModuleBlocks.size())) {
-        const int Cursor = FDisplay.pUpdateProgress.Position;
-        // A module that takes the last block and then stays silent would
-        // leave the update unconfirmed: after one repeat, start again from
-        // identification, which reads the receiver's new version.
-        if (Cursor == static_cast<int>(FModuleBlocks.size()) - 1 && FLastBlockRepeats >= 1) {
+    else if (FUpdateState == 1 || FUpdateState == 2) {
+        // A module that went quiet before its first block status (block 0 or
+        // its answer lost, the ready status lost): it has given up or never
+        // started, so start again from identification.
+        if (FDisplay.DeviceType == dtExternalGPS && ++FModuleStallTicks > ModuleQuietPeriods) {
             bOpenClick();
             return;
         }
-        if (Cursor == static_cast<int>(FModuleBlocks.size()) - 1)
-            ++FLastBlockRepeats;
+        if (FUpdateState == 1)
+            cCom1.SetBaudRate(br57600);
+    } else if (FDisplay.DeviceType == dtExternalGPS && FUpdateState == 3 &&
+               FDisplay.pUpdateProgress.Position < static_cast<int>(FModuleBlocks.size())) {
+        const int Cursor = FDisplay.pUpdateProgress.Position;
+        // A block that stays unanswered after a few repeats means the module
+        // left the transfer (and its speed); one that takes the last block
+        // may stay silent while it programs. Either way identification starts
+        // again, which follows the module and reads the receiver's version.
+        const bool Last = Cursor == static_cast<int>(FModuleBlocks.size()) - 1;
+        if (FModuleStallTicks >= (Last ? 1 : ModuleBlockRepeats)) {
+            bOpenClick();
+            return;
+        }
+        ++FModuleStallTicks;
         SendToGPS(FModuleBlocks[static_cast<std::size_t>(Cursor)]);
     }
 }
@@ -761,6 +779,7 @@ void TUpdateSession::cCom1DataRecived(TComPort* Sender, int32_t Count)
         }
         if (c == 0x2E && (FUpdateState == 1 || FUpdateState == 2)) {
             SetState(2);
+            FModuleStallTicks = 0;
             FDisplay.vProgress = SessionText::Preparing;
             FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Position + 1);
         }
@@ -825,10 +844,10 @@ void TUpdateSession::HandleModuleFrame(const std::string& Content)
     const std::string Payload = Content.substr(Answer ? 1 : 2);
     if (Address == 0xFFFF && FPendingCmd != 0) {
         const unsigned Sent = FCommandsSent;
-        HandleModuleAnswer(FPendingCmd, Payload);
-        // The answer may have sent the next command ("Q" after identify, "R"
-        // after "Q"); that one is pending now, and its answer must not be lost.
-        if (FCommandsSent == Sent)
+        // A stray answer leaves the command pending: its own may still come.
+        // The answer may also have sent the next command ("Q" after identify,
+        // "R" after "Q"); that one is pending now, and its answer must not be lost.
+        if (HandleModuleAnswer(FPendingCmd, Payload) && FCommandsSent == Sent)
             FPendingCmd = 0;
     } else if (Address == 0x002C) {
         if (!Payload.empty() && static_cast<uint8_t>(Payload[0]) == FPendingCmd) {
@@ -852,11 +871,11 @@ void TUpdateSession::HandleModuleFrame(const std::string& Content)
     FlashRx();
 }
 
-void TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
+bool TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
 {
     if (Cmd == ModuleCmdIdentify) {
         if (Payload.size() < 7)
-            return; // asked again by the timer
+            return true; // asked again by the timer
         const double Version = static_cast<uint8_t>(Payload[4]) + static_cast<uint8_t>(Payload[5]) / 100.0;
         FDisplay.vUnitID = BytesToHex(Payload.substr(0, 4), false);
         FDisplay.vVersion = Format("%0.2f", Version);
@@ -871,16 +890,26 @@ void TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
         }
     } else if (Cmd == ModuleCmdReceiver) {
         if (FLastGPSCmd == 'Q') {
-            // A receiver that is busy (programming) or cannot report answers
-            // nothing: that is no version, and the timer asks again.
+            // The receiver's version is text; a late identify answer (binary
+            // version bytes) is not. A receiver that is busy (programming) or
+            // cannot report answers nothing: that is no version, and the timer
+            // asks again.
+            if (!IsModuleVersionText(Payload))
+                return false;
             if (!Payload.empty())
                 CheckGPSVersion(Payload);
         } else if (FLastGPSCmd == 'R') {
+            // Only the module's "R" itself: a late answer to an earlier
+            // question must not move the port to 57600 (the timer does that
+            // anyway in state 1).
+            if (Payload != "R")
+                return false;
             SetState(2);
             FDisplay.vProgress = SessionText::Waiting;
             cCom1.SetBaudRate(br57600);
         }
     }
+    return true;
 }
 
 void TUpdateSession::StartModuleTransfer()
@@ -901,7 +930,7 @@ void TUpdateSession::StartModuleTransfer()
         break;
     }
     FModuleBlocks = ModuleTransferBlocks(*FImage);
-    FLastBlockRepeats = 0;
+    FModuleStallTicks = 0;
     FDisplay.pSendProgress.SetMaximum(PreparingDots);
     FDisplay.pSendProgress.SetPosition(0);
     FDisplay.pUpdateProgress.SetMaximum(static_cast<int>(FModuleBlocks.size()));
@@ -915,6 +944,7 @@ void TUpdateSession::SendNextModuleBlock()
     if (Cursor.Position >= Cursor.Maximum)
         return;
     Cursor.SetPosition(Cursor.Position + 1);
+    FModuleStallTicks = 0;
     FDisplay.vProgress =
         std::to_string(Cursor.Maximum > 0 ? Cursor.Position * 100 / Cursor.Maximum : 0) + "%";
     if (Cursor.Position < static_cast<int>(FModuleBlocks.size())) {

@@ -142,7 +142,9 @@ class TUpdateSession : public QObject
     void SendToGPS(const std::string& Text);
     void ModuleRxByte(uint8_t Ch);
     void HandleModuleFrame(const std::string& Content);
-    void HandleModuleAnswer(uint8_t Cmd, const std::string& Payload);
+    // False when the answer cannot be the pending command's (answers name no
+    // command: a late answer to an earlier question looks the same).
+    bool HandleModuleAnswer(uint8_t Cmd, const std::string& Payload);
     void SendNextModuleBlock();
     static std::string EscapeModuleFrame(const std::string& Body);
     void CheckGPSVersion(const std::string& Version);
@@ -255,8 +257,9 @@ class TUpdateSession : public QObject
     bool FSpeedConfirmed = false;
     // 65352 := 1 was sent and not yet acknowledged.
     bool FProgramStartPending = false;
-    // Repeats of the last module block after its status did not come.
-    int FLastBlockRepeats = 0;
+    // Timer periods in which a module transfer made no progress: the current
+    // block re-sent, or no sign from a preparing module.
+    int FModuleStallTicks = 0;
     // A version information was asked for and has not arrived yet.
     bool FAwaitingVersion = false;
 };

@@ -160,3 +160,47 @@ TEST_F(ModuleReceiver, EmptyVersionAnswerIsNoVersion)
     EXPECT_EQ(S.Display().vGPSNeeded, "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1");
     EXPECT_EQ(S.UpdateState(), 4);
 }
+
+// Answers name no command: a late answer to an earlier question must not be
+// taken for the answer to the one pending now.
+TEST_F(ModuleReceiver, LateAnswersToEarlierQuestionsAreNotTakenForTheCurrentOne)
+{
+    S.SendModuleIdentify();
+    Feed(Answer(Identity(2, 5)));
+    ASSERT_EQ(S.PendingCmd(), 0xFA) << "the version question follows";
+    // The answer to a repeated identify arrives late: it is no version text.
+    Feed(Answer(Identity(2, 5)));
+    EXPECT_EQ(S.Display().vGPSCurrent, "");
+    EXPECT_EQ(S.Display().vGPSNeeded, "");
+    EXPECT_EQ(S.UpdateState(), 0);
+    EXPECT_EQ(S.PendingCmd(), 0xFA) << "the question stays pending";
+    // Its own answer still counts.
+    Feed(Answer("AXN_5.1.9_3333_23110100,5110,MC-GG,1.1"));
+    EXPECT_EQ(S.Display().vGPSCurrent, "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1");
+    EXPECT_EQ(S.PendingCmd(), 0);
+    const int Before = S.UpdateState();
+
+    // Block 0 pending: a late version answer is not the module's "R".
+    S.SendToGPS(Bytes({'R', 0x00, 0x01}));
+    Feed(Answer("AXN_3.8_3333_15043022,3424,MC-GG,1.0"));
+    Feed(Answer(Identity(2, 5)));
+    EXPECT_EQ(S.UpdateState(), Before);
+    EXPECT_NE(S.Display().vProgress, "Waiting");
+    EXPECT_EQ(S.PendingCmd(), 0xFA);
+    Feed(Answer("R"));
+    EXPECT_EQ(S.UpdateState(), 2);
+    EXPECT_EQ(S.Display().vProgress, "Waiting");
+    EXPECT_EQ(S.PendingCmd(), 0);
+}
+
+TEST(ModuleVersionText, WhatCountsAsAVersion)
+{
+    EXPECT_TRUE(IsModuleVersionText(""));
+    EXPECT_TRUE(IsModuleVersionText("AXN_3.8_3333_15043022,3424,MC-GG,1.0"));
+    EXPECT_TRUE(IsModuleVersionText(std::string("MC-1513 1.0\0\0", 13)));
+    EXPECT_TRUE(IsModuleVersionText("MC-1513\r\n"));
+    EXPECT_FALSE(IsModuleVersionText(std::string("\x00\x01\x86\xA0\x02\x03EGPS", 10)));
+    EXPECT_FALSE(IsModuleVersionText("MC\n1513"));
+    EXPECT_FALSE(IsModuleVersionText("MC-1513\x7F"));
+    EXPECT_FALSE(IsModuleVersionText(std::string("\0MC-1513", 8)));
+}

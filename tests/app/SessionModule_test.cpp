@@ -200,6 +200,63 @@ TEST_F(SessionTest, ModuleSilentAfterTheLastBlockIsStillConfirmed)
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
 }
 
+// Modules that drop out of a transfer without a refusal: the tool must not
+// wait (or re-send) for ever, but start again from identification.
+TEST_F(SessionTest, ModuleThatLeavesTheTransferIsFollowedFromIdentification)
+{
+    auto C = FastModule();
+    C.TransferTimeoutMs = 3000;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    TWire Wire;
+    Wire.Attach(*S);
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return S->Display().pUpdateProgress.Position >= 2; }, Short)) << Describe(*S);
+    // From now on no block reaches the module: it gives up and goes back to 9600.
+    devsim::Faults F;
+    F.DropNamed = "block";
+    F.DropNamedCount = -1;
+    Module.SetFaults(F);
+    const int Identifies = Module.Report().Identifies;
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().TransferFailures >= 1; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short)) << Describe(*S);
+    Module.SetFaults({});
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.Report().Transfers, 2);
+    EXPECT_EQ(Module.Report().Programmings, 1);
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+    // The stalled block went out a few times, not for ever (and once more in
+    // the second transfer).
+    int MostSent = 0;
+    for (const std::string& Frame : Wire.Out)
+        if (Frame.size() > 5 && Frame.compare(0, 4, "\x3C\x00\x2C\xFA", 4) == 0 && (Frame[4] == 'S' || Frame[4] == 'T'))
+            MostSent = std::max(MostSent, Wire.CountOf(Frame));
+    EXPECT_GE(MostSent, 2);
+    EXPECT_LE(MostSent, 8) << "a block re-sent without end";
+}
+
+TEST_F(SessionTest, ModuleThatNeverHeardTheImageStartIsAskedAgain)
+{
+    devsim::GpsModule Module(FastModule());
+    Plug(Module);
+    // Block 0 ("R" and the page count) is lost once: the module stays idle at
+    // 9600 while the tool waits at 57600 for a module that is not preparing.
+    devsim::Faults F;
+    F.DropNamed = "R";
+    Module.SetFaults(F);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return Module.Line().DroppedCommands >= 1; }, Short)) << Describe(*S);
+    const int Identifies = Module.Report().Identifies;
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_GT(Module.Report().Identifies, Identifies) << "identification started again";
+    EXPECT_EQ(Module.Report().Transfers, 1);
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+}
+
 TEST_F(SessionTest, ModuleRecoveryOfAReceiverThatCannotReport)
 {
     auto C = FastModule();
