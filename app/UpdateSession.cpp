@@ -25,9 +25,10 @@ constexpr int VersionRetryMs = 2000;
 constexpr int GPSVersionPollMs = 2000;
 constexpr int PreparingDots = 1189;
 // Module periods (2 s each) without a sign before its first block status, and
-// repeats of one unanswered block, before identification starts again.
+// repeats of one unanswered block (a module waits about 15 s for a block),
+// before identification starts again.
 constexpr int ModuleQuietPeriods = 5;
-constexpr int ModuleBlockRepeats = 4;
+constexpr int ModuleBlockRepeats = 7;
 // Far longer than a unit takes to answer; a send this old is taken as unanswered.
 constexpr int64_t AnswerLifetimeMs = 1500;
 

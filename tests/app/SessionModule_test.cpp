@@ -234,7 +234,7 @@ TEST_F(SessionTest, ModuleThatLeavesTheTransferIsFollowedFromIdentification)
         if (Frame.size() > 5 && Frame.compare(0, 4, "\x3C\x00\x2C\xFA", 4) == 0 && (Frame[4] == 'S' || Frame[4] == 'T'))
             MostSent = std::max(MostSent, Wire.CountOf(Frame));
     EXPECT_GE(MostSent, 2);
-    EXPECT_LE(MostSent, 8) << "a block re-sent without end";
+    EXPECT_LE(MostSent, 10) << "a block re-sent without end";
 }
 
 TEST_F(SessionTest, ModuleThatNeverHeardTheImageStartIsAskedAgain)
