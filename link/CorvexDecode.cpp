@@ -378,6 +378,23 @@ void CX_DecodeVersionInfo(const std::string& P, TCX_UnitInfo& Unit, TCX_VersionI
     }
 }
 
+namespace
+{
+// Latitude, then longitude: degrees, whole minutes, ten-thousandths of a
+// minute, and a byte of extra data each.
+void ReadPosition(TCX_PayloadReader& R, TCX_GPSLocation& L)
+{
+    L.LatDegrees = R.Byte();
+    L.LatMinutes = R.Byte();
+    L.LatMinutes += R.Word() / 10000.0;
+    L.LatExtra = R.Byte();
+    L.LonDegrees = R.Byte();
+    L.LonMinutes = R.Byte();
+    L.LonMinutes += R.Word() / 10000.0;
+    L.LonExtra = R.Byte();
+}
+} // namespace
+
 void CX_DecodeGPSLocation(const std::string& P, const TCX_UnitInfo& Unit, TCX_GPSLocation& L)
 {
     L = TCX_GPSLocation();
@@ -395,14 +412,7 @@ void CX_DecodeGPSLocation(const std::string& P, const TCX_UnitInfo& Unit, TCX_GP
         L.Minute = static_cast<uint16_t>(Local.tm_min);
         L.Second = static_cast<uint16_t>(Local.tm_sec > 59 ? 59 : Local.tm_sec); // leap second
         L.DateTime = SafeEncodeDateTime(L.Year, L.Month, L.Day, L.Hour, L.Minute, L.Second);
-        L.LatDegrees = R.Byte();
-        L.LatMinutes = R.Byte();
-        L.LatMinutes += R.Word() / 10000.0;
-        L.LatExtra = R.Byte();
-        L.LonDegrees = R.Byte();
-        L.LonMinutes = R.Byte();
-        L.LonMinutes += R.Word() / 10000.0;
-        L.LonExtra = R.Byte();
+        ReadPosition(R, L);
         L.Value27 = R.Word();
         L.LocalTime = true;
         L.Flag26a = true;
@@ -419,14 +429,7 @@ void CX_DecodeGPSLocation(const std::string& P, const TCX_UnitInfo& Unit, TCX_GP
     L.Minute = R.Byte();
     L.Second = R.Byte();
     L.DateTime = SafeEncodeDateTime(L.Year, L.Month, L.Day, L.Hour, L.Minute, L.Second);
-    L.LatDegrees = R.Byte();
-    L.LatMinutes = R.Byte();
-    L.LatMinutes += R.Word() / 10000.0;
-    L.LatExtra = R.Byte();
-    L.LonDegrees = R.Byte();
-    L.LonMinutes = R.Byte();
-    L.LonMinutes += R.Word() / 10000.0;
-    L.LonExtra = R.Byte();
+    ReadPosition(R, L);
     L.Value17 = R.Byte();
     L.Value18 = R.Word();
     L.Value20 = static_cast<int16_t>(R.Word());

@@ -419,13 +419,16 @@ uint32_t ErrorCountBits(const TPosixLineCounts& Old, const TPosixLineCounts& New
     return bits;
 }
 
-int32_t PosixRead(int Fd, void* Buf, int32_t Count, int& Errno)
+namespace
+{
+// One read or write, repeated when a signal interrupts it; 0 when it would block.
+template <typename TCall> int32_t RetriedTransfer(TCall&& Call, int32_t Count, int& Errno)
 {
     Errno = 0;
     if (Count <= 0)
         return 0;
     for (;;) {
-        const ssize_t n = ::read(Fd, Buf, static_cast<size_t>(Count));
+        const ssize_t n = Call(static_cast<size_t>(Count));
         if (n >= 0)
             return static_cast<int32_t>(n);
         if (errno == EINTR)
@@ -434,21 +437,16 @@ int32_t PosixRead(int Fd, void* Buf, int32_t Count, int& Errno)
         return PosixWouldBlock(Errno) ? 0 : -1;
     }
 }
+} // namespace
+
+int32_t PosixRead(int Fd, void* Buf, int32_t Count, int& Errno)
+{
+    return RetriedTransfer([&](size_t n) { return ::read(Fd, Buf, n); }, Count, Errno);
+}
 
 int32_t PosixWrite(int Fd, const void* Buf, int32_t Count, int& Errno)
 {
-    Errno = 0;
-    if (Count <= 0)
-        return 0;
-    for (;;) {
-        const ssize_t n = ::write(Fd, Buf, static_cast<size_t>(Count));
-        if (n >= 0)
-            return static_cast<int32_t>(n);
-        if (errno == EINTR)
-            continue;
-        Errno = errno;
-        return PosixWouldBlock(Errno) ? 0 : -1;
-    }
+    return RetriedTransfer([&](size_t n) { return ::write(Fd, Buf, n); }, Count, Errno);
 }
 
 bool PosixWouldBlock(int Errno)
