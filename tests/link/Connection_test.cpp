@@ -3,6 +3,7 @@
 #include "LinkTest.h"
 
 #include "firmware/SoftUpdate.h"
+#include "serial/AppException.h"
 #include "serial/ComPort.h"
 #include "tests/common/QtWait.h"
 
@@ -186,6 +187,30 @@ TEST_F(Connection, ReopeningOnAMissingPortRaisesAndLeavesTheLinkIdle)
     EXPECT_FALSE(CX.Port().Active());
     EXPECT_FALSE(CX.Connected());
     EXPECT_FALSE(CX.LinkTimerEnabled()) << "no keep-alive tick may retry the open";
+}
+
+TEST_F(Connection, OpenAfterTheUnitWasUnpluggedAndPluggedInAgain)
+{
+    std::vector<std::string> Reported;
+    SetApplicationExceptionHandler([&](const std::exception& E) { Reported.push_back(E.what()); });
+    OpenAndConnect();
+    Peer.HangUp();
+    ASSERT_TRUE(WaitFor([&] { return CX.Port().HungUp(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }, 5000));
+    EXPECT_NE(Reported.front().find("hung up"), std::string::npos) << Reported.front();
+    EXPECT_TRUE(CX.Port().Active()) << "the port stays until the link lets it go";
+
+    // Plugged in again: Open without a Close first wakes the unit on the new line.
+    Peer.Replug();
+    Peer.WakeUps.clear();
+    CX.Open();
+    EXPECT_FALSE(CX.Port().HungUp());
+    ASSERT_TRUE(Until([&] { return !Peer.WakeUps.empty(); }, 5000)) << "nothing reached the new line";
+    EXPECT_EQ(Peer.Speed(), 9600u);
+    Reply(0x01, ShortUnitInfo());
+    ASSERT_TRUE(Until([&] { return CX.Connected(); }, 5000));
+    EXPECT_EQ(Reported.size(), 1u) << (Reported.empty() ? "" : Reported.back());
+    SetApplicationExceptionHandler(nullptr);
 }
 
 TEST(ConnectionFailure, OpeningAMissingPortRaises)

@@ -35,6 +35,10 @@ class TUnitPeer
     void Write(const std::string& Bytes);
     // Line speed the tool set, in bit/s.
     uint32_t Speed() const;
+    // The unit is unplugged (the tool's end sees a hang-up), then plugged in
+    // again on a new pty behind the same number.
+    void HangUp();
+    void Replug();
 
     struct TWakeUp {
         qint64 At;         // ms since construction
@@ -46,6 +50,8 @@ class TUnitPeer
     QElapsedTimer Clock;
 
   private:
+    void PlugIn();
+    int FComNumber;
     int FMaster = -1;
     int FKeeper = -1;
     std::string FDir;

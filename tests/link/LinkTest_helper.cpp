@@ -34,9 +34,19 @@ std::string ShortUnitInfo()
     return Bytes("00 30 39 01 02 02 1F 05 2D 01 00 64");
 }
 
-TUnitPeer::TUnitPeer(int ComNumber)
+TUnitPeer::TUnitPeer(int ComNumber) : FComNumber(ComNumber)
 {
     Clock.start();
+    char Dir[] = "/tmp/veltrac-link-XXXXXX";
+    if (!mkdtemp(Dir))
+        throw std::runtime_error("no temp dir");
+    FDir = Dir;
+    PlugIn();
+    setenv("VELTRAC_COM_DIR", FDir.c_str(), 1);
+}
+
+void TUnitPeer::PlugIn()
+{
     FMaster = posix_openpt(O_RDWR | O_NOCTTY);
     if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
         throw std::runtime_error("no pty");
@@ -49,15 +59,24 @@ TUnitPeer::TUnitPeer(int ComNumber)
     cfmakeraw(&T);
     tcsetattr(FKeeper, TCSANOW, &T);
     fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
-
-    char Dir[] = "/tmp/veltrac-link-XXXXXX";
-    if (!mkdtemp(Dir))
-        throw std::runtime_error("no temp dir");
-    FDir = Dir;
-    const std::string Link = FDir + "/com" + std::to_string(ComNumber);
+    const std::string Link = FDir + "/com" + std::to_string(FComNumber);
+    unlink(Link.c_str());
     if (symlink(Name, Link.c_str()) != 0)
         throw std::runtime_error("no link");
-    setenv("VELTRAC_COM_DIR", FDir.c_str(), 1);
+}
+
+void TUnitPeer::HangUp()
+{
+    close(FKeeper);
+    close(FMaster);
+    FKeeper = FMaster = -1;
+}
+
+void TUnitPeer::Replug()
+{
+    if (FMaster >= 0)
+        HangUp();
+    PlugIn();
 }
 
 TUnitPeer::~TUnitPeer()
