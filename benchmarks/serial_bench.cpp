@@ -4,131 +4,19 @@
 // through TComPort (write, write thread, event thread, main thread, read)
 // and, as the floor, through a plain poll() loop on the same pty. Then the
 // sustained one-way throughput in both directions.
-#include "serial/ComPort.h"
+#include "PtyRoundTrip.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <string>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
-constexpr int Warmup = 200;
-constexpr int Rounds = 2000;
 constexpr size_t ThroughputBytes = 8 << 20;
-
-double Micros(Clock::duration D)
-{
-    return std::chrono::duration<double, std::micro>(D).count();
-}
-
-struct TStats {
-    double Median, P99;
-};
-
-TStats Summarise(std::vector<double> V)
-{
-    std::sort(V.begin(), V.end());
-    return {V[V.size() / 2], V[std::min(V.size() - 1, V.size() * 99 / 100)]};
-}
-
-// Echoes everything from the master back to it until told to stop.
-class TEchoPeer
-{
-  public:
-    explicit TEchoPeer(int Master) : FMaster(Master), FThread([this] { Run(); }) {}
-    ~TEchoPeer()
-    {
-        FStop = true;
-        FThread.join();
-    }
-
-  private:
-    void Run()
-    {
-        char buf[4096];
-        while (!FStop) {
-            pollfd p{FMaster, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0 || !(p.revents & POLLIN))
-                continue;
-            const ssize_t n = ::read(FMaster, buf, sizeof buf);
-            for (ssize_t done = 0; n > 0 && done < n;) {
-                const ssize_t w = ::write(FMaster, buf + done, static_cast<size_t>(n - done));
-                if (w > 0)
-                    done += w;
-                else
-                    ::poll(&p, 0, 1);
-            }
-        }
-    }
-    int FMaster;
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
-};
-
-TStats PortRoundTrip(TComPort& Port, size_t Size)
-{
-    const std::string msg(Size, 'r');
-    std::string got;
-    QEventLoop loop;
-    Port.OnDataRecived = [&](TComPort* S, int32_t) {
-        got += S->ReadString();
-        if (got.size() >= msg.size())
-            loop.quit();
-    };
-    std::vector<double> times;
-    for (int i = 0; i < Warmup + Rounds; ++i) {
-        got.clear();
-        const auto t0 = Clock::now();
-        Port.WriteString(msg);
-        if (got.size() < msg.size())
-            loop.exec();
-        const auto t1 = Clock::now();
-        if (got != msg)
-            std::fprintf(stderr, "round trip %d: got %zu bytes\n", i, got.size());
-        if (i >= Warmup)
-            times.push_back(Micros(t1 - t0));
-    }
-    Port.OnDataRecived = nullptr;
-    return Summarise(times);
-}
-
-TStats PollRoundTrip(int Fd, size_t Size)
-{
-    const std::string msg(Size, 'p');
-    std::vector<double> times;
-    char buf[4096];
-    for (int i = 0; i < Warmup + Rounds; ++i) {
-        size_t got = 0;
-        const auto t0 = Clock::now();
-        if (::write(Fd, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size()))
-            std::fprintf(stderr, "short write\n");
-        while (got < Size) {
-            pollfd p{Fd, POLLIN, 0};
-            ::poll(&p, 1, 1000);
-            const ssize_t n = ::read(Fd, buf, sizeof buf);
-            if (n > 0)
-                got += static_cast<size_t>(n);
-        }
-        if (i >= Warmup)
-            times.push_back(Micros(Clock::now() - t0));
-    }
-    return Summarise(times);
-}
 
 double ToolToPeer(TComPort& Port, int Master)
 {
@@ -203,20 +91,13 @@ double PeerToTool(TComPort& Port, int Master)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    int master = -1, slave = -1;
-    char name[128];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    TPty Pty;
+    if (!Pty.Open()) {
         std::perror("openpty");
         return 1;
     }
-    // Keeping a slave descriptor open spares the peer a hang-up while the
-    // tool side changes hands between the two measurements.
-    termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-
+    const int master = Pty.Master;
+    const char* name = Pty.Name;
     std::printf("serial_bench: pty %s, %d round trips per size after %d warm-ups\n", name, Rounds, Warmup);
     {
         TComPort port;
@@ -226,13 +107,13 @@ int main(int argc, char** argv)
         TStats p1, p256;
         {
             TEchoPeer echo(master);
-            p1 = PortRoundTrip(port, 1);
-            p256 = PortRoundTrip(port, 256);
+            p1 = ComPortRoundTrip(port, 1);
+            p256 = ComPortRoundTrip(port, 256);
         }
         port.Close();
 
         const int fd = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-        tcsetattr(fd, TCSANOW, &raw);
+        tcsetattr(fd, TCSANOW, &Pty.Raw);
         TStats f1, f256;
         {
             TEchoPeer echo(master);
@@ -258,7 +139,5 @@ int main(int argc, char** argv)
                     static_cast<unsigned long long>(port.Core()->EventThreadWakeups()));
         port.Close();
     }
-    ::close(slave);
-    ::close(master);
     return 0;
 }
