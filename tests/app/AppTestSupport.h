@@ -5,6 +5,12 @@
 #include <initializer_list>
 #include <string>
 
+// Receiver versions of the demo package: an older MC-1513 than the tool
+// carries, the MC-1513 image it carries, and its current MC-GG image.
+inline const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
+inline const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
+inline const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
+
 // A MediaTek-style receiver image of Size bytes (at least 448): the header
 // marks at 144 and 328, FirmwareLength at 244, the rest a pattern from Seed.
 std::string MakeMediaTekImage(std::size_t Size, uint32_t FirmwareLength, uint32_t Seed = 1);

@@ -8,8 +8,6 @@
 namespace
 {
 
-const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
-const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
 const std::string CustomVersion = "AXN_6.6_1513_20250101,6666,MC-1513,6.6";
 
 devsim::UnitConfig FastUnit()

@@ -8,9 +8,6 @@
 namespace
 {
 
-const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
-const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
-const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
 const std::string CustomVersion = "AXN_7.7_1513_20300101,7777,MC-1513,7.7";
 
 devsim::UnitConfig FastUnit()

@@ -12,9 +12,6 @@
 namespace
 {
 
-const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
-const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
-const std::string CurrentGG = "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1";
 const std::string NewEVA = "EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F";
 
 // A unit that reports often and programs quickly.

@@ -22,9 +22,6 @@
 namespace
 {
 
-const std::string Old1513 = "AXN_3.0_1513_10000000,1500,MC-1513,0.9";
-const std::string New1513 = "AXN_3.8_1513_16022600,1513,MC-1513,1.0";
-
 QString Q(const std::string& S)
 {
     return QString::fromStdString(S);
