@@ -1,10 +1,14 @@
 #include "app/FCXGPSFW.h"
 
+#include "app/SignalWatcher.h"
+
 #include "serial/AppException.h"
 #include "widgets/LedPanel.h"
 #include "widgets/PortComboBox.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -78,6 +82,12 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
         QMessageBox::critical(this, Text(SessionText::Caption), Message, QMessageBox::Ok);
     };
     ChooseFirmwareFile = [this] { return RunLoadDialog(); };
+    ConfirmInterrupt = [this] {
+        const auto Answer = QMessageBox::warning(
+            this, Text(SessionText::Caption), Text(SessionText::ProgrammingWarning) + "\n\nInterrupt anyway?",
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        return Answer == QMessageBox::Yes;
+    };
     SetApplicationExceptionHandler([this](const std::exception& E) {
         if (ShowErrorBox)
             ShowErrorBox(QString::fromLocal8Bit(E.what()));
@@ -140,9 +150,16 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
             ShowErrorBox(QString::fromLocal8Bit(Message.c_str()));
     };
     connect(&S, &TUpdateSession::DisplayChanged, this, [this] { ShowDisplay(); });
+    // Shown from the event loop, not from inside the session's step.
+    connect(
+        &S, &TUpdateSession::Finished, this, [this](const TUpdateOutcome& O) { ShowOutcome(O); },
+        Qt::QueuedConnection);
 
     connect(bOpen, &QPushButton::clicked, this, [this] { Action([&] { FSession->bOpenClick(); }); });
-    connect(bClose, &QPushButton::clicked, this, [this] { Action([&] { FSession->bCloseClick(); }); });
+    connect(bClose, &QPushButton::clicked, this, [this] {
+        if (MayInterrupt())
+            Action([&] { FSession->bCloseClick(); });
+    });
     connect(bOff, &QPushButton::clicked, this, [this] { Action([&] { FSession->bOffClick(); }); });
     connect(cDeviceType, &QComboBox::currentIndexChanged, this, [this](int Index) {
         Action([&] {
@@ -202,6 +219,46 @@ void TFCXGPSFW::ShowDisplay()
     pSendProgress->setValue(D.pSendProgress.Position);
     pUpdateProgress->setMaximum(D.pUpdateProgress.Maximum);
     pUpdateProgress->setValue(D.pUpdateProgress.Position);
+}
+
+// The outcome is the window's to show when the update did not end well and
+// nothing else said so already (errors have their own boxes).
+void TFCXGPSFW::ShowOutcome(const TUpdateOutcome& Outcome)
+{
+    if (!ShowErrorBox)
+        return;
+    if (Outcome.Kind == TOutcomeKind::NotConfirmed)
+        ShowErrorBox(Text("Sent, not confirmed: " + Outcome.Message));
+    else if (Outcome.Kind == TOutcomeKind::Failed)
+        ShowErrorBox(Text("Failed: " + Outcome.Message));
+}
+
+bool TFCXGPSFW::MayInterrupt()
+{
+    return !FSession->ReceiverAtRisk() || !ConfirmInterrupt || ConfirmInterrupt();
+}
+
+void TFCXGPSFW::closeEvent(QCloseEvent* Event)
+{
+    if (!FEndingOnSignal && !MayInterrupt()) {
+        Event->ignore();
+        return;
+    }
+    QWidget::closeEvent(Event);
+}
+
+void TFCXGPSFW::EndOnSignal(int Signal)
+{
+    if (FEndingOnSignal) {
+        // A second signal: no more waiting for the unit.
+        QCoreApplication::exit(0);
+        return;
+    }
+    FEndingOnSignal = true;
+    Action([&] {
+        FSession->EndConnection(TOutcomeKind::Interrupted, "ended by " + SignalName(Signal),
+                                [] { QCoreApplication::exit(0); });
+    });
 }
 
 QString TFCXGPSFW::RunLoadDialog()

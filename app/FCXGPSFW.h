@@ -49,6 +49,14 @@ class TFCXGPSFW : public QWidget
     std::function<QString()> ChooseFirmwareFile;
     // An error box with one OK button.
     std::function<void(const QString& Message)> ShowErrorBox;
+    // Asked before "Close" or closing the window while the receiver may be
+    // programming; True: interrupt anyway. The default answer is to keep waiting.
+    std::function<bool()> ConfirmInterrupt;
+
+    // SIGTERM, SIGHUP, SIGINT: like "Close", but a signal cannot be asked:
+    // the unit's link is ended, the ports closed, and the application quits
+    // with status 0.
+    void EndOnSignal(int Signal);
 
     // The controls, named as on the form.
     QPushButton* bOpen;
@@ -79,6 +87,10 @@ class TFCXGPSFW : public QWidget
     template <typename F> void Action(F&& Body);
     void ShowDisplay();
     QString RunLoadDialog();
+    void ShowOutcome(const TUpdateOutcome& Outcome);
+    bool MayInterrupt();
+    void closeEvent(QCloseEvent* Event) override;
 
     std::unique_ptr<TUpdateSession> FSession;
+    bool FEndingOnSignal = false;
 };

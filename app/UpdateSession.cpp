@@ -7,6 +7,8 @@
 #include "firmware/MyCrypt.h"
 #include "firmware/Resources.h"
 #include "serial/AppException.h"
+#include "serial/ComPortCore.h"
+#include "serial/PortMap.h"
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
@@ -31,6 +33,26 @@ constexpr int ModuleQuietPeriods = 5;
 constexpr int ModuleBlockRepeats = 7;
 // Far longer than a unit takes to answer; a send this old is taken as unanswered.
 constexpr int64_t AnswerLifetimeMs = 1500;
+// Before the unit is switched off or let go: no answer due and none for
+// QuietLineMs, waited for at most SettleMaxMs; then its answer to that last
+// command ends the link, waited for at most CloseWaitMs.
+constexpr int QuietLineMs = 250;
+constexpr int SettleMaxMs = 1500;
+constexpr int CloseWaitMs = 3000;
+constexpr int EndingTickMs = 50;
+// When the last block went out unanswered the module may be programming or
+// may never have had it: the old version for this long means it never did.
+constexpr int UncertainConfirmMs = 30000;
+
+bool IsPortError(const std::exception& E)
+{
+    return dynamic_cast<const EComPortError*>(&E) || dynamic_cast<const EComPortCoreError*>(&E);
+}
+
+std::string Quoted(const std::string& Text)
+{
+    return "\"" + Text + "\"";
+}
 
 std::string ResourceBytes(std::string_view Name)
 {
@@ -48,6 +70,33 @@ std::string Format(const char* Pattern, double Value)
 }
 
 } // namespace
+
+const char* OutcomeName(TOutcomeKind Kind)
+{
+    switch (Kind) {
+    case TOutcomeKind::Updated:
+        return "updated";
+    case TOutcomeKind::UpToDate:
+        return "up-to-date";
+    case TOutcomeKind::NotSupported:
+        return "not-supported";
+    case TOutcomeKind::ManualFinished:
+        return "manual";
+    case TOutcomeKind::NotConfirmed:
+        return "not-confirmed";
+    case TOutcomeKind::Failed:
+        return "failed";
+    case TOutcomeKind::PortError:
+        return "port-error";
+    case TOutcomeKind::BadImage:
+        return "bad-image";
+    case TOutcomeKind::TimedOut:
+        return "timed-out";
+    case TOutcomeKind::Interrupted:
+        return "interrupted";
+    }
+    return "failed";
+}
 
 void TProgressBarState::SetMaximum(int Value)
 {
@@ -101,6 +150,16 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
         Entry(true, [&] { cCom1DataRecived(S, Count); });
     };
     cCom1.OnPortOpen = [this](TComPort* S) { Entry(true, [&] { cCom1PortOpen(S); }); };
+    // An unplugged device ends the run; the port reports the hang-up itself.
+    const auto HangUp = [this](TComPort* S, TCoreEvent Kind, uint32_t) {
+        if (Kind == ceException && S->HungUp())
+            Entry(true, [&] {
+                EndRun(TOutcomeKind::PortError,
+                       "the device on " + S->PortName() + " hung up (unplugged or closed at the other end)");
+            });
+    };
+    cCom1.OnSyncEvent = HangUp;
+    CX.Port().OnSyncEvent = HangUp;
 
     TimerE3.setInterval(ModuleRetryMs);
     tWriteRetry.setInterval(WriteRetryMs);
@@ -111,6 +170,10 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     connect(&tVersionRetry, &QTimer::timeout, this, [this] { Entry(true, [&] { tVersionRetryTimer(); }); });
     connect(&tGPSVersionPoll, &QTimer::timeout, this,
             [this] { Entry(true, [&] { tGPSVersionPollTimer(); }); });
+    tConfirm.setSingleShot(true);
+    connect(&tConfirm, &QTimer::timeout, this, [this] { Entry(true, [&] { tConfirmTimer(); }); });
+    tEnding.setInterval(EndingTickMs);
+    connect(&tEnding, &QTimer::timeout, this, [this] { Entry(true, [&] { EndingTick(); }); });
 
     FDisplay.Caption = SessionText::Caption;
     FormCreate(Arguments);
@@ -139,9 +202,20 @@ template <typename F> void TUpdateSession::Entry(bool Catch, F&& Body)
     }
     try {
         Body();
+    } catch (const std::exception& E) {
+        HandlePortException(E);
+        ApplicationHandleCurrentException();
     } catch (...) {
         ApplicationHandleCurrentException();
     }
+}
+
+// A port that cannot be opened or fails ends the run; the message still
+// reaches the user the way it did.
+void TUpdateSession::HandlePortException(const std::exception& E)
+{
+    if (IsPortError(E))
+        EndRun(TOutcomeKind::PortError, E.what());
 }
 
 // ---------------------------------------------------------------- front end
@@ -157,6 +231,25 @@ bool TUpdateSession::SetDeviceType(int Value)
 void TUpdateSession::SetComNumber(int Value)
 {
     Entry(false, [&] { FDisplay.ComNumber = Value < 0 ? 0 : Value; });
+}
+
+void TUpdateSession::SetConfirmTimeout(int Milliseconds)
+{
+    FConfirmTimeoutMs = Milliseconds > 0 ? Milliseconds : 1;
+}
+
+void TUpdateSession::PlanCustomImage(const std::string& FileName)
+{
+    FPlan = TSource::Custom;
+    FPlanFile = FileName;
+    FPlanDone = false;
+}
+
+void TUpdateSession::PlanRecovery()
+{
+    FPlan = TSource::Recovery;
+    FPlanFile.clear();
+    FPlanDone = false;
 }
 
 void TUpdateSession::SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData)
@@ -217,6 +310,9 @@ void TUpdateSession::FormDestroy()
     tWriteRetry.stop();
     tVersionRetry.stop();
     tGPSVersionPoll.stop();
+    tConfirm.stop();
+    tEnding.stop();
+    FEndingDone = nullptr;
     // The links close before the lamps they flash go away with the front end.
     CX.Close(true);
     cCom1.Close();
@@ -258,6 +354,8 @@ void TUpdateSession::ResetDisplay()
     FAwaitingVersion = false;
     tVersionRetry.stop();
     tGPSVersionPoll.stop();
+    // A confirmation outlives the session's own restarts.
+    FDisplay.Confirming = FConfirm.Active;
 }
 
 void TUpdateSession::LoadModuleFirmware()
@@ -309,54 +407,171 @@ void TUpdateSession::LoadGPSFirmwareImage(const std::string& Resource)
 void TUpdateSession::bOpenClick()
 {
     Entry(false, [&] {
-        const int n = FDisplay.ComNumber;
-        if (n == 0)
+        if (FDisplay.ComNumber == 0)
             return;
-        FDisplay.DeviceTypeLocked = true;
-        ResetDisplay();
-        // After an unplug the port is still active on a dead descriptor; the
-        // module is opened afresh (the unit's link does the same for itself).
-        if (cCom1.HungUp())
-            cCom1.Close();
-        CX.SetComNumber(n);
-        cCom1.SetComNumber(static_cast<uint16_t>(n));
-        cCom1.SetBaudRate(br9600);
-        FUpdatedUnitID = -1;
-        if (FDisplay.DeviceType == dtVeltrac)
-            CX.Open();
-        else if (cCom1.Active())
-            cCom1PortOpen(&cCom1);
-        else
-            cCom1.Open();
+        // Open by the user starts afresh: whatever was confirmed or ended is over.
+        StopConfirmation();
+        FEnding = TEnding::None;
+        tEnding.stop();
+        FEndingDone = nullptr;
+        FReported.clear();
+        FReceiverCannotReport = false;
+        FPlanDone = false;
+        BeginRun();
+        try {
+            OpenConnection();
+        } catch (const std::exception& E) {
+            HandlePortException(E);
+            throw;
+        }
     });
+}
+
+void TUpdateSession::OpenConnection()
+{
+    const int n = FDisplay.ComNumber;
+    if (n == 0)
+        return;
+    FDisplay.DeviceTypeLocked = true;
+    ResetDisplay();
+    // After an unplug the port is still active on a dead descriptor; the
+    // module is opened afresh (the unit's link does the same for itself).
+    if (cCom1.HungUp())
+        cCom1.Close();
+    CX.SetComNumber(n);
+    cCom1.SetComNumber(static_cast<uint16_t>(n));
+    // Queued behind whatever is still being written (the last acknowledgement
+    // of a transfer goes out at the rate the module listens at).
+    cCom1.SetBaudRate(br9600);
+    FUpdatedUnitID = -1;
+    if (FDisplay.DeviceType == dtVeltrac)
+        CX.Open();
+    else if (cCom1.Active())
+        cCom1PortOpen(&cCom1);
+    else
+        cCom1.Open();
 }
 
 void TUpdateSession::bCloseClick()
 {
     Entry(false, [&] {
+        StopConfirmation();
+        FEnding = TEnding::None;
+        tEnding.stop();
         ResetDisplay();
         CX.Close(true);
         cCom1.Close();
         TimerE3.stop();
         FDisplay.DeviceTypeLocked = false;
+        EndRun(TOutcomeKind::Interrupted, "the connection was closed");
     });
 }
 
 void TUpdateSession::bOffClick()
 {
     Entry(false, [&] {
+        StopConfirmation();
         ResetDisplay();
-        CX.TurnOff();
-        // The module's port stays open and its timer identifies the module
-        // again, which it only hears at 9600 baud (a transfer may have left 57600).
-        if (FDisplay.DeviceType == dtExternalGPS && cCom1.Active())
-            cCom1.SetBaudRate(br9600);
+        EndRun(TOutcomeKind::Interrupted, "the device was switched off");
+        if (FDisplay.DeviceType == dtVeltrac) {
+            StartEnding(TEnding::TurnOff);
+        } else {
+            CX.TurnOff();
+            // The module's port stays open and its timer identifies the module
+            // again, which it only hears at 9600 baud (a transfer may have left 57600).
+            if (cCom1.Active())
+                cCom1.SetBaudRate(br9600);
+        }
     });
+}
+
+void TUpdateSession::EndConnection(TOutcomeKind Kind, const std::string& Message, std::function<void()> Done)
+{
+    Entry(false, [&] {
+        EndRun(Kind, Message);
+        StopConfirmation();
+        FEndingDone = std::move(Done);
+        if (FDisplay.DeviceType == dtExternalGPS || !CX.Connected()) {
+            FinishEnding();
+            return;
+        }
+        // A turn-off on its way (up to date, or confirmed) ends the link by its answer.
+        if (FEnding == TEnding::TurnOff) {
+            tEnding.start();
+            return;
+        }
+        StartEnding(TEnding::Close);
+    });
+}
+
+// Acknowledgements from the unit name no command: the link reads each as the
+// answer to the last command sent. A turn-off or end-of-connection sent while
+// an earlier command's answer is due would take that answer for its own, and
+// the port would close before the unit has read it. So nothing of the update
+// runs on, and the last command goes out once the line is quiet.
+void TUpdateSession::StartEnding(TEnding How)
+{
+    FEnding = How;
+    FEndingSent = false;
+    tWriteRetry.stop();
+    tVersionRetry.stop();
+    tGPSVersionPoll.stop();
+    FAwaitingVersion = false;
+    ForgetAnswers();
+    FEndingClock.start();
+    tEnding.start();
+    EndingTick();
+}
+
+void TUpdateSession::EndingTick()
+{
+    if (FEnding == TEnding::None) {
+        tEnding.stop();
+        return;
+    }
+    const bool Connected = CX.Connected();
+    if (!FEndingSent) {
+        if (Connected && !CX.LineQuiet(QuietLineMs, SettleMaxMs) && FEndingClock.elapsed() < SettleMaxMs)
+            return;
+        if (Connected) {
+            FEndingSent = true;
+            FEndingClock.restart();
+            if (FEnding == TEnding::TurnOff)
+                CX.TurnOff();
+            else
+                CX.Close(false);
+            return;
+        }
+    } else if (Connected && FEndingClock.elapsed() < CloseWaitMs) {
+        return;
+    }
+    FinishEnding();
+}
+
+void TUpdateSession::FinishEnding()
+{
+    tEnding.stop();
+    if (!FEndingDone) {
+        // "Off": the unit's answer ended the link (or it did not answer); the
+        // session stays still until the user presses Open or Close.
+        return;
+    }
+    const std::function<void()> Done = std::move(FEndingDone);
+    FEndingDone = nullptr;
+    FEnding = TEnding::None;
+    ResetDisplay();
+    CX.Close(true);
+    cCom1.Close();
+    TimerE3.stop();
+    FDisplay.DeviceTypeLocked = false;
+    Done();
 }
 
 void TUpdateSession::CXAfterOpen(TCorvex* Sender)
 {
     (void)Sender;
+    if (Ending())
+        return;
     ResetDisplay();
     // A lost reply would leave the update waiting for ever: ask until it comes.
     FAwaitingVersion = true;
@@ -378,7 +593,7 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     (void)Sender;
     // Only the answer that was asked for: a late duplicate of a repeated
     // question must not start the chain a second time.
-    if (!FAwaitingVersion)
+    if (!FAwaitingVersion || Ending())
         return;
     FAwaitingVersion = false;
     tVersionRetry.stop();
@@ -389,6 +604,7 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     FDisplay.vClass = TCorvex::UnitModelName(Info.Class);
     FDisplay.vVersionInfo = Info.HardwareText;
     FDisplay.vHWVer = TCorvex::HardwareCodeName(Info.HardwareRev);
+    Identified(FDisplay.vUnitID, Unit.VersionText);
 
     const std::string Title =
         FindNewestSoftware(FUnitFirmware, Info.Class, Info.Hardware, Info.HardwareRev, 0, 0);
@@ -399,8 +615,9 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     FUpdatedUnitID = Unit.UnitID;
     CX.SelectSoftware(FUnitFirmware, Title);
     CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
-    SetState(6);
+    SetState(usUnitFirmware);
     FDisplay.vGPSCurrent = SessionText::UpdatingUnit + Title;
+    FRun.FirmwareTitle = Title;
 }
 
 void TUpdateSession::CXSoftwareUpdate(TCorvex* Sender, int32_t Block, int32_t Percent)
@@ -418,6 +635,8 @@ void TUpdateSession::CXGPSLocation(TCorvex* Sender, const TCX_GPSLocation& GPSLo
     (void)GPSLocation;
     if (lGPSData)
         lGPSData->Trigger();
+    if (Ending())
+        return;
     if (FUpdateState == 0)
         CX.RequestParameter(FGPSReady > 0 ? ParamGPSVersion : ParamGPSUpdate);
     else if (FUpdateState == 3 && !FProgramStartPending)
@@ -430,6 +649,8 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
     (void)Sender;
     (void)Valid;
     (void)HexValue;
+    if (Ending())
+        return;
     if (Parameter == ParamGPSUpdate) {
         if (Value.empty()) {
             FDisplay.vGPSCurrent = SessionText::NotSupported;
@@ -439,17 +660,23 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
             const std::string Kind = GetToken(Value, 2, ',');
             FPackImage = Kind == "C";
             FPlainHeader = Kind == "V";
+            FReceiverCannotReport = FGPSReady <= 0;
         }
         // Once a transfer has begun no further command may go out between a
         // send and its acknowledgement, which the link reads by the last
         // command; logger reports are on by then.
-        if (FUpdateState == 0)
+        const bool Idle = FUpdateState == usIdle;
+        if (Idle)
             CX.SetLoggerReports(true);
+        if (Value.empty())
+            EndRun(TOutcomeKind::NotSupported, "the unit does not support receiver updates" + FirmwareNote());
+        else if (Idle && FReceiverCannotReport && !FConfirm.Active)
+            RunPlan(true);
     } else if (Parameter == ParamGPSVersion && !Value.empty()) {
         // A second answer may come while records are being written: then no command.
-        if (FUpdateState == 0 || (FUpdateState == 3 && !FProgramStartPending))
+        if (FUpdateState == usIdle || (FUpdateState == usBusy && !FProgramStartPending))
             CX.SetGPSReports(false, false);
-        CheckGPSVersion(Value);
+        ReceiverReported(Value);
     }
 }
 
@@ -525,7 +752,7 @@ bool TUpdateSession::WaitingForOldAnswers()
 void TUpdateSession::CXFastSpeed(TCorvex* Sender)
 {
     (void)Sender;
-    if (FSpeedConfirmed || FCurrentKind != AnswerSpeed)
+    if (Ending() || FSpeedConfirmed || FCurrentKind != AnswerSpeed)
         return;
     FSpeedConfirmed = true;
     // Copies of the switch went out at the old speed after the unit had
@@ -541,12 +768,16 @@ void TUpdateSession::CXFastSpeed(TCorvex* Sender)
 void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)
 {
     (void)Sender;
+    if (Ending())
+        return;
     UnitAnswer(Result);
 }
 
 void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success)
 {
     (void)Sender;
+    if (Ending())
+        return;
     (void)Parameter; // the link names the last parameter set, whatever the answer belongs to
     UnitAnswer(Success);
 }
@@ -574,6 +805,7 @@ void TUpdateSession::UnitAnswer(bool Success)
         CurrentAnswered();
         FProgramStartPending = false;
         tWriteRetry.stop();
+        ConfirmationProgress();
         RequestGPSVersion();
     }
 }
@@ -623,7 +855,9 @@ void TUpdateSession::SendEEPromRecord(bool Advance)
         } else {
             Cursor.SetPosition(0);
             FRecords.clear();
-            SetState(3);
+            SetState(usBusy);
+            // Every record is in the unit: from here on it may be programming.
+            StartConfirmation(true);
             StartProgramming();
             return;
         }
@@ -663,6 +897,7 @@ void TUpdateSession::tGPSVersionPollTimer()
 void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status)
 {
     (void)Sender;
+    ConfirmationProgress();
     TProgressBarState& Bar = FDisplay.pUpdateProgress;
     Bar.SetMaximum(Status.Total);
     Bar.SetPosition(Status.Current);
@@ -685,6 +920,7 @@ void TUpdateSession::WriteModule(const std::string& Bytes)
 {
     if (OnModuleFrame)
         OnModuleFrame(this, true, Bytes);
+    FModuleBytesSent += Bytes.size();
     cCom1.WriteString(Bytes);
 }
 
@@ -723,26 +959,31 @@ void TUpdateSession::TimerE3Timer()
         SendModuleIdentify();
     else if (FDisplay.vGPSCurrent.empty())
         SendToGPS("Q");
-    else if (FUpdateState == 1 || FUpdateState == 2) {
+    else if (FConfirm.Active && FUpdateState == usIdle && FDisplay.DeviceType == dtExternalGPS)
+        SendToGPS("Q"); // until the programmed receiver reports its new version
+    else if (FUpdateState == usTransferStart || FUpdateState == usModuleWaiting) {
         // A module that went quiet before its first block status (block 0 or
         // its answer lost, the ready status lost): it has given up or never
         // started, so start again from identification.
         if (FDisplay.DeviceType == dtExternalGPS && ++FModuleStallTicks > ModuleQuietPeriods) {
-            bOpenClick();
+            OpenConnection();
             return;
         }
-        if (FUpdateState == 1)
+        if (FUpdateState == usTransferStart)
             cCom1.SetBaudRate(br57600);
-    } else if (FDisplay.DeviceType == dtExternalGPS && FUpdateState == 3 &&
+    } else if (FDisplay.DeviceType == dtExternalGPS && FUpdateState == usBusy &&
                FDisplay.pUpdateProgress.Position < static_cast<int>(FModuleBlocks.size())) {
         const int Cursor = FDisplay.pUpdateProgress.Position;
         // A block that stays unanswered after a few repeats means the module
-        // left the transfer (and its speed); one that takes the last block
-        // may stay silent while it programs. Either way identification starts
-        // again, which follows the module and reads the receiver's version.
-        const bool Last = Cursor == static_cast<int>(FModuleBlocks.size()) - 1;
-        if (FModuleStallTicks >= (Last ? 1 : ModuleBlockRepeats)) {
-            bOpenClick();
+        // left the transfer (and its speed), or, for the last block, that it
+        // took the block and programs while its status was lost. Either way
+        // identification starts again, which follows the module and reads the
+        // receiver's version; after the last block nothing is sent again
+        // until the module shows it never programmed.
+        if (FModuleStallTicks >= ModuleBlockRepeats) {
+            if (Cursor == static_cast<int>(FModuleBlocks.size()) - 1)
+                StartConfirmation(false);
+            OpenConnection();
             return;
         }
         ++FModuleStallTicks;
@@ -774,7 +1015,7 @@ void TUpdateSession::cCom1DataRecived(TComPort* Sender, int32_t Count)
                 if (OnModuleFrame && !Unframed.empty())
                     OnModuleFrame(this, false, Unframed);
                 Unframed.clear();
-                bOpenClick();
+                OpenConnection();
             }
             continue;
         }
@@ -851,8 +1092,16 @@ void TUpdateSession::HandleModuleFrame(const std::string& Content)
         if (HandleModuleAnswer(FPendingCmd, Payload) && FCommandsSent == Sent)
             FPendingCmd = 0;
     } else if (Address == 0x002C) {
+        const bool Refused = Payload == std::string("S\x02", 2) || Payload == std::string("T\x02", 2);
         if (!Payload.empty() && static_cast<uint8_t>(Payload[0]) == FPendingCmd) {
             // Our own command coming back.
+        } else if (FConfirm.Active) {
+            // The module took the whole image: its statuses now only show it
+            // is busy. A status 02 (programming ended, or failed) is followed
+            // from identification; the version it then reports decides.
+            ConfirmationProgress();
+            if (Refused)
+                OpenConnection();
         } else if (Payload == std::string("R\x01", 2)) {
             FDisplay.vProgress = SessionText::Updating;
             WriteModule(ModuleRawAck);
@@ -863,8 +1112,13 @@ void TUpdateSession::HandleModuleFrame(const std::string& Content)
                    Payload == std::string("T\x01", 2) || Payload == std::string("T\xFF", 2)) {
             WriteModule(ModuleRawAck);
             SendNextModuleBlock();
-        } else if (Payload == std::string("S\x02", 2) || Payload == std::string("T\x02", 2)) {
-            bOpenClick();
+        } else if (Refused) {
+            // The module refused a block: the connection starts again from
+            // identification. An image the technician chose is not sent again.
+            if (FRun.Transfer == TSource::Custom || FRun.Transfer == TSource::Recovery)
+                EndRun(TOutcomeKind::Failed, "the module refused the image (status 02); the receiver was not "
+                                             "programmed");
+            OpenConnection();
         }
     } else {
         FPendingCmd = 0;
@@ -881,8 +1135,13 @@ bool TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
         FDisplay.vUnitID = BytesToHex(Payload.substr(0, 4), false);
         FDisplay.vVersion = Format("%0.2f", Version);
         FDisplay.vClass = Payload.substr(6);
+        Identified(FDisplay.vUnitID, FDisplay.vVersion);
         if (Version >= 2.0) {
-            TimerE3Timer();
+            // A recovery is for a receiver that cannot report: it goes right after identification.
+            if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == usIdle)
+                RunPlan(true);
+            else
+                TimerE3Timer();
         } else {
             TimerE3.stop();
             SetState(5);
@@ -898,7 +1157,7 @@ bool TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
             if (!IsModuleVersionText(Payload))
                 return false;
             if (!Payload.empty())
-                CheckGPSVersion(Payload);
+                ReceiverReported(Payload);
         } else if (FLastGPSCmd == 'R') {
             // Only the module's "R" itself: a late answer to an earlier
             // question must not move the port to 57600 (the timer does that
@@ -924,8 +1183,13 @@ void TUpdateSession::StartModuleTransfer()
     switch (CheckMediaTekImage(*FImage)) {
     case TMediaTekCheck::TooShort:
         ShowError(SessionText::ImageTooShort);
+        EndRun(TOutcomeKind::BadImage, FImageName +
+                                           " is shorter than the 448-byte header of a receiver image; "
+                                           "nothing was sent");
         return;
     case TMediaTekCheck::NotMediaTek:
+        // Not sent, silently, as the window does; the run still says why.
+        EndRun(TOutcomeKind::BadImage, FImageName + " is not a MediaTek receiver image; nothing was sent");
         return;
     case TMediaTekCheck::Ok:
         break;
@@ -950,11 +1214,12 @@ void TUpdateSession::SendNextModuleBlock()
         std::to_string(Cursor.Maximum > 0 ? Cursor.Position * 100 / Cursor.Maximum : 0) + "%";
     if (Cursor.Position < static_cast<int>(FModuleBlocks.size())) {
         SendToGPS(FModuleBlocks[static_cast<std::size_t>(Cursor.Position)]);
-    } else if (FUpdateState == 3) {
-        // Every block acknowledged. The module does not always say so by
-        // itself: start again from identification, so the new version is read
-        // and the update ends confirmed.
-        bOpenClick();
+    } else if (FUpdateState == usBusy) {
+        // Every block accepted: the module programs its receiver. Start again
+        // from identification (the acknowledgement still goes out at the fast
+        // rate) and ask for the version until the new one is reported.
+        StartConfirmation(true);
+        OpenConnection();
     }
 }
 
@@ -962,24 +1227,45 @@ void TUpdateSession::SendNextModuleBlock()
 
 void TUpdateSession::CheckGPSVersion(const std::string& Version)
 {
+    DecideVersion(Version, TSource::Automatic);
+}
+
+void TUpdateSession::DecideVersion(const std::string& Version, TSource Source)
+{
     FDisplay.vGPSCurrent = Version;
     if (!FAutoUpdate) {
-        SetState(4);
+        SetState(usFinished);
+        if (Source == TSource::Recovery)
+            EndRun(TOutcomeKind::ManualFinished, "automatic update is off, so no recovery is sent");
+        else if (FPlan == TSource::Custom && !FPlanDone)
+            RunPlan(false);
+        else if (FRun.Transfer != TSource::None && !FRun.Transferred)
+            EndRun(TOutcomeKind::Failed,
+                   "the image did not reach the device completely; the receiver reports " + Quoted(Version));
+        else
+            EndRun(TOutcomeKind::ManualFinished,
+                   "automatic update is off; the receiver reports " + Quoted(Version) + FirmwareNote());
         return;
     }
     if (!FindRequiredImage(Version)) {
-        SetState(4);
+        SetState(usFinished);
+        EndRun(TOutcomeKind::NotSupported,
+               "the tool has no image for the receiver's version " + Quoted(Version) + FirmwareNote());
         return;
     }
     if (Version == FDisplay.vGPSNeeded) {
         if (FDisplay.DeviceType == dtVeltrac)
-            CX.TurnOff();
-        SetState(4);
+            StartEnding(TEnding::TurnOff);
+        SetState(usFinished);
+        const bool FirmwareChanged = !FirmwareNote().empty();
+        EndRun(FirmwareChanged ? TOutcomeKind::Updated : TOutcomeKind::UpToDate,
+               "the receiver already runs " + Quoted(Version) + FirmwareNote());
         return;
     }
-    if (FUpdateState != 0)
+    if (FUpdateState != usIdle)
         return;
-    SetState(1);
+    SetState(usTransferStart);
+    TransferStarting(Source);
     if (FDisplay.DeviceType == dtVeltrac)
         StartUnitTransfer();
     else
@@ -1071,6 +1357,10 @@ bool TUpdateSession::TransferPossible()
 void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
 {
     Entry(false, [&] {
+        if (RefuseWhileConfirming())
+            return;
+        if (!FRun.Active)
+            BeginRun();
         if (!FImage || FileName != FImageName) {
             DropImage();
             QFile File(QString::fromLocal8Bit(FileName.c_str()));
@@ -1084,6 +1374,7 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
         }
         if (!FImage) {
             ShowError(SessionText::UnableToLoad);
+            EndRun(TOutcomeKind::BadImage, "cannot read the image " + FileName);
             return;
         }
         // The image stays loaded; the user chooses it again once connected.
@@ -1091,12 +1382,15 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
             return;
         if (FDisplay.DeviceType == dtExternalGPS && CheckMediaTekImage(*FImage) == TMediaTekCheck::TooShort) {
             ShowError(SessionText::ImageTooShort);
+            EndRun(TOutcomeKind::BadImage, FileName + " is shorter than the 448-byte header of a receiver "
+                                                      "image; nothing was sent");
             return;
         }
         if (FDisplay.vGPSCurrent.empty())
             FDisplay.vGPSCurrent = SessionText::ManualUpdate;
         FDisplay.vGPSNeeded = FileNameNoExt(FileName);
-        SetState(1);
+        SetState(usTransferStart);
+        TransferStarting(TSource::Custom);
         if (FDisplay.DeviceType == dtVeltrac)
             StartUnitTransfer();
         else
@@ -1118,10 +1412,228 @@ void TUpdateSession::pGPSCurrentDblClick()
     Entry(false, [&] {
         if (FDisplay.DeviceType != dtExternalGPS && CX.VersionInfo().HardwareText != "2e1")
             return;
+        if (RefuseWhileConfirming())
+            return;
         // The unit's last version information outlives its connection.
         if (!TransferPossible())
             return;
-        CheckGPSVersion(RecoveryVersionText);
+        if (!FRun.Active)
+            BeginRun();
+        DecideVersion(RecoveryVersionText, TSource::Recovery);
         FDisplay.vGPSCurrent = SessionText::FirmwareRecovery;
     });
+}
+
+// ---------------------------------------------------------------- planned requests
+
+// A planned request goes when the technician's double-click would: from the
+// event loop, after the step that showed what it waits for.
+void TUpdateSession::RunPlan(bool UnreadableReceiver)
+{
+    if (FPlan == TSource::None || FPlanDone || FConfirm.Active)
+        return;
+    if (FPlan == TSource::Recovery && !UnreadableReceiver)
+        return;
+    FPlanDone = true;
+    QMetaObject::invokeMethod(
+        this, [this] { Entry(true, [&] { RunPlanNow(); }); }, Qt::QueuedConnection);
+}
+
+void TUpdateSession::RunPlanNow()
+{
+    if (FConfirm.Active || Ending())
+        return;
+    if (FPlan == TSource::Custom) {
+        LoadCustomFirmware(FPlanFile);
+        return;
+    }
+    pGPSCurrentDblClick();
+    if (FDisplay.vGPSCurrent != SessionText::FirmwareRecovery)
+        EndRun(TOutcomeKind::NotSupported,
+               "a recovery is not possible for this unit (hardware " + FDisplay.vVersionInfo + ")");
+}
+
+bool TUpdateSession::RefuseWhileConfirming()
+{
+    if (!FConfirm.Active)
+        return false;
+    ShowError(SessionText::StillProgramming);
+    return true;
+}
+
+// ---------------------------------------------------------------- runs
+
+void TUpdateSession::BeginRun()
+{
+    FRun = TRun();
+    FRun.Active = true;
+    FRun.Clock.start();
+    FRun.SentAtStart = CX.BytesSent() + FModuleBytesSent;
+    FRun.DeviceID = FDisplay.vUnitID;
+    FRun.FirmwareBefore = FRun.FirmwareAfter = FDisplay.vVersion;
+    FOutcome.reset();
+}
+
+void TUpdateSession::Identified(const std::string& DeviceID, const std::string& Firmware)
+{
+    FRun.DeviceID = DeviceID;
+    if (FRun.FirmwareBefore.empty())
+        FRun.FirmwareBefore = Firmware;
+    FRun.FirmwareAfter = Firmware;
+}
+
+std::string TUpdateSession::FirmwareNote() const
+{
+    if (FRun.FirmwareBefore.empty() || FRun.FirmwareAfter.empty() ||
+        FRun.FirmwareBefore == FRun.FirmwareAfter)
+        return {};
+    if (FDisplay.DeviceType == dtExternalGPS)
+        return "; the module's controller went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter;
+    return "; the unit's firmware went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter +
+           (FRun.FirmwareTitle.empty() ? "" : " (" + FRun.FirmwareTitle + ")");
+}
+
+void TUpdateSession::TransferStarting(TSource Source)
+{
+    if (!FRun.Active)
+        BeginRun();
+    FRun.Transfer = Source;
+    FRun.Transferred = false;
+    FRun.ReceiverBefore = FReported;
+}
+
+void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
+{
+    if (!FRun.Active)
+        return;
+    FRun.Active = false;
+    TUpdateOutcome O;
+    O.Kind = Kind;
+    O.Message = Message;
+    const bool Module = FDisplay.DeviceType == dtExternalGPS;
+    O.Device = Module ? "egps" : "veltrac";
+    O.DeviceID = FRun.DeviceID.empty() ? FDisplay.vUnitID : FRun.DeviceID;
+    O.FirmwareBefore = FRun.FirmwareBefore;
+    O.FirmwareAfter = FRun.FirmwareAfter;
+    O.ReceiverBefore = FRun.Transfer != TSource::None ? FRun.ReceiverBefore : FReported;
+    O.ReceiverAfter = FReported;
+    O.ReceiverRequired = FConfirm.Expected.empty() ? FDisplay.vGPSNeeded : FConfirm.Expected;
+    if (O.ReceiverRequired == SessionText::NotSupported)
+        O.ReceiverRequired.clear();
+    if (FRun.Transfer != TSource::None && FImage) {
+        O.ImageName = FImageName;
+        O.ImageSha256 = Sha256Hex(*FImage);
+        O.ImageBytes = FImage->size();
+    }
+    O.Transferred = FRun.Transferred;
+    O.BytesSent = CX.BytesSent() + FModuleBytesSent - FRun.SentAtStart;
+    O.Seconds = FRun.Clock.isValid() ? static_cast<double>(FRun.Clock.elapsed()) / 1000.0 : 0.0;
+    O.ComNumber = FDisplay.ComNumber;
+    const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();
+    O.DevicePath = Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
+    FOutcome = O;
+    emit Finished(O);
+}
+
+// ---------------------------------------------------------------- confirming a transfer
+
+void TUpdateSession::StartConfirmation(bool Certain)
+{
+    FConfirm = TConfirmation();
+    FConfirm.Active = true;
+    FConfirm.Certain = Certain;
+    FConfirm.Source = FRun.Transfer == TSource::None ? TSource::Automatic : FRun.Transfer;
+    FConfirm.Before = FRun.ReceiverBefore;
+    FConfirm.Expected = FDisplay.vGPSNeeded;
+    // A receiver that reported nothing before, or already what the image
+    // holds, can only confirm by reporting at all; a chosen image's file name
+    // need not be the version text inside it.
+    FConfirm.AnyVersion = FConfirm.Source != TSource::Automatic &&
+                          (FConfirm.Before.empty() || FConfirm.Before == FConfirm.Expected);
+    FRun.Transferred = Certain;
+    FDisplay.Confirming = true;
+    tConfirm.setInterval(Certain ? FConfirmTimeoutMs : std::min(FConfirmTimeoutMs, UncertainConfirmMs));
+    tConfirm.start();
+}
+
+void TUpdateSession::ConfirmationProgress()
+{
+    if (FConfirm.Active)
+        tConfirm.start();
+}
+
+void TUpdateSession::StopConfirmation()
+{
+    FConfirm.Active = false;
+    tConfirm.stop();
+    FDisplay.Confirming = false;
+}
+
+void TUpdateSession::ReceiverReported(const std::string& Version)
+{
+    FReported = Version;
+    if (FConfirm.Active)
+        ConfirmVersion(Version);
+    else
+        CheckGPSVersion(Version);
+}
+
+// A version read while confirming is compared only: it never chooses an
+// image or starts a transfer. A busy receiver reports its old version or
+// nothing; only the device itself saying the new version ends the update well.
+void TUpdateSession::ConfirmVersion(const std::string& Version)
+{
+    FDisplay.vGPSCurrent = Version;
+    FDisplay.vGPSNeeded = FConfirm.Expected;
+    const std::string Previous = FConfirm.Answered ? FConfirm.LastAnswer : FConfirm.Before;
+    if (Version != Previous)
+        ConfirmationProgress();
+    FConfirm.Answered = true;
+    FConfirm.LastAnswer = Version;
+
+    const bool Automatic = FConfirm.Source == TSource::Automatic;
+    if (Version == FConfirm.Expected || (!Automatic && (FConfirm.AnyVersion || Version != FConfirm.Before))) {
+        StopConfirmation();
+        FRun.Transferred = true;
+        SetState(usFinished);
+        if (FDisplay.DeviceType == dtVeltrac)
+            StartEnding(TEnding::TurnOff);
+        EndRun(TOutcomeKind::Updated, "the receiver was updated to " + Quoted(Version) + FirmwareNote());
+        return;
+    }
+    if (Automatic && Version != FConfirm.Before) {
+        StopConfirmation();
+        SetState(usFinished);
+        EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
+                                         ", not the required " + Quoted(FConfirm.Expected));
+    }
+}
+
+void TUpdateSession::tConfirmTimer()
+{
+    if (!FConfirm.Active)
+        return;
+    const TConfirmation C = FConfirm;
+    StopConfirmation();
+    if (!C.Certain) {
+        // The receiver kept its old version well past any programming: the
+        // last block never arrived. An automatic update decides again.
+        if (C.Source == TSource::Automatic && C.Answered && FUpdateState == usIdle) {
+            CheckGPSVersion(C.LastAnswer);
+            return;
+        }
+        if (C.Source != TSource::Automatic) {
+            SetState(usFinished);
+            EndRun(TOutcomeKind::Failed,
+                   "the image did not reach the device completely; the receiver reports " +
+                       (C.Answered ? Quoted(C.LastAnswer) : std::string("no version")));
+            return;
+        }
+    }
+    SetState(usFinished);
+    EndRun(TOutcomeKind::NotConfirmed,
+           "the image was sent, but the receiver did not report the new version within " +
+               std::to_string(tConfirm.interval() / 1000) + " s: it reported " +
+               (C.Before.empty() ? std::string("no version") : Quoted(C.Before)) + " before and " +
+               (C.Answered ? "reports " + Quoted(C.LastAnswer) : std::string("reports no version")) + " now");
 }

@@ -7,6 +7,7 @@
 // named after the window's handlers (bOpenClick, pGPSNeededDblClick, ...) and
 // answers the two questions the session asks (OnChooseFirmwareFile,
 // OnShowError). Everything runs on the Qt main thread.
+#include "app/UpdateOutcome.h"
 #include "firmware/SoftUpdate.h"
 #include "link/Corvex2.h"
 #include "serial/ComPort.h"
@@ -33,6 +34,17 @@ struct TProgressBarState {
 
 enum TDeviceType { dtVeltrac = 0, dtExternalGPS = 1 };
 
+// The values of FUpdateState, shared by every update procedure.
+enum TUpdateStateValue : uint8_t {
+    usIdle = 0,           // nothing decided yet
+    usTransferStart = 1,  // an image was chosen and its transfer is starting
+    usModuleWaiting = 2,  // External GPS: the module prepares, or waits after the start
+    usBusy = 3,           // Veltrac: the unit programs its receiver; External GPS: blocks go out
+    usFinished = 4,       // up to date, not supported, automatic update off, or confirmed
+    usModuleFirmware = 5, // External GPS: the module's own firmware is updated
+    usUnitFirmware = 6,   // Veltrac: the unit's own firmware is updated
+};
+
 // What the window shows. Texts are 8-bit, as the devices report them.
 struct TUpdateDisplay {
     std::string Caption;
@@ -43,6 +55,9 @@ struct TUpdateDisplay {
     std::string vGPSCurrent, vGPSNeeded, vProgress;
     TProgressBarState pSendProgress, pUpdateProgress;
     uint8_t UpdateState = 0; // a copy of FUpdateState, for front ends that report states
+    // A complete image reached the device, which programs it; the session
+    // waits for the device to report the new version.
+    bool Confirming = false;
 
     bool operator==(const TUpdateDisplay&) const = default;
 };
@@ -69,6 +84,11 @@ inline const std::string NoModuleConnection =
 inline const std::string ImageTooShort =
     "Unable to send the firmware: the file is shorter than the 448-byte header of a receiver image.";
 inline const std::string NoImage = "Unable to start the update: no firmware image is loaded.";
+inline const std::string StillProgramming =
+    "Unable to start the update: the device is still programming its receiver. Wait until the new version "
+    "is confirmed (or Close and Open again), then choose the firmware again.";
+inline const std::string ProgrammingWarning =
+    "The receiver is being programmed. Interrupting now may leave it unusable.";
 } // namespace SessionText
 
 class TUpdateSession : public QObject
@@ -92,6 +112,37 @@ class TUpdateSession : public QObject
     // of each frame received, unescaped, checksum included (in state 5 the
     // bytes of each reception, which are not framed).
     std::function<void(TUpdateSession* Sender, bool Outgoing, const std::string& Bytes)> OnModuleFrame;
+
+    // ---- Settings ----
+    // How long the device may stay without a sign of progress while the
+    // session waits for it to report the new version (default 120 s).
+    void SetConfirmTimeout(int Milliseconds);
+    int ConfirmTimeout() const { return FConfirmTimeoutMs; }
+
+    // ---- Requests decided by the session ----
+    // A custom image (the "Required version" double-click) or a forced
+    // recovery (the "Current version" double-click), done at the moment the
+    // technician's double-click would be: a custom image once the receiver's
+    // version is read with automatic update off, or once the unit says its
+    // receiver cannot report one; a recovery once the device is identified
+    // and, for a unit, its receiver cannot report. Given before Open.
+    void PlanCustomImage(const std::string& FileName);
+    void PlanRecovery();
+
+    // Ends the connection so that the next run finds the device as it was:
+    // nothing of the update runs on; a unit is asked to leave its command mode
+    // once no answer is due (at most 1.5 s), and its port closes when it has
+    // answered (at most 3 s later); a module's port closes at once. Done runs
+    // when both ports are closed. A run that has not ended yet ends with
+    // Kind (TimedOut, Interrupted) and Message.
+    void EndConnection(TOutcomeKind Kind, const std::string& Message, std::function<void()> Done);
+    // The receiver may be programming: a transfer is complete and the new
+    // version is not yet confirmed. Interrupting now may leave it unusable.
+    bool ReceiverAtRisk() const { return FConfirm.Active; }
+    // The unit answered the update parameter: its receiver cannot report a version.
+    bool ReceiverCannotReport() const { return FReceiverCannotReport; }
+    // The outcome of the last run that ended.
+    const std::optional<TUpdateOutcome>& Outcome() const { return FOutcome; }
 
     // ---- Front-end input ----
     // Refused (False) while the device type is locked.
@@ -128,6 +179,7 @@ class TUpdateSession : public QObject
     void tWriteRetryTimer();
     void tVersionRetryTimer();
     void tGPSVersionPollTimer();
+    void tConfirmTimer();
 
     // ---- Procedures ----
     void ResetDisplay();
@@ -183,9 +235,13 @@ class TUpdateSession : public QObject
     QTimer tVersionRetry;
     // Asks for the receiver version while the unit programs its receiver.
     QTimer tGPSVersionPoll;
+    // The confirmation time: runs out when the device shows no sign of progress.
+    QTimer tConfirm;
 
   signals:
     void DisplayChanged();
+    // Once per run, when it ends.
+    void Finished(const TUpdateOutcome& Outcome);
 
   private:
     // Every entry from the event loop goes through Entry: it reports
@@ -204,6 +260,39 @@ class TUpdateSession : public QObject
     void SendEEPromRecord(bool Advance);
     void StartProgramming();
     void RequestGPSVersion();
+
+    // ---- Runs and their outcome ----
+    enum class TSource { None, Automatic, Custom, Recovery };
+    void BeginRun();
+    void EndRun(TOutcomeKind Kind, const std::string& Message);
+    void Identified(const std::string& DeviceID, const std::string& Firmware);
+    std::string FirmwareNote() const;
+    void TransferStarting(TSource Source);
+    void HandlePortException(const std::exception& E);
+    // Opens the connection as "Open" does; the session's own restarts keep
+    // the run and a confirmation going.
+    void OpenConnection();
+
+    // ---- Confirming a transfer ----
+    // Certain: the device accepted every part; otherwise the last part went
+    // out unanswered and the device may or may not be programming.
+    void StartConfirmation(bool Certain);
+    void ConfirmationProgress();
+    void StopConfirmation();
+    // A version the receiver reported (never the recovery text).
+    void ReceiverReported(const std::string& Version);
+    void ConfirmVersion(const std::string& Version);
+    bool RefuseWhileConfirming();
+    void RunPlan(bool UnreadableReceiver);
+    void RunPlanNow();
+    void DecideVersion(const std::string& Version, TSource Source);
+
+    // ---- Ending the link ----
+    enum class TEnding { None, TurnOff, Close };
+    void StartEnding(TEnding How);
+    void EndingTick();
+    void FinishEnding();
+    bool Ending() const { return FEnding != TEnding::None; }
 
     TUpdateDisplay FDisplay;
     int FEntryDepth = 0;
@@ -262,4 +351,44 @@ class TUpdateSession : public QObject
     int FModuleStallTicks = 0;
     // A version information was asked for and has not arrived yet.
     bool FAwaitingVersion = false;
+
+    struct TConfirmation {
+        bool Active = false;
+        bool Certain = true;
+        TSource Source = TSource::None;
+        std::string Before;      // the receiver's version before the transfer, "" for none
+        std::string Expected;    // what the window showed as required
+        bool AnyVersion = false; // the first version reported confirms
+        bool Answered = false;
+        std::string LastAnswer;
+    };
+    TConfirmation FConfirm;
+    int FConfirmTimeoutMs = 120000;
+
+    struct TRun {
+        bool Active = false;
+        QElapsedTimer Clock;
+        TSource Transfer = TSource::None; // the transfer of this run, once started
+        bool Transferred = false;         // a complete image reached the device
+        std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
+        std::string ReceiverBefore, ReceiverAfter;
+        uint64_t SentAtStart = 0;
+    };
+    TRun FRun;
+    std::optional<TUpdateOutcome> FOutcome;
+    uint64_t FModuleBytesSent = 0;
+    // The last version text the receiver itself reported on this connection.
+    std::string FReported;
+    bool FReceiverCannotReport = false;
+
+    TSource FPlan = TSource::None;
+    std::string FPlanFile;
+    bool FPlanDone = false;
+
+    TEnding FEnding = TEnding::None;
+    bool FEndingSent = false;
+    int FEndingRepeats = 0;
+    QElapsedTimer FEndingClock;
+    QTimer tEnding;
+    std::function<void()> FEndingDone;
 };

@@ -215,3 +215,18 @@ TFirmwareImage SplitFirmwareImage(const std::string& Image, const std::string& K
     }
     return Result;
 }
+
+std::string Sha256Hex(const std::string& Bytes)
+{
+    unsigned char Digest[EVP_MAX_MD_SIZE];
+    unsigned int Length = 0;
+    if (EVP_Digest(Bytes.data(), Bytes.size(), Digest, &Length, EVP_sha256(), nullptr) != 1)
+        return {};
+    static const char Digits[] = "0123456789abcdef";
+    std::string Out;
+    for (unsigned int I = 0; I < Length; ++I) {
+        Out += Digits[Digest[I] >> 4];
+        Out += Digits[Digest[I] & 15];
+    }
+    return Out;
+}

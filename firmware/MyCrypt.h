@@ -51,3 +51,7 @@ struct TFirmwareImage {
 // Deciphers Image with Key and splits it. A wrong key or a damaged image normally gives an
 // empty label and archive; noise that slips through is caught by the archive reader.
 TFirmwareImage SplitFirmwareImage(const std::string& Image, const std::string& Key);
+
+// The SHA-256 digest of Bytes as 64 lower-case hexadecimal digits (what a
+// production line records to tell one image from another).
+std::string Sha256Hex(const std::string& Bytes);

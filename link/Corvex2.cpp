@@ -9,6 +9,7 @@
 #include "serial/ComPort.h"
 #include "util/MyConvert.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <stdexcept>
@@ -45,6 +46,8 @@ TCorvex::TCorvex(TComponent* AOwner) : TComponent(AOwner)
     FPort->OnDataRecived = [this](TComPort*, int32_t) { DataReceived(); };
 
     FSoftware = std::make_unique<TSoftwareUpdate>();
+    FClock = std::make_unique<QElapsedTimer>();
+    FClock->start();
 
     FLinkTimer = std::make_unique<QTimer>();
     FLinkTimer->setInterval(KeepAliveInterval);
@@ -140,6 +143,7 @@ void TCorvex::ExternalComRx(const std::string& Data)
 
 void TCorvex::TransmitRaw(const std::string& Bytes)
 {
+    FBytesSent += Bytes.size();
     if (FExternalCom)
         CX_Fire(OnExternalComTx, this, Bytes);
     else
@@ -186,9 +190,20 @@ void TCorvex::SendCommand(uint8_t CmdID, const std::string& CmdData, bool Expect
     FLinkTimerTag = 0;
     TransmitRaw(CX_BuildFrame(FConfigType, CmdID, Payload));
     SignalTransmit();
+    // Switching reports on or off is answered by reports, if at all.
+    if (ExpectReply && CmdID != 0x05 && CmdID != 0x28 && FAwaitingSince < 0)
+        FAwaitingSince = FClock->elapsed();
     // After the end-of-connection command no keep-alive may wake the link again.
     if (CmdID != 0xFF)
         FLinkTimer->start();
+}
+
+bool TCorvex::LineQuiet(int QuietMs, int LostMs) const
+{
+    const int64_t Now = FClock->elapsed();
+    if (FAwaitingSince >= 0 && Now - FAwaitingSince < LostMs)
+        return false;
+    return FLastAnswerAt < 0 || Now - FLastAnswerAt >= QuietMs;
 }
 
 // ---- Connection cycle ----
@@ -211,6 +226,7 @@ void TCorvex::ResetUnitState()
     RxEscape = false;
     RxRawText.clear();
     FLastCommand = -1;
+    FAwaitingSince = -1;
     FLastParameter = 0;
     FMaxLength = 0;
     FPassThroughActive = false;

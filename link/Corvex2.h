@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+class QElapsedTimer;
 class QTimer;
 class TComPort;
 class TSoftwareUpdate;
@@ -239,6 +240,13 @@ class TCorvex : public TComponent
     int LinkTimerInterval() const;
     int LinkTimerTag() const { return FLinkTimerTag; } // 1 = connecting, 0 = connected
     int OpenAttempts() const { return FOpenAttempts; }
+    // Every byte written to the unit since the link was made (frames, wake-ups).
+    uint64_t BytesSent() const { return FBytesSent; }
+    // No command of ours awaits its answer (answered, or sent more than LostMs
+    // ago and taken as lost) and no answer came within the last QuietMs.
+    // Answers name no command: a command sent while one is still due would
+    // take that one's answer for its own.
+    bool LineQuiet(int QuietMs, int LostMs) const;
 
     // Most bytes RxRawText holds while a frame or block request is being assembled;
     // beyond it the oldest bytes are shown as raw text instead of being held.
@@ -332,6 +340,10 @@ class TCorvex : public TComponent
     std::string FSoftwareTitle;
     int32_t FLastCommand = -1;
     int32_t FLastParameter = 0;
+    uint64_t FBytesSent = 0;
+    int64_t FAwaitingSince = -1; // ms on FClock of the oldest unanswered send, -1: none
+    int64_t FLastAnswerAt = -1;  // ms on FClock of the last answer
+    std::unique_ptr<QElapsedTimer> FClock;
 
     // Receiver
     int RxState = rsHunting;

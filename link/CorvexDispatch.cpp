@@ -6,6 +6,7 @@
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <cmath>
@@ -151,6 +152,11 @@ void TCorvex::HandleUnitInfo(uint8_t CmdID, const std::string& P)
 void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
 {
     CX_Fire(DebugCommands, this, false, CmdID, CmdData);
+    // An acknowledgement, or the reply a question asks for, answers what is due.
+    if (CmdID == 0x02 || static_cast<int32_t>(CmdID) == FLastCommand) {
+        FAwaitingSince = -1;
+        FLastAnswerAt = FClock->elapsed();
+    }
     const std::string P = HexToBytes(CmdData, true);
     const std::size_t Len = P.size();
     bool Handled = false;

@@ -1,62 +1,23 @@
 #include "app/cli/CliFrontEnd.h"
 
-#include "app/ModuleFrames.h"
 #include "app/cli/JsonOut.h"
 #include "serial/AppException.h"
 #include "serial/ComPortCore.h"
 #include "serial/PortMap.h"
 
 #include <QDateTime>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace
 {
 
-// The unit's receiver-update parameter (address, readiness, container).
-constexpr int32_t UpdateParameter = 65352;
-// After a turn-off or a polite close the unit's answer ends the link; past
-// this the port is closed anyway.
-constexpr int CloseWaitMs = 3000;
-// The unit's answer to most commands; it does not say to which.
-constexpr uint8_t UnitAcknowledge = 0x02;
-// Before the end-of-connection command: no acknowledgement this long, waited for at most SettleMaxMs.
-constexpr int QuietLineMs = 250;
-constexpr int SettleMaxMs = 1500;
 constexpr int ProgressRedrawMs = 100;
 constexpr int QuietHintMs = 6000;
-
-int SignalPipe[2] = {-1, -1};
-
-extern "C" void OnSignalNumber(int Signal)
-{
-    const int Saved = errno;
-    const unsigned char Byte = static_cast<unsigned char>(Signal);
-    // Nothing else happens here: the event loop reads the byte.
-    [[maybe_unused]] const ssize_t N = write(SignalPipe[1], &Byte, 1);
-    errno = Saved;
-}
-
-std::string SignalName(int Signal)
-{
-    switch (Signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return "signal " + std::to_string(Signal);
-    }
-}
 
 std::string Canonical(const std::string& Path)
 {
@@ -115,61 +76,35 @@ template <typename F> void Guarded(F&& Body)
 
 } // namespace
 
-bool TCliFrontEnd::InstallSignalHandlers(std::string* Error)
-{
-    if (SignalPipe[0] >= 0)
-        return true;
-    if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        if (Error)
-            *Error = std::string("cannot make the signal pipe: ") + std::strerror(errno);
-        return false;
-    }
-    struct sigaction Act {
-    };
-    Act.sa_handler = OnSignalNumber;
-    sigemptyset(&Act.sa_mask);
-    Act.sa_flags = SA_RESTART;
-    for (int S : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(S, &Act, nullptr);
-    // A closed reader of stdout must not kill the run before the link is closed.
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
 TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, bool Terminal,
                            QObject* Parent)
     : QObject(Parent), FOptions(Options), FSession(Session), FTerminal(Terminal && !Options.Json),
-      FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FHistory(FExternalGPS),
-      FRenderer(FExternalGPS, FTerminal)
+      FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FRenderer(FExternalGPS, FTerminal)
 {
     FTimeout.setSingleShot(true);
     connect(&FTimeout, &QTimer::timeout, this, [this] {
         Guarded([&] {
-            Finish(TOutcome::TimedOut, "no result within " +
-                                           QString::number(FOptions.TimeoutSeconds).toStdString() +
-                                           " s; the link was closed");
+            Stop(TOutcomeKind::TimedOut,
+                 "no result within " + QString::number(FOptions.TimeoutSeconds).toStdString() +
+                     " s; the link was closed",
+                 "the time limit (--timeout) ran out");
         });
     });
-    FCloseTimer.setInterval(50);
-    connect(&FCloseTimer, &QTimer::timeout, this, [this] { Guarded([&] { CloseStep(); }); });
     FProgressTimer.setSingleShot(true);
     connect(&FProgressTimer, &QTimer::timeout, this, [this] { Guarded([&] { DrawProgress(true); }); });
     FQuietTimer.setSingleShot(true);
     FQuietTimer.setInterval(QuietHintMs);
     connect(&FQuietTimer, &QTimer::timeout, this, [this] {
         Guarded([&] {
-            if (!FFinishing && !FHistory.Identified() && !FOptions.Json)
+            if (!FFinishing && FSession.Display().vVersion.empty() && !FOptions.Json)
                 PrintLine(std::string("No answer from the ") + (FExternalGPS ? "module" : "unit") +
                           " yet; still trying (check the cable, the port and the device type)");
         });
     });
     FProgressClock.start();
 
-    if (SignalPipe[0] >= 0) {
-        FSignalNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
-        connect(FSignalNotifier.get(), &QSocketNotifier::activated, this,
-                [this] { Guarded([&] { OnSignal(); }); });
-    }
+    connect(&FSignals, &TSignalWatcher::Signalled, this,
+            [this](int Signal) { Guarded([&] { OnSignal(Signal); }); });
 }
 
 TCliFrontEnd::~TCliFrontEnd()
@@ -179,15 +114,8 @@ TCliFrontEnd::~TCliFrontEnd()
     FSession.OnChooseFirmwareFile = nullptr;
     FSession.OnModuleFrame = nullptr;
     FSession.CX.DebugCommands = nullptr;
-    if (FSessionParameterHandler)
-        FSession.CX.OnRequestParameter = FSessionParameterHandler;
     if (FLog)
         std::fclose(FLog);
-}
-
-bool TCliFrontEnd::Connected() const
-{
-    return FExternalGPS ? FSession.cCom1.Active() : FSession.CX.Connected();
 }
 
 std::string TCliFrontEnd::PortText() const
@@ -302,7 +230,9 @@ void TCliFrontEnd::Start()
             FLog = std::fopen(FOptions.LogFile.c_str(), "w");
             if (!FLog) {
                 const std::string Why = std::strerror(errno);
-                Finish(TOutcome::UsageError, "cannot write the log file " + FOptions.LogFile + ": " + Why);
+                FUsageError = true;
+                FinishAlone(TOutcomeKind::Failed,
+                            "cannot write the log file " + FOptions.LogFile + ": " + Why);
                 return;
             }
         }
@@ -321,7 +251,8 @@ void TCliFrontEnd::Start()
             if (F)
                 std::fclose(F);
             if (!Why.empty()) {
-                Finish(TOutcome::BadImage, "cannot read the image " + FOptions.ImageFile + ": " + Why);
+                FinishAlone(TOutcomeKind::BadImage,
+                            "cannot read the image " + FOptions.ImageFile + ": " + Why);
                 return;
             }
         }
@@ -331,38 +262,25 @@ void TCliFrontEnd::Start()
             Guarded([&] { OnSessionError(Message); });
         };
         FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
-        FLastAck.start();
-        FSession.CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
-            Guarded([&] {
-                if (!Outgoing && Cmd == UnitAcknowledge)
-                    FLastAck.restart();
-                if (!FLog)
-                    return;
-                char Head[32];
-                std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
-                LogLine(std::string(Head) + (Data.empty() ? "" : " " + Data));
-            });
-        };
-        FSession.OnModuleFrame = [this](TUpdateSession*, bool Outgoing, const std::string& Bytes) {
-            Guarded([&] {
-                if (Outgoing && Bytes == ModuleRawAck)
-                    FHistory.ModuleStatusAcknowledged(FSession.Display());
-                if (FLog)
-                    LogLine(std::string(Outgoing ? "TX" : "RX") + " module " + SpacedHex(Bytes));
-            });
-        };
-        // Whether the unit's receiver can report its version shows only in
-        // the session's reading of the update parameter.
-        FSessionParameterHandler = FSession.CX.OnRequestParameter;
-        FSession.CX.OnRequestParameter = [this](TCorvex* S, int32_t P, bool Valid, const std::string& V,
-                                                const std::string& H) {
-            if (FSessionParameterHandler)
-                FSessionParameterHandler(S, P, Valid, V, H);
-            if (P == UpdateParameter && !V.empty()) {
-                FUnreadableReceiver = FSession.GPSReady() <= 0;
-                ScheduleEvaluate();
-            }
-        };
+        if (FLog) {
+            FSession.CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd,
+                                               const std::string& Data) {
+                Guarded([&] {
+                    char Head[32];
+                    std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
+                    LogLine(std::string(Head) + (Data.empty() ? "" : " " + Data));
+                });
+            };
+            FSession.OnModuleFrame = [this](TUpdateSession*, bool Outgoing, const std::string& Bytes) {
+                Guarded(
+                    [&] { LogLine(std::string(Outgoing ? "TX" : "RX") + " module " + SpacedHex(Bytes)); });
+            };
+        }
+        if (!FOptions.ImageFile.empty())
+            FSession.PlanCustomImage(FOptions.ImageFile);
+        else if (FOptions.Recovery)
+            FSession.PlanRecovery();
+        FSession.SetConfirmTimeout(static_cast<int>(FOptions.ConfirmTimeoutSeconds * 1000));
         FPortText = PortText();
         FSession.SetDeviceType(FExternalGPS ? dtExternalGPS : dtVeltrac);
         if (!FOptions.PortPath.empty()) {
@@ -394,6 +312,7 @@ void TCliFrontEnd::Start()
                 O.Add("timeout", FOptions.TimeoutSeconds);
             else
                 O.AddNull("timeout");
+            O.Add("confirm_timeout", FOptions.ConfirmTimeoutSeconds);
             PrintJson(O.Str());
         } else {
             PrintLine(FSession.Display().Caption);
@@ -403,14 +322,19 @@ void TCliFrontEnd::Start()
 
         connect(&FSession, &TUpdateSession::DisplayChanged, this,
                 [this] { Guarded([&] { OnDisplayChanged(); }); });
+        connect(&FSession, &TUpdateSession::Finished, this,
+                [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
         if (FOptions.TimeoutSeconds > 0)
             FTimeout.start(static_cast<int>(FOptions.TimeoutSeconds * 1000));
         FQuietTimer.start();
         try {
             FSession.bOpenClick();
         } catch (const std::exception& E) {
-            Finish(IsPortException(E) ? TOutcome::PortError : TOutcome::Failed,
-                   std::string("cannot open ") + PortText() + ": " + E.what());
+            // The session has ended the run (a port error) unless it could not tell.
+            const std::string Message = std::string("cannot open ") + PortText() + ": " + E.what();
+            PrintError(Message);
+            if (!FFinishing)
+                FinishAlone(IsPortException(E) ? TOutcomeKind::PortError : TOutcomeKind::Failed, Message);
             return;
         }
         OnDisplayChanged();
@@ -422,7 +346,6 @@ void TCliFrontEnd::OnDisplayChanged()
     if (FFinishing)
         return;
     const TUpdateDisplay& D = FSession.Display();
-    FHistory.Observe(D);
     if (FOptions.Json) {
         if (!FFirstDisplay && D.UpdateState != FLastDisplay.UpdateState)
             PrintJson(StateJson(FLastDisplay.UpdateState, D.UpdateState, FExternalGPS));
@@ -448,113 +371,94 @@ void TCliFrontEnd::OnDisplayChanged()
     }
     if (D.UpdateState != FLastDisplay.UpdateState || FFirstDisplay)
         LogLine("# state " + std::to_string(D.UpdateState) + ": " + StateText(D.UpdateState, FExternalGPS));
+    if (D.Confirming != FLastDisplay.Confirming && D.Confirming)
+        LogLine("# confirming the new version");
     FLastDisplay = D;
     FFirstDisplay = false;
-    ScheduleEvaluate();
-}
 
-void TCliFrontEnd::ScheduleEvaluate()
-{
-    // Decisions and actions run from the event loop, never inside the
-    // session's own step that showed the display.
-    if (FEvaluateQueued || FFinishing)
-        return;
-    FEvaluateQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            FEvaluateQueued = false;
-            Guarded([&] { Evaluate(); });
-        },
-        Qt::QueuedConnection);
-}
-
-template <typename F> bool TCliFrontEnd::Act(F&& Action)
-{
-    // The double-click handlers let the session's exceptions through to the
-    // front end that called them, as a click handler would.
-    try {
-        Action();
-        return true;
-    } catch (const std::exception& E) {
-        PrintError(E.what());
-        Finish(IsPortException(E) ? TOutcome::PortError : TOutcome::Failed, E.what());
-    }
-    return false;
-}
-
-void TCliFrontEnd::Evaluate()
-{
-    if (FFinishing)
-        return;
-    const TUpdateDisplay& D = FSession.Display();
-
-    if (!FOptions.ImageFile.empty() && !FActionDone &&
-        ReadyForCustomImage(D, Connected(), FUnreadableReceiver)) {
-        FActionDone = true;
-        PrintLine("Sending the custom image " + FOptions.ImageFile);
-        LogLine("# custom image " + FOptions.ImageFile);
-        if (!Act([&] { FSession.pGPSNeededDblClick(); }) || FFinishing)
-            return;
-        const TUpdateDisplay& After = FSession.Display();
-        // The session leaves a module image without the MediaTek marks unsent, silently.
-        if (FExternalGPS && After.UpdateState == 1 && FSession.ModuleBlocks().empty())
-            Finish(TOutcome::BadImage,
-                   FOptions.ImageFile + " is not a MediaTek receiver image; nothing was sent");
-        return;
-    }
-    if (FOptions.Recovery && !FActionDone && ReadyForRecovery(D, Connected(), FUnreadableReceiver)) {
-        FActionDone = true;
-        PrintLine("Starting a firmware recovery");
-        LogLine("# recovery");
-        if (!Act([&] { FSession.pGPSCurrentDblClick(); }) || FFinishing)
-            return;
-        if (FSession.Display().vGPSCurrent != SessionText::FirmwareRecovery)
-            Finish(TOutcome::NotSupported, "a recovery is not possible for this unit (hardware " +
-                                               FSession.Display().vVersionInfo + ")");
-        return;
-    }
-
-    if (const auto Decision = DecideOutcome(FHistory, D, FSession.AutoUpdate())) {
-        Finish(Decision->Outcome, Decision->Message, Decision->UnitTurnedOff);
-        return;
-    }
-
-    if (!FExternalGPS && FUnreadableReceiver && !FHintShown && D.UpdateState == 0 && !D.vVersion.empty() &&
-        !FOptions.Recovery && FOptions.ImageFile.empty()) {
+    if (!FExternalGPS && FSession.ReceiverCannotReport() && !FHintShown && D.UpdateState == usIdle &&
+        !D.vVersion.empty() && !FOptions.Recovery && FOptions.ImageFile.empty()) {
         FHintShown = true;
         PrintLine("The receiver does not report its version; --recovery sends the tool's recovery image "
                   "(hardware 2e1), --image FILE a file of your choice");
     }
 }
 
-void TCliFrontEnd::OnSignal()
+// The session ended the run (or was asked to): end the connection the way
+// the next run expects, then report. From the event loop, once the display
+// of the step that ended the run has been shown.
+void TCliFrontEnd::OnOutcome(const TUpdateOutcome& Outcome)
 {
-    unsigned char Bytes[16];
-    int Last = 0;
-    ssize_t N;
-    while ((N = read(SignalPipe[0], Bytes, sizeof Bytes)) > 0)
-        Last = Bytes[N - 1];
-    if (Last == 0)
+    FOutcome = Outcome;
+    if (FFinishing || FOutcomeQueued)
         return;
+    FOutcomeQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            Guarded([&] {
+                if (FFinishing)
+                    return;
+                BeginFinishing(FOutcome->Kind);
+                FSession.EndConnection(FOutcome->Kind, FOutcome->Message, [this] { Complete(); });
+            });
+        },
+        Qt::QueuedConnection);
+}
+
+void TCliFrontEnd::BeginFinishing(TOutcomeKind Kind)
+{
+    FFinishing = true;
+    FTimeout.stop();
+    FQuietTimer.stop();
+    EndProgress();
+    LogLine("# closing: " + std::string(OutcomeName(Kind)));
+}
+
+// A time limit or a signal: ended politely, unless the receiver is being
+// programmed, which is warned about once and waited for.
+void TCliFrontEnd::Stop(TOutcomeKind Kind, const std::string& Message, const std::string& Why)
+{
+    if (FFinishing)
+        return;
+    if (FSession.ReceiverAtRisk() && !FWarned) {
+        FWarned = true;
+        const std::string Warning = "Warning: " + Why + ". " + SessionText::ProgrammingWarning +
+                                    " Waiting for the device to confirm the new version (at most " +
+                                    std::to_string(FSession.ConfirmTimeout() / 1000) +
+                                    " s without progress); Ctrl-C again stops now.";
+        PrintError(Warning);
+        LogLine("# " + Warning);
+        return;
+    }
+    BeginFinishing(Kind);
+    FSession.EndConnection(Kind, Message, [this] { Complete(); });
+    if (!FOutcome)
+        FOutcome = LocalOutcome(Kind, Message);
+}
+
+void TCliFrontEnd::OnSignal(int Last)
+{
     if (FFinishing && !FDone) {
         // A second signal while the link closes: close the port at once.
-        FCloseTimer.stop();
         FSession.bCloseClick();
         Complete();
         return;
     }
-    Finish(TOutcome::Interrupted, "interrupted by " + SignalName(Last) + "; the link was closed");
+    Stop(TOutcomeKind::Interrupted, "interrupted by " + SignalName(Last) + "; the link was closed",
+         SignalName(Last) + " received");
 }
 
 void TCliFrontEnd::OnApplicationException(const std::exception& E)
 {
     Guarded([&] {
         PrintError(E.what());
+        // The session ends its run on its own port errors; one it did not see
+        // (the link's own reconnect) ends the run here.
         if (IsPortException(E) && !FFinishing) {
             const std::string Message = std::string("port error on ") + PortText() + ": " + E.what();
             QMetaObject::invokeMethod(
-                this, [this, Message] { Guarded([&] { Finish(TOutcome::PortError, Message); }); },
+                this, [this, Message] { Guarded([&] { EndAfterError(TOutcomeKind::PortError, Message); }); },
                 Qt::QueuedConnection);
         }
     });
@@ -565,80 +469,39 @@ void TCliFrontEnd::OnSessionError(const std::string& Message)
     PrintError(Message);
     if (FFinishing)
         return;
-    const bool Image = Message == SessionText::UnableToLoad || Message == SessionText::ImageTooShort;
-    const TOutcome Outcome = Image ? TOutcome::BadImage : TOutcome::Failed;
+    // The session states the outcome of its errors itself; a message it
+    // does not follow with one still ends the run.
     QMetaObject::invokeMethod(
-        this, [this, Outcome, Message] { Guarded([&] { Finish(Outcome, Message); }); }, Qt::QueuedConnection);
+        this, [this, Message] { Guarded([&] { EndAfterError(TOutcomeKind::Failed, Message); }); },
+        Qt::QueuedConnection);
 }
 
-void TCliFrontEnd::Finish(TOutcome Outcome, const std::string& Message, bool UnitTurnedOff)
+void TCliFrontEnd::EndAfterError(TOutcomeKind Kind, const std::string& Message)
 {
     if (FFinishing)
         return;
+    BeginFinishing(Kind);
+    FSession.EndConnection(Kind, Message, [this] { Complete(); });
+    if (!FOutcome)
+        FOutcome = LocalOutcome(Kind, Message);
+}
+
+TUpdateOutcome TCliFrontEnd::LocalOutcome(TOutcomeKind Kind, const std::string& Message) const
+{
+    TUpdateOutcome O;
+    O.Kind = Kind;
+    O.Message = Message;
+    O.Device = DeviceOptionName(FOptions.Device);
+    O.ComNumber = FSession.Display().ComNumber;
+    O.DevicePath = FOptions.PortPath.empty() ? ComPortDevicePath(FOptions.PortNumber) : FOptions.PortPath;
+    return O;
+}
+
+// Ends a run before the device was ever opened.
+void TCliFrontEnd::FinishAlone(TOutcomeKind Kind, const std::string& Message)
+{
     FFinishing = true;
-    FOutcome = Outcome;
-    FMessage = Message;
-    FTimeout.stop();
-    FQuietTimer.stop();
-    EndProgress();
-    LogLine("# closing: " + std::string(OutcomeInfo(Outcome).Name));
-
-    // After a port error there is nobody left to answer a polite close.
-    if (FExternalGPS || !FSession.CX.Connected() || Outcome == TOutcome::PortError) {
-        FSession.bCloseClick();
-        Complete();
-        return;
-    }
-    // The turned-off unit ends the link itself. Otherwise, like "Off" but
-    // leaving the unit on: nothing of the update runs on, and the unit is
-    // asked to leave its command mode, so that the next run finds it as it
-    // was before. Its acknowledgements name no command: one still due for an
-    // earlier command would be read as the answer to the end-of-connection
-    // command, and the port would close before that command went out. So the
-    // session lets go of the link first, and the end goes out once no
-    // acknowledgement has come for a moment.
-    FClosePhase = UnitTurnedOff ? cpAwaitEnd : cpSettle;
-    if (!UnitTurnedOff) {
-        FSession.ResetDisplay();
-        ReleaseLink();
-    }
-    FCloseClock.start();
-    FCloseTimer.start();
-}
-
-void TCliFrontEnd::ReleaseLink()
-{
-    TCorvex& CX = FSession.CX;
-    CX.OnAfterOpen = nullptr;
-    CX.OnGotVersionInfo = nullptr;
-    CX.OnGPSLocation = nullptr;
-    CX.OnRequestParameter = nullptr;
-    CX.OnSetParameter = nullptr;
-    CX.OnEEPromDataWrite = nullptr;
-    CX.OnLoggerStatus = nullptr;
-    CX.OnFastSpeed = nullptr;
-    CX.OnSoftwareUpdate = nullptr;
-    FSessionParameterHandler = nullptr;
-}
-
-void TCliFrontEnd::CloseStep()
-{
-    if (FDone)
-        return;
-    const bool Connected = FSession.CX.Connected();
-    if (FClosePhase == cpSettle) {
-        if (Connected && FLastAck.elapsed() < QuietLineMs && FCloseClock.elapsed() < SettleMaxMs)
-            return;
-        if (Connected)
-            FSession.CX.Close(false);
-        FClosePhase = cpAwaitEnd;
-        FCloseClock.restart();
-        return;
-    }
-    if (Connected && FCloseClock.elapsed() < CloseWaitMs)
-        return;
-    FCloseTimer.stop();
-    FSession.bCloseClick();
+    FOutcome = LocalOutcome(Kind, Message);
     Complete();
 }
 
@@ -647,27 +510,45 @@ void TCliFrontEnd::Complete()
     if (FDone)
         return;
     FDone = true;
-    const TOutcomeInfo& Info = OutcomeInfo(FOutcome);
-    FExitCode = Info.ExitCode;
-    LogLine("# result: " + std::string(Info.Name) + " (exit code " + std::to_string(Info.ExitCode) +
-            "): " + FMessage);
+    if (!FOutcome)
+        FOutcome = LocalOutcome(TOutcomeKind::Failed, "the run ended without a result");
+    const TUpdateOutcome& O = *FOutcome;
+    FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
+    const std::string Name = FUsageError ? "usage" : OutcomeName(O.Kind);
+    LogLine("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
     if (FOptions.Json) {
-        PrintJson(TJsonObject()
-                      .Add("event", "result")
-                      .Add("result", Info.Name)
-                      .Add("exit_code", Info.ExitCode)
-                      .Add("message", FMessage)
-                      .Add("current", FLastDisplay.vGPSCurrent)
-                      .Add("required", FLastDisplay.vGPSNeeded)
-                      .Str());
+        TJsonObject J;
+        J.Add("event", "result")
+            .Add("result", Name)
+            .Add("exit_code", FExitCode)
+            .Add("message", O.Message)
+            .Add("current", FLastDisplay.vGPSCurrent)
+            .Add("required", FLastDisplay.vGPSNeeded)
+            .Add("device", O.Device)
+            .Add("device_id", O.DeviceID)
+            .Add("firmware_before", O.FirmwareBefore)
+            .Add("firmware_after", O.FirmwareAfter)
+            .Add("receiver_before", O.ReceiverBefore)
+            .Add("receiver_required", O.ReceiverRequired)
+            .Add("receiver_after", O.ReceiverAfter)
+            .Add("image", O.ImageName)
+            .Add("image_sha256", O.ImageSha256)
+            .Add("image_bytes", static_cast<int64_t>(O.ImageBytes))
+            .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
+            .Add("transferred", O.Transferred)
+            .Add("seconds", O.Seconds)
+            .Add("com", O.ComNumber)
+            .Add("device_path", O.DevicePath);
+        PrintJson(J.Str());
     } else {
-        const bool Good = FOutcome == TOutcome::Updated || FOutcome == TOutcome::UpToDate ||
-                          FOutcome == TOutcome::ManualFinished || FOutcome == TOutcome::NotSupported;
-        PrintLine(std::string(Good ? "Done" : "Stopped") + " (" + Info.Name + ", exit code " +
-                  std::to_string(Info.ExitCode) + "): " + FMessage);
+        const bool Good =
+            !FUsageError && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate ||
+                             O.Kind == TOutcomeKind::ManualFinished || O.Kind == TOutcomeKind::NotSupported);
+        PrintLine(std::string(Good ? "Done" : "Stopped") + " (" + Name + ", exit code " +
+                  std::to_string(FExitCode) + "): " + O.Message);
         // A script that keeps only stderr still learns why the run failed.
         if (!Good && !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)))
-            std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", FMessage.c_str());
+            std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", O.Message.c_str());
     }
     emit Finished(FExitCode);
 }

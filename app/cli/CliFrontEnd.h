@@ -1,10 +1,10 @@
 #pragma once
 // The command-line front end: binds the update session to a terminal (or to
-// a script with --json). It opens the connection the way "Open" does, renders
-// every display the session shows, does what --image and --recovery ask when
-// the technician's double-click would come, and ends the run when the display
-// says the update is over, on --timeout, on a signal or on a port error,
-// always closing the link first.
+// a script with --json). It opens the connection the way "Open" does, hands
+// --image and --recovery to the session, renders every display the session
+// shows, and ends when the session states the outcome, on --timeout or on a
+// signal, always letting the session end the link first.
+#include "app/SignalWatcher.h"
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliOutcome.h"
 #include "app/cli/CliRender.h"
@@ -14,9 +14,8 @@
 #include <QTimer>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
-
-class QSocketNotifier;
 
 class TCliFrontEnd : public QObject
 {
@@ -27,11 +26,6 @@ class TCliFrontEnd : public QObject
     TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, bool Terminal,
                  QObject* Parent = nullptr);
     ~TCliFrontEnd() override;
-
-    // SIGINT, SIGTERM and SIGHUP only write a byte to a pipe; the event loop
-    // reads it. Call once, before the event loop runs; False with Error when
-    // the pipe cannot be made.
-    static bool InstallSignalHandlers(std::string* Error);
 
     // Opens the connection; the run goes on in the event loop until Finished.
     void Start();
@@ -44,18 +38,17 @@ class TCliFrontEnd : public QObject
 
   private:
     void OnDisplayChanged();
-    void ScheduleEvaluate();
-    void Evaluate();
-    template <typename F> bool Act(F&& Action);
-    void OnSignal();
+    void OnOutcome(const TUpdateOutcome& Outcome);
+    void BeginFinishing(TOutcomeKind Kind);
+    void Stop(TOutcomeKind Kind, const std::string& Message, const std::string& Why);
+    void OnSignal(int Signal);
     void OnApplicationException(const std::exception& E);
     void OnSessionError(const std::string& Message);
-    void Finish(TOutcome Outcome, const std::string& Message, bool UnitTurnedOff = false);
-    void ReleaseLink();
-    void CloseStep();
+    void EndAfterError(TOutcomeKind Kind, const std::string& Message);
+    TUpdateOutcome LocalOutcome(TOutcomeKind Kind, const std::string& Message) const;
+    void FinishAlone(TOutcomeKind Kind, const std::string& Message);
     void Complete();
 
-    bool Connected() const;
     std::string PortText() const;
     void PrintLine(const std::string& Line);
     void PrintError(const std::string& Line);
@@ -68,34 +61,26 @@ class TCliFrontEnd : public QObject
     TUpdateSession& FSession;
     bool FTerminal;
     bool FExternalGPS;
-    TRunHistory FHistory;
     TTextRenderer FRenderer;
     TUpdateDisplay FLastDisplay;
     bool FFirstDisplay = true;
 
     std::string FPortText;
     std::FILE* FLog = nullptr;
-    // The session's own handler, called first by the one the front end puts in its place.
-    TCX_RequestParameter FSessionParameterHandler;
-    std::unique_ptr<QSocketNotifier> FSignalNotifier;
+    TSignalWatcher FSignals;
     QTimer FTimeout;
-    QTimer FCloseTimer;
     QTimer FProgressTimer;
     QTimer FQuietTimer;
-    QElapsedTimer FCloseClock;
-    QElapsedTimer FLastAck; // since the unit's last acknowledgement
-    enum { cpSettle, cpAwaitEnd } FClosePhase = cpAwaitEnd;
     QElapsedTimer FProgressClock;
     std::string FProgressWanted;
     std::string FProgressDrawn;
 
-    bool FEvaluateQueued = false;
-    bool FActionDone = false;
-    bool FUnreadableReceiver = false;
     bool FHintShown = false;
+    bool FWarned = false;
     bool FFinishing = false;
+    bool FOutcomeQueued = false;
     bool FDone = false;
-    TOutcome FOutcome = TOutcome::Failed;
-    std::string FMessage;
+    bool FUsageError = false;
+    std::optional<TUpdateOutcome> FOutcome;
     int FExitCode = 1;
 };

@@ -44,7 +44,7 @@ int Run(int argc, char** argv)
     if (!Parse.Ok()) {
         std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n%s(--help tells more)\n", Parse.Error.c_str(),
                      CliUsage().c_str());
-        return ExitCodeOf(TOutcome::UsageError);
+        return UsageExitCode;
     }
 
     QCoreApplication App(argc, argv);
@@ -59,9 +59,9 @@ int Run(int argc, char** argv)
     }
 
     std::string Error;
-    if (!O.ListOnly() && !TCliFrontEnd::InstallSignalHandlers(&Error)) {
+    if (!O.ListOnly() && !TSignalWatcher::Install(&Error)) {
         std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Error.c_str());
-        return ExitCodeOf(TOutcome::Failed);
+        return ExitCodeOf(TOutcomeKind::Failed);
     }
 
     // The session reads the window's switch from its first argument.
@@ -98,5 +98,5 @@ int main(int argc, char** argv)
     } catch (...) {
         std::fprintf(stderr, "veltrac-gnss-update-cli: unknown exception\n");
     }
-    return ExitCodeOf(TOutcome::Failed);
+    return ExitCodeOf(TOutcomeKind::Failed);
 }

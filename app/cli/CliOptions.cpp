@@ -50,15 +50,19 @@ bool ParsePort(const std::string& Value, TCliOptions& O, std::string& Error)
     return true;
 }
 
-bool ParseSeconds(const std::string& Value, double& Seconds, std::string& Error)
+// ZeroAllowed: 0 stands for "no limit".
+bool ParseSeconds(const std::string& Name, const std::string& Value, bool ZeroAllowed, double& Seconds,
+                  std::string& Error)
 {
     const char* Begin = Value.c_str();
     char* End = nullptr;
     errno = 0;
     const double V = std::strtod(Begin, &End);
-    if (Value.empty() || End == Begin || *End != '\0' || errno != 0 || !std::isfinite(V) || V <= 0 ||
-        V > MaxTimeoutSeconds || Value.find_first_of("xXpPnN") != std::string::npos) {
-        Error = "--timeout: '" + Value + "' is not a number of seconds above 0 (at most 1000000)";
+    if (Value.empty() || End == Begin || *End != '\0' || errno != 0 || !std::isfinite(V) || V < 0 ||
+        (V == 0 && !ZeroAllowed) || V > MaxTimeoutSeconds ||
+        Value.find_first_of("xXpPnN") != std::string::npos) {
+        Error = Name + ": '" + Value + "' is not a number of seconds " +
+                (ZeroAllowed ? "(0 for no limit" : "(above 0") + ", at most 1000000)";
         return false;
     }
     Seconds = V;
@@ -106,7 +110,7 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
             return Fail(Name + " is given twice");
 
         const bool TakesValue = Name == "--device" || Name == "--port" || Name == "--image" ||
-                                Name == "--timeout" || Name == "--log";
+                                Name == "--timeout" || Name == "--confirm-timeout" || Name == "--log";
         const bool Flag = Name == "--manual" || Name == "--recovery" || Name == "--list-ports" ||
                           Name == "--list-firmware" || Name == "--json";
         if (!TakesValue && !Flag) {
@@ -144,7 +148,10 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
         } else if (Name == "--image") {
             O.ImageFile = Value;
         } else if (Name == "--timeout") {
-            if (!ParseSeconds(Value, O.TimeoutSeconds, Error))
+            if (!ParseSeconds(Name, Value, true, O.TimeoutSeconds, Error))
+                return Fail(Error);
+        } else if (Name == "--confirm-timeout") {
+            if (!ParseSeconds(Name, Value, false, O.ConfirmTimeoutSeconds, Error))
                 return Fail(Error);
         } else if (Name == "--log") {
             O.LogFile = Value;
@@ -162,8 +169,8 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
     }
 
     if (O.ListOnly()) {
-        for (const char* Update :
-             {"--device", "--port", "--manual", "--image", "--recovery", "--timeout", "--log"})
+        for (const char* Update : {"--device", "--port", "--manual", "--image", "--recovery", "--timeout",
+                                   "--confirm-timeout", "--log"})
             if (Seen.count(Update))
                 return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
                             " does not take " + Update);
@@ -182,7 +189,8 @@ std::string CliUsage()
 {
     return "usage: veltrac-gnss-update-cli --port N|PATH [--device veltrac|egps] [--manual | --image FILE | "
            "--recovery]\n"
-           "                               [--timeout SECONDS] [--log FILE] [--json]\n"
+           "                               [--timeout SECONDS] [--confirm-timeout SECONDS] [--log FILE] "
+           "[--json]\n"
            "       veltrac-gnss-update-cli --list-ports | --list-firmware [--json]\n"
            "       veltrac-gnss-update-cli --help | --version\n";
 }
@@ -206,8 +214,13 @@ std::string CliHelp()
          "                         instead of the tool's image (automatic choice off)\n"
          "  --recovery             forced recovery of a receiver that cannot report its version (an\n"
          "                         External GPS module, or a unit with hardware 2e1)\n"
-         "  --timeout SECONDS      bound for the whole run; when it expires the link is closed and\n"
-         "                         the exit code says so (the device is retried without limit)\n"
+         "  --timeout SECONDS      bound for the whole run (default 1800; 0: none); when it expires\n"
+         "                         the link is closed and the exit code says so (the device is\n"
+         "                         retried without limit). While the receiver programs, the run\n"
+         "                         warns and waits for the device instead\n"
+         "  --confirm-timeout SECONDS\n"
+         "                         after the transfer, how long the device may show no sign of\n"
+         "                         progress before the run ends \"sent, not confirmed\" (default 120)\n"
          "  --log FILE             write every frame to and from the device, with a time stamp\n"
          "  --json                 one JSON object per line on stdout for each state change, display\n"
          "                         change and the result, instead of text\n"
@@ -217,8 +230,8 @@ std::string CliHelp()
          "\nThe port map: COM numbers follow Wine's numbering of /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*;\n"
          "a folder named by VELTRAC_COM_DIR holding links comN -> device replaces it.\n"
          "\nExit codes:\n";
-    for (const TOutcomeInfo& I : Outcomes()) {
-        std::string Code = std::to_string(I.ExitCode);
+    for (const TExitCode& I : ExitCodes()) {
+        std::string Code = std::to_string(I.Code);
         H += "  " + Code + std::string(5 - Code.size(), ' ') + I.Meaning + "\n";
     }
     return H;

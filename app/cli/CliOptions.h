@@ -7,14 +7,21 @@
 
 enum class TCliDevice { Veltrac, ExternalGPS };
 
+constexpr double DefaultTimeoutSeconds = 1800;
+constexpr double DefaultConfirmTimeoutSeconds = 120;
+
 struct TCliOptions {
     TCliDevice Device = TCliDevice::Veltrac;
-    int PortNumber = 0;        // --port N: a COM number of the port map; 0 = not given
-    std::string PortPath;      // --port PATH: a device path
-    bool Manual = false;       // the "/MANUAL" behaviour
-    std::string ImageFile;     // --image FILE: custom update
-    bool Recovery = false;     // --recovery
-    double TimeoutSeconds = 0; // the whole run; 0 = no limit
+    int PortNumber = 0;    // --port N: a COM number of the port map; 0 = not given
+    std::string PortPath;  // --port PATH: a device path
+    bool Manual = false;   // the "/MANUAL" behaviour
+    std::string ImageFile; // --image FILE: custom update
+    bool Recovery = false; // --recovery
+    // The whole run; 0 = no limit. A script that forgets it must not wait for
+    // ever on a silent port.
+    double TimeoutSeconds = DefaultTimeoutSeconds;
+    // How long the device may show no sign of progress while the new version is awaited.
+    double ConfirmTimeoutSeconds = DefaultConfirmTimeoutSeconds;
     bool ListPorts = false;
     bool ListFirmware = false;
     std::string LogFile;

@@ -119,6 +119,8 @@ TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
     EXPECT_EQ(R.Programmings, 1);
     EXPECT_EQ(S->Display().vVersion, "2.41");
     EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    // Switched off once the line is quiet.
+    ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0xF2) == 1; }, Short));
 
     // A new Open offers it again.
     S->bCloseClick();

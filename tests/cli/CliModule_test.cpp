@@ -105,7 +105,7 @@ TEST_F(CliModule, CustomImage)
     const TCliResult R = Run({"--image", Files.File("m.bin", Image)});
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
     EXPECT_TRUE(Module->ReceiverImage() == Image);
-    EXPECT_NE(R.Out.find("the image was sent; the receiver now reports \"" + Version + "\""),
+    EXPECT_NE(R.Out.find("Done (updated, exit code 0): the receiver was updated to \"" + Version + "\""),
               std::string::npos)
         << R.Out;
 }
@@ -119,7 +119,7 @@ TEST_F(CliModule, CustomImageRefusedByTheModule)
     const TCliResult R =
         Run({"--image", Files.File("m.bin", MakeMediaTekImage("AXN_9.9,9,MC-TEST,1", 9000, 5))});
     EXPECT_EQ(R.ExitCode, 1) << R.Out << R.Err;
-    EXPECT_NE(R.Err.find("the image did not reach the device completely; the receiver reports \"AXN_3.8"),
+    EXPECT_NE(R.Err.find("the module refused the image (status 02); the receiver was not programmed"),
               std::string::npos)
         << R.Err;
     EXPECT_EQ(Module->Report().Programmings, 0);

@@ -66,14 +66,21 @@ TEST(CliOptions, WindowSwitchIsTakenAsManual)
     EXPECT_FALSE(Parse({"/MANUAL", "--manual", "--port", "1"}).Ok());
 }
 
-TEST(CliOptions, TimeoutMustBeAPositiveFiniteNumber)
+TEST(CliOptions, TimeoutsAreFiniteNumbersOfSeconds)
 {
-    for (const char* Bad : {"0", "-1", "abc", "5s", "inf", "nan", "0x10", "1e7", ""}) {
-        const TCliParse P = Parse({"--port", "1", "--timeout", Bad});
-        EXPECT_FALSE(P.Ok()) << Bad;
-    }
-    EXPECT_TRUE(Parse({"--port", "1", "--timeout", "1e3"}).Ok());
-    EXPECT_TRUE(Parse({"--port", "1", "--timeout", "0.1"}).Ok());
+    for (const char* Name : {"--timeout", "--confirm-timeout"})
+        for (const char* Bad : {"-1", "abc", "5s", "inf", "nan", "0x10", "1e7", ""})
+            EXPECT_FALSE(Parse({"--port", "1", Name, Bad}).Ok()) << Name << " " << Bad;
+    // A run is bounded unless the script says otherwise: 0 is "no limit".
+    EXPECT_EQ(Parse({"--port", "1"}).Options.TimeoutSeconds, 1800);
+    EXPECT_EQ(Parse({"--port", "1", "--timeout", "0"}).Options.TimeoutSeconds, 0);
+    EXPECT_EQ(Parse({"--port", "1", "--timeout", "1e3"}).Options.TimeoutSeconds, 1000);
+    EXPECT_EQ(Parse({"--port", "1", "--timeout", "0.1"}).Options.TimeoutSeconds, 0.1);
+    // The confirmation time cannot be switched off.
+    EXPECT_EQ(Parse({"--port", "1"}).Options.ConfirmTimeoutSeconds, 120);
+    EXPECT_FALSE(Parse({"--port", "1", "--confirm-timeout", "0"}).Ok());
+    EXPECT_EQ(Parse({"--port", "1", "--confirm-timeout=10"}).Options.ConfirmTimeoutSeconds, 10);
+    EXPECT_FALSE(Parse({"--list-ports", "--confirm-timeout", "10"}).Ok());
 }
 
 TEST(CliOptions, MistakesAreNamed)
@@ -123,22 +130,33 @@ TEST(CliOptions, HelpAndVersionWinOverMistakes)
 TEST(CliOptions, HelpListsEveryExitCodeOnce)
 {
     const std::string H = CliHelp();
-    for (const TOutcomeInfo& I : Outcomes()) {
-        const std::string Line = "  " + std::to_string(I.ExitCode) + " ";
+    for (const TExitCode& I : ExitCodes()) {
+        const std::string Line = "  " + std::to_string(I.Code) + " ";
         const auto At = H.find(Line);
         EXPECT_NE(At, std::string::npos) << I.Name;
         EXPECT_EQ(H.find(Line, At + 1), std::string::npos) << I.Name;
     }
-    for (const char* Option : {"--device", "--port N", "--port PATH", "--manual", "--image", "--recovery",
-                               "--timeout", "--list-ports", "--list-firmware", "--log", "--json"})
+    for (const char* Option :
+         {"--device", "--port N", "--port PATH", "--manual", "--image", "--recovery", "--timeout",
+          "--confirm-timeout", "--list-ports", "--list-firmware", "--log", "--json"})
         EXPECT_NE(H.find(Option), std::string::npos) << Option;
 }
 
-TEST(CliOptions, ExitCodesAreDistinct)
+TEST(CliOptions, EveryOutcomeHasItsOwnExitCode)
 {
     std::set<int> Codes;
-    for (const TOutcomeInfo& I : Outcomes())
-        EXPECT_TRUE(Codes.insert(I.ExitCode).second) << I.Name;
-    EXPECT_EQ(ExitCodeOf(TOutcome::Updated), 0);
-    EXPECT_EQ(ExitCodeOf(TOutcome::Interrupted), 130);
+    std::set<std::string> Names;
+    for (const TExitCode& I : ExitCodes()) {
+        EXPECT_TRUE(Codes.insert(I.Code).second) << I.Name;
+        EXPECT_TRUE(Names.insert(I.Name).second) << I.Name;
+    }
+    for (TOutcomeKind K :
+         {TOutcomeKind::Updated, TOutcomeKind::UpToDate, TOutcomeKind::NotSupported,
+          TOutcomeKind::ManualFinished, TOutcomeKind::NotConfirmed, TOutcomeKind::Failed,
+          TOutcomeKind::PortError, TOutcomeKind::BadImage, TOutcomeKind::TimedOut, TOutcomeKind::Interrupted})
+        EXPECT_EQ(Names.count(OutcomeName(K)), 1u) << OutcomeName(K);
+    EXPECT_EQ(Codes.count(UsageExitCode), 1u);
+    EXPECT_EQ(ExitCodeOf(TOutcomeKind::Updated), 0);
+    EXPECT_EQ(ExitCodeOf(TOutcomeKind::NotConfirmed), 9);
+    EXPECT_EQ(ExitCodeOf(TOutcomeKind::Interrupted), 130);
 }

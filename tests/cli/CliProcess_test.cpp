@@ -42,8 +42,8 @@ TEST(CliProgram, HelpAndVersion)
 {
     const TCliResult H = RunCli({"--help"});
     EXPECT_EQ(H.ExitCode, 0);
-    for (const TOutcomeInfo& I : Outcomes())
-        EXPECT_NE(H.Out.find("  " + std::to_string(I.ExitCode) + " "), std::string::npos) << I.Name;
+    for (const TExitCode& I : ExitCodes())
+        EXPECT_NE(H.Out.find("  " + std::to_string(I.Code) + " "), std::string::npos) << I.Name;
     const TCliResult V = RunCli({"--version"});
     EXPECT_EQ(V.ExitCode, 0);
     EXPECT_TRUE(V.Out.starts_with("veltrac-gnss-update-cli 1.")) << V.Out;

@@ -309,3 +309,11 @@ TEST(SplitFirmwareImage, DamagedImagesGiveNothing)
     EXPECT_EQ(T.Label, "mabel");
     EXPECT_EQ(T.Archive, Text(25));
 }
+
+TEST(Sha256Hex, KnownDigests)
+{
+    // FIPS 180-2 examples.
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(std::string("\0\xff", 2)).size(), 64u);
+}

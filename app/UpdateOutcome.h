@@ -1,0 +1,46 @@
+#pragma once
+// How an update run ended, as the update session states it. Front ends
+// render it (the window's message, the command line's last line, exit code
+// and JSON result); they never work it out for themselves.
+#include <cstdint>
+#include <string>
+
+enum class TOutcomeKind {
+    Updated,        // the device reported the new firmware after programming
+    UpToDate,       // the receiver already runs the required image; nothing was written
+    NotSupported,   // the device or its receiver cannot be updated by this tool
+    ManualFinished, // automatic choice off: versions read, nothing sent
+    NotConfirmed,   // the image was sent, but the device never reported the new version
+    Failed,         // anything else that went wrong; Message says what
+    PortError,      // the port could not be opened or failed
+    BadImage,       // a chosen image cannot be read or is not one the device takes
+    TimedOut,       // the front end's time limit ran out
+    Interrupted     // the user or a signal ended the run
+};
+
+// "updated", "up-to-date", "not-supported", "manual", "not-confirmed",
+// "failed", "port-error", "bad-image", "timed-out", "interrupted".
+const char* OutcomeName(TOutcomeKind Kind);
+
+// What a production line records of one run. Texts are as the device
+// reported them; empty where there was nothing.
+struct TUpdateOutcome {
+    TOutcomeKind Kind = TOutcomeKind::Failed;
+    std::string Message; // one sentence for a person, without the outcome's name
+
+    std::string Device;   // "veltrac" or "egps"
+    std::string DeviceID; // the unit ID (decimal) or the module ID (hexadecimal)
+    // The unit's firmware (or the module's controller) as first and last identified in the run.
+    std::string FirmwareBefore, FirmwareAfter;
+    std::string ReceiverBefore;   // before the transfer; empty when it reported none
+    std::string ReceiverRequired; // what the window showed as required
+    std::string ReceiverAfter;    // the last version the receiver reported
+    std::string ImageName;        // archive item or file path of the image sent
+    std::string ImageSha256;
+    uint64_t ImageBytes = 0;  // size of that image
+    uint64_t BytesSent = 0;   // every byte written to the device in the run, repeats included
+    bool Transferred = false; // a complete image reached the device
+    double Seconds = 0;       // from Open (or from the transfer request) to the end
+    int ComNumber = 0;
+    std::string DevicePath;
+};
