@@ -34,9 +34,10 @@ class SessionTest : public ::testing::Test
     // Plugs the device in as COM 5; a failing test prints the end of its log.
     void Plug(devsim::SimDevice& Device);
 
-    std::vector<std::string> Exceptions; // what reached the application's handler
-    std::vector<std::string> Errors;     // error boxes shown
-    std::string FileToChoose;            // the answer to "Custom firmware update"
+    std::vector<std::string> Exceptions;  // what reached the application's handler
+    std::vector<std::string> Errors;      // error boxes shown
+    std::vector<TUpdateOutcome> Outcomes; // every run's end, in order
+    std::string FileToChoose;             // the answer to "Custom firmware update"
     int FileQuestions = 0;
     bool ExpectNoExceptions = true;
 

@@ -55,6 +55,8 @@ std::unique_ptr<TUpdateSession> SessionTest::NewSession(const std::vector<std::s
 {
     auto S = std::make_unique<TUpdateSession>(Arguments);
     S->OnShowError = [this](TUpdateSession*, const std::string& Message) { Errors.push_back(Message); };
+    QObject::connect(S.get(), &TUpdateSession::Finished,
+                     [this](const TUpdateOutcome& O) { Outcomes.push_back(O); });
     // The tool's side of the line, for failure reports.
     S->CX.DebugCommands = [Log = FLog, Lock = FLogLock, T = std::make_shared<QElapsedTimer>()](
                               TCorvex*, bool Out, uint8_t Cmd, const std::string& Data) {

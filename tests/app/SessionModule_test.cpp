@@ -4,6 +4,7 @@
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
 #include "app/ModuleFrames.h"
+#include "firmware/MyCrypt.h"
 #include "tools/devsim/GpsModule.h"
 #include "tools/devsim/ReceiverImage.h"
 
@@ -95,6 +96,22 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
 
     EXPECT_NE(std::find(Progress.begin(), Progress.end(), "Waiting"), Progress.end());
     EXPECT_NE(std::find(Progress.begin(), Progress.end(), "Preparing"), Progress.end());
+
+    ASSERT_EQ(Outcomes.size(), 1u);
+    const TUpdateOutcome& O = Outcomes[0];
+    EXPECT_EQ(O.Kind, TOutcomeKind::Updated) << O.Message;
+    EXPECT_EQ(O.Device, "egps");
+    EXPECT_EQ(O.DeviceID, "00C0FFEE");
+    EXPECT_EQ(O.FirmwareBefore, "2.10");
+    EXPECT_EQ(O.ReceiverBefore, Old1513);
+    EXPECT_EQ(O.ReceiverAfter, New1513);
+    EXPECT_EQ(O.ImageSha256, Sha256Hex(Expected));
+    EXPECT_TRUE(O.Transferred);
+    // Exactly what the tool wrote to the module.
+    std::size_t Written = 0;
+    for (const std::string& F : Wire.Out)
+        Written += F.size();
+    EXPECT_EQ(O.BytesSent, Written);
 }
 
 TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
@@ -227,7 +244,8 @@ TEST_F(SessionTest, ModuleThatLeavesTheTransferIsFollowedFromIdentification)
     // the second transfer).
     int MostSent = 0;
     for (const std::string& Frame : Wire.Out)
-        if (Frame.size() > 5 && Frame.compare(0, 4, "\x3C\x00\x2C\xFA", 4) == 0 && (Frame[4] == 'S' || Frame[4] == 'T'))
+        if (Frame.size() > 5 && Frame.compare(0, 4, "\x3C\x00\x2C\xFA", 4) == 0 &&
+            (Frame[4] == 'S' || Frame[4] == 'T'))
             MostSent = std::max(MostSent, Wire.CountOf(Frame));
     EXPECT_GE(MostSent, 2);
     EXPECT_LE(MostSent, 10) << "a block re-sent without end";

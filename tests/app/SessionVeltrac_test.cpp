@@ -4,6 +4,7 @@
 // and the user stopping it on the way.
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
+#include "firmware/MyCrypt.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
 
@@ -85,6 +86,27 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
     EXPECT_TRUE(S->Records().empty());
+
+    // One run, ended by the unit reporting the new version; what a production line records.
+    ASSERT_EQ(Outcomes.size(), 1u);
+    const TUpdateOutcome& O = Outcomes[0];
+    EXPECT_EQ(O.Kind, TOutcomeKind::Updated) << O.Message;
+    EXPECT_EQ(O.Message, "the receiver was updated to \"" + New1513 + "\"");
+    EXPECT_EQ(O.Device, "veltrac");
+    EXPECT_EQ(O.DeviceID, "123456");
+    EXPECT_EQ(O.FirmwareBefore, "2.40");
+    EXPECT_EQ(O.FirmwareAfter, "2.40");
+    EXPECT_EQ(O.ReceiverBefore, Old1513);
+    EXPECT_EQ(O.ReceiverRequired, New1513);
+    EXPECT_EQ(O.ReceiverAfter, New1513);
+    EXPECT_EQ(O.ImageName, New1513 + ".bin");
+    EXPECT_EQ(O.ImageSha256, Sha256Hex(Expected));
+    EXPECT_EQ(O.ImageBytes, Expected.size());
+    EXPECT_TRUE(O.Transferred);
+    // Every record's data went out at least once, framed.
+    EXPECT_GT(O.BytesSent, GetParam() == 'C' ? Expected.size() / 4 : Expected.size());
+    EXPECT_EQ(O.ComNumber, Com);
+    EXPECT_EQ(O.DevicePath, ComDir() + "/com5");
 
     // Record progress starts at 0.0% and the unit's programming shows as percentages.
     ASSERT_GE(Progress.size(), 3u);
