@@ -82,6 +82,7 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
         QMessageBox::critical(this, Text(SessionText::Caption), Message, QMessageBox::Ok);
     };
     ChooseFirmwareFile = [this] { return RunLoadDialog(); };
+    Quit = [] { QCoreApplication::exit(0); };
     ConfirmInterrupt = [this] {
         const auto Answer = QMessageBox::warning(
             this, Text(SessionText::Caption), Text(SessionText::ProgrammingWarning) + "\n\nInterrupt anyway?",
@@ -251,13 +252,16 @@ void TFCXGPSFW::EndOnSignal(int Signal)
 {
     if (FEndingOnSignal) {
         // A second signal: no more waiting for the unit.
-        QCoreApplication::exit(0);
+        if (Quit)
+            Quit();
         return;
     }
     FEndingOnSignal = true;
     Action([&] {
-        FSession->EndConnection(TOutcomeKind::Interrupted, "ended by " + SignalName(Signal),
-                                [] { QCoreApplication::exit(0); });
+        FSession->EndConnection(TOutcomeKind::Interrupted, "ended by " + SignalName(Signal), [this] {
+            if (Quit)
+                Quit();
+        });
     });
 }
 

@@ -53,9 +53,11 @@ class TFCXGPSFW : public QWidget
     // programming; True: interrupt anyway. The default answer is to keep waiting.
     std::function<bool()> ConfirmInterrupt;
 
+    // Ends the application (status 0); replaceable for tests.
+    std::function<void()> Quit;
+
     // SIGTERM, SIGHUP, SIGINT: like "Close", but a signal cannot be asked:
-    // the unit's link is ended, the ports closed, and the application quits
-    // with status 0.
+    // the unit's link is ended, the ports closed, and the application quits.
     void EndOnSignal(int Signal);
 
     // The controls, named as on the form.

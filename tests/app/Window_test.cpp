@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 
@@ -184,6 +185,48 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
     EXPECT_EQ(W.vUnitID->text(), "");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(Window, ProgrammingReceiverIsProtectedAndASignalEndsTheLink)
+{
+    devsim::UnitConfig C;
+    C.GpsIntervalMs = 200;
+    C.ProgrammingMs = 30000;
+    C.LoggerIntervalMs = 100;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+
+    TFCXGPSFW W;
+    Prepare(W);
+    int Asked = 0;
+    W.ConfirmInterrupt = [&] {
+        ++Asked;
+        return false; // keep waiting
+    };
+    int Quits = 0;
+    W.Quit = [&] { ++Quits; };
+    W.show();
+    ASSERT_TRUE(PickPort(W.cComNumber, Com));
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return Unit.Report().Programming && W.Session().ReceiverAtRisk(); }, Long))
+        << Describe(W.Session());
+
+    // "Close" and closing the window ask first; the answer "no" leaves everything running.
+    W.bClose->click();
+    EXPECT_FALSE(W.close());
+    EXPECT_EQ(Asked, 2);
+    EXPECT_TRUE(W.isVisible());
+    EXPECT_TRUE(W.Session().CX.Connected());
+    EXPECT_FALSE(W.cDeviceType->isEnabled());
+
+    // A signal cannot be asked: the unit's link is ended and the program quits.
+    W.EndOnSignal(SIGTERM);
+    ASSERT_TRUE(WaitFor([&] { return Quits == 1; }, Short));
+    EXPECT_EQ(Asked, 2);
+    EXPECT_FALSE(W.Session().CX.Connected());
+    EXPECT_GE(Unit.Report().EndOfConnections, 1);
+    EXPECT_TRUE(W.close());
     EXPECT_TRUE(Boxes.empty());
 }
 

@@ -3,6 +3,7 @@
 // ended up with).
 #include "CliTest.h"
 #include "app/UpdateSession.h"
+#include "firmware/MyCrypt.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
 
@@ -194,6 +195,21 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     EXPECT_EQ(Result.value("exit_code").toInt(), 0);
     EXPECT_EQ(Result.value("current").toString(), QString::fromStdString(Version));
     EXPECT_EQ(Result.value("required").toString(), "custom");
+    // What a production line records.
+    EXPECT_EQ(Result.value("device").toString(), "veltrac");
+    EXPECT_EQ(Result.value("device_id").toString(), "123456");
+    EXPECT_EQ(Result.value("firmware_before").toString(), "2.40");
+    EXPECT_EQ(Result.value("receiver_before").toString(), QString::fromStdString(Old));
+    EXPECT_EQ(Result.value("receiver_required").toString(), "custom");
+    EXPECT_EQ(Result.value("receiver_after").toString(), QString::fromStdString(Version));
+    EXPECT_EQ(Result.value("image").toString(), QString::fromStdString(File));
+    EXPECT_EQ(Result.value("image_sha256").toString(), QString::fromStdString(Sha256Hex(Image)));
+    EXPECT_EQ(Result.value("image_bytes").toInteger(), static_cast<qint64>(Image.size()));
+    EXPECT_GT(Result.value("bytes_sent").toInteger(), static_cast<qint64>(Image.size()));
+    EXPECT_TRUE(Result.value("transferred").toBool());
+    EXPECT_GT(Result.value("seconds").toDouble(), 0);
+    EXPECT_EQ(Result.value("com").toInt(), 5);
+    EXPECT_EQ(Result.value("device_path").toString(), QString::fromStdString(Dir.Path + "/com5"));
 
     // States chain up (each event names the one before it), and the custom
     // transfer went 4 (version read) -> 1 -> 3 -> 4.
@@ -322,6 +338,25 @@ TEST_F(CliVeltrac, InterruptMidTransferThenRunAgain)
     const TCliResult Again = Run({"--image", File});
     EXPECT_EQ(Again.ExitCode, 0) << Again.Out << Again.Err;
     EXPECT_TRUE(Unit->ReceiverImage() == Image);
+}
+
+TEST_F(CliVeltrac, SignalWhileTheReceiverProgramsIsWarnedAboutAndWaitedFor)
+{
+    UnitConfig C = Quick();
+    C.ProgrammingMs = 4000;
+    Plug(C);
+    TCliProcess P({"--port", "5"}, Dir.Path);
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& U) { return U.Programming; }, Wait));
+    P.Signal(SIGINT);
+    const TCliResult R = P.Wait(Wait);
+    // The first signal only warns: the run goes on until the unit reports the new version.
+    EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    EXPECT_NE(R.Err.find("Warning: SIGINT received. The receiver is being programmed. Interrupting now may "
+                         "leave it unusable."),
+              std::string::npos)
+        << R.Err;
+    EXPECT_EQ(Unit->Report().Programmings, 1);
+    EXPECT_EQ(Unit->Report().ReceiverVersion, Archive().Required);
 }
 
 TEST_F(CliVeltrac, SigtermWhileWaitingForTheVersion)
