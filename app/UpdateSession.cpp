@@ -13,7 +13,6 @@
 #include "util/MyFunctions.h"
 
 #include <QFile>
-#include <cstdio>
 
 namespace
 {
@@ -58,15 +57,6 @@ std::string ResourceBytes(std::string_view Name)
 {
     const auto Bytes = FindResource(Name);
     return Bytes ? std::string(*Bytes) : std::string();
-}
-
-std::string Format(const char* Pattern, double Value)
-{
-    // The C library follows the user's locale (Qt sets it), so the decimal
-    // separator is the user's.
-    char Buf[64];
-    std::snprintf(Buf, sizeof Buf, Pattern, Value);
-    return Buf;
 }
 
 } // namespace
@@ -851,7 +841,7 @@ void TUpdateSession::SendEEPromRecord(bool Advance)
             SentToUnit(Cursor.Position);
             CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
             FDisplay.vProgress =
-                Format("%0.1f%%", Cursor.Maximum > 0 ? Cursor.Position * 100.0 / Cursor.Maximum : 0.0);
+                FixedText(Cursor.Maximum > 0 ? Cursor.Position * 100.0 / Cursor.Maximum : 0.0, 1) + "%";
         } else {
             Cursor.SetPosition(0);
             FRecords.clear();
@@ -1133,7 +1123,7 @@ bool TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
             return true; // asked again by the timer
         const double Version = static_cast<uint8_t>(Payload[4]) + static_cast<uint8_t>(Payload[5]) / 100.0;
         FDisplay.vUnitID = BytesToHex(Payload.substr(0, 4), false);
-        FDisplay.vVersion = Format("%0.2f", Version);
+        FDisplay.vVersion = FixedText(Version, 2);
         FDisplay.vClass = Payload.substr(6);
         Identified(FDisplay.vUnitID, FDisplay.vVersion);
         if (Version >= 2.0) {

@@ -75,6 +75,9 @@ TCorvex::~TCorvex()
 
 void TCorvex::SetPassThroughActive(bool Value)
 {
+    if (Value == FPassThroughActive)
+        return;
+    FPassThroughActive = Value;
     SendCommand(0x18, Value ? "01" : "00", true);
 }
 
@@ -88,6 +91,9 @@ void TCorvex::SetConnected(bool Value)
 
 void TCorvex::SetOutputs(uint8_t Value)
 {
+    if (Value == FOutputs)
+        return;
+    FOutputs = Value;
     SendCommand(0x25, IntToHexBytes(Value, 1), true);
 }
 

@@ -85,7 +85,7 @@ class TCorvex : public TComponent
     const TCX_RxQuality& CellInfo() const { return FCellInfo; }
     const std::string& NetworkName() const { return FNetworkName; }
     bool PassThroughActive() const { return FPassThroughActive; }
-    void SetPassThroughActive(bool Value); // sends 0x18; the unit's 0x18 reply sets the state
+    void SetPassThroughActive(bool Value); // stores and sends 0x18; the unit's 0x18 reply sets it too
     uint8_t MaxLength() const { return FMaxLength; }
     TCX_ViewType ViewMode() const { return FViewMode; }
     bool ShowRawRX() const { return FShowRawRX; }
@@ -94,7 +94,7 @@ class TCorvex : public TComponent
     void SetConnected(bool Value); // True: Open; False: Close(false)
     int32_t Inputs() const { return FInputs; }
     uint8_t Outputs() const { return FOutputs; }
-    void SetOutputs(uint8_t Value); // sends 0x25
+    void SetOutputs(uint8_t Value); // stores and sends 0x25
     bool HasIOMask() const { return FHasIOMask; }
     int32_t InputMask() const { return FInputMask; }
     uint8_t OutputMask() const { return FOutputMask; }

@@ -1,5 +1,7 @@
 #include "util/MyFunctions.h"
 
+#include <charconv>
+
 #include <array>
 #include <cstddef>
 
@@ -194,4 +196,11 @@ int ByteSum(const std::string& S, bool AsByte)
     if (AsByte)
         Sum &= 0xFF;
     return static_cast<int>(Sum);
+}
+
+std::string FixedText(double Value, int Decimals)
+{
+    char Buf[64];
+    const auto R = std::to_chars(Buf, Buf + sizeof Buf, Value, std::chars_format::fixed, Decimals);
+    return R.ec == std::errc() ? std::string(Buf, R.ptr) : std::string();
 }

@@ -18,6 +18,10 @@ std::string JoinNonEmpty(const std::string& First, const std::string& Second, co
 double SafeEncodeDateTime(uint16_t Year, uint16_t Month, uint16_t Day, uint16_t Hour, uint16_t Minute,
                           uint16_t Second) noexcept;
 
+// Value with Decimals digits after a "." whatever the user's locale: the
+// texts the tool shows are compared and written to files and JSON.
+std::string FixedText(double Value, int Decimals);
+
 std::string IfStr(bool Condition, const std::string& WhenTrue, const std::string& WhenFalse);
 int IfInt(bool Condition, int WhenTrue, int WhenFalse);
 

@@ -148,6 +148,25 @@ TEST(SendCommand, DroppedWhenNothingCanCarryIt)
     EXPECT_EQ(Hex(L.Tx), "02 01 18 01 00 19");
 }
 
+TEST(SendCommand, PropertySettersCompareStoreAndSend)
+{
+    ExtLink L;
+    L.CX.SetOutputs(5);
+    EXPECT_EQ(L.CX.Outputs(), 5);
+    EXPECT_EQ(Hex(L.Tx), "02 01 25 01 05 2B");
+    L.Tx.clear();
+    L.CX.SetOutputs(5);
+    EXPECT_EQ(L.Tx, "") << "the same value is not sent again";
+
+    L.CX.SetPassThroughActive(true);
+    EXPECT_TRUE(L.CX.PassThroughActive());
+    EXPECT_EQ(Hex(L.Tx), "02 01 18 01 01 1A");
+    L.Tx.clear();
+    L.CX.SetPassThroughActive(true);
+    L.CX.SendCommand(0x0A, "", true);
+    EXPECT_EQ(L.Tx, "") << "nothing but the switch goes out while passing through";
+}
+
 TEST(SendCommand, RefusesPayloadsThatCannotBeFramed)
 {
     ExtLink L;

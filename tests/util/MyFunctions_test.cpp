@@ -128,6 +128,14 @@ TEST(SafeEncodeDateTime, InvalidGivesZero)
     EXPECT_EQ(SafeEncodeDateTime(65535, 65535, 65535, 65535, 65535, 65535), 0.0);
 }
 
+TEST(FixedText, PointAndRoundingWhateverTheLocale)
+{
+    EXPECT_EQ(FixedText(2.1, 2), "2.10");
+    EXPECT_EQ(FixedText(12.5, 1), "12.5");
+    EXPECT_EQ(FixedText(99.96, 1), "100.0");
+    EXPECT_EQ(FixedText(0, 1), "0.0");
+}
+
 TEST(IfStrIfInt, PickByCondition)
 {
     EXPECT_EQ(IfStr(true, "y", "n"), "y");
