@@ -20,6 +20,11 @@ namespace
 constexpr auto ClosedProbe = std::chrono::milliseconds(50);
 constexpr std::size_t MaxLogLines = 5000;
 
+std::string Count(uint64_t N, const char* One, const char* Many)
+{
+    return std::to_string(N) + " " + (N == 1 ? One : Many);
+}
+
 } // namespace
 
 SimDevice::SimDevice(const char* Name, unsigned Rate, bool WrongRateGarbage)
@@ -358,8 +363,10 @@ std::chrono::nanoseconds SimDevice::ByteTime(unsigned Rate) const
 
 void SimDevice::SetRate(unsigned Rate)
 {
-    if (Rate != FRate)
+    if (Rate != FRate) {
+        EndWrongRateRun();
         Log("line speed " + std::to_string(FRate) + " -> " + std::to_string(Rate));
+    }
     FRate = Rate;
 }
 
@@ -415,14 +422,14 @@ void SimDevice::ReadLine(Clock::time_point Now)
                 const std::string Rates =
                     " (tool at " + std::to_string(Tool) + " bit/s, device at " + std::to_string(FRate) + ")";
                 if (!FWrongRateGarbage) {
-                    Log(std::to_string(Sent) + " bytes lost" + Rates);
+                    Log(Count(Sent, "byte", "bytes") + " lost" + Rates);
                     continue;
                 }
                 Bytes = Garbage(Sent, Tool, FRate, FGarbageCreditIn);
                 FLine.GarbageIn += Bytes.size();
                 SentAt = Tool;
-                Log(std::to_string(Sent) + " bytes at the wrong rate" + Rates + " seen as " +
-                    std::to_string(Bytes.size()) + " garbage bytes");
+                Log(Count(Sent, "byte", "bytes") + " at the wrong rate" + Rates + " seen as " +
+                    Count(Bytes.size(), "garbage byte", "garbage bytes"));
             } else {
                 Corrupt(Bytes, FFaults.CorruptRx, FGenCorruptRx, FLine.CorruptedIn);
             }
@@ -448,6 +455,7 @@ void SimDevice::ReadLine(Clock::time_point Now)
         // EIO: the tool closed the slave.
         FSlaveClosed = true;
         ++FLine.PortCloses;
+        EndWrongRateRun();
         FTx.clear();
         FGarbageOut.clear();
         FRx.clear();
@@ -492,6 +500,18 @@ bool SimDevice::FlushGarbage()
     return true;
 }
 
+void SimDevice::EndWrongRateRun()
+{
+    if (FRunOut.Bytes == 0)
+        return;
+    const std::string Rates = " (device at " + std::to_string(FRunOut.Device) + " bit/s, tool at " +
+                              std::to_string(FRunOut.Tool) + ")";
+    Log(Count(FRunOut.Bytes, "byte", "bytes") + " sent at the wrong rate" + Rates +
+        (FWrongRateGarbage ? " reached the tool as " + Count(FRunOut.Garbage, "garbage byte", "garbage bytes")
+                           : " were lost"));
+    FRunOut = {};
+}
+
 void SimDevice::Flush(Clock::time_point Now)
 {
     if (!SlaveOpen()) {
@@ -520,16 +540,25 @@ void SimDevice::Flush(Clock::time_point Now)
         const unsigned Tool = ToolRateLocked();
         if (Tool != 0 && Tool != C.Rate) {
             FLine.SpeedMismatchOut += N;
-            C.Garbled += N;
             FLastTxAt = Now;
+            if (FRunOut.Bytes > 0 && (FRunOut.Device != C.Rate || FRunOut.Tool != Tool))
+                EndWrongRateRun();
+            if (FRunOut.Bytes == 0) {
+                FRunOut.Device = C.Rate;
+                FRunOut.Tool = Tool;
+                Log("sends at " + std::to_string(C.Rate) + " bit/s to a tool at " + std::to_string(Tool) +
+                    (FWrongRateGarbage ? ": the tool gets garbage" : ": the bytes are lost"));
+            }
+            FRunOut.Bytes += N;
             if (FWrongRateGarbage) {
                 const std::string G = Garbage(N, C.Rate, Tool, FGarbageCreditOut);
                 FLine.GarbageOut += G.size();
-                C.Garbage += G.size();
+                FRunOut.Garbage += G.size();
                 FGarbageOut += G;
             }
             K = N;
         } else {
+            EndWrongRateRun();
             const ssize_t W = ::write(FPty.Fd(), C.Data.data() + C.Done, N);
             if (W < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -545,13 +574,6 @@ void SimDevice::Flush(Clock::time_point Now)
         }
         C.Done += K;
         FTxLineFree = FFaults.Pace ? Start + Bt * static_cast<long>(K) : Now;
-        if (C.Done >= C.Data.size() && C.Garbled > 0) {
-            const std::string Rates =
-                " (device at " + std::to_string(C.Rate) + " bit/s, tool at " + std::to_string(Tool) + ")";
-            Log(FWrongRateGarbage ? std::to_string(C.Garbled) + " bytes at the wrong rate" + Rates +
-                                        " reach the tool as " + std::to_string(C.Garbage) + " garbage bytes"
-                                  : std::to_string(C.Garbled) + " bytes lost" + Rates);
-        }
         if (K < N) {
             FWantWrite = true;
             return;
@@ -598,6 +620,7 @@ void SimDevice::DoHangUp()
     FSlaveClosed = false;
     FWantWrite = false;
     RemoveComLink(FComFolder, FComNumber);
+    EndWrongRateRun();
     FTx.clear();
     FGarbageOut.clear();
     FRx.clear();

@@ -160,8 +160,11 @@ class SimDevice
         std::size_t Done = 0;
         Clock::time_point NotBefore;
         unsigned Rate = 0;
-        uint64_t Garbled = 0; // bytes of it that went out while the tool was at another rate
-        uint64_t Garbage = 0; // garbage bytes the tool got for them
+    };
+    // Output while the tool's port is at another rate, logged as one run.
+    struct WrongRateRun {
+        unsigned Device = 0, Tool = 0;
+        uint64_t Bytes = 0, Garbage = 0;
     };
     struct Control {
         enum Kind { HangUp, Replug };
@@ -185,6 +188,7 @@ class SimDevice
     void Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count);
     std::string Garbage(std::size_t Sent, unsigned SenderRate, unsigned ReceiverRate, uint64_t& Credit);
     bool FlushGarbage();
+    void EndWrongRateRun();
     void ArmFaults();
     std::chrono::nanoseconds ByteTime(unsigned Rate) const;
     std::string Stamp() const;
@@ -220,6 +224,7 @@ class SimDevice
     Clock::time_point FTxLineFree{};
     Clock::time_point FLastTxAt{};
     std::string FGarbageOut; // garbage for the tool that the pty did not take yet
+    WrongRateRun FRunOut;
     Clock::time_point FLastReplyAt{};
     std::deque<std::pair<Clock::time_point, char>> FRx;
     Clock::time_point FRxLineFree{};
