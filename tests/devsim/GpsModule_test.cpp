@@ -203,6 +203,7 @@ TEST_F(ModuleTest, CorrectBlockSequenceCompletesTheImage)
     EXPECT_EQ(Receiver(), NewReceiver);
     const ModuleReport R = Module->Report();
     EXPECT_EQ(R.BlocksReceived, 5);
+    EXPECT_EQ(R.ImageStarts, 1);
     EXPECT_EQ(R.Transfers, 1);
     EXPECT_EQ(R.ImagesReceived, 1);
     EXPECT_EQ(R.TransferFailures, 0);
@@ -432,6 +433,9 @@ TEST_F(ModuleTest, ProgrammingTakesItsTimeAndVersionQuestionsGetTheChosenAnswer)
         const std::size_t FromByte = Port->Buffer.size();
         Port->Write(ModuleCommand(0xFA, "Q"));
         ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.BusyQuestions == 1; }, Wait));
+        // An image start while it programs is counted and ignored.
+        Port->Write(ModuleCommand(0xFA, Blocks[0]));
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.ImageStarts == 2; }, Wait));
         EXPECT_EQ(Module->Report().Programmings, 0);
         ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Programmings == 1; }, Wait));
         EXPECT_GE(SecondsSince(Before), 1.5);
@@ -450,6 +454,7 @@ TEST_F(ModuleTest, ProgrammingTakesItsTimeAndVersionQuestionsGetTheChosenAnswer)
         EXPECT_EQ(Hex(Port->Buffer.substr(FromByte, 4)) == "3C FF 00 3E", K.Answer == BusyAnswer::Empty)
             << Hex(Port->Buffer.substr(FromByte));
         const ModuleReport R = Module->Report();
+        EXPECT_EQ(R.ImageStarts, 2);
         EXPECT_EQ(R.Transfers, 1);
         EXPECT_EQ(R.ImagesReceived, 1);
         EXPECT_EQ(R.Programmings, 1);

@@ -430,7 +430,7 @@ TEST_F(UnitTest, TransfersCountImageStartsNotReSentRecords)
 {
     UnitConfig C = Quick();
     C.Container = 'R';
-    C.ProgrammingMs = 100;
+    C.ProgrammingMs = 1500;
     Begin(C);
     ASSERT_TRUE(Wake());
     const std::string Image = MakeMediaTekImage(NewReceiver, 1000, 6);
@@ -439,8 +439,13 @@ TEST_F(UnitTest, TransfersCountImageStartsNotReSentRecords)
     ASSERT_TRUE(WriteRecords(C.EepromAddress, Image));
     EXPECT_EQ(Unit->Report().Transfers, 1);
     ASSERT_TRUE(Program());
+    // A tool that starts again while the receiver programs: refused, still a start.
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress) + Image.substr(0, 246)), "00");
+    EXPECT_EQ(Unit->Report().Transfers, 2);
+    EXPECT_EQ(Unit->Report().Programmings, 0);
     ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
-    // The same image once more, a transfer started over it, and one after a new wake-up.
+    // That transfer goes on with the first record again; one started over it, and one
+    // after a new wake-up.
     ASSERT_TRUE(WriteRecords(C.EepromAddress, Image));
     ASSERT_TRUE(WriteRecords(C.EepromAddress, Image.substr(0, 492)));
     EXPECT_EQ(Acked(0xFF, ""), "01");

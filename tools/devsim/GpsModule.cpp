@@ -319,6 +319,7 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
         return;
     }
     case 'R': {
+        ++FCount.ImageStarts;
         if (Point("R"))
             return;
         if (FState != Idle || FProgramming || Payload.size() < 3) {

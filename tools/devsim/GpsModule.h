@@ -62,6 +62,7 @@ struct ModuleReport {
     int VersionQuestions = 0;
     int QuestionRepeats = 0; // identify or "Q" again within 2.5 s
     int BusyQuestions = 0;   // "Q" while the receiver programs
+    int ImageStarts = 0;     // every "R" received, also one ignored while busy or refused
     int Transfers = 0;       // "R" accepted
     int ImagesReceived = 0;  // complete images that passed the checks: programming started
     int Programmings = 0;    // images the receiver has finished programming

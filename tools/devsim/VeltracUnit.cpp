@@ -633,6 +633,14 @@ void VeltracUnit::EepromWrite(const std::string& Data)
                              static_cast<uint32_t>(static_cast<uint8_t>(Data[3]));
     const std::size_t Len = Data.size() - 4;
     ++FCount.EepromWrites;
+    // The first record of a transfer goes to the image address; the same record
+    // sent again at once (refused, or its answer lost) starts nothing new.
+    const bool AtImage = Address == FConfig.EepromAddress && Len > 0;
+    if (AtImage && !FLastWriteAtImage) {
+        ++FCount.Transfers;
+        Log("a transfer starts at the image address");
+    }
+    FLastWriteAtImage = AtImage;
     if (FProgramming) {
         ++FCount.EepromRefused;
         Log("EEPROM write while programming refused");
@@ -656,14 +664,6 @@ void VeltracUnit::EepromWrite(const std::string& Data)
         Again = Again && FWritten[Address + i];
     if (Again)
         ++FCount.EepromRewrites;
-    // The first record of a transfer goes to the image address; the same record
-    // sent again at once (its answer lost) starts nothing new.
-    const bool AtImage = Address == FConfig.EepromAddress && Len > 0;
-    if (AtImage && !FLastWriteAtImage) {
-        ++FCount.Transfers;
-        Log("a transfer starts at the image address");
-    }
-    FLastWriteAtImage = AtImage;
     FEeprom.replace(Address, Len, Data, 4, Len);
     for (std::size_t i = 0; i < Len; ++i)
         FWritten[Address + i] = true;

@@ -96,7 +96,8 @@ struct UnitReport {
     uint64_t UnwrittenBytes =
         0; // of the last image read: bytes no write had touched since the last programming
     int Wakeups = 0;
-    int Transfers = 0; // EEPROM transfers started: records stored at the image address, not re-sent
+    int Transfers = 0; // EEPROM transfers the tool started: writes at the image address (stored or
+                       // refused) that do not repeat the write just before
     int EepromWrites = 0;
     int EepromRewrites = 0; // writes of bytes that had been written already (re-sends)
     int EepromRefused = 0;  // answered 00: out of range, too long, busy or a refusal fault
@@ -210,7 +211,7 @@ class VeltracUnit final : public SimDevice
     Clock::time_point FOnAgain = Clock::time_point::max();
     std::map<int, std::string> FParameters;
     int FSessionVersionRequests = 0;
-    bool FLastWriteAtImage = false; // the last stored record of this session began at the image address
+    bool FLastWriteAtImage = false; // the last write of this session began at the image address
 
     BlockPuller FPuller;
     PulledFirmware FFirmware;

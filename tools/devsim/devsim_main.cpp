@@ -549,8 +549,9 @@ int main(int argc, char** argv)
                   << "receiver programmed " << R.Programmings << " time(s), transfers refused "
                   << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")")
                   << "\n"
-                  << "transfers started " << R.Transfers << ", complete images received " << R.ImagesReceived
-                  << ", last status unacknowledged " << R.LastAckTimeouts << "\n"
+                  << "image starts " << R.ImageStarts << ", transfers started " << R.Transfers
+                  << ", complete images received " << R.ImagesReceived << ", last status unacknowledged "
+                  << R.LastAckTimeouts << "\n"
                   << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
                   << R.BlocksRefused << "\n"
                   << "receiver asked " << R.VersionQuestions << " time(s), " << R.BusyQuestions
