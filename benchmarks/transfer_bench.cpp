@@ -116,13 +116,23 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir)
 
     std::unique_ptr<devsim::VeltracUnit> UnitDevice;
     std::unique_ptr<devsim::GpsModule> ModuleDevice;
+    // The quick end of a transfer the session is built for: the devices' earlier
+    // programming times, an empty answer while programming, the module back to
+    // 9600 right after the last status, bytes at a wrong rate lost.
     if (Unit) {
         devsim::UnitConfig C;
         C.ReceiverVersion = Old;
+        C.ProgrammingMs = 2000;
+        C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+        C.WrongRateGarbage = false;
         UnitDevice = std::make_unique<devsim::VeltracUnit>(C);
     } else {
         devsim::ModuleConfig C;
         C.ReceiverVersion = Old;
+        C.ProgrammingMs = 500;
+        C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+        C.LastAckWaitMs = 0;
+        C.WrongRateGarbage = false;
         ModuleDevice = std::make_unique<devsim::GpsModule>(C);
     }
     devsim::SimDevice& D = Unit ? static_cast<devsim::SimDevice&>(*UnitDevice) : *ModuleDevice;

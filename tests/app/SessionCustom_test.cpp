@@ -15,6 +15,9 @@ devsim::UnitConfig FastUnit()
     devsim::UnitConfig C;
     C.GpsIntervalMs = 200;
     C.ProgrammingMs = 500;
+    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
+    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+    C.WrongRateGarbage = false;
     C.LoggerIntervalMs = 100;
     C.ReceiverVersion = Old1513;
     return C;

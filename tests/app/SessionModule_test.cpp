@@ -19,6 +19,11 @@ devsim::ModuleConfig FastModule()
     C.ReceiverVersion = Old1513;
     C.VersionAfterProgramming = New1513;
     C.ProgrammingMs = 300;
+    // The quick end the session is built for: empty answer while programming, back to
+    // 9600 right after the last status, wrong-rate bytes lost.
+    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+    C.LastAckWaitMs = 0;
+    C.WrongRateGarbage = false;
     C.RestartMs = 200;
     C.PrepareDots = 5;
     C.DotIntervalMs = 20;

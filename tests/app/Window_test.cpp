@@ -132,6 +132,9 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     devsim::UnitConfig C;
     C.GpsIntervalMs = 200;
     C.ProgrammingMs = 800;
+    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
+    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+    C.WrongRateGarbage = false;
     C.LoggerIntervalMs = 100;
     C.Container = 'R';
     C.ReceiverVersion = Old1513;

@@ -38,6 +38,11 @@ ModuleConfig Quick()
 {
     ModuleConfig C;
     C.ProgrammingMs = 100;
+    // The quick end the session is built for: empty answer while programming, back to
+    // 9600 right after the last status, wrong-rate bytes lost.
+    C.AnswerWhileProgramming = BusyAnswer::Empty;
+    C.LastAckWaitMs = 0;
+    C.WrongRateGarbage = false;
     C.DotIntervalMs = 10;
     C.RestartMs = 100;
     return C;

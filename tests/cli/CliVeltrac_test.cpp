@@ -48,6 +48,9 @@ UnitConfig Quick()
 {
     UnitConfig C;
     C.ProgrammingMs = 300;
+    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
+    C.AnswerWhileProgramming = BusyAnswer::Empty;
+    C.WrongRateGarbage = false;
     C.LoggerIntervalMs = 50;
     C.GpsIntervalMs = 100;
     C.RestartMs = 100;

@@ -110,14 +110,18 @@ TEST(Executable, PlugsInAsComNAnswersAndEndsCleanlyOnCtrlC)
     EXPECT_NE(R.Output.find("the tool closed the port"), std::string::npos)
         << "events are printed as they happen";
     EXPECT_NE(R.Output.find("controller 1.99"), std::string::npos) << "the summary at exit";
+    EXPECT_NE(R.Output.find("wrong rate: 0 bytes in (0 garbage), 0 out (0 garbage)"), std::string::npos)
+        << R.Output;
 }
 
 TEST(Executable, HelpAndBadArguments)
 {
     Child Help({"--help"});
     EXPECT_EQ(Help.Wait(10000), 0);
-    for (const char* Opt : {"--com ", "--com-dir", "--container", "--drop-replies", "--hang-up", "--pace",
-                            "--replug-after", "--preset", "--no-final-status", "--save-image"})
+    for (const char* Opt :
+         {"--com ", "--com-dir", "--container", "--drop-replies", "--hang-up", "--pace", "--replug-after",
+          "--preset", "--no-final-status", "--save-image", "--programming-ms", "--busy-answer",
+          "--last-ack-wait", "--programmed-status", "--wrong-rate", "--fast"})
         EXPECT_NE(Help.Output.find(Opt), std::string::npos) << Opt;
 
     Child Bad({"veltrac", "--drop-replies", "1.5"});
@@ -126,6 +130,12 @@ TEST(Executable, HelpAndBadArguments)
     Child Wrong({"veltrac", "--module-name", "x"});
     EXPECT_EQ(Wrong.Wait(10000), 2);
     EXPECT_NE(Wrong.Output.find("option of the External GPS module"), std::string::npos) << Wrong.Output;
+    Child Busy({"egps", "--busy-answer", "later"});
+    EXPECT_EQ(Busy.Wait(10000), 2);
+    EXPECT_NE(Busy.Output.find("bad value for --busy-answer"), std::string::npos) << Busy.Output;
+    Child UnitAck({"veltrac", "--fast", "--last-ack-wait", "100"});
+    EXPECT_EQ(UnitAck.Wait(10000), 2);
+    EXPECT_NE(UnitAck.Output.find("option of the External GPS module"), std::string::npos) << UnitAck.Output;
     Child None({"toaster"});
     EXPECT_EQ(None.Wait(10000), 2);
 }

@@ -4,6 +4,7 @@
 #include "tools/devsim/ReceiverImage.h"
 #include "util/DeflateText.h"
 
+#include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -15,7 +16,13 @@ namespace
 
 const std::string OldReceiver = "AXN_3.8_3333_15043022,3424,MC-GG,1.0";
 const std::string NewReceiver = "AXN_5.1_9999_22010101,5000,MC-GG,1.1";
+const std::string RawAck = "\x3C\xFF\xFF\xFF\x3E";
 constexpr int Wait = 10000;
+
+double SecondsSince(std::chrono::steady_clock::time_point T)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - T).count();
+}
 
 ModuleConfig Quick()
 {
@@ -91,17 +98,27 @@ class ModuleTest : public ::testing::Test
         EXPECT_EQ(Hex(Status[0].Payload), "52 01");
         EXPECT_GE(Port->Buffer.find('<'), 3u) << "dots come first";
         EXPECT_EQ(Port->Buffer.substr(0, 3), "...");
-        Port->Write("\x3C\xFF\xFF\xFF\x3E");
+        Port->Write(RawAck);
     }
     // Sends one block, returns the status payload (hex) or "" for none.
-    std::string SendBlock(const std::string& Block, int Timeout = Wait)
+    std::string SendBlock(const std::string& Block, int Timeout = Wait, bool Acknowledge = true)
     {
         ModuleFrame F;
         if (!Ask(0xFA, Block, &F, Timeout))
             return "";
         EXPECT_FALSE(F.Answer);
-        Port->Write("\x3C\xFF\xFF\xFF\x3E");
+        if (Acknowledge)
+            Port->Write(RawAck);
         return Hex(F.Payload);
+    }
+    // Frames from index From on, as "answer TEXT" or "status HEX".
+    std::vector<std::string> FramesFrom(std::size_t From) const
+    {
+        std::vector<std::string> Out;
+        const auto All = ParseModuleFrames(Port->Buffer);
+        for (std::size_t i = From; i < All.size(); ++i)
+            Out.push_back(All[i].Answer ? "answer " + All[i].Payload : "status " + Hex(All[i].Payload));
+        return Out;
     }
 
     std::unique_ptr<GpsModule> Module;
@@ -178,15 +195,20 @@ TEST_F(ModuleTest, CorrectBlockSequenceCompletesTheImage)
     StartImage(Blocks[0]);
     for (std::size_t i = 1; i < Blocks.size(); ++i)
         EXPECT_EQ(SendBlock(Blocks[i]), Hex(std::string(1, Blocks[i][0]) + "\x01")) << "block " << i;
-    // After the last status the module is back at 9600 and programs the receiver.
+    // The acknowledgement of the last status takes the module back to 9600; it programs the receiver.
+    ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Rate == 9600; }, Wait));
     Port->SetRate(9600);
     ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Programmings == 1; }, Wait));
     EXPECT_EQ(Module->ReceiverImage(), Image);
     EXPECT_EQ(Receiver(), NewReceiver);
     const ModuleReport R = Module->Report();
     EXPECT_EQ(R.BlocksReceived, 5);
+    EXPECT_EQ(R.ImageStarts, 1);
+    EXPECT_EQ(R.Transfers, 1);
+    EXPECT_EQ(R.ImagesReceived, 1);
     EXPECT_EQ(R.TransferFailures, 0);
     EXPECT_EQ(R.RawAcks, 6);
+    EXPECT_EQ(R.LastAckTimeouts, 0);
     EXPECT_GE(R.DotsSent, 3);
     EXPECT_EQ(R.Rate, 9600u);
 }
@@ -311,17 +333,134 @@ TEST_F(ModuleTest, StatusFFAndRefusalsOnRequest)
 
 TEST_F(ModuleTest, TransferWaitsForTheToolToFollowTo57600)
 {
-    ModuleConfig C = Quick();
-    C.ToolSwitchTimeoutMs = 400;
-    Begin(C);
-    ModuleFrame F;
-    ASSERT_TRUE(Ask(0xFA, ToolBlocks(MakeMediaTekImage(NewReceiver, 3000, 4))[0], &F));
-    // The tool stays at 9600: dots at 57600 do not reach it, and no "R" 01 comes.
-    EXPECT_EQ(Port->ReadFor(200), "");
-    ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.TransferFailures == 1; }, Wait));
-    EXPECT_NE(Module->Report().TransferError.find("57600"), std::string::npos);
-    EXPECT_GT(Module->Line().SpeedMismatchOut, 0u);
-    EXPECT_EQ(Receiver(), OldReceiver) << "back at 9600";
+    // The tool stays at 9600: the dots at 57600 reach it as garbage, one byte per
+    // six dots (nothing when such bytes are lost), no "R" 01 comes, and the module
+    // gives up. The same seed gives the same garbage.
+    std::vector<std::string> Garbage;
+    for (const bool AsGarbage : {true, true, false}) {
+        SCOPED_TRACE(AsGarbage ? "garbage" : "lost");
+        ModuleConfig C = Quick();
+        C.ToolSwitchTimeoutMs = 1000;
+        C.WrongRateGarbage = AsGarbage;
+        Begin(C);
+        Faults F;
+        F.Seed = 7;
+        Module->SetFaults(F);
+        ModuleFrame A;
+        ASSERT_TRUE(Ask(0xFA, ToolBlocks(MakeMediaTekImage(NewReceiver, 3000, 4))[0], &A));
+        const std::string Answer = "3C FF 52 52 3E"; // "R", at 9600 still
+        ASSERT_EQ(Hex(Port->Buffer.substr(0, 5)), Answer);
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.TransferFailures == 1; }, Wait));
+        EXPECT_NE(Module->Report().TransferError.find("57600"), std::string::npos);
+        const ModuleReport R = Module->Report();
+        EXPECT_GE(R.DotsSent, 3);
+        EXPECT_EQ(R.Line.SpeedMismatchOut, static_cast<uint64_t>(R.DotsSent));
+        EXPECT_EQ(R.Line.GarbageOut, AsGarbage ? static_cast<uint64_t>(R.DotsSent / 6) : 0u);
+        EXPECT_EQ(R.Line.BytesOut, 5 + R.Line.GarbageOut);
+        ASSERT_TRUE(
+            Port->ReadUntil([&](const std::string& B) { return B.size() == 5 + R.Line.GarbageOut; }, Wait));
+        EXPECT_EQ(ParseModuleFrames(Port->Buffer).size(), 1u) << Hex(Port->Buffer);
+        if (AsGarbage)
+            Garbage.push_back(Port->Buffer.substr(5));
+        EXPECT_EQ(Receiver(), OldReceiver) << "back at 9600";
+        Port.reset();
+        Module.reset();
+    }
+    ASSERT_EQ(Garbage.size(), 2u);
+    const std::size_t N = std::min(Garbage[0].size(), Garbage[1].size());
+    ASSERT_GT(N, 0u);
+    EXPECT_EQ(Hex(Garbage[0].substr(0, N)), Hex(Garbage[1].substr(0, N)));
+}
+
+TEST_F(ModuleTest, AfterTheLastStatusTheModuleWaitsAt57600ForTheAcknowledgement)
+{
+    // Acknowledged: back to 9600 as the acknowledgement arrives (the wait allowed
+    // is far longer). Not acknowledged: back to 9600 after the wait.
+    for (const bool Acknowledge : {true, false}) {
+        SCOPED_TRACE(Acknowledge ? "acknowledged" : "not acknowledged");
+        ModuleConfig C = Quick();
+        C.LastAckWaitMs = Acknowledge ? 600000 : 500;
+        Begin(C);
+        const auto Blocks = ToolBlocks(MakeMediaTekImage(NewReceiver, 3000, 4));
+        ASSERT_EQ(Blocks.size(), 3u);
+        StartImage(Blocks[0]);
+        EXPECT_NE(SendBlock(Blocks[1]), "");
+        const auto Before = std::chrono::steady_clock::now();
+        EXPECT_EQ(SendBlock(Blocks[2], Wait, false).substr(3), "01");
+        EXPECT_EQ(Module->Report().ImagesReceived, 1);
+        if (Acknowledge) {
+            EXPECT_EQ(Module->DeviceRate(), 57600u);
+            Port->Write(RawAck);
+        }
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Rate == 9600; }, Wait));
+        if (!Acknowledge) {
+            EXPECT_GE(SecondsSince(Before), 0.5);
+        }
+        const ModuleReport R = Module->Report();
+        EXPECT_EQ(R.LastAckTimeouts, Acknowledge ? 0 : 1);
+        EXPECT_EQ(R.RawAcks, Acknowledge ? 3 : 2);
+        Port->SetRate(9600);
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Programmings == 1; }, Wait));
+        EXPECT_EQ(Receiver(), NewReceiver);
+        Port.reset();
+        Module.reset();
+    }
+}
+
+TEST_F(ModuleTest, ProgrammingTakesItsTimeAndVersionQuestionsGetTheChosenAnswer)
+{
+    struct Case {
+        BusyAnswer Answer;
+        bool Status; // status 02 when done
+        const char* Name;
+    };
+    for (const Case K : {Case{BusyAnswer::OldVersion, true, "old version, status when done"},
+                         Case{BusyAnswer::Empty, false, "empty"}, Case{BusyAnswer::None, false, "none"}}) {
+        SCOPED_TRACE(K.Name);
+        ModuleConfig C = Quick();
+        C.ProgrammingMs = 1500;
+        C.AnswerWhileProgramming = K.Answer;
+        C.StatusWhenProgrammed = K.Status;
+        Begin(C);
+        const auto Blocks = ToolBlocks(MakeMediaTekImage(NewReceiver, 3000, 4));
+        StartImage(Blocks[0]);
+        EXPECT_NE(SendBlock(Blocks[1]), "");
+        const auto Before = std::chrono::steady_clock::now();
+        EXPECT_NE(SendBlock(Blocks[2]), "");
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Rate == 9600; }, Wait));
+        Port->SetRate(9600);
+        const std::size_t From = ParseModuleFrames(Port->Buffer).size();
+        const std::size_t FromByte = Port->Buffer.size();
+        Port->Write(ModuleCommand(0xFA, "Q"));
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.BusyQuestions == 1; }, Wait));
+        // An image start while it programs is counted and ignored.
+        Port->Write(ModuleCommand(0xFA, Blocks[0]));
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.ImageStarts == 2; }, Wait));
+        EXPECT_EQ(Module->Report().Programmings, 0);
+        ASSERT_TRUE(Module->WaitUntil([](const ModuleReport& R) { return R.Programmings == 1; }, Wait));
+        EXPECT_GE(SecondsSince(Before), 1.5);
+        Port->Write(ModuleCommand(0xFA, "Q"));
+        // An empty answer is too short to count as a frame for the tool: its bytes are checked below.
+        std::vector<std::string> Expected;
+        if (K.Answer == BusyAnswer::OldVersion)
+            Expected.push_back("answer " + OldReceiver);
+        if (K.Status)
+            Expected.push_back("status " + Hex(std::string(1, Blocks[2][0]) + "\x02"));
+        Expected.push_back("answer " + NewReceiver);
+        ASSERT_TRUE(Port->ReadUntil(
+            [&](const std::string& B) { return ParseModuleFrames(B).size() >= From + Expected.size(); },
+            Wait));
+        EXPECT_EQ(FramesFrom(From), Expected);
+        EXPECT_EQ(Hex(Port->Buffer.substr(FromByte, 4)) == "3C FF 00 3E", K.Answer == BusyAnswer::Empty)
+            << Hex(Port->Buffer.substr(FromByte));
+        const ModuleReport R = Module->Report();
+        EXPECT_EQ(R.ImageStarts, 2);
+        EXPECT_EQ(R.Transfers, 1);
+        EXPECT_EQ(R.ImagesReceived, 1);
+        EXPECT_EQ(R.Programmings, 1);
+        Port.reset();
+        Module.reset();
+    }
 }
 
 TEST_F(ModuleTest, OldControllerPullsItsFirmwareAndRestartsAs200)

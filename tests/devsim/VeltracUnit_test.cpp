@@ -5,6 +5,7 @@
 #include "tools/devsim/VeltracUnit.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
@@ -272,7 +273,7 @@ TEST_P(UnitProgramming, CorrectImageIsProgrammedWithLoggerStatusAndNewVersion)
     Port->Write(ToolFrame(0x28, "\x01"));
     Port->Buffer.clear();
     ASSERT_TRUE(Program());
-    EXPECT_EQ(ParamValue(65354), "") << "busy while programming";
+    EXPECT_EQ(ParamValue(65354), OldReceiver) << "the old version until the new one is in";
     ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
     EXPECT_EQ(Unit->ReceiverImage(), Image);
     const UnitReport R = Unit->Report();
@@ -388,6 +389,73 @@ TEST_F(UnitTest, ProgramStartRepeatedWhileProgrammingIsCountedNotRestarted)
         << "GPS reports stay off when the unit does not resume them";
 }
 
+TEST_F(UnitTest, ReceiverVersionWhileProgrammingIsTheChosenAnswer)
+{
+    for (const BusyAnswer A : {BusyAnswer::OldVersion, BusyAnswer::Empty, BusyAnswer::None}) {
+        SCOPED_TRACE(static_cast<int>(A));
+        UnitConfig C = Quick();
+        C.Container = 'R';
+        C.ProgrammingMs = 1500;
+        C.AnswerWhileProgramming = A;
+        Begin(C);
+        ASSERT_TRUE(Wake());
+        ASSERT_TRUE(WriteRecords(C.EepromAddress, MakeMediaTekImage(NewReceiver, 3000, 5)));
+        const auto Before = std::chrono::steady_clock::now();
+        ASSERT_TRUE(Program());
+        const std::size_t From = FramesOf(Port->Buffer, 0x03).size();
+        Port->Write(ToolFrame(0x03, Param(65354)));
+        ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.BusyQuestions == 1; }, Wait));
+        EXPECT_EQ(Unit->Report().Programmings, 0);
+        ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+        EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - Before).count(), 1.5);
+        Port->Write(ToolFrame(0x03, Param(65354)));
+        std::vector<std::string> Expected;
+        if (A != BusyAnswer::None)
+            Expected.push_back(A == BusyAnswer::OldVersion ? OldReceiver : "");
+        Expected.push_back(NewReceiver);
+        ASSERT_TRUE(Port->ReadUntil(
+            [&](const std::string& B) { return FramesOf(B, 0x03).size() >= From + Expected.size(); }, Wait));
+        std::vector<std::string> Answers;
+        for (const auto& F : FramesOf(Port->Buffer, 0x03))
+            Answers.push_back(F.Payload.substr(2));
+        Answers.erase(Answers.begin(), Answers.begin() + static_cast<long>(From));
+        EXPECT_EQ(Answers, Expected);
+        EXPECT_EQ(Unit->Report().ReceiverQuestions, 2);
+        Port.reset();
+        Unit.reset();
+    }
+}
+
+TEST_F(UnitTest, TransfersCountImageStartsNotReSentRecords)
+{
+    UnitConfig C = Quick();
+    C.Container = 'R';
+    C.ProgrammingMs = 1500;
+    Begin(C);
+    ASSERT_TRUE(Wake());
+    const std::string Image = MakeMediaTekImage(NewReceiver, 1000, 6);
+    // The first record's answer is lost: the tool sends it again, then the rest.
+    ASSERT_EQ(Acked(0x1C, Address(C.EepromAddress) + Image.substr(0, 246)), "01");
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, Image));
+    EXPECT_EQ(Unit->Report().Transfers, 1);
+    ASSERT_TRUE(Program());
+    // A tool that starts again while the receiver programs: refused, still a start.
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress) + Image.substr(0, 246)), "00");
+    EXPECT_EQ(Unit->Report().Transfers, 2);
+    EXPECT_EQ(Unit->Report().Programmings, 0);
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+    // That transfer goes on with the first record again; one started over it, and one
+    // after a new wake-up.
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, Image));
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, Image.substr(0, 492)));
+    EXPECT_EQ(Acked(0xFF, ""), "01");
+    ASSERT_TRUE(Wake());
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, Image));
+    const UnitReport R = Unit->Report();
+    EXPECT_EQ(R.Transfers, 4);
+    EXPECT_EQ(R.Programmings, 1);
+}
+
 // ---- Line speed ----
 
 TEST_F(UnitTest, SpeedSwitchMovesTheUnitTo57600)
@@ -403,6 +471,48 @@ TEST_F(UnitTest, SpeedSwitchMovesTheUnitTo57600)
     EXPECT_EQ(Unit->ToolRate(), 57600u);
     EXPECT_EQ(Acked(0x00, ""), "01");
     EXPECT_EQ(Unit->Report().SpeedSwitches, 1);
+}
+
+TEST_F(UnitTest, ToolBytesAtAnotherRateReachTheUnitAsGarbage)
+{
+    // The unit at 57600 takes each byte of a tool at 9600 for one garbage byte;
+    // at 9600 it takes six bytes of a tool at 57600 for one, the rest carried over.
+    // Lost instead, when so configured.
+    for (const bool AsGarbage : {true, false}) {
+        SCOPED_TRACE(AsGarbage ? "garbage" : "lost");
+        UnitConfig C = Quick();
+        C.SpeedFallbackMs = 300;
+        C.WrongRateGarbage = AsGarbage;
+        Begin(C);
+        ASSERT_TRUE(Wake());
+        EXPECT_EQ(Acked(0x14, ""), "01");
+        const uint64_t In = Unit->Line().BytesIn;
+        const std::string KeepAlive = ToolFrame(0x00, "");
+        ASSERT_EQ(KeepAlive.size(), 5u);
+        Port->Write(KeepAlive);
+        const uint64_t G1 = AsGarbage ? 5 : 0;
+        ASSERT_TRUE(Unit->WaitUntil(
+            [&](const UnitReport& R) { return R.Line.SpeedMismatchIn == 5 && R.Line.GarbageIn == G1; },
+            Wait));
+        // The unit gives up on the fast rate; now the tool is the faster one.
+        ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.SpeedFallbacks == 1; }, Wait));
+        Port->SetRate(57600);
+        Port->Write(KeepAlive + KeepAlive);
+        const uint64_t G2 = AsGarbage ? 5 + 1 : 0; // 10 bytes: one, four sixths carried over
+        ASSERT_TRUE(Unit->WaitUntil(
+            [&](const UnitReport& R) { return R.Line.SpeedMismatchIn == 15 && R.Line.GarbageIn == G2; },
+            Wait));
+        Port->Write(KeepAlive + Bytes({0, 0, 0}));
+        const uint64_t G3 = AsGarbage ? 5 + 3 : 0; // 18 bytes in all: three
+        ASSERT_TRUE(Unit->WaitUntil(
+            [&](const UnitReport& R) { return R.Line.SpeedMismatchIn == 23 && R.Line.GarbageIn == G3; },
+            Wait));
+        const UnitReport R = Unit->Report();
+        EXPECT_EQ(R.Line.BytesIn, In + G3) << "the unit took in the garbage, nothing else";
+        EXPECT_EQ(R.Commands.count(0x00), 0u) << "no keep-alive came through";
+        Port.reset();
+        Unit.reset();
+    }
 }
 
 TEST_F(UnitTest, UnitFallsBackWhenNoFrameComesAtTheFastRate)

@@ -245,6 +245,9 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             C.ReceiverVersion = OldVersion;
             C.GpsIntervalMs = 300;
             C.ProgrammingMs = 300;
+            // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
+            C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+            C.WrongRateGarbage = false;
             C.LoggerIntervalMs = 50;
             C.Container = "CVR"[Seed % 3]; // packed, plain and raw images in turn
             R->VeltracDevice = std::make_unique<devsim::VeltracUnit>(C);
@@ -252,6 +255,11 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             devsim::ModuleConfig C;
             C.ReceiverVersion = OldVersion;
             C.ProgrammingMs = 200;
+            // The quick end the session is built for: empty answer while programming, back to
+            // 9600 right after the last status, wrong-rate bytes lost.
+            C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+            C.LastAckWaitMs = 0;
+            C.WrongRateGarbage = false;
             C.PrepareDots = 4;
             C.DotIntervalMs = 20;
             C.RestartMs = 100;

@@ -74,8 +74,8 @@ std::string GpsModule::CommandFrame(uint8_t Cmd, const std::string& Payload)
 }
 
 GpsModule::GpsModule(const ModuleConfig& Config)
-    : SimDevice("module", Config.BaudRate), FConfig(Config), FMajor(Config.VersionMajor),
-      FMinor(Config.VersionMinor), FReceiverVersion(Config.ReceiverVersion),
+    : SimDevice("module", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
+      FMajor(Config.VersionMajor), FMinor(Config.VersionMinor), FReceiverVersion(Config.ReceiverVersion),
       FReceiverReadable(Config.ReceiverReadable)
 {
     FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
@@ -222,6 +222,8 @@ void GpsModule::HandleFrame(const std::string& Content, Clock::time_point Now)
 {
     if (Content == "\xFF\xFF\xFF") {
         ++FCount.RawAcks;
+        if (FAwaitingAck)
+            LeaveFastRate("the last status was acknowledged");
         return;
     }
     if (Content.size() < 4 ||
@@ -297,11 +299,27 @@ void GpsModule::HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::ti
             return;
         if (FState != Idle)
             return;
-        const bool Has = FReceiverReadable && !FProgramming;
-        SendReply(AnswerFrame(Has ? FReceiverVersion : std::string()));
+        const std::string Version = FReceiverReadable ? FReceiverVersion : std::string();
+        if (!FProgramming) {
+            SendReply(AnswerFrame(Version));
+            return;
+        }
+        ++FCount.BusyQuestions;
+        switch (FConfig.AnswerWhileProgramming) {
+        case BusyAnswer::OldVersion:
+            SendReply(AnswerFrame(Version));
+            break;
+        case BusyAnswer::Empty:
+            SendReply(AnswerFrame(std::string()));
+            break;
+        case BusyAnswer::None:
+            Log("\"Q\" while programming: no answer");
+            break;
+        }
         return;
     }
     case 'R': {
+        ++FCount.ImageStarts;
         if (Point("R"))
             return;
         if (FState != Idle || FProgramming || Payload.size() < 3) {
@@ -421,18 +439,36 @@ void GpsModule::HandleBlock(const std::string& Payload, Clock::time_point Now)
         EndTransfer(Error, Kind);
         return;
     }
-    if (FConfig.StatusAfterLastBlock)
-        SendReply(StatusFrame(std::string(1, Kind) + "\x01"));
-    else
-        Log("last block taken, no status sent (as configured)");
     FState = Idle;
     FTransferDeadline = Clock::time_point::max();
-    SetRate(FConfig.BaudRate);
     FProgramming = true;
+    FProgKind = Kind;
     FProgImage = std::move(FImage);
     FImage.clear();
     FProgEnd = After(Now, FConfig.ProgrammingMs);
+    ++FCount.ImagesReceived;
     Log("image complete (" + std::to_string(FProgImage.size()) + " bytes): the receiver programs it");
+    if (!FConfig.StatusAfterLastBlock) {
+        Log("last block taken, no status sent (as configured)");
+        SetRate(FConfig.BaudRate);
+    } else if (FConfig.LastAckWaitMs <= 0) {
+        SendReply(StatusFrame(std::string(1, Kind) + "\x01"));
+        SetRate(FConfig.BaudRate);
+    } else {
+        // The tool acknowledges the status at the fast rate; a controller that
+        // left it at once would take that acknowledgement for noise.
+        SendReply(StatusFrame(std::string(1, Kind) + "\x01"));
+        FAwaitingAck = true;
+        FAckDeadline = After(Now, FConfig.LastAckWaitMs);
+    }
+}
+
+void GpsModule::LeaveFastRate(const char* Why)
+{
+    FAwaitingAck = false;
+    FAckDeadline = Clock::time_point::max();
+    Log(std::string(Why) + ": back to " + std::to_string(FConfig.BaudRate) + " bit/s");
+    SetRate(FConfig.BaudRate);
 }
 
 void GpsModule::EndTransfer(const std::string& Error, char Kind)
@@ -524,6 +560,18 @@ void GpsModule::OnTimer(Clock::time_point Now)
     }
     if (FState == Receiving && FTransferDeadline <= Now)
         EndTransfer("no block for " + std::to_string(FConfig.TransferTimeoutMs) + " ms", 0);
+    if (FAwaitingAck && FAckDeadline <= Now) {
+        // The wait counts from when the status has gone out (it may be paced or held back).
+        const Clock::time_point Gone = LastTxAt() + std::chrono::milliseconds(FConfig.LastAckWaitMs);
+        if (!TxIdle())
+            FAckDeadline = After(Now, 5);
+        else if (Gone > Now)
+            FAckDeadline = Gone;
+        else {
+            ++FCount.LastAckTimeouts;
+            LeaveFastRate("no acknowledgement of the last status");
+        }
+    }
     if (FProgramming && FProgEnd <= Now) {
         FProgramming = false;
         FProgEnd = Clock::time_point::max();
@@ -535,13 +583,17 @@ void GpsModule::OnTimer(Clock::time_point Now)
         ++FCount.Programmings;
         FCount.TransferError.clear();
         Log("receiver programmed: now \"" + FReceiverVersion + "\"");
+        if (FConfig.StatusWhenProgrammed) {
+            SendUnsolicited(StatusFrame(std::string(1, FProgKind) + "\x02"));
+            Log(std::string("status \"") + FProgKind + "\" 02: programming done");
+        }
         Point("programmed");
     }
 }
 
 Clock::time_point GpsModule::NextTimer() const
 {
-    Clock::time_point T = std::min({FLoaderAt, FPuller.NextTimer(), FRestartEnd, FProgEnd});
+    Clock::time_point T = std::min({FLoaderAt, FPuller.NextTimer(), FRestartEnd, FProgEnd, FAckDeadline});
     if (FState == Preparing)
         T = std::min({T, FDotNext, FSwitchDeadline});
     if (FState == Receiving)
@@ -560,6 +612,8 @@ void GpsModule::OnLineLost(bool)
     if (FState == Preparing || FState == Receiving)
         EndTransfer("line lost during the transfer", 0);
     FLoaderAt = Clock::time_point::max();
+    FAwaitingAck = false;
+    FAckDeadline = Clock::time_point::max();
     FInFrame = false;
     FEscape = false;
     SetRate(FConfig.BaudRate);

@@ -27,7 +27,9 @@ struct ModuleConfig {
     bool ReceiverReadable = true;        // false: "Q" gets an empty answer
     std::string VersionAfterProgramming; // empty: the image's own version text
     uint32_t MaxImageSize = 4u << 20;
-    int ProgrammingMs = 500; // after the last block, before "Q" reports the new version
+    int ProgrammingMs = 5000; // from the last block until "Q" reports the new version
+    BusyAnswer AnswerWhileProgramming = BusyAnswer::OldVersion; // to "Q"
+    bool StatusWhenProgrammed = false; // status "S"/"T" 02 (the last block's kind) when it is done
 
     unsigned BaudRate = 9600;
     unsigned FastBaudRate = 57600;
@@ -36,8 +38,13 @@ struct ModuleConfig {
     int ToolSwitchTimeoutMs = 20000; // preparing waits this long for the tool's port to follow
     int TransferTimeoutMs = 15000;   // no block this long: the transfer is given up
     bool StatusAfterLastBlock = true;
+    // After the last block's status the module stays at FastBaudRate until the
+    // tool's raw acknowledgement arrives or this long has passed since the status
+    // went out; 0: back to BaudRate at once.
+    int LastAckWaitMs = 500;
     double StatusFFShare = 0; // share of good blocks acknowledged with FF instead of 01
     int RestartMs = 300;
+    bool WrongRateGarbage = true; // bytes at a rate the other side is not set to arrive as garbage, not lost
 };
 
 struct ModuleReport {
@@ -54,8 +61,12 @@ struct ModuleReport {
     int Identifies = 0;
     int VersionQuestions = 0;
     int QuestionRepeats = 0; // identify or "Q" again within 2.5 s
+    int BusyQuestions = 0;   // "Q" while the receiver programs
+    int ImageStarts = 0;     // every "R" received, also one ignored while busy or refused
     int Transfers = 0;       // "R" accepted
-    int Programmings = 0;    // images completed and taken by the receiver
+    int ImagesReceived = 0;  // complete images that passed the checks: programming started
+    int Programmings = 0;    // images the receiver has finished programming
+    int LastAckTimeouts = 0; // the last block's status was not acknowledged in time
     int TransferFailures = 0;
     std::string TransferError;
     int BlocksReceived = 0;
@@ -109,6 +120,7 @@ class GpsModule final : public SimDevice
     void StartLoader(Clock::time_point Now, bool Persistent);
     void FinishLoader(Clock::time_point Now);
     void Question(Clock::time_point& Last, Clock::time_point Now);
+    void LeaveFastRate(const char* Why);
 
     ModuleConfig FConfig;
     State FState = Idle;
@@ -131,6 +143,9 @@ class GpsModule final : public SimDevice
     Clock::time_point FLoaderAt = Clock::time_point::max();
     Clock::time_point FRestartEnd = Clock::time_point::max();
     bool FProgramming = false;
+    char FProgKind = 0; // "S" or "T", the kind of the last block
+    bool FAwaitingAck = false;
+    Clock::time_point FAckDeadline = Clock::time_point::max();
     std::string FProgImage;
     Clock::time_point FProgEnd = Clock::time_point::max();
     Clock::time_point FLastIdentify{}, FLastQ{};

@@ -20,9 +20,15 @@ namespace
 constexpr auto ClosedProbe = std::chrono::milliseconds(50);
 constexpr std::size_t MaxLogLines = 5000;
 
+std::string Count(uint64_t N, const char* One, const char* Many)
+{
+    return std::to_string(N) + " " + (N == 1 ? One : Many);
+}
+
 } // namespace
 
-SimDevice::SimDevice(const char* Name, unsigned Rate) : FName(Name), FRate(Rate), FBaseRate(Rate)
+SimDevice::SimDevice(const char* Name, unsigned Rate, bool WrongRateGarbage)
+    : FName(Name), FRate(Rate), FBaseRate(Rate), FWrongRateGarbage(WrongRateGarbage)
 {
     FStarted = Clock::now();
     FWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -151,6 +157,8 @@ void SimDevice::ArmFaults()
     FGenCorruptTx.seed(S * 7919u + 5u);
     FGenLate.seed(S * 7919u + 6u);
     FRandom.seed(S * 7919u + 7u);
+    FGenGarbage.seed(S * 7919u + 8u);
+    FGarbageCreditIn = FGarbageCreditOut = 0;
     FNamedLeft = FFaults.DropNamedCount;
     FPointCounts.clear();
     FHangUpArmed = !FFaults.HangUpAt.empty();
@@ -327,6 +335,26 @@ void SimDevice::Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uin
     }
 }
 
+std::string SimDevice::Garbage(std::size_t Sent, unsigned SenderRate, unsigned ReceiverRate, uint64_t& Credit)
+{
+    // A UART at the higher rate takes each long bit of the slower sender for
+    // several of its own and sees about one false byte per byte sent; one at the
+    // lower rate spans several of the sender's bytes with each of its own and
+    // sees about one per rate ratio. Credit carries the remainder over, so the
+    // count does not depend on how the bytes were cut into reads.
+    std::size_t N = Sent;
+    if (ReceiverRate < SenderRate && SenderRate > 0) {
+        Credit += static_cast<uint64_t>(Sent) * ReceiverRate;
+        N = static_cast<std::size_t>(Credit / SenderRate);
+        Credit %= SenderRate;
+    }
+    std::string G(N, '\0');
+    std::uniform_int_distribution<int> Byte(0, 255);
+    for (char& C : G)
+        C = static_cast<char>(Byte(FGenGarbage));
+    return G;
+}
+
 std::chrono::nanoseconds SimDevice::ByteTime(unsigned Rate) const
 {
     // Start bit, eight data bits, stop bit.
@@ -335,8 +363,10 @@ std::chrono::nanoseconds SimDevice::ByteTime(unsigned Rate) const
 
 void SimDevice::SetRate(unsigned Rate)
 {
-    if (Rate != FRate)
+    if (Rate != FRate) {
+        EndWrongRateRun();
         Log("line speed " + std::to_string(FRate) + " -> " + std::to_string(Rate));
+    }
     FRate = Rate;
 }
 
@@ -383,23 +413,35 @@ void SimDevice::ReadLine(Clock::time_point Now)
                 FSeenByte = true;
                 FFirstByte = Now;
             }
+            // The rate the tool's port has now stands for the rate these bytes went out at.
             const unsigned Tool = ToolRateLocked();
+            const std::size_t Sent = Bytes.size();
+            unsigned SentAt = FRate;
             if (Tool != 0 && Tool != FRate) {
-                // The device's UART sees framing errors, not these bytes.
-                FLine.SpeedMismatchIn += Bytes.size();
-                Log(std::to_string(Bytes.size()) + " bytes lost: tool at " + std::to_string(Tool) +
-                    " bit/s, device at " + std::to_string(FRate));
-                continue;
-            }
-            Corrupt(Bytes, FFaults.CorruptRx, FGenCorruptRx, FLine.CorruptedIn);
-            if (FFaults.Pace) {
-                const auto Bt = ByteTime(FRate);
-                Clock::time_point T = std::max(FRxLineFree, Now);
-                for (char C : Bytes) {
-                    T += Bt;
-                    FRx.emplace_back(T, C);
+                FLine.SpeedMismatchIn += Sent;
+                const std::string Rates =
+                    " (tool at " + std::to_string(Tool) + " bit/s, device at " + std::to_string(FRate) + ")";
+                if (!FWrongRateGarbage) {
+                    Log(Count(Sent, "byte", "bytes") + " lost" + Rates);
+                    continue;
                 }
-                FRxLineFree = T;
+                Bytes = Garbage(Sent, Tool, FRate, FGarbageCreditIn);
+                FLine.GarbageIn += Bytes.size();
+                SentAt = Tool;
+                Log(Count(Sent, "byte", "bytes") + " at the wrong rate" + Rates + " seen as " +
+                    Count(Bytes.size(), "garbage byte", "garbage bytes"));
+            } else {
+                Corrupt(Bytes, FFaults.CorruptRx, FGenCorruptRx, FLine.CorruptedIn);
+            }
+            if (FFaults.Pace) {
+                // The sender's bytes occupy the line at the sender's rate; what the
+                // device makes of them is spread over that time.
+                const Clock::time_point Start = std::max(FRxLineFree, Now);
+                const auto Span = ByteTime(SentAt) * static_cast<long>(Sent);
+                const long K = static_cast<long>(Bytes.size());
+                for (long i = 0; i < K; ++i)
+                    FRx.emplace_back(Start + Span * (i + 1) / K, Bytes[static_cast<std::size_t>(i)]);
+                FRxLineFree = Start + Span;
             } else {
                 for (char C : Bytes)
                     FRx.emplace_back(Now, C);
@@ -413,7 +455,9 @@ void SimDevice::ReadLine(Clock::time_point Now)
         // EIO: the tool closed the slave.
         FSlaveClosed = true;
         ++FLine.PortCloses;
+        EndWrongRateRun();
         FTx.clear();
+        FGarbageOut.clear();
         FRx.clear();
         FWantWrite = false;
         Log("the tool closed the port");
@@ -435,12 +479,48 @@ void SimDevice::DeliverDue(Clock::time_point Now)
     OnReceived(Due, Now);
 }
 
+bool SimDevice::FlushGarbage()
+{
+    while (!FGarbageOut.empty()) {
+        const ssize_t W = ::write(FPty.Fd(), FGarbageOut.data(), FGarbageOut.size());
+        if (W < 0 && errno == EINTR)
+            continue;
+        if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            FWantWrite = true;
+            return false;
+        }
+        if (W <= 0) {
+            FGarbageOut.clear();
+            return true;
+        }
+        FLine.BytesOut += static_cast<uint64_t>(W);
+        FLastTxAt = Clock::now();
+        FGarbageOut.erase(0, static_cast<std::size_t>(W));
+    }
+    return true;
+}
+
+void SimDevice::EndWrongRateRun()
+{
+    if (FRunOut.Bytes == 0)
+        return;
+    const std::string Rates = " (device at " + std::to_string(FRunOut.Device) + " bit/s, tool at " +
+                              std::to_string(FRunOut.Tool) + ")";
+    Log(Count(FRunOut.Bytes, "byte", "bytes") + " sent at the wrong rate" + Rates +
+        (FWrongRateGarbage ? " reached the tool as " + Count(FRunOut.Garbage, "garbage byte", "garbage bytes")
+                           : " were lost"));
+    FRunOut = {};
+}
+
 void SimDevice::Flush(Clock::time_point Now)
 {
     if (!SlaveOpen()) {
         FTx.clear();
+        FGarbageOut.clear();
         return;
     }
+    if (FWantWrite || !FlushGarbage())
+        return;
     while (!FTx.empty() && !FWantWrite) {
         TxChunk& C = FTx.front();
         if (C.NotBefore > Now)
@@ -460,8 +540,25 @@ void SimDevice::Flush(Clock::time_point Now)
         const unsigned Tool = ToolRateLocked();
         if (Tool != 0 && Tool != C.Rate) {
             FLine.SpeedMismatchOut += N;
+            FLastTxAt = Now;
+            if (FRunOut.Bytes > 0 && (FRunOut.Device != C.Rate || FRunOut.Tool != Tool))
+                EndWrongRateRun();
+            if (FRunOut.Bytes == 0) {
+                FRunOut.Device = C.Rate;
+                FRunOut.Tool = Tool;
+                Log("sends at " + std::to_string(C.Rate) + " bit/s to a tool at " + std::to_string(Tool) +
+                    (FWrongRateGarbage ? ": the tool gets garbage" : ": the bytes are lost"));
+            }
+            FRunOut.Bytes += N;
+            if (FWrongRateGarbage) {
+                const std::string G = Garbage(N, C.Rate, Tool, FGarbageCreditOut);
+                FLine.GarbageOut += G.size();
+                FRunOut.Garbage += G.size();
+                FGarbageOut += G;
+            }
             K = N;
         } else {
+            EndWrongRateRun();
             const ssize_t W = ::write(FPty.Fd(), C.Data.data() + C.Done, N);
             if (W < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
@@ -473,6 +570,7 @@ void SimDevice::Flush(Clock::time_point Now)
             }
             K = static_cast<std::size_t>(W);
             FLine.BytesOut += K;
+            FLastTxAt = Now;
         }
         C.Done += K;
         FTxLineFree = FFaults.Pace ? Start + Bt * static_cast<long>(K) : Now;
@@ -483,6 +581,8 @@ void SimDevice::Flush(Clock::time_point Now)
         if (C.Done >= C.Data.size())
             FTx.pop_front();
         else if (!FFaults.Pace)
+            return;
+        if (!FlushGarbage())
             return;
     }
 }
@@ -520,7 +620,9 @@ void SimDevice::DoHangUp()
     FSlaveClosed = false;
     FWantWrite = false;
     RemoveComLink(FComFolder, FComNumber);
+    EndWrongRateRun();
     FTx.clear();
+    FGarbageOut.clear();
     FRx.clear();
     ++FLine.HangUps;
     Log("hung up: master closed" + std::string(FComNumber > 0 ? ", link removed" : ""));

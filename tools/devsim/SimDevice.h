@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 // Misbehaviour on request. Shares are probabilities 0..1, drawn from generators
 // seeded with Seed (one per kind, so one fault does not shift another's draws).
 struct Faults {
-    uint32_t Seed = 1;
+    uint32_t Seed = 1;       // also seeds the garbage bytes of a line at the wrong rate
     double DropReplies = 0;  // answers to commands that are not sent
     double DropCommands = 0; // complete, valid commands that are ignored
     // One command ignored by name (the names are listed in docs/devices.md, e.g.
@@ -46,10 +46,17 @@ struct Faults {
     int ReplugAfterMs = -1; // after a hang-up, plug a new pty in after this time; below 0: never
 };
 
+// What a receiver that is busy programming answers when asked for its version.
+enum class BusyAnswer {
+    OldVersion, // the version it runs until the new image is in
+    None,       // no answer at all
+    Empty,      // an empty version text
+};
+
 // What happened on the line.
 struct LineCounters {
-    uint64_t BytesIn = 0;  // bytes the device took in
-    uint64_t BytesOut = 0; // bytes handed to the tool
+    uint64_t BytesIn = 0;  // bytes the device took in (garbage included)
+    uint64_t BytesOut = 0; // bytes handed to the tool (garbage included)
     uint64_t BadFrames = 0;
     uint64_t DroppedCommands = 0;
     uint64_t DroppedReplies = 0;
@@ -57,9 +64,13 @@ struct LineCounters {
     uint64_t RefusedWrites = 0;
     uint64_t CorruptedIn = 0;
     uint64_t CorruptedOut = 0;
-    // Bytes lost because the tool's port and the device ran at different rates.
+    // Bytes sent while the tool's port and the device ran at different rates, and
+    // the garbage bytes the receiving side got in their place (none when such
+    // bytes are configured to be lost).
     uint64_t SpeedMismatchIn = 0;
     uint64_t SpeedMismatchOut = 0;
+    uint64_t GarbageIn = 0;
+    uint64_t GarbageOut = 0;
     int PortCloses = 0; // the tool closed its port
     int HangUps = 0;
     int Replugs = 0;
@@ -106,7 +117,9 @@ class SimDevice
     void Stop();
 
   protected:
-    SimDevice(const char* Name, unsigned Rate);
+    // WrongRateGarbage: bytes crossing at a rate the receiving side is not set to
+    // arrive as garbage (as a UART sees them); false: they are lost.
+    SimDevice(const char* Name, unsigned Rate, bool WrongRateGarbage);
     // Derived constructors call it last, once the protocol state is built.
     void Start();
 
@@ -122,7 +135,9 @@ class SimDevice
     void SendUnsolicited(const std::string& Wire); // reports, status, requests
     void SetRate(unsigned Rate);                   // for bytes sent and received from now on
     unsigned Rate() const { return FRate; }
-    bool TxIdle() const { return FTx.empty(); }
+    bool TxIdle() const { return FTx.empty() && FGarbageOut.empty(); }
+    // When bytes last went out to the tool (whatever the line made of them).
+    Clock::time_point LastTxAt() const { return FLastTxAt; }
     unsigned ToolRateLocked() const;
     bool DropCommand(std::initializer_list<const char*> Names); // draws DropCommands / DropNamed
     bool DrawRefuse();
@@ -146,6 +161,11 @@ class SimDevice
         Clock::time_point NotBefore;
         unsigned Rate = 0;
     };
+    // Output while the tool's port is at another rate, logged as one run.
+    struct WrongRateRun {
+        unsigned Device = 0, Tool = 0;
+        uint64_t Bytes = 0, Garbage = 0;
+    };
     struct Control {
         enum Kind { HangUp, Replug };
         explicit Control(Kind K) : What(K) {}
@@ -166,6 +186,9 @@ class SimDevice
     void ServeControls();
     void CheckSlave();
     void Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count);
+    std::string Garbage(std::size_t Sent, unsigned SenderRate, unsigned ReceiverRate, uint64_t& Credit);
+    bool FlushGarbage();
+    void EndWrongRateRun();
     void ArmFaults();
     std::chrono::nanoseconds ByteTime(unsigned Rate) const;
     std::string Stamp() const;
@@ -177,6 +200,7 @@ class SimDevice
     std::string FError;
     unsigned FRate;
     unsigned FBaseRate;
+    bool FWrongRateGarbage;
     std::string FComFolder;
     int FComNumber = 0;
     bool FSlaveClosed = false;
@@ -188,7 +212,8 @@ class SimDevice
     bool FHangUpPending = false;
 
     Faults FFaults;
-    std::mt19937 FGenDropReply, FGenDropCmd, FGenRefuse, FGenCorruptRx, FGenCorruptTx, FGenLate;
+    std::mt19937 FGenDropReply, FGenDropCmd, FGenRefuse, FGenCorruptRx, FGenCorruptTx, FGenLate, FGenGarbage;
+    uint64_t FGarbageCreditIn = 0, FGarbageCreditOut = 0; // see Garbage()
     int FNamedLeft = 0;
     bool FHangUpArmed = false;
     std::string FHangUpName;
@@ -197,6 +222,9 @@ class SimDevice
 
     std::deque<TxChunk> FTx;
     Clock::time_point FTxLineFree{};
+    Clock::time_point FLastTxAt{};
+    std::string FGarbageOut; // garbage for the tool that the pty did not take yet
+    WrongRateRun FRunOut;
     Clock::time_point FLastReplyAt{};
     std::deque<std::pair<Clock::time_point, char>> FRx;
     Clock::time_point FRxLineFree{};

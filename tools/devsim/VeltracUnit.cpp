@@ -63,10 +63,11 @@ std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char
 }
 
 VeltracUnit::VeltracUnit(const UnitConfig& Config)
-    : SimDevice("unit", Config.BaudRate), FConfig(Config), FMajor(Config.VersionMajor),
-      FMinor(Config.VersionMinor), FLetter(Config.RevisionLetter), FRevision(Config.Revision),
-      FReceiverVersion(Config.ReceiverVersion), FReceiverReadable(Config.ReceiverReadable),
-      FEeprom(Config.EepromSize, '\xFF'), FWritten(Config.EepromSize, false)
+    : SimDevice("unit", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
+      FMajor(Config.VersionMajor), FMinor(Config.VersionMinor), FLetter(Config.RevisionLetter),
+      FRevision(Config.Revision), FReceiverVersion(Config.ReceiverVersion),
+      FReceiverReadable(Config.ReceiverReadable), FEeprom(Config.EepromSize, '\xFF'),
+      FWritten(Config.EepromSize, false)
 {
     FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
     FPuller.Log = [this](const std::string& T) { Log(T); };
@@ -560,11 +561,28 @@ void VeltracUnit::Parameter(int Number, Clock::time_point)
         return;
     }
     if (Number == ParamReceiverVersion) {
+        ++FCount.ReceiverQuestions;
         if (Point("param65354"))
             return;
-        // Busy while programming; a receiver that cannot report has no text either.
-        const bool Has = FConfig.ReceiverUpdates && FReceiverReadable && !FProgramming;
-        Reply(0x03, Head + (Has ? FReceiverVersion : std::string()));
+        // A receiver that cannot report has no text.
+        const bool Has = FConfig.ReceiverUpdates && FReceiverReadable;
+        const std::string Version = Has ? FReceiverVersion : std::string();
+        if (!FProgramming) {
+            Reply(0x03, Head + Version);
+            return;
+        }
+        ++FCount.BusyQuestions;
+        switch (FConfig.AnswerWhileProgramming) {
+        case BusyAnswer::OldVersion:
+            Reply(0x03, Head + Version);
+            break;
+        case BusyAnswer::Empty:
+            Reply(0x03, Head);
+            break;
+        case BusyAnswer::None:
+            Log("65354 while programming: no answer");
+            break;
+        }
         return;
     }
     auto It = FParameters.find(Number);
@@ -615,6 +633,14 @@ void VeltracUnit::EepromWrite(const std::string& Data)
                              static_cast<uint32_t>(static_cast<uint8_t>(Data[3]));
     const std::size_t Len = Data.size() - 4;
     ++FCount.EepromWrites;
+    // The first record of a transfer goes to the image address; the same record
+    // sent again at once (refused, or its answer lost) starts nothing new.
+    const bool AtImage = Address == FConfig.EepromAddress && Len > 0;
+    if (AtImage && !FLastWriteAtImage) {
+        ++FCount.Transfers;
+        Log("a transfer starts at the image address");
+    }
+    FLastWriteAtImage = AtImage;
     if (FProgramming) {
         ++FCount.EepromRefused;
         Log("EEPROM write while programming refused");
@@ -648,6 +674,7 @@ void VeltracUnit::EepromWrite(const std::string& Data)
 
 void VeltracUnit::StartProgramming(Clock::time_point Now)
 {
+    FLastWriteAtImage = false; // what is written next belongs to another transfer
     const uint32_t A = FConfig.EepromAddress;
     const char K = FConfig.Container;
     std::string Image, Error;
@@ -789,6 +816,7 @@ void VeltracUnit::FinishPull(Clock::time_point Now)
 void VeltracUnit::EndSession(const char* Why)
 {
     FState = Idle;
+    FLastWriteAtImage = false;
     FRx = Hunt;
     FGps = false;
     FGpsNext = Clock::time_point::max();

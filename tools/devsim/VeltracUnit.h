@@ -52,7 +52,8 @@ struct UnitConfig {
     uint32_t EepromAddress = 0x10000;
     uint32_t EepromSize = 0x200000;
     char Container = 'C'; // 'C' packed "GPSz", 'V' plain "GPSz", any other letter: raw image
-    int ProgrammingMs = 2000;
+    int ProgrammingMs = 5000;
+    BusyAnswer AnswerWhileProgramming = BusyAnswer::OldVersion; // to parameter 65354
     int LoggerIntervalMs = 200;
     bool ResumeGpsAfterProgramming = true;
 
@@ -71,9 +72,10 @@ struct UnitConfig {
     unsigned FastBaudRate = 57600;
     int SpeedFallbackMs = 3000; // no good frame at the fast rate this long: back to BaudRate
     int GpsIntervalMs = 1000;
-    int LinkTimeoutMs = 20000; // framed mode ends after this long without a command
-    bool EchoWakeup = true;    // the wake-up text comes back before the unit information
-    std::string Banner;        // text printed before the unit information
+    int LinkTimeoutMs = 20000;    // framed mode ends after this long without a command
+    bool EchoWakeup = true;       // the wake-up text comes back before the unit information
+    std::string Banner;           // text printed before the unit information
+    bool WrongRateGarbage = true; // bytes at a rate the other side is not set to arrive as garbage, not lost
 };
 
 struct UnitReport {
@@ -94,11 +96,15 @@ struct UnitReport {
     uint64_t UnwrittenBytes =
         0; // of the last image read: bytes no write had touched since the last programming
     int Wakeups = 0;
+    int Transfers = 0; // EEPROM transfers the tool started: writes at the image address (stored or
+                       // refused) that do not repeat the write just before
     int EepromWrites = 0;
     int EepromRewrites = 0; // writes of bytes that had been written already (re-sends)
     int EepromRefused = 0;  // answered 00: out of range, too long, busy or a refusal fault
     int ProgramStarts = 0;
     int ProgramStartRepeats = 0; // 65352 := 1 again while programming
+    int ReceiverQuestions = 0;   // parameter 65354 asked
+    int BusyQuestions = 0;       // ... while the receiver programs
     int VersionRequests = 0;
     int VersionRequestRepeats = 0; // 0x0A again in the same connection
     bool GpsReports = false;
@@ -205,6 +211,7 @@ class VeltracUnit final : public SimDevice
     Clock::time_point FOnAgain = Clock::time_point::max();
     std::map<int, std::string> FParameters;
     int FSessionVersionRequests = 0;
+    bool FLastWriteAtImage = false; // the last write of this session began at the image address
 
     BlockPuller FPuller;
     PulledFirmware FFirmware;

@@ -60,7 +60,6 @@ Veltrac unit:
   --eeprom-address HEX    image address in the EEPROM (default 10000)
   --eeprom-size N         EEPROM size in bytes (default 2097152)
   --no-receiver-updates   parameter 65352 answers an empty value
-  --programming-ms N      time the receiver takes to program (default 2000)
   --no-gps-resume         GPS reports stay off after programming
   --no-firmware           refuses its own firmware update
   --firmware-width W      auto, narrow or wide block requests (default auto)
@@ -87,6 +86,27 @@ Receiver (both devices):
                           image header at offset 16)
   --unreadable            the receiver cannot report its version
 
+End of a transfer (the defaults are those of real devices):
+  --programming-ms N      time the receiver takes to program (default 5000)
+  --busy-answer A         what a version question (unit: parameter 65354,
+                          module: "Q") gets while the receiver programs:
+                          old (the version it still runs), none (no answer)
+                          or empty (an empty text) (default old)
+  --last-ack-wait MS      module: after the last block's status it stays at
+                          57600 until the tool's raw acknowledgement comes or
+                          MS ms pass, then 9600 (default 500; 0: 9600 at once)
+  --programmed-status     module: status "S"/"T" 02 (the last block's kind)
+                          when programming is done (default: none)
+  --wrong-rate W          bytes sent while the tool's port and the device run
+                          at different rates: garbage (arrive as garbage, one
+                          byte per byte at the higher rate, one per rate ratio
+                          at the lower) or lost (default garbage)
+  --fast                  the quick end of earlier versions: programming 2000
+                          ms (unit) / 500 ms (module), empty answer while
+                          programming, module at 9600 right after the last
+                          status, bytes at a wrong rate lost. Options after it
+                          change single settings again
+
 Presets (set the options above for the special cases):
   --preset 2.31o          unit firmware 2.31 with revision letter o
   --preset mc-gla         receiver reports module type MC-GLA
@@ -97,7 +117,8 @@ Presets (set the options above for the special cases):
   --preset old-controller module controller 1.99
 
 Misbehaviour (seeded, reproducible):
-  --seed N                seed of every fault draw (default 1)
+  --seed N                seed of every fault draw and of the garbage bytes
+                          at a wrong rate (default 1)
   --drop-replies P        share of answers not sent (P from 0 to 1)
   --drop-commands P       share of received commands ignored
   --drop NAME[:COUNT]     ignore one command by name COUNT times (default 1,
@@ -291,6 +312,32 @@ int main(int argc, char** argv)
             U.ReceiverUpdates = false;
         } else if (Opt == "--programming-ms") {
             U.ProgrammingMs = M.ProgrammingMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 600000));
+        } else if (Opt == "--busy-answer") {
+            const std::string V = Arg();
+            const BusyAnswer A = V == "old"    ? BusyAnswer::OldVersion
+                                 : V == "none" ? BusyAnswer::None
+                                 : V == "empty"
+                                     ? BusyAnswer::Empty
+                                     : (Fail("bad value for --busy-answer: '" + V + "' (old, none or empty)"),
+                                        BusyAnswer::OldVersion);
+            U.AnswerWhileProgramming = M.AnswerWhileProgramming = A;
+        } else if (Opt == "--last-ack-wait") {
+            ModuleOnly();
+            M.LastAckWaitMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 600000));
+        } else if (Opt == "--programmed-status") {
+            ModuleOnly();
+            M.StatusWhenProgrammed = true;
+        } else if (Opt == "--wrong-rate") {
+            const std::string V = Arg();
+            if (V != "garbage" && V != "lost")
+                Fail("bad value for --wrong-rate: '" + V + "' (garbage or lost)");
+            U.WrongRateGarbage = M.WrongRateGarbage = V == "garbage";
+        } else if (Opt == "--fast") {
+            U.ProgrammingMs = 2000;
+            M.ProgrammingMs = 500;
+            U.AnswerWhileProgramming = M.AnswerWhileProgramming = BusyAnswer::Empty;
+            M.LastAckWaitMs = 0;
+            U.WrongRateGarbage = M.WrongRateGarbage = false;
         } else if (Opt == "--no-gps-resume") {
             UnitOnly();
             U.ResumeGpsAfterProgramming = false;
@@ -489,6 +536,8 @@ int main(int argc, char** argv)
                   << (R.ProgrammedFrom.empty() ? "" : ", last read as " + R.ProgrammedFrom) << "\n"
                   << "EEPROM writes " << R.EepromWrites << ", re-sent " << R.EepromRewrites << ", refused "
                   << R.EepromRefused << "\n"
+                  << "transfers started " << R.Transfers << ", receiver asked " << R.ReceiverQuestions
+                  << " time(s), " << R.BusyQuestions << " while programming\n"
                   << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
                   << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
                   << "retries seen " << R.Retries() << "\n";
@@ -500,8 +549,13 @@ int main(int argc, char** argv)
                   << "receiver programmed " << R.Programmings << " time(s), transfers refused "
                   << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")")
                   << "\n"
+                  << "image starts " << R.ImageStarts << ", transfers started " << R.Transfers
+                  << ", complete images received " << R.ImagesReceived << ", last status unacknowledged "
+                  << R.LastAckTimeouts << "\n"
                   << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
                   << R.BlocksRefused << "\n"
+                  << "receiver asked " << R.VersionQuestions << " time(s), " << R.BusyQuestions
+                  << " while programming\n"
                   << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures
                   << "\n"
                   << "retries seen " << R.Retries() << "\n";
@@ -509,6 +563,8 @@ int main(int argc, char** argv)
         Save(SaveFirmware, FirmwareImage(Module->Firmware()), "the pulled firmware");
     }
     std::cout << "line: " << Ln.BytesIn << " bytes in, " << Ln.BytesOut << " out, " << Ln.BadFrames
-              << " bad frames, " << Ln.PortCloses << " port closes, " << Ln.HangUps << " hang-ups\n";
+              << " bad frames, " << Ln.PortCloses << " port closes, " << Ln.HangUps << " hang-ups\n"
+              << "wrong rate: " << Ln.SpeedMismatchIn << " bytes in (" << Ln.GarbageIn << " garbage), "
+              << Ln.SpeedMismatchOut << " out (" << Ln.GarbageOut << " garbage)\n";
     return 0;
 }
