@@ -42,7 +42,8 @@ void ReportInMainThread(std::exception_ptr E)
 {
     auto* app = QCoreApplication::instance();
     if (app)
-        QMetaObject::invokeMethod(app, [E] { ReportNow(E); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [E] { ReportNow(E); }, Qt::QueuedConnection);
     else
         ReportNow(E);
 }
@@ -53,8 +54,8 @@ Clock::duration WireTime(const TDCB& Rec, uint64_t Bytes)
 {
     if (Rec.BaudRate == 0)
         return Clock::duration::zero();
-    const unsigned halfBits = 2 * (1 + Rec.ByteSize + (Rec.Parity != NOPARITY ? 1 : 0)) +
-                              (Rec.StopBits == ONESTOPBIT ? 2 : Rec.StopBits == ONE5STOPBITS ? 3 : 4);
+    const unsigned stopHalfBits = Rec.StopBits == ONESTOPBIT ? 2 : Rec.StopBits == ONE5STOPBITS ? 3 : 4;
+    const unsigned halfBits = 2 * (1 + Rec.ByteSize + (Rec.Parity != NOPARITY ? 1 : 0)) + stopHalfBits;
     const double seconds = static_cast<double>(Bytes) * halfBits / (2.0 * Rec.BaudRate);
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
@@ -180,7 +181,8 @@ class TComPortWriteThread : public TComPortCoreThread
     // driver is off the line (by the estimate).
     bool LineIdle() const
     {
-        return FPending.empty() && FBuffer.Used() == 0 && Clock::now() >= FLineFreeAt + TComPortCore::LineMargin;
+        return FPending.empty() && FBuffer.Used() == 0 &&
+               Clock::now() >= FLineFreeAt + TComPortCore::LineMargin;
     }
     bool ChangeWaiting() const { return !FPending.empty(); }
     // Queues a change behind every byte written so far.

@@ -343,8 +343,10 @@ std::string Segment(char First, size_t Size)
 TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
 {
     // Each segment goes out at its own rate. The first is larger than a pty
-    // holds; the wire time of each keeps its change back while the device
-    // reads it.
+    // holds. A pty has no drain, so what keeps a change back once the bytes
+    // before it sit in the pty is their wire time: the device reads as fast
+    // as it can, as a real one keeps pace with the line, and each segment is
+    // a few tenths of a second long.
     const unsigned rates[3] = {921600, 460800, 230400};
     const std::string seg[3] = {Segment('a', 40000), Segment('j', 16000), Segment('s', 2000)};
     Port->SetOutBufSize(1 << 16);
@@ -366,7 +368,9 @@ TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
                 return i;
         return -1;
     };
-    auto segmentOfByte = [&](size_t Pos) { return Pos < seg[0].size() ? 0 : Pos < seg[0].size() + seg[1].size() ? 1 : 2; };
+    auto segmentOfByte = [&](size_t Pos) {
+        return Pos < seg[0].size() ? 0 : Pos < seg[0].size() + seg[1].size() ? 1 : 2;
+    };
     const std::string all = seg[0] + seg[1] + seg[2];
     std::string got;
     std::vector<std::string> faults;
@@ -388,8 +392,8 @@ TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
                 faults.push_back("rate " + std::to_string(o0) + " before byte " + std::to_string(from) +
                                  " of segment " + std::to_string(first) + " was read");
             if (segmentOfRate(o1) < last)
-                faults.push_back("byte " + std::to_string(got.size() - 1) + " of segment " + std::to_string(last) +
-                                 " came at rate " + std::to_string(o1));
+                faults.push_back("byte " + std::to_string(got.size() - 1) + " of segment " +
+                                 std::to_string(last) + " came at rate " + std::to_string(o1));
         }
         done = true;
     });
@@ -449,8 +453,6 @@ TEST_F(ComPortLine, AWaitingChangeTheLineRefusesIsReportedAndCloseDropsOne)
     Port->Close();
     ASSERT_TRUE(MasterRate(Pty.Master, in, out));
     EXPECT_EQ(out, 19200u);
-    Pump(100);
-    EXPECT_EQ(Reported.size(), 1u);
     Port->Open();
     ASSERT_TRUE(MasterRate(Pty.Master, in, out));
     EXPECT_EQ(out, 230400u);
