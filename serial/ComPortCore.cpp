@@ -330,7 +330,7 @@ class TComPortWriteThread : public TComPortCoreThread
     // device is gone (the change then stays where it is).
     bool ApplyNextChange()
     {
-        if (!WaitForDriver() || !WaitForIdleLine())
+        if (!WaitForDriver() || !WaitForIdleLine(Clock::now()))
             return false;
         TPendingSettings next;
         bool ok;
@@ -377,14 +377,16 @@ class TComPortWriteThread : public TComPortCoreThread
         return true;
     }
 
-    // Until the estimated end of the bytes on the line plus the margin.
-    bool WaitForIdleLine()
+    // Until the estimated end of the bytes on the line, but no longer than
+    // LineBacklog bytes take after the drain, plus the margin.
+    bool WaitForIdleLine(Clock::time_point Drained)
     {
         for (;;) {
             Clock::time_point until;
             {
                 std::lock_guard<std::mutex> g(FCore->FWriteLock);
-                until = FLineFreeAt + TComPortCore::LineMargin;
+                until = std::min(FLineFreeAt, Drained + WireTime(FLine, TComPortCore::LineBacklog)) +
+                        TComPortCore::LineMargin;
             }
             const auto left = until - Clock::now();
             if (left <= Clock::duration::zero())

@@ -17,9 +17,14 @@
 // (tcdrain; with RTS/CTS its queue is watched instead, as a held-off line
 // would keep tcdrain, and Close, waiting), and the wire time plus LineMargin
 // has passed: a USB adapter reports bytes gone when they reach the chip,
-// whose FIFO still sends them, and a pty has no drain at all. Bytes written
-// after the change wait behind it (no direct write to the driver meanwhile);
-// several changes keep their places. The main thread never waits for this.
+// whose FIFO still sends them, and a pty has no drain at all. Once drained,
+// the wait is at most the wire time of LineBacklog bytes: past the driver's
+// queue only an adapter's FIFO is left, and a link that took the bytes
+// faster than the rate (a USB device that ignores it, a pty whose reader
+// keeps up) has them already, where the estimate alone would hold a change
+// back for seconds after a burst. Bytes written after the change wait
+// behind it (no direct write to the driver meanwhile); several changes keep
+// their places. The main thread never waits for any of this.
 // - DCB() shows the new record as soon as SetDCB returns. DTR and RTS set by
 //   EscapeComm meanwhile stay as set when the change is applied.
 // - A waiting change the line refuses is reported like other worker-thread
@@ -100,6 +105,9 @@ class TComPortCore
     // Left between the estimated end of the last byte on the line and a
     // settings change: a few USB frames and the scheduler.
     static constexpr std::chrono::milliseconds LineMargin{20};
+    // The most bytes a drained line is taken to be still sending: an
+    // adapter's FIFO, with room to spare.
+    static constexpr uint64_t LineBacklog = 1024;
     const TDCB& DCB() const { return FDCB; }
 
     bool Active() const { return FActive.load(); }

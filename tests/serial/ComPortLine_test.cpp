@@ -342,13 +342,13 @@ std::string Segment(char First, size_t Size)
 
 TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
 {
-    // Each segment goes out at its own rate. The first is larger than a pty
-    // holds. A pty has no drain, so what keeps a change back once the bytes
-    // before it sit in the pty is their wire time: the device reads as fast
-    // as it can, as a real one keeps pace with the line, and each segment is
-    // a few tenths of a second long.
-    const unsigned rates[3] = {921600, 460800, 230400};
-    const std::string seg[3] = {Segment('a', 40000), Segment('j', 16000), Segment('s', 2000)};
+    // Each segment goes out at its own rate; the first is larger than a pty
+    // holds. A pty has no drain, so once the bytes before a change sit in
+    // it, what keeps the change back is the wire time of LineBacklog bytes
+    // (about 90 ms at 115200): the device reads as fast as it can, as devsim
+    // does and as a real device keeps pace with its line.
+    const unsigned rates[3] = {115200, 57600, 38400};
+    const std::string seg[3] = {Segment('a', 40000), Segment('j', 4000), Segment('s', 500)};
     Port->SetOutBufSize(1 << 16);
     Port->SetUserBaudRate(static_cast<int32_t>(rates[0]));
     Port->Open();
@@ -375,7 +375,7 @@ TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
     std::string got;
     std::vector<std::string> faults;
     std::atomic<bool> done{false};
-    // The device reads in small pieces and looks at the rate around each.
+    // The device looks at the rate around each read.
     std::thread device([&] {
         while (got.size() < all.size()) {
             unsigned i0 = 0, o0 = 0, i1 = 0, o1 = 0;
@@ -446,13 +446,22 @@ TEST_F(ComPortLine, AWaitingChangeTheLineRefusesIsReportedAndCloseDropsOne)
     ASSERT_TRUE(MasterRate(Pty.Master, in, out));
     EXPECT_EQ(out, 19200u) << "bytes written behind a change come after it";
 
+    // A burst the link takes faster than its rate (this reader keeps up, as a
+    // USB device that ignores the rate would): 20 s of wire time at 19200,
+    // yet the change behind it waits only for what a drained line may still
+    // be sending.
+    Port->WriteString(data);
+    Port->SetUserBaudRate(38400);
+    EXPECT_TRUE(Pty.Read(data.size()) == data);
+    EXPECT_TRUE(WaitFor([&] { return MasterRate(Pty.Master, in, out) && out == 38400u; }, 10000)) << out;
+
     // A change still waiting at Close goes with the unsent bytes; the next
     // Open applies the port's record.
     Port->WriteString(data);
     Port->SetUserBaudRate(230400);
     Port->Close();
     ASSERT_TRUE(MasterRate(Pty.Master, in, out));
-    EXPECT_EQ(out, 19200u);
+    EXPECT_EQ(out, 38400u);
     Port->Open();
     ASSERT_TRUE(MasterRate(Pty.Master, in, out));
     EXPECT_EQ(out, 230400u);
