@@ -406,7 +406,7 @@ TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
     EXPECT_EQ(in, rates[2]);
 }
 
-TEST_F(ComPortLine, AWaitingChangeTheLineRefusesIsReportedAndCloseDropsOne)
+TEST_F(ComPortLine, WaitingChangesRefusedHeldBackOrDroppedAtClose)
 {
     Port->SetOutBufSize(1 << 16);
     Port->SetUserBaudRate(921600);
