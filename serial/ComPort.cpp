@@ -20,7 +20,6 @@ constexpr uint32_t SyncTimeoutMs = 2000;
 const char* const SPortNotClosed = "Port is not closed";
 const char* const SReadDataError = "Read data error";
 const char* const SWriteDataError = "Write data error [requested: %d, free: %d]";
-const char* const SDCBError = "Error setting parameters from DCB";
 
 TCustomComPort::TConfigDialogHook ConfigDialogHook = nullptr;
 TCustomComPort::TBusyHook BusyHook = nullptr;
@@ -52,6 +51,12 @@ TCustomSerialPort::TCustomSerialPort(TComponent* AOwner) : TDataConnComponent(AO
     FCore = std::make_unique<TComPortCore>();
     FCore->SetEventTarget([this](TComPortCore* S, TCoreEvent K, uint32_t D, const std::exception_ptr& E) {
         CoreEvent(S, K, D, E);
+    });
+    // A change that waited for queued bytes and was then refused: the
+    // properties show what the line kept.
+    FCore->SetSettingsRefusedTarget([this](TComPortCore* S) {
+        if (!FDestroying)
+            TakeSettings(S->DCB());
     });
     UpdateDCB();
 }
@@ -333,7 +338,13 @@ void TCustomSerialPort::UpdateXLimits()
 void TCustomSerialPort::ApplyDCB(const TDCB& Rec)
 {
     if (Rec.DCBlength != sizeof(TDCB))
-        SignalError(SDCBError);
+        SignalError(SCoreDCBError);
+    TakeSettings(Rec);
+    UpdateDCB();
+}
+
+void TCustomSerialPort::TakeSettings(const TDCB& Rec)
+{
     FDCB = Rec;
     FBaudRate = brUser;
     bool matched = false;
@@ -366,7 +377,6 @@ void TCustomSerialPort::ApplyDCB(const TDCB& Rec)
     FXOffChar = Rec.XoffChar;
     FXOnLim = Rec.XonLim;
     FXOffLim = Rec.XoffLim;
-    UpdateDCB();
 }
 
 void TCustomSerialPort::SetBaudRate(TBaudrate Value)

@@ -99,6 +99,8 @@ class TCustomSerialPort : public TDataConnComponent
     int Handle() const;
 
     // Settings from a line-settings record (as the configuration dialog returns it).
+    // Like every settings change on an open port, it waits for the bytes
+    // written before it (see ComPortCore.h); the record shows it at once.
     void ApplyDCB(const TDCB& Rec);
     const TDCB& DCB() const { return FDCB; }
     virtual bool ExecuteConfigDialog() = 0;
@@ -179,6 +181,8 @@ class TCustomSerialPort : public TDataConnComponent
                    const std::exception_ptr& Exception);
     void SyncDispatch();
     void DispatchCoreEvent(TCoreEvent EventKind, uint32_t Data, const std::exception_ptr& Exception);
+    // The record and the properties from Rec, without applying it.
+    void TakeSettings(const TDCB& Rec);
 
     std::unique_ptr<TComPortCore> FCore;
     uint32_t FSyncId = 0;

@@ -11,10 +11,15 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <thread>
+
+const char* const SCoreDCBError = "Error setting parameters from DCB";
 
 namespace
 {
+
+using Clock = std::chrono::steady_clock;
 
 std::string Format(const char* Fmt, const std::string& Arg)
 {
@@ -23,21 +28,36 @@ std::string Format(const char* Fmt, const std::string& Arg)
     return buf;
 }
 
+void ReportNow(const std::exception_ptr& E)
+{
+    try {
+        std::rethrow_exception(E);
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
+}
+
 // Shows an exception of a worker thread in the main thread.
 void ReportInMainThread(std::exception_ptr E)
 {
     auto* app = QCoreApplication::instance();
-    auto report = [E] {
-        try {
-            std::rethrow_exception(E);
-        } catch (...) {
-            ApplicationHandleCurrentException();
-        }
-    };
     if (app)
-        QMetaObject::invokeMethod(app, report, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [E] { ReportNow(E); }, Qt::QueuedConnection);
     else
-        report();
+        ReportNow(E);
+}
+
+// How long the line needs for Bytes characters with the settings of Rec:
+// start bit, data bits, parity bit, 1, 1.5 or 2 stop bits.
+Clock::duration WireTime(const TDCB& Rec, uint64_t Bytes)
+{
+    if (Rec.BaudRate == 0)
+        return Clock::duration::zero();
+    const unsigned stopHalfBits = Rec.StopBits == ONESTOPBIT ? 2 : Rec.StopBits == ONE5STOPBITS ? 3 : 4;
+    const unsigned halfBits = 2 * (1 + Rec.ByteSize + (Rec.Parity != NOPARITY ? 1 : 0)) + stopHalfBits;
+    const double seconds = static_cast<double>(Bytes) * halfBits / (2.0 * Rec.BaudRate);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 bool IsAbort(const std::exception_ptr& E)
@@ -151,9 +171,49 @@ class TComPortWriteThread : public TComPortCoreThread
     TCircularBuffer& Buffer() { return FBuffer; }
     void DataReady() { FDataReady.Set(); }
 
+    // The rest of the public part is for the core too; caller holds its
+    // write lock.
+
+    // The settings the line has now.
+    void SetLine(const TDCB& Rec) { FLine = Rec; }
+    // A change may be applied at once: nothing of the stream is left in the
+    // buffer or waits for an earlier change, and the last byte handed to the
+    // driver is off the line (by the estimate).
+    bool LineIdle() const
+    {
+        return FPending.empty() && FBuffer.Used() == 0 &&
+               Clock::now() >= FLineFreeAt + TComPortCore::LineMargin;
+    }
+    bool ChangeWaiting() const { return !FPending.empty(); }
+    // Queues a change behind every byte written so far.
+    void Defer(const TDCB& Rec, uint64_t Seq)
+    {
+        FPending.push_back({Rec, FHanded + static_cast<uint64_t>(FBuffer.Used()), Seq});
+        FDataReady.Set();
+    }
+    // Count bytes went to the driver: the line is busy for their wire time
+    // after whatever it still had to send.
+    void Handed(int32_t Count)
+    {
+        FHanded += static_cast<uint64_t>(Count);
+        FLineFreeAt = std::max(FLineFreeAt, Clock::now()) + WireTime(FLine, static_cast<uint64_t>(Count));
+    }
+    // A modem line set at once must not be put back by a waiting change.
+    void FollowModemLine(uint32_t Func)
+    {
+        for (TPendingSettings& p : FPending) {
+            uint32_t& f = p.Rec.Flags;
+            if ((Func == SETDTR || Func == CLRDTR) && (f & DCB_fDtrControlMask) != DCB_fDtrControlHandshake)
+                f = (f & ~DCB_fDtrControlMask) | (Func == SETDTR ? DCB_fDtrControlEnable : 0);
+            if ((Func == SETRTS || Func == CLRRTS) && (f & DCB_fRtsControlMask) != DCB_fRtsControlHandshake)
+                f = (f & ~DCB_fRtsControlMask) | (Func == SETRTS ? DCB_fRtsControlEnable : 0);
+        }
+    }
+
     // Main thread: has the thread let go of the buffer, then empties it and
     // the driver's output queue. False (nothing discarded) when the thread
-    // does not answer within 2000 ms.
+    // does not answer within 2000 ms. Waiting settings changes go with the
+    // bytes; only Close purges, and it discards them.
     bool Flush()
     {
         FFlushRequest.Set();
@@ -164,6 +224,7 @@ class TComPortWriteThread : public TComPortCoreThread
         std::lock_guard<std::mutex> g(FCore->FWriteLock);
         FDataReady.Reset();
         FBuffer.Clear();
+        FPending.clear();
         return PosixPurge(FHandle, PURGE_TXABORT | PURGE_TXCLEAR);
     }
 
@@ -198,17 +259,35 @@ class TComPortWriteThread : public TComPortCoreThread
     }
 
   private:
+    struct TPendingSettings {
+        TDCB Rec;
+        uint64_t At;  // stream position: the bytes written before the change
+        uint64_t Seq; // the core's SetDCB count when it was asked for
+    };
+
     // Hands the buffer to the device in contiguous chunks, straight from its
-    // memory: the main thread only appends into the free part.
+    // memory: the main thread only appends into the free part. A waiting
+    // settings change stops the chunks at its position until it is applied.
     void WriteOut()
     {
         for (;;) {
             const uint8_t* p;
             int32_t len;
+            bool change = false;
             {
                 std::lock_guard<std::mutex> g(FCore->FWriteLock);
                 len = FBuffer.ContiguousUsed();
                 p = FBuffer.ReadPtr();
+                if (!FPending.empty()) {
+                    const uint64_t before = FPending.front().At - FHanded;
+                    change = before == 0;
+                    len = static_cast<int32_t>(std::min<uint64_t>(static_cast<uint64_t>(len), before));
+                }
+            }
+            if (change) {
+                if (!ApplyNextChange())
+                    return;
+                continue;
             }
             if (len == 0)
                 return;
@@ -219,12 +298,11 @@ class TComPortWriteThread : public TComPortCoreThread
                 {
                     std::lock_guard<std::mutex> g(FCore->FWriteLock);
                     FBuffer.Remove(n);
+                    Handed(n);
                     empty = FBuffer.Used() == 0;
                 }
-                if (empty) {
+                if (empty)
                     FCore->FTxEmpty->Set();
-                    return;
-                }
                 continue;
             }
             if (n < 0)
@@ -246,10 +324,105 @@ class TComPortWriteThread : public TComPortCoreThread
         }
     }
 
+    // Every byte written before the next change is with the driver: waits
+    // until they have left it and the line, then applies the change. False
+    // when the thread is to stop, a flush came, the port is closing or the
+    // device is gone (the change then stays where it is).
+    bool ApplyNextChange()
+    {
+        if (!WaitForDriver() || !WaitForIdleLine(Clock::now()))
+            return false;
+        TPendingSettings next;
+        bool ok;
+        TDCB line;
+        {
+            // Settings and modem lines change only under the write lock, so
+            // SetDCB and EscapeComm in the main thread cannot overtake this.
+            std::lock_guard<std::mutex> g(FCore->FWriteLock);
+            if (!FCore->FReady)
+                return false; // closing: Close discards it
+            next = FPending.front();
+            ok = PosixApplyDCB(FHandle, next.Rec);
+            if (ok)
+                FLine = next.Rec;
+            line = FLine;
+            if (!ok && !PosixReadDCB(FHandle, line))
+                return false; // hung up: the event thread reports that
+            FPending.pop_front();
+        }
+        if (!ok)
+            FCore->ReportRefusedSettings(next.Seq, line);
+        return true;
+    }
+
+    // Until the driver has sent what it holds. tcdrain has no time-out, and
+    // with RTS/CTS a device that holds CTS off (or is switched off) would keep
+    // it, and Close with it, waiting for good: there the driver's queue is
+    // watched instead, and the wire-time wait covers the adapter's FIFO.
+    bool WaitForDriver()
+    {
+        bool ctsFlow;
+        {
+            std::lock_guard<std::mutex> g(FCore->FWriteLock);
+            ctsFlow = FLine.Flags & DCB_fOutxCtsFlow;
+        }
+        if (!ctsFlow) {
+            PosixDrain(FHandle); // a purge (Close) ends it
+            return true;
+        }
+        int32_t queued = 0;
+        while (PosixOutQueue(FHandle, queued) && queued > 0)
+            if (!Pause(10))
+                return false;
+        return true;
+    }
+
+    // Until the estimated end of the bytes on the line, but no longer than
+    // LineBacklog bytes take after the drain, plus the margin.
+    bool WaitForIdleLine(Clock::time_point Drained)
+    {
+        for (;;) {
+            Clock::time_point until;
+            {
+                std::lock_guard<std::mutex> g(FCore->FWriteLock);
+                until = std::min(FLineFreeAt, Drained + WireTime(FLine, TComPortCore::LineBacklog)) +
+                        TComPortCore::LineMargin;
+            }
+            const auto left = until - Clock::now();
+            if (left <= Clock::duration::zero())
+                return true;
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+            if (!Pause(static_cast<int>(std::min<int64_t>(ms, 60000))))
+                return false;
+        }
+    }
+
+    // Waits TimeoutMs; False when the thread is to stop or a flush came
+    // (acknowledged here).
+    bool Pause(int TimeoutMs)
+    {
+        TPosixWaitItem items[2] = {{FStopEvent.Fd(), true, false, false, false, false},
+                                   {FFlushRequest.Fd(), true, false, false, false, false}};
+        PosixWait(items, 2, TimeoutMs);
+        if (items[0].Readable)
+            return false;
+        if (items[1].Readable) {
+            FFlushRequest.Reset();
+            FFlushAck.Set();
+            return false;
+        }
+        return true;
+    }
+
     TCircularBuffer FBuffer;
     TPosixEvent FFlushAck;
     TPosixEvent FFlushRequest;
     TPosixEvent FDataReady;
+    // Under the core's write lock.
+    std::deque<TPendingSettings> FPending;
+    uint64_t FHanded = 0; // bytes of the stream handed to the driver
+    TDCB FLine{};
+    Clock::time_point FLineFreeAt{};
 };
 
 class TComPortEventThread : public TComPortCoreThread
@@ -456,7 +629,11 @@ bool TComPortCore::OpenComPort(int32_t n, const std::string& DevicePath)
             throw EComPortCoreError(" Error setting EventMask");
         if (!PosixApplyDCB(fd, FDCB)) {
             PosixReadDCB(fd, FDCB);
-            throw EComPortCoreError("Error setting parameters from DCB");
+            throw EComPortCoreError(SCoreDCBError);
+        }
+        {
+            std::lock_guard<std::mutex> g(FWriteLock);
+            FWriteThread->SetLine(FDCB);
         }
         {
             std::lock_guard<std::mutex> g(FPortLock);
@@ -538,13 +715,15 @@ bool TComPortCore::WriteData(const void* Buf, int32_t Count)
     if (Count < 1 || Count > buf.Free())
         return false;
     int32_t done = 0;
-    if (buf.Used() == 0) {
+    if (buf.Used() == 0 && !FWriteThread->ChangeWaiting()) {
         // Nothing queued means the write thread has nothing in flight: the
         // bytes go to the driver at once (a non-blocking copy), which spares
         // a thread hand-over on every short message. Only what the driver
         // does not take is left for the write thread.
         int err = 0;
         done = std::max(0, PosixWrite(FHandle, Buf, Count, err));
+        if (done > 0)
+            FWriteThread->Handed(done);
         if (done == Count) {
             FTxEmpty->Set();
             return true;
@@ -607,18 +786,61 @@ uint32_t TComPortCore::ReadErrors()
 
 bool TComPortCore::EscapeComm(uint32_t Func)
 {
-    return FReady && PosixEscapeComm(FHandle, Func);
+    if (!FReady)
+        return false;
+    std::lock_guard<std::mutex> g(FWriteLock);
+    if (FWriteThread)
+        FWriteThread->FollowModemLine(Func);
+    return PosixEscapeComm(FHandle, Func);
 }
 
 void TComPortCore::SetDCB(const TDCB& Rec)
 {
     const TDCB previous = FDCB;
     FDCB = Rec;
+    ++FDCBSeq;
     if (!FReady)
         return;
-    if (!PosixApplyDCB(FHandle, Rec)) {
-        FDCB = previous;
-        PosixReadDCB(FHandle, FDCB);
-        throw EComPortCoreError("Error setting parameters from DCB");
+    {
+        std::lock_guard<std::mutex> g(FWriteLock);
+        if (FWriteThread && !FHungUp) {
+            int32_t driverQueue = 0;
+            if (!FWriteThread->LineIdle() || (PosixOutQueue(FHandle, driverQueue) && driverQueue > 0)) {
+                FWriteThread->Defer(Rec, FDCBSeq);
+                return;
+            }
+        }
+        // Under the write lock, so the line and the write thread's idea of it agree.
+        if (PosixApplyDCB(FHandle, Rec)) {
+            if (FWriteThread)
+                FWriteThread->SetLine(Rec);
+            return;
+        }
     }
+    FDCB = previous;
+    PosixReadDCB(FHandle, FDCB);
+    throw EComPortCoreError(SCoreDCBError);
+}
+
+void TComPortCore::ReportRefusedSettings(uint64_t Seq, const TDCB& Line)
+{
+    const auto e = std::make_exception_ptr(EComPortCoreError(SCoreDCBError));
+    auto* app = QCoreApplication::instance();
+    if (!app) {
+        ReportNow(e);
+        return;
+    }
+    const std::weak_ptr<char> alive = FAlive;
+    QMetaObject::invokeMethod(
+        app,
+        [this, alive, Seq, Line, e] {
+            // A later request stands: it is applied or refused on its own.
+            if (!alive.expired() && Seq == FDCBSeq) {
+                FDCB = Line;
+                if (FSettingsRefused)
+                    FSettingsRefused(this);
+            }
+            ReportNow(e);
+        },
+        Qt::QueuedConnection);
 }

@@ -4,9 +4,45 @@
 // quiet line) and a write thread (drains the send ring buffer), and reports
 // to its owner through one callback. Received bytes stay in the driver's
 // queue until the owner reads them with ReadData.
+//
+// Settings changes and the byte stream: bytes still on their way when the
+// rate changes leave at the new rate and arrive as junk (an acknowledgement
+// written at 57600 just before the port goes to 9600). So SetDCB on an open
+// port applies the record at once only when the line is idle: nothing in the
+// send buffer, no earlier change waiting, the driver's output queue empty,
+// and the estimated wire time of the bytes last handed to the driver (bytes x
+// bits per character / rate) over by LineMargin. Otherwise the change takes
+// its place in the stream and the write thread applies it once every byte
+// written before it has been handed to the driver, the driver has drained
+// (tcdrain; with RTS/CTS its queue is watched instead, as a held-off line
+// would keep tcdrain, and Close, waiting), and the wire time plus LineMargin
+// has passed: a USB adapter reports bytes gone when they reach the chip,
+// whose FIFO still sends them, and a pty has no drain at all. Once drained,
+// the wait is at most the wire time of LineBacklog bytes: past the driver's
+// queue only an adapter's FIFO is left, and a link that took the bytes
+// faster than the rate (a USB device that ignores it, a pty whose reader
+// keeps up) has them already, where the estimate alone would hold a change
+// back for seconds after a burst. Bytes written after the change wait
+// behind it (no direct write to the driver meanwhile); several changes keep
+// their places. The main thread never waits for any of this.
+// - DCB() shows the new record as soon as SetDCB returns. DTR and RTS set by
+//   EscapeComm meanwhile stay as set when the change is applied.
+// - A waiting change the line refuses is reported like other worker-thread
+//   errors, through the application's exception handler in the main thread,
+//   with the message SetDCB would raise. Unless a later change was asked for
+//   meanwhile, DCB() and the owner (through the settings-refused target) then
+//   go back to what the line has.
+// - Close discards waiting changes with the unsent bytes; the next Open
+//   applies the record anyway. Close makes the only purge of the output; a
+//   purge that kept the port open would drop the bytes before a change, so
+//   the latest waiting change would have to be applied at once.
+// - On a port whose device hung up SetDCB applies at once, as before, and the
+//   dead line refuses it; a change already waiting stays with the bytes that
+//   cannot leave, unreported (the hang-up is), until Close.
 #include "serial/ComPortTypes.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -29,6 +65,12 @@ class TComPortWriteThread;
 // Exception is set only for ceException: the error to raise in the main thread.
 using TCoreEventTarget = std::function<void(TComPortCore* Sender, TCoreEvent EventKind, uint32_t Data,
                                             const std::exception_ptr& Exception)>;
+// Main thread: a waiting settings change was refused and DCB() went back to
+// what the line has.
+using TSettingsRefusedTarget = std::function<void(TComPortCore* Sender)>;
+
+// The message of a record the line does not take.
+extern const char* const SCoreDCBError;
 
 class TComPortCore
 {
@@ -55,9 +97,17 @@ class TComPortCore
     void GetComStat(TComStat& Stat);
     uint32_t ReadErrors();
     bool EscapeComm(uint32_t Func);
-    // Stores the record; when ready applies it, and on refusal reads back what
-    // the device kept and raises "Error setting parameters from DCB".
+    // Stores the record. When ready and the line is idle applies it at once,
+    // and on refusal reads back what the device kept and raises "Error setting
+    // parameters from DCB"; otherwise it waits for the bytes written before it
+    // (see the top of this file).
     void SetDCB(const TDCB& Rec);
+    // Left between the estimated end of the last byte on the line and a
+    // settings change: a few USB frames and the scheduler.
+    static constexpr std::chrono::milliseconds LineMargin{20};
+    // The most bytes a drained line is taken to be still sending: an
+    // adapter's FIFO, with room to spare.
+    static constexpr uint64_t LineBacklog = 1024;
     const TDCB& DCB() const { return FDCB; }
 
     bool Active() const { return FActive.load(); }
@@ -80,6 +130,7 @@ class TComPortCore
 
     // Set by the owner before the first open.
     void SetEventTarget(TCoreEventTarget Target) { FEventTarget = std::move(Target); }
+    void SetSettingsRefusedTarget(TSettingsRefusedTarget Target) { FSettingsRefused = std::move(Target); }
 
     // How often the event thread has woken up since the core was created
     // (for tests and benchmarks: an idle port must stay nearly asleep).
@@ -94,11 +145,14 @@ class TComPortCore
     // Reads the driver's error counters; new errors are accumulated and
     // flagged for the event thread. Caller holds FPortLock.
     void PollLineErrorsLocked();
+    // Write thread: the waiting change Seq was refused and the line kept Line.
+    void ReportRefusedSettings(uint64_t Seq, const TDCB& Line);
 
     int32_t FComNumber = 0;
     std::string FRequestedPath; // given by the owner; empty = through the port map
     std::string FDevicePath;
     TDCB FDCB{};
+    uint64_t FDCBSeq = 0; // counts SetDCB calls (main thread)
     std::atomic<int> FHandle{-1};
     std::atomic<bool> FReady{false};
     std::atomic<bool> FActive{false};
@@ -110,9 +164,13 @@ class TComPortCore
     TThreadPriority FWriteThreadPriority = tpHigher;
     TThreadPriority FEventThreadPriority = tpNormal;
     TCoreEventTarget FEventTarget;
+    TSettingsRefusedTarget FSettingsRefused;
+    // Expires with the core: a refusal reported after the core is gone
+    // touches nothing of it.
+    std::shared_ptr<char> FAlive = std::make_shared<char>();
 
     std::mutex FPortLock;  // device reads, status reads, error accumulator, close
-    std::mutex FWriteLock; // the send ring buffer
+    std::mutex FWriteLock; // the send ring buffer, waiting settings changes, the line estimate
     // The driver's error counters at the last look, and whether it has them.
     struct TErrorCounts {
         int32_t Frame = 0, Overrun = 0, Parity = 0, Brk = 0, BufOverrun = 0, Rng = 0;

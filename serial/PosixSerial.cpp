@@ -328,6 +328,15 @@ bool PosixPurge(int Fd, uint32_t PurgeFlags)
     return tcflush(Fd, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
 }
 
+bool PosixDrain(int Fd)
+{
+    int r;
+    do {
+        r = tcdrain(Fd);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
 bool PosixEscapeComm(int Fd, uint32_t Func)
 {
     int bit;

@@ -30,6 +30,11 @@ bool PosixReadDCB(int Fd, TDCB& Rec);
 bool PosixInQueue(int Fd, int32_t& Count);
 bool PosixOutQueue(int Fd, int32_t& Count);
 bool PosixPurge(int Fd, uint32_t PurgeFlags);
+// Blocks until the driver has sent everything written so far (tcdrain), with
+// no time-out: a purge of the output from another thread ends the wait, but
+// a line held off by RTS/CTS may keep it for good. A pty returns at once, and
+// some USB adapters as soon as the bytes reached the chip.
+bool PosixDrain(int Fd);
 bool PosixEscapeComm(int Fd, uint32_t Func);
 // MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON; False where the driver has
 // no modem lines (a pty).

@@ -125,7 +125,8 @@ TEST_F(Connection, SpeedSwitchAndBothWaysOfClosing)
     ASSERT_TRUE(PeerGot(Bytes("02 01 14 00 14")));
     Reply(0x02, Bytes("01"));
     ASSERT_TRUE(Until([&] { return Fast == 1; }, 5000));
-    EXPECT_EQ(Peer.Speed(), 57600u);
+    // The new rate waits until the command has left the line.
+    EXPECT_TRUE(Until([&] { return Peer.Speed() == 57600u; }, 5000)) << Peer.Speed();
 
     // Close without Immediately only asks the unit; its acknowledgement closes.
     CX.SetConnected(false);

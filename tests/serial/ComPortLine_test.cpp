@@ -324,6 +324,149 @@ TEST_F(ComPortLine, LargeWritesGoOutInOrder)
     EXPECT_TRUE(received == sent) << "bytes lost or reordered";
 }
 
+// --- settings changes behind queued bytes ------------------------------------
+// The device side holds off reading, so the pty fills and the rest of the
+// bytes waits in the send buffer; every change then has to wait for them.
+
+namespace
+{
+// Bytes that say which segment of a stream they belong to.
+std::string Segment(char First, size_t Size)
+{
+    std::string s(Size, '\0');
+    for (size_t i = 0; i < Size; ++i)
+        s[i] = static_cast<char>(First + i % 7);
+    return s;
+}
+} // namespace
+
+TEST_F(ComPortLine, RateChangesKeepTheirPlaceInTheByteStream)
+{
+    // Each segment goes out at its own rate; the first is larger than a pty
+    // holds. A pty has no drain, so once the bytes before a change sit in
+    // it, what keeps the change back is the wire time of LineBacklog bytes
+    // (about 90 ms at 115200): the device reads as fast as it can, as devsim
+    // does and as a real device keeps pace with its line.
+    const unsigned rates[3] = {115200, 57600, 38400};
+    const std::string seg[3] = {Segment('a', 40000), Segment('j', 4000), Segment('s', 500)};
+    Port->SetOutBufSize(1 << 16);
+    Port->SetUserBaudRate(static_cast<int32_t>(rates[0]));
+    Port->Open();
+    Port->WriteString(seg[0]);
+    Port->SetUserBaudRate(static_cast<int32_t>(rates[1]));
+    Port->WriteString(seg[1]);
+    Port->SetUserBaudRate(static_cast<int32_t>(rates[2]));
+    Port->WriteString(seg[2]);
+    EXPECT_EQ(Port->DCB().BaudRate, rates[2]) << "the port reports the last change at once";
+    unsigned in = 0, out = 0;
+    ASSERT_TRUE(MasterRate(Pty.Master, in, out));
+    EXPECT_EQ(out, rates[0]) << "nothing read yet, so no change reached the line";
+
+    auto segmentOfRate = [&](unsigned Rate) {
+        for (int i = 0; i < 3; ++i)
+            if (rates[i] == Rate)
+                return i;
+        return -1;
+    };
+    auto segmentOfByte = [&](size_t Pos) {
+        return Pos < seg[0].size() ? 0 : Pos < seg[0].size() + seg[1].size() ? 1 : 2;
+    };
+    const std::string all = seg[0] + seg[1] + seg[2];
+    std::string got;
+    std::vector<std::string> faults;
+    std::atomic<bool> done{false};
+    // The device looks at the rate around each read.
+    std::thread device([&] {
+        while (got.size() < all.size()) {
+            unsigned i0 = 0, o0 = 0, i1 = 0, o1 = 0;
+            MasterRate(Pty.Master, i0, o0);
+            const size_t from = got.size();
+            got += Pty.Read(std::min<size_t>(1024, all.size() - got.size()), 20000);
+            MasterRate(Pty.Master, i1, o1);
+            if (got.size() == from) {
+                faults.push_back("no bytes after " + std::to_string(from));
+                break;
+            }
+            const int first = segmentOfByte(from), last = segmentOfByte(got.size() - 1);
+            if (segmentOfRate(o0) < 0 || segmentOfRate(o0) > first)
+                faults.push_back("rate " + std::to_string(o0) + " before byte " + std::to_string(from) +
+                                 " of segment " + std::to_string(first) + " was read");
+            if (segmentOfRate(o1) < last)
+                faults.push_back("byte " + std::to_string(got.size() - 1) + " of segment " +
+                                 std::to_string(last) + " came at rate " + std::to_string(o1));
+        }
+        done = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return done.load(); }, 60000));
+    device.join();
+    EXPECT_TRUE(faults.empty()) << faults.front();
+    EXPECT_TRUE(got == all) << "bytes lost or reordered: " << got.size() << " of " << all.size();
+    ASSERT_TRUE(MasterRate(Pty.Master, in, out));
+    EXPECT_EQ(out, rates[2]);
+    EXPECT_EQ(in, rates[2]);
+}
+
+TEST_F(ComPortLine, WaitingChangesRefusedHeldBackOrDroppedAtClose)
+{
+    Port->SetOutBufSize(1 << 16);
+    Port->SetUserBaudRate(921600);
+    Port->Open();
+    const std::string data = Segment('a', 40000);
+    Port->WriteString(data);
+    Port->SetUserBaudRate(460800);
+    Port->SetParity(paEven); // a pty keeps no parity
+    EXPECT_EQ(Port->DCB().Parity, EVENPARITY) << "reported at once";
+    EXPECT_EQ(Port->DCB().BaudRate, 460800u);
+    Port->WriteString("tail");
+    const std::string got = Pty.Read(data.size() + 4, 20000);
+    EXPECT_TRUE(got == data + "tail") << got.size() << " bytes";
+
+    ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
+    EXPECT_EQ(Reported, std::vector<std::string>{"Error setting parameters from DCB"});
+    EXPECT_EQ(Port->DCB().Parity, NOPARITY) << "what the line kept";
+    EXPECT_EQ(Port->Parity(), paNone);
+    EXPECT_EQ(Port->DCB().BaudRate, 460800u) << "the change before it was applied";
+    EXPECT_EQ(Port->UserBaudRate(), 460800);
+    unsigned in = 0, out = 0;
+    ASSERT_TRUE(MasterRate(Pty.Master, in, out));
+    EXPECT_EQ(out, 460800u);
+    EXPECT_TRUE(Port->Active());
+
+    // Bytes that only the line still carries (the send buffer is empty)
+    // hold a change back too, and bytes written behind it must not slip past
+    // it to the driver.
+    Port->SetUserBaudRate(9600);
+    EXPECT_TRUE(WaitFor([&] { return MasterRate(Pty.Master, in, out) && out == 9600u; }));
+    const std::string slow = Segment('k', 300); // about 0.3 s on the line
+    Port->WriteString(slow);
+    Port->SetUserBaudRate(19200);
+    Port->WriteString("after");
+    EXPECT_EQ(Pty.Read(slow.size()), slow);
+    EXPECT_EQ(Pty.Read(5), "after");
+    ASSERT_TRUE(MasterRate(Pty.Master, in, out));
+    EXPECT_EQ(out, 19200u) << "bytes written behind a change come after it";
+
+    // A burst the link takes faster than its rate (this reader keeps up, as a
+    // USB device that ignores the rate would): 20 s of wire time at 19200,
+    // yet the change behind it waits only for what a drained line may still
+    // be sending.
+    Port->WriteString(data);
+    Port->SetUserBaudRate(38400);
+    EXPECT_TRUE(Pty.Read(data.size()) == data);
+    EXPECT_TRUE(WaitFor([&] { return MasterRate(Pty.Master, in, out) && out == 38400u; }, 10000)) << out;
+
+    // A change still waiting at Close goes with the unsent bytes; the next
+    // Open applies the port's record.
+    Port->WriteString(data);
+    Port->SetUserBaudRate(230400);
+    Port->Close();
+    ASSERT_TRUE(MasterRate(Pty.Master, in, out));
+    EXPECT_EQ(out, 38400u);
+    Port->Open();
+    ASSERT_TRUE(MasterRate(Pty.Master, in, out));
+    EXPECT_EQ(out, 230400u);
+}
+
 // --- receiving -----------------------------------------------------------------
 
 TEST_F(ComPortLine, ReceivedBytesReachTheMainThreadWithTheirCount)
