@@ -182,7 +182,16 @@ class TComPortWriteThread : public TComPortCoreThread
     bool LineIdle() const
     {
         return FPending.empty() && FBuffer.Used() == 0 &&
-               Clock::now() >= FLineFreeAt + TComPortCore::LineMargin;
+               (FAnswered || Clock::now() >= FLineFreeAt + TComPortCore::LineMargin);
+    }
+    // Bytes came in after the last byte went to the driver and nothing is
+    // left to send: the device answered, so it has everything it was sent
+    // (the protocols here answer what they have read). A rate change then
+    // need not wait for the estimate, which a fast link has long beaten.
+    void Received()
+    {
+        if (FPending.empty() && FBuffer.Used() == 0)
+            FAnswered = true;
     }
     bool ChangeWaiting() const { return !FPending.empty(); }
     // Queues a change behind every byte written so far.
@@ -195,6 +204,7 @@ class TComPortWriteThread : public TComPortCoreThread
     // after whatever it still had to send.
     void Handed(int32_t Count)
     {
+        FAnswered = false;
         FHanded += static_cast<uint64_t>(Count);
         FLineFreeAt = std::max(FLineFreeAt, Clock::now()) + WireTime(FLine, static_cast<uint64_t>(Count));
     }
@@ -423,6 +433,7 @@ class TComPortWriteThread : public TComPortCoreThread
     uint64_t FHanded = 0; // bytes of the stream handed to the driver
     TDCB FLine{};
     Clock::time_point FLineFreeAt{};
+    bool FAnswered = false;
 };
 
 class TComPortEventThread : public TComPortCoreThread
@@ -703,6 +714,12 @@ int32_t TComPortCore::ReadData(void* Buf, int32_t Count)
     if (n < 0)
         n = 0;
     FReadTotal += static_cast<uint64_t>(n);
+    if (n > 0) {
+        // Port lock, then send-buffer lock: the lock order of the port.
+        std::lock_guard<std::mutex> w(FWriteLock);
+        if (FWriteThread)
+            FWriteThread->Received();
+    }
     return n;
 }
 

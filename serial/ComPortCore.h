@@ -10,8 +10,9 @@
 // written at 57600 just before the port goes to 9600). So SetDCB on an open
 // port applies the record at once only when the line is idle: nothing in the
 // send buffer, no earlier change waiting, the driver's output queue empty,
-// and the estimated wire time of the bytes last handed to the driver (bytes x
-// bits per character / rate) over by LineMargin. Otherwise the change takes
+// and either the estimated wire time of the bytes last handed to the driver
+// (bytes x bits per character / rate) over by LineMargin, or the device has
+// answered since (bytes read after the last byte went out). Otherwise the change takes
 // its place in the stream and the write thread applies it once every byte
 // written before it has been handed to the driver, the driver has drained
 // (tcdrain; with RTS/CTS its queue is watched instead, as a held-off line
