@@ -8,8 +8,13 @@ if(NOT rc EQUAL 0)
 endif()
 
 set(desktop "${PREFIX}/share/applications/veltrac-gnss-update.desktop")
-foreach(f "${PREFIX}/bin/veltrac-gnss-update" "${PREFIX}/bin/veltrac-gnss-update-cli" "${desktop}"
-          "${PREFIX}/share/icons/hicolor/scalable/apps/veltrac-gnss-update.svg")
+set(doc "${PREFIX}/share/doc/veltrac-gnss-update")
+foreach(f "${PREFIX}/bin/veltrac-gnss-update" "${PREFIX}/bin/veltrac-gnss-update-cli" "${PREFIX}/bin/veltrac-devsim"
+          "${desktop}" "${PREFIX}/share/icons/hicolor/scalable/apps/veltrac-gnss-update.svg"
+          "${PREFIX}/share/man/man1/veltrac-gnss-update.1.gz" "${PREFIX}/share/man/man1/veltrac-gnss-update-cli.1.gz"
+          "${PREFIX}/share/man/man1/veltrac-devsim.1.gz"
+          "${PREFIX}/share/bash-completion/completions/veltrac-gnss-update-cli"
+          "${doc}/copyright" "${doc}/examples/99-veltrac-serial.rules")
   if(NOT EXISTS "${f}")
     message(FATAL_ERROR "not installed: ${f}\n${out}")
   endif()
