@@ -792,11 +792,7 @@ void TUpdateSession::UnitAnswer(bool Success)
     } else if (FCurrentKind == AnswerProgramStart) {
         if (!Success)
             return; // the retry timer asks again
-        CurrentAnswered();
-        FProgramStartPending = false;
-        tWriteRetry.stop();
-        ConfirmationProgress();
-        RequestGPSVersion();
+        ProgramStarted();
     }
 }
 
@@ -815,6 +811,11 @@ void TUpdateSession::tWriteRetryTimer()
     } else if (!FRecords.empty()) {
         SendEEPromRecord(false);
     } else if (FUpdateState == 3 && FProgramStartPending) {
+        // A second start that reaches a unit which has finished programming
+        // programs the receiver again: it goes only once the answer to the
+        // last one can no longer come.
+        if (FAnswerClock.elapsed() - FLastSentAt <= AnswerLifetimeMs)
+            return;
         SentToUnit(AnswerProgramStart);
         CX.SetParameterInt(ParamGPSUpdate, 1);
     } else {
@@ -884,9 +885,25 @@ void TUpdateSession::tGPSVersionPollTimer()
     RequestGPSVersion();
 }
 
+// The unit took 65352 := 1. A repeat that reached it after it had finished
+// would program the receiver a second time, so nothing repeats it any more.
+void TUpdateSession::ProgramStarted()
+{
+    if (FCurrentKind == AnswerProgramStart)
+        CurrentAnswered();
+    FProgramStartPending = false;
+    tWriteRetry.stop();
+    ConfirmationProgress();
+    RequestGPSVersion();
+}
+
 void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status)
 {
     (void)Sender;
+    // The unit reports its logger status only while it programs: it heard
+    // the start, whatever became of the acknowledgement.
+    if (FProgramStartPending && FUpdateState == usBusy && !Ending())
+        ProgramStarted();
     ConfirmationProgress();
     TProgressBarState& Bar = FDisplay.pUpdateProgress;
     Bar.SetMaximum(Status.Total);

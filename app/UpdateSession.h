@@ -259,6 +259,7 @@ class TUpdateSession : public QObject
     bool TransferPossible();
     void SendEEPromRecord(bool Advance);
     void StartProgramming();
+    void ProgramStarted();
     void RequestGPSVersion();
 
     // ---- Runs and their outcome ----

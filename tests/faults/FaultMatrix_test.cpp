@@ -1,9 +1,14 @@
 // The fault matrix: complete updates through the update session against
 // simulated devices that misbehave, seed by seed, for both device types.
-// Every run must end with the device's receiver holding exactly the image the
-// tool carries and reporting its version. A hang-up in the middle of a
-// transfer must be reported, must not make the tool spin, and a new Open
-// after the re-plug must finish the update.
+// Every run must end with the session stating the outcome the device gave
+// it ("updated" once the receiver reports the new version), with exactly one
+// complete transfer, and with the device's receiver holding exactly the image
+// sent. A hang-up in the middle of a transfer must be reported, must not make
+// the tool spin, and a new Open after the re-plug must finish the update.
+// Further rows try the end of a transfer against receivers that program for
+// seconds and meanwhile report their old version or nothing, a custom image,
+// a recovery and a receiver that never reports the new version; on a line
+// without faults no byte may cross at a rate the other side is not set to.
 //
 // Several runs go at once in this one process: each has its own session, its
 // own simulated device (with its own thread) and its own COM number, and all
@@ -20,10 +25,12 @@
 #include "serial/AppException.h"
 #include "tests/common/QtWait.h"
 #include "tools/devsim/GpsModule.h"
+#include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -80,7 +87,38 @@ const std::string& CarriedImage()
     return Image;
 }
 
-enum class TFault { Clean, DropReplies, RefuseWrites, CorruptToDevice, CorruptToTool, LateReplies, HangUp };
+enum class TFault {
+    Clean,
+    DropReplies,
+    RefuseWrites,
+    CorruptToDevice,
+    CorruptToTool,
+    LateReplies,
+    HangUp,
+    // The end of a transfer, on a line without faults, with a receiver that programs for 5 s:
+    SlowOldAnswer, // meanwhile its version question is answered with the old version
+    SlowSilent,    // meanwhile the question goes unanswered
+    Status02After, // the module sends a status 02 when it is done
+    CustomImage,   // an image of the technician's, "/MANUAL"
+    Recovery,      // a receiver that cannot report its version
+    NeverConfirms  // the receiver keeps reporting the old version (confirmation time 10 s)
+};
+
+// Rows about the end of a transfer: a few seeds (they are deterministic), a
+// clean line, slow programming.
+bool EndOfTransferRow(TFault F)
+{
+    return F >= TFault::SlowOldAnswer;
+}
+
+constexpr int SlowProgrammingMs = 5000;
+const std::string CustomVersion = "AXN_9.9_4321_26120800,9999,MC-GG,9.9";
+
+const std::string& CustomImage()
+{
+    static const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 7000, 77);
+    return Image;
+}
 
 const char* FaultName(TFault F)
 {
@@ -99,6 +137,18 @@ const char* FaultName(TFault F)
         return "delayed replies";
     case TFault::HangUp:
         return "hang-up, re-plug, Open";
+    case TFault::SlowOldAnswer:
+        return "slow programming, old version";
+    case TFault::SlowSilent:
+        return "slow programming, no answer";
+    case TFault::Status02After:
+        return "status 02 after programming";
+    case TFault::CustomImage:
+        return "custom image";
+    case TFault::Recovery:
+        return "recovery";
+    case TFault::NeverConfirms:
+        return "never reports the new version";
     }
     return "?";
 }
@@ -131,6 +181,13 @@ devsim::Faults FaultsFor(TFault F, int Seed, bool Unit)
         D.LateReplies = 0.2;
         D.LateMs = Unit ? 1000 : 2500;
         break;
+    case TFault::SlowOldAnswer:
+    case TFault::SlowSilent:
+    case TFault::Status02After:
+    case TFault::CustomImage:
+    case TFault::Recovery:
+    case TFault::NeverConfirms:
+        break;
     case TFault::HangUp:
         // Somewhere in the transfer: an EEPROM record of the unit, a block of the module.
         D.HangUpAt =
@@ -156,11 +213,12 @@ struct TRun {
     std::unique_ptr<devsim::VeltracUnit> VeltracDevice;
     std::unique_ptr<devsim::GpsModule> ModuleDevice;
     std::unique_ptr<TUpdateSession> Session;
-    std::vector<std::string> Errors; // error boxes the session asked for
+    std::vector<std::string> Errors;      // error boxes the session asked for
+    std::vector<TUpdateOutcome> Outcomes; // as the session stated them
     QElapsedTimer Clock;
     enum { Running, HungUp, Reopened, Finished } Phase = Running;
     bool Completed = false;
-    bool Intact = false; // the receiver holds the carried image and reports its version
+    bool Intact = false; // the receiver holds the image sent, reports its version, took one transfer
     bool ClearMessage = false;
     std::string Failure;
     // Data the tool sent more than once: EEPROM records (by address) or module
@@ -190,6 +248,39 @@ struct TRun {
     std::string ReceiverImage()
     {
         return Unit ? VeltracDevice->ReceiverImage() : ModuleDevice->ReceiverImage();
+    }
+    // What the run should end with.
+    const std::string& ExpectedImage() const
+    {
+        return Fault == TFault::CustomImage ? CustomImage() : CarriedImage();
+    }
+    const std::string& ExpectedVersion() const
+    {
+        return Fault == TFault::CustomImage     ? CustomVersion
+               : Fault == TFault::NeverConfirms ? OldVersion
+                                                : NewVersion;
+    }
+    TOutcomeKind ExpectedOutcome() const
+    {
+        return Fault == TFault::NeverConfirms ? TOutcomeKind::NotConfirmed : TOutcomeKind::Updated;
+    }
+    // Exactly one complete transfer; on a clean line not even a second start.
+    std::string TransferCount()
+    {
+        const bool Clean = Fault == TFault::Clean || EndOfTransferRow(Fault);
+        std::ostringstream S;
+        if (Unit) {
+            const auto U = VeltracDevice->Report();
+            if (U.Programmings != 1 || (Clean && U.Transfers != 1))
+                S << "the unit took " << U.Transfers << " transfers and programmed " << U.Programmings
+                  << " times";
+        } else {
+            const auto M = ModuleDevice->Report();
+            if (M.Programmings != 1 || M.ImagesReceived != 1 || (Clean && M.ImageStarts != 1))
+                S << "the module started " << M.ImageStarts << " images, received " << M.ImagesReceived
+                  << " and programmed " << M.Programmings << " times";
+        }
+        return S.str();
     }
 
     std::string Describe()
@@ -244,25 +335,34 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             C.UnitId = 100000 + static_cast<uint32_t>(Seed);
             C.ReceiverVersion = OldVersion;
             C.GpsIntervalMs = 300;
-            C.ProgrammingMs = 300;
-            // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
-            C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
-            C.WrongRateGarbage = false;
+            // A real unit's end of a transfer (old version while programming,
+            // wrong-rate bytes as garbage), programming quickly unless the row is about it.
+            C.ProgrammingMs = EndOfTransferRow(Fault) ? SlowProgrammingMs : 300;
             C.LoggerIntervalMs = 50;
+            if (Fault == TFault::Recovery) {
+                C.Hardware = 0x21; // "2e1": the tool may force a recovery
+                C.ReceiverReadable = false;
+            }
             C.Container = "CVR"[Seed % 3]; // packed, plain and raw images in turn
             R->VeltracDevice = std::make_unique<devsim::VeltracUnit>(C);
         } else {
             devsim::ModuleConfig C;
             C.ReceiverVersion = OldVersion;
-            C.ProgrammingMs = 200;
-            // The quick end the session is built for: empty answer while programming, back to
-            // 9600 right after the last status, wrong-rate bytes lost.
-            C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
-            C.LastAckWaitMs = 0;
-            C.WrongRateGarbage = false;
+            // A real module's end of a transfer (old version while programming,
+            // 57600 until the last acknowledgement, wrong-rate bytes as garbage),
+            // programming quickly unless the row is about it.
+            C.ProgrammingMs = EndOfTransferRow(Fault) ? SlowProgrammingMs : 200;
+            // A receiver preparing its flash: a dot now and then, the first well after
+            // its answer to "R" (the tool follows to 57600 once it has read that answer).
             C.PrepareDots = 4;
-            C.DotIntervalMs = 20;
+            C.DotIntervalMs = 250;
             C.RestartMs = 100;
+            if (Fault == TFault::SlowSilent)
+                C.AnswerWhileProgramming = devsim::BusyAnswer::None;
+            C.StatusWhenProgrammed = Fault == TFault::Status02After;
+            C.ReceiverReadable = Fault != TFault::Recovery;
+            if (Fault == TFault::NeverConfirms)
+                C.VersionAfterProgramming = OldVersion;
             R->ModuleDevice = std::make_unique<devsim::GpsModule>(C);
         }
         devsim::SimDevice& D = R->Device();
@@ -285,8 +385,18 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             F.ReplugAfterMs = -1; // the test plugs it in again once the tool is seen idle
         D.SetFaults(F);
 
-        R->Session = std::make_unique<TUpdateSession>();
+        // A custom image goes as the command line sends one: with the automatic choice off.
+        R->Session = std::make_unique<TUpdateSession>(
+            Fault == TFault::CustomImage ? std::vector<std::string>{"/MANUAL"} : std::vector<std::string>{});
+        if (Fault == TFault::CustomImage)
+            R->Session->PlanCustomImage(CustomFile());
+        else if (Fault == TFault::Recovery)
+            R->Session->PlanRecovery();
+        if (Fault == TFault::NeverConfirms)
+            R->Session->SetConfirmTimeout(10000);
         TRun* Raw = R.get();
+        QObject::connect(R->Session.get(), &TUpdateSession::Finished,
+                         [Raw](const TUpdateOutcome& O) { Raw->Outcomes.push_back(O); });
         R->Session->CX.DebugCommands = [Raw](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Hex) {
             if (Outgoing && Cmd == 0x1C)
                 ++Raw->Sent[Hex.substr(0, 11)]; // the four address bytes
@@ -344,15 +454,30 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         }
         if (R.Phase == TRun::HungUp)
             return false; // the wave re-plugs them together
-        const TUpdateDisplay& D = S.Display();
-        const bool Confirmed = S.UpdateState() == 4 && !D.vGPSNeeded.empty() && D.vGPSCurrent == D.vGPSNeeded;
-        if (Confirmed && R.Programmings() > 0) {
-            R.Completed = true;
-            R.Intact = R.ReceiverImage() == CarriedImage() && R.ReceiverVersion() == NewVersion;
-            if (!R.Intact)
-                R.Failure = "the device does not hold the carried image: " + R.Describe();
-        } else if (S.UpdateState() == 4 && !Confirmed) {
-            R.Failure = "the session gave up: " + R.Describe();
+        (void)S;
+        // Before the re-plug the session ends its run with the hang-up; that one is not the result.
+        const bool Counted = R.Fault != TFault::HangUp || R.Phase == TRun::Reopened;
+        if (Counted && !R.Outcomes.empty()) {
+            const TUpdateOutcome& O = R.Outcomes.back();
+            R.Completed = O.Kind == R.ExpectedOutcome();
+            const std::string Transfers = R.TransferCount();
+            R.Intact = R.ReceiverImage() == R.ExpectedImage() && R.ReceiverVersion() == R.ExpectedVersion() &&
+                       Transfers.empty();
+            if (!R.Completed)
+                R.Failure = std::string("the run ended ") + OutcomeName(O.Kind) + " (" + O.Message +
+                            "): " + R.Describe();
+            else if (!R.Intact)
+                R.Failure = "the device does not hold the image sent, or took more than one transfer" +
+                            (Transfers.empty() ? std::string() : " (" + Transfers + ")") + ": " +
+                            R.Describe();
+            else if (R.Outcomes.size() != 1 && R.Fault != TFault::HangUp)
+                R.Failure =
+                    "the session stated " + std::to_string(R.Outcomes.size()) + " outcomes: " + R.Describe();
+            else if ((R.Fault == TFault::Clean || EndOfTransferRow(R.Fault)) &&
+                     (R.Line().SpeedMismatchIn != 0 || R.Line().SpeedMismatchOut != 0))
+                R.Failure = "bytes crossed at a wrong rate (" + std::to_string(R.Line().SpeedMismatchIn) +
+                            " to the device, " + std::to_string(R.Line().SpeedMismatchOut) +
+                            " to the tool): " + R.Describe();
         } else if (R.Clock.elapsed() > TimeoutMs) {
             R.Failure = "no end within " + std::to_string(TimeoutMs / 1000) + " s: " + R.Describe();
         } else {
@@ -360,6 +485,18 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         }
         R.Phase = TRun::Finished;
         return true;
+    }
+
+    // The custom image, as a file the session reads.
+    std::string CustomFile()
+    {
+        const QString Path = FDir.filePath("custom.bin");
+        if (!QFile::exists(Path)) {
+            QFile F(Path);
+            EXPECT_TRUE(F.open(QIODevice::WriteOnly));
+            F.write(CustomImage().data(), static_cast<qint64>(CustomImage().size()));
+        }
+        return Path.toStdString();
     }
 
     QTemporaryDir FDir;
@@ -387,7 +524,8 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
 {
     const bool Unit = std::get<0>(GetParam());
     const TFault Fault = std::get<1>(GetParam());
-    const int Seeds = Fault == TFault::Clean ? 3 : EnvInt("VELTRAC_FAULT_SEEDS", DefaultSeeds);
+    const int Seeds =
+        Fault == TFault::Clean || EndOfTransferRow(Fault) ? 3 : EnvInt("VELTRAC_FAULT_SEEDS", DefaultSeeds);
     const int Parallel = EnvInt("VELTRAC_FAULT_PARALLEL", 25);
     // Generous: each run waits for the tool's retry timers, and the sanitizer
     // build on a loaded machine is many times slower.
@@ -440,6 +578,7 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
             for (auto& R : Wave)
                 if (R->Phase == TRun::HungUp) {
                     R->Phase = TRun::Reopened;
+                    R->Outcomes.clear();
                     R->Clock.restart();
                     FrontEnd(*R, [&] {
                         // VELTRAC_FAULT_REOPEN=close-open presses Close first.
@@ -455,11 +594,12 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
             Step(*R, 0);
             ++Row.Runs;
             Row.Retries += R->Retries();
-            if (R->Completed && R->Intact && (Fault != TFault::HangUp || R->ClearMessage))
+            if (R->Completed && R->Intact && R->Failure.empty() &&
+                (Fault != TFault::HangUp || R->ClearMessage))
                 ++Row.Completed;
-            // Lost: the receiver was programmed with anything but the carried image.
+            // Lost: the receiver was programmed with anything but the image sent.
             if (R->Programmings() > 0 &&
-                (R->ReceiverImage() != CarriedImage() || R->ReceiverVersion() != NewVersion))
+                (R->ReceiverImage() != R->ExpectedImage() || R->ReceiverVersion() != R->ExpectedVersion()))
                 ++Row.Lost;
             EXPECT_TRUE(R->Failure.empty()) << R->Failure;
             for (const std::string& E : R->Errors)
@@ -478,21 +618,32 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
     EXPECT_EQ(Row.Lost, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix,
-                         ::testing::Combine(::testing::Bool(),
-                                            ::testing::Values(TFault::Clean, TFault::DropReplies,
-                                                              TFault::RefuseWrites, TFault::CorruptToDevice,
-                                                              TFault::CorruptToTool, TFault::LateReplies,
-                                                              TFault::HangUp)),
-                         [](const auto& Info) {
-                             std::string N =
-                                 std::string(std::get<0>(Info.param) ? "Veltrac_" : "ExternalGPS_") +
-                                 FaultName(std::get<1>(Info.param));
-                             for (char& C : N)
-                                 if (!isalnum(static_cast<unsigned char>(C)))
-                                     C = '_';
-                             return N;
-                         });
+std::vector<std::tuple<bool, TFault>> Rows()
+{
+    std::vector<std::tuple<bool, TFault>> R;
+    for (bool Unit : {true, false}) {
+        for (TFault F : {TFault::Clean, TFault::DropReplies, TFault::RefuseWrites, TFault::CorruptToDevice,
+                         TFault::CorruptToTool, TFault::LateReplies, TFault::HangUp, TFault::SlowOldAnswer})
+            R.emplace_back(Unit, F);
+        // The unit answers its version question with the old one while it programs; the module's
+        // other ends of a transfer have no counterpart on the unit.
+        if (!Unit)
+            for (TFault F : {TFault::SlowSilent, TFault::Status02After, TFault::NeverConfirms})
+                R.emplace_back(Unit, F);
+        R.emplace_back(Unit, TFault::CustomImage);
+        R.emplace_back(Unit, TFault::Recovery);
+    }
+    return R;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(Rows()), [](const auto& Info) {
+    std::string N = std::string(std::get<0>(Info.param) ? "Veltrac_" : "ExternalGPS_") +
+                    FaultName(std::get<1>(Info.param));
+    for (char& C : N)
+        if (!isalnum(static_cast<unsigned char>(C)))
+            C = '_';
+    return N;
+});
 
 // The table of every row run in this process.
 class TablePrinter : public ::testing::Environment
