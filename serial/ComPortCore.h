@@ -5,6 +5,7 @@
 // to its owner through one callback. Received bytes stay in the driver's
 // queue until the owner reads them with ReadData.
 #include "serial/ComPortTypes.h"
+#include "serial/PosixSerial.h"
 
 #include <atomic>
 #include <cstdint>
@@ -21,8 +22,12 @@ class EComPortCoreError : public std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
+// The message of a failed open of the port called Name ("COM5", or a path)
+// whose device is DevicePath. A port that this user may not open says why
+// and how to fix it.
+std::string OpenFailureText(TPosixOpenResult Result, const std::string& Name, const std::string& DevicePath);
+
 class TComPortCore;
-class TPosixEvent;
 class TComPortEventThread;
 class TComPortWriteThread;
 
