@@ -184,7 +184,13 @@ void TPortComboBox::UpdatePortList()
     FPorts = ScanPorts(map);
     if (!FWatcher) {
         FWatcher = new TPortWatcher(this);
-        connect(FWatcher, &TPortWatcher::PortsChanged, this, [this] { RefreshChangedPorts(); });
+        connect(FWatcher, &TPortWatcher::PortsChanged, this, [this] {
+            try {
+                RefreshChangedPorts();
+            } catch (...) {
+                ApplicationHandleCurrentException();
+            }
+        });
     }
     FWatcher->Watch(map);
     FillItems();
@@ -276,8 +282,14 @@ void TPortComboBox::RestoreSelection()
     if (n == FComNumber)
         return;
     FComNumber = n;
-    if (OnChange)
-        OnChange(this);
+    // Also runs while Change() unwinds from a failed open: the owner's
+    // trouble goes to the application's handler, not up through a refill.
+    try {
+        if (OnChange)
+            OnChange(this);
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
 }
 
 void TPortComboBox::SelectPort()
@@ -354,7 +366,11 @@ void TPortComboBox::showPopup()
 {
     // What is free and what another program took since the last look; the
     // port this program holds is not opened again.
-    UpdatePortList();
+    try {
+        UpdatePortList();
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
     int width = 0;
     const QFontMetrics metrics = view()->fontMetrics();
     for (int i = 0; i < count(); ++i)
