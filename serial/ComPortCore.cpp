@@ -9,9 +9,14 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <thread>
 
 const char* const SCoreDCBError = "Error setting parameters from DCB";
@@ -35,6 +40,24 @@ void ReportNow(const std::exception_ptr& E)
     } catch (...) {
         ApplicationHandleCurrentException();
     }
+}
+
+std::string UserName(uid_t Uid)
+{
+    passwd pw, *found = nullptr;
+    char buf[1024];
+    if (getpwuid_r(Uid, &pw, buf, sizeof buf, &found) == 0 && found)
+        return pw.pw_name;
+    return std::to_string(Uid);
+}
+
+std::string GroupName(gid_t Gid)
+{
+    group gr, *found = nullptr;
+    char buf[4096];
+    if (getgrgid_r(Gid, &gr, buf, sizeof buf, &found) == 0 && found)
+        return gr.gr_name;
+    return std::to_string(Gid);
 }
 
 // Shows an exception of a worker thread in the main thread.
@@ -581,6 +604,38 @@ class TComPortEventThread : public TComPortCoreThread
 };
 
 // ---------------------------------------------------------------------------
+std::string OpenFailureText(TPosixOpenResult Result, const std::string& Name, const std::string& DevicePath)
+{
+    if (Result == porNoSuchPort)
+        return Format("Invalid port number (%s)", Name);
+    std::string text = Format("Can't open device %s", Name);
+    if (Result != porNoPermission)
+        return text;
+    // Name the device itself, not the link that led to it.
+    char real[PATH_MAX];
+    const std::string device = realpath(DevicePath.c_str(), real) ? std::string(real) : DevicePath;
+    text += ": permission denied on " + device;
+    const std::string join = "sudo usermod -aG %s $USER, then log out and in again (the new group "
+                             "reaches only new logins).";
+    struct stat st;
+    if (::stat(device.c_str(), &st) != 0)
+        return text + ". Serial ports belong to the group dialout: add your user to it with " +
+               Format(join.c_str(), "dialout");
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    text += " (" + UserName(st.st_uid) + ":" + GroupName(st.st_gid) + ", mode " + mode + ")";
+    // A device its group may use is opened by joining that group; one that
+    // no group may use needs the usual root:dialout 0660 first.
+    if (st.st_gid != 0 && (st.st_mode & 060) == 060) {
+        const std::string g = GroupName(st.st_gid);
+        return text + ". Add your user to the group " + g + ": " + Format(join.c_str(), g);
+    }
+    return text +
+           ". Serial ports are normally root:dialout 0660 (a udev rule can set that); then add "
+           "your user to the group dialout: " +
+           Format(join.c_str(), "dialout");
+}
+
 // TComPortCore
 
 TComPortCore::TComPortCore() : FTxEmpty(std::make_unique<TPosixEvent>())
@@ -618,10 +673,9 @@ bool TComPortCore::OpenComPort(int32_t n, const std::string& DevicePath)
     TPosixOpenResult res;
     const int fd = PosixOpenPort(FDevicePath, res);
     if (fd < 0) {
-        const std::string name = PortName();
+        const std::string text = OpenFailureText(res, PortName(), FDevicePath);
         FDevicePath.clear();
-        throw EComPortCoreError(
-            Format(res == porNoSuchPort ? "Invalid port number (%s)" : "Can't open device %s", name));
+        throw EComPortCoreError(text);
     }
     FHandle = fd;
     try {

@@ -41,6 +41,7 @@
 //   dead line refuses it; a change already waiting stays with the bytes that
 //   cannot leave, unreported (the hang-up is), until Close.
 #include "serial/ComPortTypes.h"
+#include "serial/PosixSerial.h"
 
 #include <atomic>
 #include <chrono>
@@ -58,8 +59,12 @@ class EComPortCoreError : public std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
+// The message of a failed open of the port called Name ("COM5", or a path)
+// whose device is DevicePath. A port that this user may not open says why
+// and how to fix it.
+std::string OpenFailureText(TPosixOpenResult Result, const std::string& Name, const std::string& DevicePath);
+
 class TComPortCore;
-class TPosixEvent;
 class TComPortEventThread;
 class TComPortWriteThread;
 

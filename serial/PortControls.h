@@ -1,6 +1,7 @@
 #pragma once
 // Port probing for the port selector list: which port numbers exist and
 // which of them are free.
+#include "serial/PortAdapter.h"
 #include "serial/PortMap.h"
 
 #include <cstdint>
@@ -16,9 +17,16 @@ constexpr uint32_t psInUse = 0;   // exists but cannot be opened (in use, access
 constexpr uint32_t psFree = 1;    // exists and free
 constexpr uint32_t psMissing = 2; // does not exist
 
-// n + state × 65536. Numbers without a device are not opened.
+// Why a port is in use, where the probe can tell.
+struct TPortProbeDetail {
+    bool HeldHere = false;     // a port of this process has it open (it was not probed)
+    bool NoPermission = false; // this user may not open it
+};
+
+// n + state × 65536. Numbers without a device are not opened, nor are the
+// devices this process holds.
 uint32_t ProbeComPort(int n);
-uint32_t ProbeComPort(int n, const TComPortMap& Map);
+uint32_t ProbeComPort(int n, const TComPortMap& Map, TPortProbeDetail* Detail = nullptr);
 
 inline int ProbePortNumber(uint32_t v)
 {
@@ -34,3 +42,23 @@ bool PortListed(uint32_t State, const TPortCtlOptions& Options);
 
 // The probe results of the ports 1..MaxComPorts that a list with Options shows.
 std::vector<uint32_t> ProbePortList(int MaxComPorts, const TPortCtlOptions& Options);
+
+// One port of the port map as the lists show it.
+struct TPortStatus {
+    std::string Path;   // as the port map names it
+    std::string Stamp;  // the device node as last seen (see PortNodeStamp)
+    uint32_t Value = 0; // number + state × 65536
+    TPortProbeDetail Detail;
+    TPortAdapter Adapter;
+};
+using TPortStatusMap = std::map<int, TPortStatus>;
+
+// The device node at Path, followed through links, as text that changes when
+// it is replaced, re-plugged, given other owners or modes, or taken or let go
+// by a port of this process; empty when there is none.
+std::string PortNodeStamp(const std::string& Path);
+
+// Every port of Map with its state and adapter. A port whose path and node
+// stamp are those in Previous keeps the state found there and is not opened
+// again; with Previous empty every port is probed.
+TPortStatusMap ScanPorts(const TComPortMap& Map, const TPortStatusMap& Previous = {});

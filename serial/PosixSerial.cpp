@@ -2,10 +2,13 @@
 
 #include "serial/PortControls.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -76,6 +79,24 @@ void MakeRaw(termios& t)
     t.c_cc[VTIME] = 0;
 }
 
+// The devices this process holds open, by descriptor. A device is known by
+// its device number (character devices) or its inode, so every link to it
+// finds it.
+struct TNodeKey {
+    dev_t Dev;
+    ino_t Ino;
+    auto operator<=>(const TNodeKey&) const = default;
+};
+
+TNodeKey NodeKey(const struct stat& St)
+{
+    return S_ISCHR(St.st_mode) ? TNodeKey{St.st_rdev, 0} : TNodeKey{St.st_dev, St.st_ino};
+}
+
+std::mutex HeldLock;
+std::map<int, TNodeKey> HeldDevices;
+std::atomic<uint64_t> ProbeOpens{0};
+
 constexpr tcflag_t CheckedCflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 constexpr tcflag_t CheckedIflags = IXON | IXOFF | INPCK;
 
@@ -87,12 +108,19 @@ void SetModemBit(int Fd, int Bit, bool On)
 
 } // namespace
 
+TPosixOpenResult PosixOpenFailure(int Errno)
+{
+    if (MissingDevice(Errno))
+        return porNoSuchPort;
+    return Errno == EACCES || Errno == EPERM ? porNoPermission : porCantOpen;
+}
+
 int PosixOpenPort(const std::string& Path, TPosixOpenResult& Result)
 {
     Result = porOk;
     int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        Result = MissingDevice(errno) ? porNoSuchPort : porCantOpen;
+        Result = PosixOpenFailure(errno);
         return -1;
     }
     // flock stops another flock-taking opener (root included); TIOCEXCL stops
@@ -111,6 +139,11 @@ int PosixOpenPort(const std::string& Path, TPosixOpenResult& Result)
         return -1;
     }
     ioctl(fd, TIOCEXCL);
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        const std::lock_guard<std::mutex> g(HeldLock);
+        HeldDevices[fd] = NodeKey(st);
+    }
     return fd;
 }
 
@@ -118,6 +151,10 @@ void PosixClosePort(int Fd)
 {
     if (Fd < 0)
         return;
+    {
+        const std::lock_guard<std::mutex> g(HeldLock);
+        HeldDevices.erase(Fd);
+    }
     // On a pty the exclusive flag outlives the descriptor and would lock out
     // the next non-root opener.
     ioctl(Fd, TIOCNXCL);
@@ -125,14 +162,46 @@ void PosixClosePort(int Fd)
     ::close(Fd);
 }
 
-uint32_t PosixProbePort(const std::string& Path)
+bool PosixHeldHere(const std::string& Path)
 {
     struct stat st;
     if (Path.empty() || ::stat(Path.c_str(), &st) != 0)
+        return false;
+    const TNodeKey key = NodeKey(st);
+    const std::lock_guard<std::mutex> g(HeldLock);
+    for (const auto& [fd, held] : HeldDevices)
+        if (held == key)
+            return true;
+    return false;
+}
+
+uint64_t PosixProbeOpens()
+{
+    return ProbeOpens.load();
+}
+
+uint32_t PosixProbePort(const std::string& Path, TPosixOpenResult* Why)
+{
+    if (Why)
+        *Why = porOk;
+    struct stat st;
+    if (Path.empty() || ::stat(Path.c_str(), &st) != 0)
         return psMissing;
+    // Our own port is in use by us; opening it again would run the driver's
+    // open path on a line in the middle of a transfer.
+    if (PosixHeldHere(Path)) {
+        if (Why)
+            *Why = porCantOpen;
+        return psInUse;
+    }
+    ++ProbeOpens;
     int fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return MissingDevice(errno) ? psMissing : psInUse;
+    if (fd < 0) {
+        const TPosixOpenResult r = PosixOpenFailure(errno);
+        if (Why)
+            *Why = r;
+        return r == porNoSuchPort ? psMissing : psInUse;
+    }
     uint32_t state = psFree;
     termios t;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -140,6 +209,8 @@ uint32_t PosixProbePort(const std::string& Path)
     else if (tcgetattr(fd, &t) != 0)
         state = errno == EIO ? psMissing : psInUse;
     ::close(fd);
+    if (Why && state == psInUse)
+        *Why = porCantOpen;
     return state;
 }
 

@@ -7,16 +7,29 @@
 #include <cstdint>
 #include <string>
 
-enum TPosixOpenResult { porOk, porNoSuchPort, porCantOpen };
+// porNoPermission is a port that exists but that this user may not open.
+enum TPosixOpenResult { porOk, porNoSuchPort, porCantOpen, porNoPermission };
+
+// What a failed open() of an existing path means, by its errno.
+TPosixOpenResult PosixOpenFailure(int Errno);
 
 // Opens a tty for exclusive use: non-blocking, no controlling terminal,
 // flock(LOCK_EX|LOCK_NB) and TIOCEXCL. Returns the descriptor, or −1 with
 // Result telling a missing device from one that exists but cannot be had.
+// The device counts as held by this process until PosixClosePort.
 int PosixOpenPort(const std::string& Path, TPosixOpenResult& Result);
 // Releases TIOCEXCL (it outlives the descriptor on a pty) and closes.
 void PosixClosePort(int Fd);
+// Whether a port of this process holds the device at Path (through any link
+// to it) open.
+bool PosixHeldHere(const std::string& Path);
 // psInUse / psFree / psMissing (see PortControls.h) of the device at Path.
-uint32_t PosixProbePort(const std::string& Path);
+// A device this process holds is in use and is not opened again; Why (when
+// given) tells porNoPermission from other reasons for psInUse.
+uint32_t PosixProbePort(const std::string& Path, TPosixOpenResult* Why = nullptr);
+// How many devices the probes have opened since the start (tests check that
+// a refill leaves alone what it should).
+uint64_t PosixProbeOpens();
 
 // Raw mode, reads that return at once (VMIN = VTIME = 0).
 bool PosixSetRawMode(int Fd);

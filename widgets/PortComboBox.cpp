@@ -9,13 +9,18 @@
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
 namespace
 {
 
-constexpr int PortValueRole = Qt::UserRole;
+// The description column starts after the widest "COM n" text.
+int DescriptionColumn(const QFontMetrics& Metrics)
+{
+    return Metrics.horizontalAdvance(QStringLiteral("COM 8888")) + Metrics.averageCharWidth() * 2;
+}
 
 class TPortItemDelegate : public QStyledItemDelegate
 {
@@ -32,6 +37,22 @@ class TPortItemDelegate : public QStyledItemDelegate
             opt.palette.setColor(QPalette::WindowText, c);
         }
         QStyledItemDelegate::paint(Painter, opt, Index);
+
+        const QString description = Index.data(TPortComboBox::DescriptionRole).toString();
+        if (description.isEmpty())
+            return;
+        // Beside the item's own text, in the colour that text has.
+        QRect r = opt.rect;
+        r.setLeft(r.left() + DescriptionColumn(opt.fontMetrics));
+        if (r.width() <= 0)
+            return;
+        Painter->save();
+        Painter->setFont(opt.font);
+        Painter->setPen((Option.state & QStyle::State_Selected) ? opt.palette.color(QPalette::HighlightedText)
+                                                                : opt.palette.color(QPalette::Text));
+        Painter->drawText(r, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                          opt.fontMetrics.elidedText(description, Qt::ElideRight, r.width()));
+        Painter->restore();
     }
 
     QSize sizeHint(const QStyleOptionViewItem& Option, const QModelIndex& Index) const override
@@ -45,13 +66,56 @@ class TPortItemDelegate : public QStyledItemDelegate
     TPortComboBox* FCombo;
 };
 
-QString DeviceToolTip(const std::string& Path)
+std::string RealPath(const std::string& Path)
 {
     std::error_code ec;
     const auto real = std::filesystem::canonical(Path, ec);
-    if (ec || real.string() == Path)
+    return ec ? std::string() : real.string();
+}
+
+QString DeviceToolTip(const std::string& Path)
+{
+    const std::string real = RealPath(Path);
+    if (real.empty() || real == Path)
         return QString::fromStdString(Path);
-    return QString::fromStdString(Path + " \u2192 " + real.string());
+    return QString::fromStdString(Path + " \u2192 " + real);
+}
+
+QString StatusNote(const TPortStatus& P)
+{
+    if (P.Detail.HeldHere)
+        return QStringLiteral("in use by this program");
+    if (P.Detail.NoPermission)
+        return QStringLiteral("no permission: join the group dialout");
+    return {};
+}
+
+QString Description(const TPortStatus& P)
+{
+    std::string what = AdapterSummary(P.Adapter);
+    if (what.empty())
+        what = RealPath(P.Path);
+    QString text = QString::fromStdString(what);
+    const QString note = StatusNote(P);
+    if (!note.isEmpty())
+        text += (text.isEmpty() ? QString() : QStringLiteral(" \u2014 ")) + note;
+    return text;
+}
+
+QString ToolTip(const TPortStatus& P)
+{
+    QStringList lines{DeviceToolTip(P.Path)};
+    const TPortAdapter& a = P.Adapter;
+    if (const std::string summary = AdapterSummary(a); !summary.empty())
+        lines << QString::fromStdString(summary);
+    if (a.Usb())
+        lines << QString::fromStdString("USB " + a.VendorId + ":" + a.ProductId + " at " + a.UsbPort +
+                                        (a.Interface.empty() ? "" : ", " + a.Interface));
+    if (!a.ById.empty())
+        lines << QString::fromStdString(a.ById);
+    if (const QString note = StatusNote(P); !note.isEmpty())
+        lines << note;
+    return lines.join('\n');
 }
 
 } // namespace
@@ -116,21 +180,116 @@ void TPortComboBox::SetComNumber(uint16_t Value)
 void TPortComboBox::UpdatePortList()
 {
     FFilled = true;
+    const TComPortMap map = ComPortMap();
+    FPorts = ScanPorts(map);
+    if (!FWatcher) {
+        FWatcher = new TPortWatcher(this);
+        connect(FWatcher, &TPortWatcher::PortsChanged, this, [this] {
+            try {
+                RefreshChangedPorts();
+            } catch (...) {
+                ApplicationHandleCurrentException();
+            }
+        });
+    }
+    FWatcher->Watch(map);
+    FillItems();
+    RestoreSelection();
+}
+
+void TPortComboBox::RefreshChangedPorts()
+{
+    if (!FFilled)
+        return;
+    const TComPortMap map = ComPortMap();
+    TPortStatusMap ports = ScanPorts(map, FPorts);
+    FWatcher->Watch(map);
+    const auto same = [](const TPortStatusMap& A, const TPortStatusMap& B) {
+        if (A.size() != B.size())
+            return false;
+        for (auto a = A.begin(), b = B.begin(); a != A.end(); ++a, ++b)
+            if (a->first != b->first || a->second.Path != b->second.Path ||
+                a->second.Value != b->second.Value || Description(a->second) != Description(b->second) ||
+                ToolTip(a->second) != ToolTip(b->second))
+                return false;
+        return true;
+    };
+    const bool changed = !same(ports, FPorts);
+    FPorts = std::move(ports);
+    if (!changed)
+        return;
+    FillItems();
+    RestoreSelection();
+}
+
+void TPortComboBox::FillItems()
+{
     const QSignalBlocker block(this);
     setUpdatesEnabled(false);
     clear();
-    const TComPortMap map = ComPortMap();
     for (int n = 1; n <= FMaxComPorts; ++n) {
-        const uint32_t v = ProbeComPort(n, map);
+        const auto it = FPorts.find(n);
+        const uint32_t v =
+            it != FPorts.end() ? it->second.Value : static_cast<uint32_t>(n) + psMissing * 65536;
         if (!PortListed(ProbePortState(v), FOptions))
             continue;
         addItem(QString::asprintf("COM %d", n), QVariant::fromValue(v));
-        const auto it = map.find(n);
-        if (it != map.end())
-            setItemData(count() - 1, DeviceToolTip(it->second), Qt::ToolTipRole);
+        if (it == FPorts.end())
+            continue;
+        const int i = count() - 1;
+        setItemData(i, Description(it->second), DescriptionRole);
+        setItemData(i, ToolTip(it->second), Qt::ToolTipRole);
+        setItemData(i, QString::fromStdString(it->second.Path), PathRole);
+        setItemData(i, QString::fromStdString(it->second.Adapter.ById), ByIdRole);
     }
     setCurrentIndex(-1);
     setUpdatesEnabled(true);
+}
+
+void TPortComboBox::RememberSelection()
+{
+    const int i = currentIndex();
+    FSelectedNumber = i >= 0 ? ProbePortNumber(ItemValue(i)) : 0;
+    FSelectedPath = i >= 0 ? itemData(i, PathRole).toString().toStdString() : std::string();
+    FSelectedById = i >= 0 ? itemData(i, ByIdRole).toString().toStdString() : std::string();
+}
+
+void TPortComboBox::RestoreSelection()
+{
+    if (FSelectedNumber == 0)
+        return;
+    int found = -1;
+    for (int i = 0; i < count() && found < 0; ++i) {
+        // ttyUSB numbers are handed out again in plug order: an adapter is
+        // known by its by-id link when udev gave it one.
+        if (!FSelectedById.empty())
+            found = itemData(i, ByIdRole).toString().toStdString() == FSelectedById ? i : -1;
+        else if (!FSelectedPath.empty())
+            found = itemData(i, PathRole).toString().toStdString() == FSelectedPath ? i : -1;
+        else
+            found = ProbePortNumber(ItemValue(i)) == FSelectedNumber ? i : -1;
+    }
+    {
+        const QSignalBlocker block(this);
+        setCurrentIndex(found);
+    }
+    // udev adds the by-id link a moment after the node.
+    if (found >= 0 && FSelectedById.empty())
+        FSelectedById = itemData(found, ByIdRole).toString().toStdString();
+    // The selection is kept for when the adapter comes back; meanwhile no
+    // port is chosen, rather than whatever took its number.
+    const uint16_t n = found >= 0 ? static_cast<uint16_t>(ProbePortNumber(ItemValue(found))) : 0;
+    if (n == FComNumber)
+        return;
+    FComNumber = n;
+    // Also runs while Change() unwinds from a failed open: the owner's
+    // trouble goes to the application's handler, not up through a refill.
+    try {
+        if (OnChange)
+            OnChange(this);
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
 }
 
 void TPortComboBox::SelectPort()
@@ -139,6 +298,7 @@ void TPortComboBox::SelectPort()
     for (int i = 0; i < count(); ++i) {
         if (ProbePortNumber(ItemValue(i)) == FComNumber) {
             setCurrentIndex(i);
+            RememberSelection();
             return;
         }
     }
@@ -148,12 +308,14 @@ void TPortComboBox::SelectPort()
     } else {
         FComNumber = 0;
     }
+    RememberSelection();
 }
 
 void TPortComboBox::Change()
 {
     const int i = currentIndex();
     FComNumber = i >= 0 ? static_cast<uint16_t>(ProbePortNumber(ItemValue(i))) : 0;
+    RememberSelection();
     if (OnChange)
         OnChange(this);
     if (!FComPort || FComNumber == 0)
@@ -193,6 +355,30 @@ QColor TPortComboBox::ItemTextColor(int Index, bool SelectedOrFocused, bool Drop
 int TPortComboBox::ItemHeight() const
 {
     return std::abs(fontMetrics().height()) + 5;
+}
+
+QString TPortComboBox::ItemDescription(int Index) const
+{
+    return itemData(Index, DescriptionRole).toString();
+}
+
+void TPortComboBox::showPopup()
+{
+    // What is free and what another program took since the last look; the
+    // port this program holds is not opened again.
+    try {
+        UpdatePortList();
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
+    int width = 0;
+    const QFontMetrics metrics = view()->fontMetrics();
+    for (int i = 0; i < count(); ++i)
+        width = std::max(width, metrics.horizontalAdvance(ItemDescription(i)));
+    if (width > 0)
+        width += DescriptionColumn(metrics) + metrics.averageCharWidth() * 4;
+    view()->setMinimumWidth(width);
+    QComboBox::showPopup();
 }
 
 void TPortComboBox::showEvent(QShowEvent* Event)

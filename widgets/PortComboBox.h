@@ -1,10 +1,13 @@
 #pragma once
 // TPortComboBox: a drop-down list of the machine's serial ports ("COM %d"),
 // found by probing each number; busy ports are drawn grey while the list is
-// dropped down, and the device path shows as the item's tooltip. It can drive
-// a TComPort directly: picking a port sets the port's ComNumber.
+// dropped down. Beside each port the dropped-down list names its adapter;
+// the tooltip adds the device path and the by-id link. The list is probed
+// afresh whenever it drops down, and follows devices that come and go. It
+// can drive a TComPort directly: picking a port sets the port's ComNumber.
 #include "serial/ComPort.h"
 #include "serial/PortControls.h"
+#include "serial/PortWatcher.h"
 
 #include <QColor>
 #include <QComboBox>
@@ -28,8 +31,12 @@ class TPortComboBox : public QComboBox
     uint16_t ComNumber() const { return FComNumber; }
     void SetComNumber(uint16_t Value);
 
-    // Refills the list by probing 1..MaxComPorts; leaves no item selected.
+    // Refills the list by probing 1..MaxComPorts (never a port this process
+    // holds). The selected port stays selected, followed by its by-id link
+    // when it has one; with none selected, none is.
     void UpdatePortList();
+    // After devices came or went: probes only the ports whose device changed.
+    void RefreshChangedPorts();
     void SelectPort();
     // What picking an item runs (also callable directly). A failure of the
     // port propagates after the list has been refilled and the selection
@@ -41,18 +48,40 @@ class TPortComboBox : public QComboBox
     // The text colour of item Index as drawn; invalid = the style's own.
     QColor ItemTextColor(int Index, bool SelectedOrFocused, bool DroppedDown) const;
     int ItemHeight() const;
+    // What the dropped-down list shows beside item Index's "COM n".
+    QString ItemDescription(int Index) const;
+
+    // The item data roles: that value, the description, the port map's path
+    // and the by-id link.
+    static constexpr int PortValueRole = Qt::UserRole;
+    static constexpr int DescriptionRole = Qt::UserRole + 1;
+    static constexpr int PathRole = Qt::UserRole + 2;
+    static constexpr int ByIdRole = Qt::UserRole + 3;
 
     // The inherited change notification, after ComNumber is updated.
     std::function<void(TPortComboBox* Sender)> OnChange;
+
+    void showPopup() override;
 
   protected:
     void showEvent(QShowEvent* Event) override;
     void changeEvent(QEvent* Event) override;
 
   private:
+    void FillItems();
+    // Remembers the selected item's adapter, to find it again after a refill.
+    void RememberSelection();
+    void RestoreSelection();
+
     TComPort* FComPort = nullptr;
     TPortCtlOptions FOptions{pcCheckExist};
     int16_t FMaxComPorts = 4;
     uint16_t FComNumber = 0;
     bool FFilled = false;
+    TPortStatusMap FPorts;
+    TPortWatcher* FWatcher = nullptr;
+    // The selection as the adapter's stable name (by-id), else the port
+    // map's path, else the number; all empty/0 when nothing is selected.
+    std::string FSelectedById, FSelectedPath;
+    int FSelectedNumber = 0;
 };

@@ -52,13 +52,14 @@ std::string Hex4(int32_t Value)
 std::vector<TPortRow> ProbePorts()
 {
     std::vector<TPortRow> Rows;
-    const TComPortMap Map = ComPortMap();
-    for (const auto& [Number, Path] : Map) {
+    for (const auto& [Number, P] : ScanPorts(ComPortMap())) {
         TPortRow R;
         R.Number = Number;
-        R.Path = Path;
-        R.Target = LinkTarget(Path);
-        R.State = StateName(ProbePortState(ProbeComPort(Number, Map)));
+        R.Path = P.Path;
+        R.Target = LinkTarget(P.Path);
+        R.State = StateName(ProbePortState(P.Value));
+        R.NoPermission = P.Detail.NoPermission;
+        R.Adapter = P.Adapter;
         Rows.push_back(R);
     }
     return Rows;
@@ -78,10 +79,45 @@ std::vector<std::string> PortListText(const std::vector<TPortRow>& Rows)
         Number += std::string(Number.size() < 9 ? 9 - Number.size() : 1, ' ');
         std::string Path = R.Path + (R.Target.empty() ? "" : " -> " + R.Target);
         Path += std::string(Path.size() < 32 ? 32 - Path.size() : 1, ' ');
-        Lines.push_back(Number + Path + R.State);
+        std::string Line = Number + Path + R.State;
+        if (R.NoPermission)
+            Line += " (no permission: join the group dialout)";
+        if (const std::string What = AdapterSummary(R.Adapter); !What.empty())
+            Line += "  " + What;
+        Lines.push_back(Line);
+        // The stable name, for a VELTRAC_COM_DIR link or --port.
+        if (!R.Adapter.ById.empty())
+            Lines.push_back(std::string(9, ' ') + R.Adapter.ById);
     }
     return Lines;
 }
+
+namespace
+{
+
+TJsonObject& AddText(TJsonObject& O, const std::string& Key, const std::string& Value)
+{
+    return Value.empty() ? O.AddNull(Key) : O.Add(Key, Value);
+}
+
+std::string AdapterJson(const TPortAdapter& A)
+{
+    TJsonObject O;
+    AddText(O, "description", AdapterSummary(A));
+    AddText(O, "tty", A.Tty);
+    AddText(O, "subsystem", A.Subsystem);
+    AddText(O, "driver", A.Driver);
+    AddText(O, "vendor_id", A.VendorId);
+    AddText(O, "product_id", A.ProductId);
+    AddText(O, "manufacturer", A.Manufacturer);
+    AddText(O, "product", A.Product);
+    AddText(O, "serial", A.Serial);
+    AddText(O, "interface", A.Interface);
+    AddText(O, "usb_port", A.UsbPort);
+    return AddText(O, "by_id", A.ById).Str();
+}
+
+} // namespace
 
 std::vector<std::string> PortListJson(const std::vector<TPortRow>& Rows)
 {
@@ -93,7 +129,11 @@ std::vector<std::string> PortListJson(const std::vector<TPortRow>& Rows)
             O.AddNull("target");
         else
             O.Add("target", R.Target);
-        O.Add("state", R.State);
+        O.Add("state", R.State).Add("no_permission", R.NoPermission);
+        if (R.Adapter.Known())
+            O.AddRaw("adapter", AdapterJson(R.Adapter));
+        else
+            O.AddNull("adapter");
         Lines.push_back(O.Str());
     }
     return Lines;

@@ -2,6 +2,7 @@
 // --list-ports and --list-firmware: what the port map offers, and what
 // firmware the session loaded from the embedded resources.
 #include "app/UpdateSession.h"
+#include "serial/PortAdapter.h"
 
 #include <bitset>
 #include <string>
@@ -9,12 +10,15 @@
 
 struct TPortRow {
     int Number = 0;
-    std::string Path;   // as the port map names it
-    std::string Target; // where a link points; empty for a device node
-    std::string State;  // "free", "in use", "missing"
+    std::string Path;          // as the port map names it
+    std::string Target;        // where a link points; empty for a device node
+    std::string State;         // "free", "in use", "missing"
+    bool NoPermission = false; // in use because this user may not open it
+    TPortAdapter Adapter{};    // what sysfs and udev know of it
 };
 
-// Every number of the port map, probed (opened and closed again when free).
+// Every number of the port map, probed (opened and closed again when free),
+// with its adapter.
 std::vector<TPortRow> ProbePorts();
 
 std::vector<std::string> PortListText(const std::vector<TPortRow>& Rows);

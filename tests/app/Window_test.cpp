@@ -4,10 +4,14 @@
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
 #include "app/FCXGPSFW.h"
+#include "serial/PosixSerial.h"
+#include "tests/serial/FakeSysfs.h"
+#include "tests/serial/TestPty.h"
 #include "tools/devsim/VeltracUnit.h"
 #include "widgets/LedPanel.h"
 #include "widgets/PortComboBox.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -45,6 +49,14 @@ bool PickPort(TPortComboBox* Box, int Number)
             return true;
         }
     return false;
+}
+
+int PortItem(TPortComboBox* Box, int Number)
+{
+    for (int i = 0; i < Box->count(); ++i)
+        if (static_cast<int>(Box->ItemValue(i) & 0xFFFF) == Number)
+            return i;
+    return -1;
 }
 
 // Where the screenshot goes: $VELTRAC_SCREENSHOT, else the build tree.
@@ -230,6 +242,70 @@ TEST_F(Window, ProgrammingReceiverIsProtectedAndASignalEndsTheLink)
     EXPECT_FALSE(W.Session().CX.Connected());
     EXPECT_GE(Unit.Report().EndOfConnections, 1);
     EXPECT_TRUE(W.close());
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(Window, APortPluggedInLaterAppearsAndTheOpenOneIsNotProbed)
+{
+    // A spare adapter is there from the start, the unit comes later; both
+    // are named as USB adapters in a private sysfs tree.
+    TFakeSysfs Sys;
+    TTestPty Spare;
+    TFakeSysfs::TUsb Cheap;
+    Cheap.Tty = "ttyUSB1";
+    Cheap.UsbPort = "1-2";
+    Cheap.VendorId = "1a86";
+    Cheap.ProductId = "7523";
+    Cheap.Product = "USB Serial";
+    Cheap.Driver = "ch341";
+    Cheap.ById = false;
+    Sys.AddUsb(Cheap, Spare.SlavePath);
+    ASSERT_EQ(symlink(Spare.SlavePath.c_str(), (ComDir() + "/com6").c_str()), 0);
+
+    TFCXGPSFW W;
+    Prepare(W);
+    W.show();
+    TPortComboBox* Box = W.cComNumber;
+    ASSERT_EQ(Box->count(), 1);
+    EXPECT_EQ(PortItem(Box, Com), -1);
+
+    devsim::VeltracUnit Unit;
+    Plug(Unit);
+    TFakeSysfs::TUsb Ftdi;
+    Ftdi.Manufacturer = "FTDI";
+    Ftdi.Product = "FT232R USB UART";
+    Ftdi.Serial = "A1B2C3";
+    char Real[PATH_MAX];
+    ASSERT_TRUE(realpath((ComDir() + "/com5").c_str(), Real));
+    const std::string ById = Sys.AddUsb(Ftdi, Real);
+    ASSERT_TRUE(WaitFor([&] { return PortItem(Box, Com) >= 0; }, Short)) << "COM 5 never appeared";
+    EXPECT_EQ(Box->itemText(PortItem(Box, Com)), "COM 5");
+    EXPECT_EQ(Box->ItemDescription(PortItem(Box, Com)), "FT232R USB UART, FTDI, A1B2C3, ftdi_sio");
+    EXPECT_TRUE(Box->itemData(PortItem(Box, Com), Qt::ToolTipRole).toString().contains(Q(ById)));
+    ASSERT_TRUE(PickPort(Box, Com));
+    EXPECT_EQ(W.Session().Display().ComNumber, Com);
+
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return W.vUnitID->text() == "123456"; }, Long)) << Describe(W.Session());
+
+    // Dropped down while the session holds COM 5: only COM 6 is opened to
+    // look at it; COM 5 is grey and says why.
+    const uint64_t Opens = PosixProbeOpens();
+    Box->showPopup();
+    EXPECT_EQ(PosixProbeOpens(), Opens + 1);
+    const int Item = PortItem(Box, Com);
+    ASSERT_GE(Item, 0);
+    EXPECT_EQ(Box->currentIndex(), Item) << "still selected";
+    EXPECT_EQ(Box->ItemTextColor(Item, false, true),
+              Box->palette().color(QPalette::Disabled, QPalette::Text));
+    EXPECT_TRUE(Box->ItemDescription(Item).endsWith("in use by this program"));
+    EXPECT_EQ(Box->ItemDescription(PortItem(Box, 6)), "USB Serial, at USB 1-2, ch341");
+    const std::string Shot = std::string(VELTRAC_TEST_OUTPUT_DIR) + "/veltrac-port-list.png";
+    ASSERT_TRUE(Box->view()->window()->grab().save(Q(Shot), "PNG")) << Shot;
+    std::cout << "screenshot of the dropped-down port list: " << Shot << std::endl;
+    Box->hidePopup();
+
+    W.bClose->click();
     EXPECT_TRUE(Boxes.empty());
 }
 

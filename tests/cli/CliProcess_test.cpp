@@ -3,6 +3,7 @@
 #include "CliTest.h"
 #include "app/UpdateSession.h"
 #include "app/cli/CliOutcome.h"
+#include "tests/serial/FakeSysfs.h"
 
 #include <QJsonArray>
 #include <fcntl.h>
@@ -129,6 +130,51 @@ TEST(CliProgram, ListPortsOfAPortMapFolder)
     EXPECT_TRUE(L[0].starts_with("COM5 ")) << L[0];
     EXPECT_NE(L[0].find(" -> " + Free.SlavePath()), std::string::npos) << L[0];
     EXPECT_TRUE(L[1].ends_with("in use")) << L[1];
+}
+
+TEST(CliProgram, ListPortsNamesTheAdapters)
+{
+    TTempDir Dir;
+    TSilentPty Ftdi, Plain;
+    TFakeSysfs Sys; // the child reads the same tree
+    TFakeSysfs::TUsb A;
+    A.Manufacturer = "FTDI";
+    A.Product = "FT232R USB UART";
+    A.Serial = "A1B2C3";
+    const std::string ById = Sys.AddUsb(A, Ftdi.SlavePath());
+    ASSERT_EQ(symlink(Ftdi.SlavePath().c_str(), (Dir.Path + "/com33").c_str()), 0);
+    ASSERT_EQ(symlink(Plain.SlavePath().c_str(), (Dir.Path + "/com34").c_str()), 0);
+
+    const TCliResult R = RunCli({"--list-ports", "--json"}, Dir.Path, Wait);
+    ASSERT_EQ(R.ExitCode, 0) << R.Err;
+    const auto J = JsonLines(R.Out);
+    ASSERT_EQ(J.size(), 2u);
+    EXPECT_EQ(J[0].value("number").toInt(), 33);
+    EXPECT_EQ(J[0].value("state").toString(), "free");
+    EXPECT_FALSE(J[0].value("no_permission").toBool());
+    const QJsonObject Ad = J[0].value("adapter").toObject();
+    EXPECT_EQ(Ad.value("description").toString(), "FT232R USB UART, FTDI, A1B2C3, ftdi_sio");
+    EXPECT_EQ(Ad.value("vendor_id").toString(), "0403");
+    EXPECT_EQ(Ad.value("product_id").toString(), "6001");
+    EXPECT_EQ(Ad.value("manufacturer").toString(), "FTDI");
+    EXPECT_EQ(Ad.value("product").toString(), "FT232R USB UART");
+    EXPECT_EQ(Ad.value("serial").toString(), "A1B2C3");
+    EXPECT_EQ(Ad.value("driver").toString(), "ftdi_sio");
+    EXPECT_EQ(Ad.value("tty").toString(), "ttyUSB0");
+    EXPECT_EQ(Ad.value("subsystem").toString(), "usb-serial");
+    EXPECT_EQ(Ad.value("usb_port").toString(), "1-1");
+    EXPECT_TRUE(Ad.value("interface").isNull());
+    EXPECT_EQ(Ad.value("by_id").toString().toStdString(), ById);
+    EXPECT_TRUE(J[1].value("adapter").isNull()) << "a pty nothing is known of";
+
+    const TCliResult T = RunCli({"--list-ports"}, Dir.Path, Wait);
+    ASSERT_EQ(T.ExitCode, 0) << T.Err;
+    const auto L = Lines(T.Out);
+    ASSERT_EQ(L.size(), 3u) << T.Out;
+    EXPECT_TRUE(L[0].starts_with("COM33 ")) << L[0];
+    EXPECT_TRUE(L[0].ends_with("free  FT232R USB UART, FTDI, A1B2C3, ftdi_sio")) << L[0];
+    EXPECT_EQ(L[1], "         " + ById);
+    EXPECT_TRUE(L[2].starts_with("COM34 ") && L[2].ends_with("free")) << L[2];
 }
 
 TEST(CliProgram, TimeoutAgainstSilentDevices)

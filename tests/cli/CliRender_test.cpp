@@ -205,6 +205,19 @@ TEST(CliLists, PortRows)
     EXPECT_NE(PortListText({}).at(0).find("No ports"), std::string::npos);
 }
 
+TEST(CliLists, PortRowsWithoutPermission)
+{
+    TPortRow Row{33, "/dev/ttyUSB0", "", "in use"};
+    Row.NoPermission = true;
+    const auto Text = PortListText({Row});
+    ASSERT_EQ(Text.size(), 1u);
+    EXPECT_TRUE(Text[0].ends_with("in use (no permission: join the group dialout)")) << Text[0];
+    const QJsonObject J = Parsed(PortListJson({Row}).at(0));
+    EXPECT_EQ(J.value("state").toString(), "in use");
+    EXPECT_TRUE(J.value("no_permission").toBool());
+    EXPECT_TRUE(J.value("adapter").isNull());
+}
+
 TEST(CliLists, Revisions)
 {
     std::bitset<256> R;

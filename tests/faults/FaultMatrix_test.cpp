@@ -610,7 +610,7 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
             R->Session.reset();
     }
     Row.Seconds = Total.elapsed() / 1000.0;
-    std::printf("%-13s %-24s runs %3d  completed %3d  retries seen %5d  nothing lost %s  (%.0f s)\n",
+    std::printf("%-13s %-30s runs %3d  completed %3d  retries seen %5d  nothing lost %s  (%.0f s)\n",
                 Row.Device.c_str(), Row.Fault.c_str(), Row.Runs, Row.Completed, Row.Retries,
                 Row.Lost == 0 ? "yes" : "NO", Row.Seconds);
     Table.push_back(Row);
@@ -653,10 +653,10 @@ class TablePrinter : public ::testing::Environment
     {
         if (Table.empty())
             return;
-        std::printf("\n%-13s | %-24s | %4s | %9s | %12s | %12s\n", "device", "fault", "runs", "completed",
+        std::printf("\n%-13s | %-30s | %4s | %9s | %12s | %12s\n", "device", "fault", "runs", "completed",
                     "retries seen", "nothing lost");
         for (const TRow& R : Table)
-            std::printf("%-13s | %-24s | %4d | %9d | %12d | %12s\n", R.Device.c_str(), R.Fault.c_str(),
+            std::printf("%-13s | %-30s | %4d | %9d | %12d | %12s\n", R.Device.c_str(), R.Fault.c_str(),
                         R.Runs, R.Completed, R.Retries, R.Lost == 0 ? "yes" : "NO");
     }
 };

@@ -6,8 +6,13 @@
 
 #include "TestPty.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 TEST(PortMap, ComFolderLinksAreThePorts)
 {
@@ -111,6 +116,150 @@ TEST(PortProbe, ListsFollowTheOptions)
     EXPECT_TRUE(ProbePortList(0, {}).empty());
     EXPECT_TRUE(ProbePortList(-3, {}).empty());
     EXPECT_EQ(numbers(ProbePortList(1025, {pcCheckExist})), (std::vector<int>{1, 3}));
+}
+
+TEST(PortProbe, APortOfThisProcessIsNeverOpenedAgain)
+{
+    TTestComDir dir;
+    TTestPty free, held, other;
+    dir.Link(1, free.SlavePath);
+    dir.Link(2, held.SlavePath);
+    dir.Link(7, held.SlavePath); // a second name for the same device
+    TComPort holder;
+    holder.SetComNumber(2);
+    holder.Open();
+    const TComPortMap map = ComPortMap();
+
+    uint64_t opens = PosixProbeOpens();
+    for (int n : {2, 7}) {
+        TPortProbeDetail d;
+        EXPECT_EQ(ProbePortState(ProbeComPort(n, map, &d)), psInUse) << n;
+        EXPECT_TRUE(d.HeldHere) << n;
+        EXPECT_FALSE(d.NoPermission);
+    }
+    EXPECT_EQ(PosixProbeOpens(), opens) << "held by this process: not opened";
+
+    // A scan opens each port once; a second one only what changed since.
+    TPortStatusMap ports = ScanPorts(map);
+    EXPECT_EQ(PosixProbeOpens(), opens + 1) << "COM 1 only";
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ProbePortState(ports[1].Value), psFree);
+    EXPECT_TRUE(ports[2].Detail.HeldHere);
+    opens = PosixProbeOpens();
+    ports = ScanPorts(map, ports);
+    EXPECT_EQ(PosixProbeOpens(), opens) << "nothing changed";
+    EXPECT_EQ(ProbePortState(ports[1].Value), psFree) << "kept from the last scan";
+
+    // Another device behind COM 1, and the held one let go: both probed again.
+    dir.Link(1, other.SlavePath);
+    holder.Close();
+    ports = ScanPorts(ComPortMap(), ports);
+    EXPECT_EQ(PosixProbeOpens(), opens + 3);
+    EXPECT_EQ(ProbePortState(ports[2].Value), psFree);
+    EXPECT_FALSE(ports[7].Detail.HeldHere);
+
+    // A device whose mode changes (udev sets its group after creating it).
+    opens = PosixProbeOpens();
+    ASSERT_EQ(::chmod(free.SlavePath.c_str(), 0660), 0);
+    dir.Link(1, free.SlavePath);
+    ports = ScanPorts(ComPortMap(), ports);
+    ASSERT_EQ(::chmod(free.SlavePath.c_str(), 0600), 0);
+    ports = ScanPorts(ComPortMap(), ports);
+    EXPECT_EQ(PosixProbeOpens(), opens + 2);
+    dir.Unlink(1);
+    ports = ScanPorts(ComPortMap(), ports);
+    EXPECT_EQ(ports.count(1), 0u);
+}
+
+TEST(OpenFailure, PermissionSaysWhyAndHowToFix)
+{
+    TTestComDir dir;
+    const std::string file = dir.Dir + "/node";
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    // A group that may use the device: joining it is the fix.
+    const group* dialout = getgrnam("dialout");
+    const gid_t gid = geteuid() == 0 && dialout ? dialout->gr_gid : getegid();
+    const std::string gname = getgrgid(gid) ? getgrgid(gid)->gr_name : std::to_string(gid);
+    ASSERT_EQ(::chown(file.c_str(), static_cast<uid_t>(-1), gid), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0660), 0);
+    for (int e : {EACCES, EPERM}) {
+        const std::string text = OpenFailureText(PosixOpenFailure(e), "COM5", dir.LinkPath(5));
+        // The link is named as the device it leads to.
+        dir.Link(5, file);
+        const std::string viaLink = OpenFailureText(PosixOpenFailure(e), "COM5", dir.LinkPath(5));
+        EXPECT_TRUE(viaLink.starts_with("Can't open device COM5: permission denied on " + file + " ("))
+            << viaLink;
+        EXPECT_NE(viaLink.find(":" + gname + ", mode 0660). Add your user to the group " + gname +
+                               ": sudo usermod -aG " + gname + " $USER, then log out and in again"),
+                  std::string::npos)
+            << viaLink;
+        EXPECT_NE(text.find("sudo usermod -aG dialout $USER"), std::string::npos)
+            << "no node to look at: " << text;
+        dir.Unlink(5);
+    }
+    // No group may use it: the usual ownership comes first.
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    const std::string closed = OpenFailureText(porNoPermission, "/dev/ttyUSB0", file);
+    EXPECT_TRUE(closed.starts_with("Can't open device /dev/ttyUSB0: permission denied on " + file)) << closed;
+    EXPECT_NE(closed.find("mode 0600). Serial ports are normally root:dialout 0660"), std::string::npos)
+        << closed;
+    EXPECT_NE(closed.find("sudo usermod -aG dialout $USER"), std::string::npos) << closed;
+
+    // The other failures keep their plain texts.
+    EXPECT_EQ(OpenFailureText(PosixOpenFailure(ENOENT), "COM5", file), "Invalid port number (COM5)");
+    EXPECT_EQ(OpenFailureText(PosixOpenFailure(ENXIO), "COM5", file), "Invalid port number (COM5)");
+    EXPECT_EQ(OpenFailureText(PosixOpenFailure(EBUSY), "COM5", file), "Can't open device COM5");
+    EXPECT_EQ(OpenFailureText(porCantOpen, "COM5", file), "Can't open device COM5");
+}
+
+// The real open by a user who may not: root drops to nobody in a child
+// process; anyone else takes the permission away from their own pty.
+TEST(OpenFailure, ARealOpenWithoutPermission)
+{
+    TTestComDir dir;
+    ASSERT_EQ(::chmod(dir.Dir.c_str(), 0755), 0);
+    TTestPty pty;
+    dir.Link(5, pty.SlavePath);
+    const bool root = geteuid() == 0;
+    if (!root) {
+        ASSERT_EQ(::chmod(pty.SlavePath.c_str(), 0), 0);
+    }
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(out[0]);
+        if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        TPortProbeDetail d;
+        const uint32_t v = ProbeComPort(5, ComPortMap(), &d);
+        std::string report = std::to_string(ProbePortState(v)) + (d.NoPermission ? " denied\n" : " other\n");
+        try {
+            TComPortCore core;
+            core.OpenComPort(5);
+            report += "opened";
+        } catch (const EComPortCoreError& E) {
+            report += E.what();
+        }
+        [[maybe_unused]] const ssize_t n = ::write(out[1], report.data(), report.size());
+        _exit(0);
+    }
+    ::close(out[1]);
+    std::string report;
+    char buf[1024];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        report.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(report.starts_with("0 denied\n")) << "in use, for lack of permission: " << report;
+    EXPECT_NE(report.find("Can't open device COM5: permission denied on " + pty.SlavePath + " ("),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("sudo usermod -aG dialout $USER, then log out and in again"), std::string::npos)
+        << report;
 }
 
 // The POSIX layer directly, where the component does not show the effect.

@@ -4,13 +4,17 @@
 #include "widgets/ComPortConfigDialog.h"
 #include "widgets/PortComboBox.h"
 
+#include "serial/PosixSerial.h"
 #include "tests/common/QtWait.h"
+#include "tests/serial/FakeSysfs.h"
 #include "tests/serial/TestPty.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 namespace
 {
@@ -189,6 +193,108 @@ TEST_F(PortComboBoxTest, ForgetsAPortThatIsDestroyed)
     c.UpdatePortList();
     c.setCurrentIndex(0);
     EXPECT_NO_THROW(c.Change());
+}
+
+TEST_F(PortComboBoxTest, FollowsDevicesThatComeAndGo)
+{
+    TPortComboBox c;
+    c.SetOptions({pcCheckExist, pcHighlightOpen});
+    c.show();
+    ASSERT_EQ(Texts(c), (std::vector<std::string>{"COM 1", "COM 2"}));
+    c.SetComNumber(2);
+    int changes = 0;
+    c.OnChange = [&](TPortComboBox*) { ++changes; };
+
+    // Plugged in after the list was filled: only the new port is opened.
+    TTestPty late;
+    const uint64_t opens = PosixProbeOpens();
+    Dir.Link(3, late.SlavePath);
+    ASSERT_TRUE(WaitFor([&] { return c.count() == 3; })) << c.count();
+    EXPECT_EQ(Texts(c), (std::vector<std::string>{"COM 1", "COM 2", "COM 3"}));
+    EXPECT_EQ(ProbePortState(c.ItemValue(2)), psFree);
+    EXPECT_EQ(PosixProbeOpens(), opens + 1) << "COM 1 unchanged, COM 2 held by this process";
+    EXPECT_EQ(c.currentText().toStdString(), "COM 2") << "the selection stays";
+    EXPECT_EQ(c.ComNumber(), 2);
+    EXPECT_EQ(changes, 0);
+    EXPECT_TRUE(c.itemData(1, Qt::ToolTipRole).toString().contains("in use by this program"));
+
+    // Its device gone: the link stays, the port goes from the list.
+    late.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return c.count() == 2; })) << c.count();
+    Dir.Unlink(3);
+
+    // Taken by another program: seen when the list drops down.
+    const int other = ::open(Free.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(ProbePortState(c.ItemValue(0)), psFree);
+    c.showPopup();
+    EXPECT_EQ(ProbePortState(c.ItemValue(0)), psInUse);
+    EXPECT_EQ(c.ItemTextColor(0, false, true), c.palette().color(QPalette::Disabled, QPalette::Text));
+    EXPECT_EQ(c.currentText().toStdString(), "COM 2");
+    c.hidePopup();
+    ::close(other);
+    EXPECT_EQ(changes, 0);
+}
+
+TEST_F(PortComboBoxTest, NamesTheAdaptersAndFollowsTheSelectedOne)
+{
+    TFakeSysfs sys;
+    TTestPty b;
+    TFakeSysfs::TUsb ua;
+    ua.Manufacturer = "FTDI";
+    ua.Product = "FT232R USB UART";
+    ua.Serial = "A1B2C3";
+    const std::string idA = sys.AddUsb(ua, Free.SlavePath);
+    TFakeSysfs::TUsb ub = ua;
+    ub.Tty = "ttyUSB1";
+    ub.UsbPort = "1-2";
+    ub.Serial = "Z9Y8X7";
+    sys.AddUsb(ub, b.SlavePath);
+    Dir.Link(3, b.SlavePath);
+
+    TPortComboBox c;
+    c.SetOptions({pcCheckExist, pcHighlightOpen});
+    c.UpdatePortList();
+    ASSERT_EQ(Texts(c), (std::vector<std::string>{"COM 1", "COM 2", "COM 3"}));
+    EXPECT_EQ(c.ItemDescription(0).toStdString(), "FT232R USB UART, FTDI, A1B2C3, ftdi_sio");
+    EXPECT_EQ(c.ItemDescription(2).toStdString(), "FT232R USB UART, FTDI, Z9Y8X7, ftdi_sio");
+    EXPECT_EQ(c.ItemDescription(1).toStdString(), Held.SlavePath + " \u2014 in use by this program");
+    const QString tip = c.itemData(0, Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains(QString::fromStdString(idA))) << tip.toStdString();
+    EXPECT_TRUE(tip.contains("USB 0403:6001 at 1-1")) << tip.toStdString();
+
+    c.setCurrentIndex(0);
+    c.Change();
+    ASSERT_EQ(c.ComNumber(), 1);
+    std::vector<int> told;
+    c.OnChange = [&](TPortComboBox* S) { told.push_back(S->ComNumber()); };
+
+    // Re-plugged in the other order, the adapters swap numbers: the
+    // selection goes with adapter A.
+    Dir.Link(1, b.SlavePath);
+    Dir.Link(3, Free.SlavePath);
+    ASSERT_TRUE(WaitFor([&] { return c.ComNumber() == 3; })) << c.ComNumber();
+    EXPECT_EQ(c.currentText().toStdString(), "COM 3");
+    EXPECT_EQ(c.ItemDescription(c.currentIndex()).toStdString(), "FT232R USB UART, FTDI, A1B2C3, ftdi_sio");
+    EXPECT_EQ(told, (std::vector<int>{3}));
+
+    // A gone: nothing is chosen, rather than B on its old number.
+    Dir.Unlink(3);
+    ASSERT_TRUE(WaitFor([&] { return c.ComNumber() == 0; })) << c.ComNumber();
+    EXPECT_EQ(c.currentIndex(), -1);
+    // A back, under yet another number: chosen again.
+    Dir.Link(4, Free.SlavePath);
+    ASSERT_TRUE(WaitFor([&] { return c.ComNumber() == 4; })) << c.ComNumber();
+    EXPECT_EQ(c.currentText().toStdString(), "COM 4");
+    EXPECT_EQ(told, (std::vector<int>{3, 0, 4}));
+
+    // Dropped down, the list is wide enough for the names.
+    c.show();
+    c.showPopup();
+    const QFontMetrics m = c.view()->fontMetrics();
+    EXPECT_GT(c.view()->width(), m.horizontalAdvance("COM 4 FT232R USB UART, FTDI, A1B2C3, ftdi_sio"));
+    c.hidePopup();
 }
 
 TEST(ComPortConfigDialog, ConfirmedSettingsReachThePort)
