@@ -76,7 +76,7 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     // The stand-in sans fonts run wider than the original; the labels must fit their panels.
     F.setStretch(QFont::SemiCondensed);
     setFont(F);
-    setFixedSize(450, 146);
+    setFixedSize(450, 166);
 
     ShowErrorBox = [this](const QString& Message) {
         QMessageBox::critical(this, Text(SessionText::Caption), Message, QMessageBox::Ok);
@@ -138,6 +138,8 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     pUpdateProgress = MakeBar(this, 104, 120);
     vProgress = MakePanel(this, 376, 104, 65, 33, "", true);
     vProgress->setAlignment(Qt::AlignCenter);
+    // Below the form's controls: what the session does, in words.
+    vStatus = MakePanel(this, 8, 144, 433, 17, "", true);
 
     FSession = std::make_unique<TUpdateSession>(Arguments);
     TUpdateSession& S = *FSession;
@@ -220,6 +222,11 @@ void TFCXGPSFW::ShowDisplay()
     pSendProgress->setValue(D.pSendProgress.Position);
     pUpdateProgress->setMaximum(D.pUpdateProgress.Maximum);
     pUpdateProgress->setValue(D.pUpdateProgress.Position);
+    // A long outcome is cut to the line; the whole of it is the tooltip.
+    const QString Status = Text(D.Status);
+    const int Room = vStatus->contentsRect().width() - 2 * vStatus->indent();
+    vStatus->setText(vStatus->fontMetrics().elidedText(Status, Qt::ElideRight, Room));
+    vStatus->setToolTip(Status);
 }
 
 // The outcome is the window's to show when the update did not end well and

@@ -83,6 +83,7 @@ class TFCXGPSFW : public QWidget
     QProgressBar* pSendProgress;
     QProgressBar* pUpdateProgress;
     QLabel* vProgress;
+    QLabel* vStatus;
 
   private:
     // Runs a user action; what it raises goes to the application's handler.

@@ -39,6 +39,11 @@ struct TUpdateOutcome {
     std::string ImageSha256;
     uint64_t ImageBytes = 0;  // size of that image
     uint64_t BytesSent = 0;   // every byte written to the device in the run, repeats included
+    // The transfer of the image, when there was one: from its start to its
+    // last record or block, the bytes written meanwhile and the line's rate.
+    double TransferSeconds = 0;
+    uint64_t TransferLineBytes = 0;
+    uint32_t LineRate = 0;
     bool Transferred = false; // a complete image reached the device
     double Seconds = 0;       // from Open (or from the transfer request) to the end
     int ComNumber = 0;

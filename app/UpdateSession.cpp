@@ -1,5 +1,7 @@
 #include "app/UpdateSession.h"
 
+#include "app/SessionStatus.h"
+
 #include "app/ModuleFrames.h"
 #include "app/ReceiverImages.h"
 #include "firmware/ArchiveReader.h"
@@ -42,6 +44,9 @@ constexpr int EndingTickMs = 50;
 // When the last block went out unanswered the module may be programming or
 // may never have had it: the old version for this long means it never did.
 constexpr int UncertainConfirmMs = 30000;
+// The status line says a freshly opened device is silent after 10 s, then every 30 s.
+constexpr int FirstSilenceMs = 10000;
+constexpr int SilenceStepMs = 30000;
 
 bool IsPortError(const std::exception& E)
 {
@@ -164,9 +169,17 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     connect(&tConfirm, &QTimer::timeout, this, [this] { Entry(true, [&] { tConfirmTimer(); }); });
     tEnding.setInterval(EndingTickMs);
     connect(&tEnding, &QTimer::timeout, this, [this] { Entry(true, [&] { EndingTick(); }); });
+    connect(&tSilence, &QTimer::timeout, this, [this] {
+        Entry(true, [&] {
+            FSilentSeconds += tSilence.interval() / 1000;
+            const int Said = FSilentSeconds * 1000;
+            tSilence.setInterval(Said < SilenceStepMs ? SilenceStepMs - Said : SilenceStepMs);
+        });
+    });
 
     FDisplay.Caption = SessionText::Caption;
     FormCreate(Arguments);
+    UpdateStatus();
 }
 
 TUpdateSession::~TUpdateSession()
@@ -182,7 +195,10 @@ template <typename F> void TUpdateSession::Entry(bool Catch, F&& Body)
         TUpdateSession* S;
         ~TLeave()
         {
-            if (--S->FEntryDepth == 0 && !(S->FDisplay == S->FEntryDisplay))
+            if (--S->FEntryDepth != 0)
+                return;
+            S->UpdateStatus();
+            if (!(S->FDisplay == S->FEntryDisplay))
                 emit S->DisplayChanged();
         }
     } Leave{this};
@@ -434,6 +450,8 @@ void TUpdateSession::OpenConnection()
     // of a transfer goes out at the rate the module listens at).
     cCom1.SetBaudRate(br9600);
     FUpdatedUnitID = -1;
+    FSilentSeconds = 0;
+    tSilence.start(FirstSilenceMs);
     if (FDisplay.DeviceType == dtVeltrac)
         CX.Open();
     else if (cCom1.Active())
@@ -452,6 +470,7 @@ void TUpdateSession::bCloseClick()
         CX.Close(true);
         cCom1.Close();
         TimerE3.stop();
+        tSilence.stop();
         FDisplay.DeviceTypeLocked = false;
         EndRun(TOutcomeKind::Interrupted, "the connection was closed");
     });
@@ -553,6 +572,7 @@ void TUpdateSession::FinishEnding()
     CX.Close(true);
     cCom1.Close();
     TimerE3.stop();
+    tSilence.stop();
     FDisplay.DeviceTypeLocked = false;
     Done();
 }
@@ -1483,6 +1503,8 @@ void TUpdateSession::BeginRun()
 
 void TUpdateSession::Identified(const std::string& DeviceID, const std::string& Firmware)
 {
+    tSilence.stop();
+    FSilentSeconds = 0;
     FRun.DeviceID = DeviceID;
     if (FRun.FirmwareBefore.empty())
         FRun.FirmwareBefore = Firmware;
@@ -1507,6 +1529,58 @@ void TUpdateSession::TransferStarting(TSource Source)
     FRun.Transfer = Source;
     FRun.Transferred = false;
     FRun.ReceiverBefore = FReported;
+    FRun.TransferClock.start();
+    FRun.TransferSentAtStart = CX.BytesSent() + FModuleBytesSent;
+    FRun.TransferEnded = false;
+}
+
+// The last record or block went out: the transfer's pace is measured up to here.
+void TUpdateSession::TransferEnded()
+{
+    if (!FRun.TransferClock.isValid() || FRun.TransferEnded)
+        return;
+    FRun.TransferEnded = true;
+    FRun.TransferSeconds = static_cast<double>(FRun.TransferClock.elapsed()) / 1000.0;
+    FRun.TransferLineBytes = CX.BytesSent() + FModuleBytesSent - FRun.TransferSentAtStart;
+    FRun.LineRate = LineRate();
+}
+
+uint32_t TUpdateSession::LineRate() const
+{
+    return FDisplay.DeviceType == dtExternalGPS ? cCom1.LineRate() : CX.Port().LineRate();
+}
+
+TTransferProgress TUpdateSession::TransferProgress() const
+{
+    TTransferProgress P;
+    P.Active = FRun.Active && FRun.Transfer != TSource::None && FRun.TransferClock.isValid() &&
+               !FRun.TransferEnded && FImage;
+    if (!P.Active)
+        return P;
+    P.Seconds = static_cast<double>(FRun.TransferClock.elapsed()) / 1000.0;
+    P.ImageBytes = FImage->size();
+    // The unit's records and the module's blocks cut the image evenly.
+    const TProgressBarState& Bar =
+        FDisplay.DeviceType == dtExternalGPS ? FDisplay.pUpdateProgress : FDisplay.pSendProgress;
+    const bool Counting =
+        FDisplay.DeviceType == dtExternalGPS ? FUpdateState == usBusy : FUpdateState == usTransferStart;
+    if (Counting && Bar.Maximum > 0)
+        P.ImageDone = P.ImageBytes * static_cast<uint64_t>(Bar.Position) / static_cast<uint64_t>(Bar.Maximum);
+    P.LineBytes = CX.BytesSent() + FModuleBytesSent - FRun.TransferSentAtStart;
+    P.LineRate = LineRate();
+    return P;
+}
+
+void TUpdateSession::UpdateStatus()
+{
+    TStatusFacts F;
+    F.PortOpen = FDisplay.DeviceType == dtExternalGPS ? cCom1.Active() : CX.Active();
+    F.SilentSeconds = FSilentSeconds;
+    F.RunActive = FRun.Active;
+    F.Outcome = FOutcome ? &*FOutcome : nullptr;
+    const TSessionStatus Status = SessionStatus(FDisplay, F);
+    FDisplay.Status = Status.Text;
+    FDisplay.StatusStep = Status.Step;
 }
 
 void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
@@ -1533,6 +1607,10 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
         O.ImageBytes = FImage->size();
     }
     O.Transferred = FRun.Transferred;
+    TransferEnded();
+    O.TransferSeconds = FRun.TransferSeconds;
+    O.TransferLineBytes = FRun.TransferLineBytes;
+    O.LineRate = FRun.LineRate;
     O.BytesSent = CX.BytesSent() + FModuleBytesSent - FRun.SentAtStart;
     O.Seconds = FRun.Clock.isValid() ? static_cast<double>(FRun.Clock.elapsed()) / 1000.0 : 0.0;
     O.ComNumber = FDisplay.ComNumber;
@@ -1558,6 +1636,7 @@ void TUpdateSession::StartConfirmation(bool Certain)
     FConfirm.AnyVersion = FConfirm.Source != TSource::Automatic &&
                           (FConfirm.Before.empty() || FConfirm.Before == FConfirm.Expected);
     FRun.Transferred = Certain;
+    TransferEnded();
     FDisplay.Confirming = true;
     tConfirm.setInterval(Certain ? FConfirmTimeoutMs : std::min(FConfirmTimeoutMs, UncertainConfirmMs));
     tConfirm.start();

@@ -34,6 +34,16 @@ struct TProgressBarState {
 
 enum TDeviceType { dtVeltrac = 0, dtExternalGPS = 1 };
 
+// The transfer under way, for front ends that show its pace.
+struct TTransferProgress {
+    bool Active = false;     // an image is going out
+    double Seconds = 0;      // since its transfer started
+    uint64_t ImageBytes = 0; // the image's size
+    uint64_t ImageDone = 0;  // how much of it the device has taken (by records or blocks)
+    uint64_t LineBytes = 0;  // bytes written to the device since the start, repeats included
+    uint32_t LineRate = 0;   // bit/s of the line now
+};
+
 // The values of FUpdateState, shared by every update procedure.
 enum TUpdateStateValue : uint8_t {
     usIdle = 0,           // nothing decided yet
@@ -58,6 +68,9 @@ struct TUpdateDisplay {
     // A complete image reached the device, which programs it; the session
     // waits for the device to report the new version.
     bool Confirming = false;
+    // What the session is doing, in words (the window's status line), and
+    // the same without its running count (a new step when it changes).
+    std::string Status, StatusStep;
 
     bool operator==(const TUpdateDisplay&) const = default;
 };
@@ -143,6 +156,7 @@ class TUpdateSession : public QObject
     bool ReceiverCannotReport() const { return FReceiverCannotReport; }
     // The outcome of the last run that ended.
     const std::optional<TUpdateOutcome>& Outcome() const { return FOutcome; }
+    TTransferProgress TransferProgress() const;
 
     // ---- Front-end input ----
     // Refused (False) while the device type is locked.
@@ -237,6 +251,8 @@ class TUpdateSession : public QObject
     QTimer tGPSVersionPoll;
     // The confirmation time: runs out when the device shows no sign of progress.
     QTimer tConfirm;
+    // Counts the time a freshly opened device stays silent, for the status line.
+    QTimer tSilence;
 
   signals:
     void DisplayChanged();
@@ -269,6 +285,9 @@ class TUpdateSession : public QObject
     void Identified(const std::string& DeviceID, const std::string& Firmware);
     std::string FirmwareNote() const;
     void TransferStarting(TSource Source);
+    void TransferEnded();
+    uint32_t LineRate() const;
+    void UpdateStatus();
     void HandlePortException(const std::exception& E);
     // Opens the connection as "Open" does; the session's own restarts keep
     // the run and a confirmation going.
@@ -374,10 +393,17 @@ class TUpdateSession : public QObject
         std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
         std::string ReceiverBefore, ReceiverAfter;
         uint64_t SentAtStart = 0;
+        QElapsedTimer TransferClock; // from the transfer's start
+        uint64_t TransferSentAtStart = 0;
+        bool TransferEnded = false; // the last record or block went out
+        double TransferSeconds = 0;
+        uint64_t TransferLineBytes = 0;
+        uint32_t LineRate = 0;
     };
     TRun FRun;
     std::optional<TUpdateOutcome> FOutcome;
     uint64_t FModuleBytesSent = 0;
+    int FSilentSeconds = 0;
     // The last version text the receiver itself reported on this connection.
     std::string FReported;
     bool FReceiverCannotReport = false;

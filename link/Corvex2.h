@@ -232,6 +232,7 @@ class TCorvex : public TComponent
 
     // ---- Inspection (read-only views for front ends and tests) ----
     TComPort& Port() { return *FPort; }
+    const TComPort& Port() const { return *FPort; }
     TSoftwareUpdate& SoftwareSource() { return *FSoftware; }
     const TCX_Voltage& Voltage() const { return FVoltage; }
     int32_t LastCommand() const { return FLastCommand; }

@@ -10,6 +10,7 @@
 #include "serial/ComPortTypes.h"
 #include "serial/Component.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -135,6 +136,12 @@ class TCustomSerialPort : public TDataConnComponent
     TStopbits Stopbits() const { return FStopbits; }
     void SetStopbits(TStopbits Value);
     int32_t UserBaudRate() const { return FUserBaudRate; }
+    // The rate in bit/s the port is set to, a user rate included.
+    uint32_t LineRate() const
+    {
+        return FBaudRate == brUser ? static_cast<uint32_t>(std::max(FUserBaudRate, 0))
+                                   : BaudRateValue(FBaudRate);
+    }
     void SetUserBaudRate(int32_t Value);
     TThreadPriority WriteThreadPriority() const { return FWriteThreadPriority; }
     void SetWriteThreadPriority(TThreadPriority Value) { FWriteThreadPriority = Value; }

@@ -204,3 +204,16 @@ std::string FixedText(double Value, int Decimals)
     const auto R = std::to_chars(Buf, Buf + sizeof Buf, Value, std::chars_format::fixed, Decimals);
     return R.ec == std::errc() ? std::string(Buf, R.ptr) : std::string();
 }
+
+std::string GroupedNumber(int64_t Value)
+{
+    const std::string Digits =
+        std::to_string(Value < 0 ? -static_cast<uint64_t>(Value) : static_cast<uint64_t>(Value));
+    std::string Out = Value < 0 ? "-" : "";
+    for (std::size_t i = 0; i < Digits.size(); ++i) {
+        if (i > 0 && (Digits.size() - i) % 3 == 0)
+            Out += ',';
+        Out += Digits[i];
+    }
+    return Out;
+}

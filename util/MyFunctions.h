@@ -21,6 +21,8 @@ double SafeEncodeDateTime(uint16_t Year, uint16_t Month, uint16_t Day, uint16_t 
 // Value with Decimals digits after a "." whatever the user's locale: the
 // texts the tool shows are compared and written to files and JSON.
 std::string FixedText(double Value, int Decimals);
+// 2457 as "2,457": counts shown to people, the same in every locale.
+std::string GroupedNumber(int64_t Value);
 
 std::string IfStr(bool Condition, const std::string& WhenTrue, const std::string& WhenFalse);
 int IfInt(bool Condition, int WhenTrue, int WhenFalse);

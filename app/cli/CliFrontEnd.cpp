@@ -1,5 +1,6 @@
 #include "app/cli/CliFrontEnd.h"
 
+#include "app/SessionStatus.h"
 #include "app/cli/JsonOut.h"
 #include "serial/AppException.h"
 #include "serial/ComPortCore.h"
@@ -17,7 +18,7 @@ namespace
 {
 
 constexpr int ProgressRedrawMs = 100;
-constexpr int QuietHintMs = 6000;
+constexpr int JsonPaceMs = 1000;
 
 std::string Canonical(const std::string& Path)
 {
@@ -92,15 +93,6 @@ TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, 
     });
     FProgressTimer.setSingleShot(true);
     connect(&FProgressTimer, &QTimer::timeout, this, [this] { Guarded([&] { DrawProgress(true); }); });
-    FQuietTimer.setSingleShot(true);
-    FQuietTimer.setInterval(QuietHintMs);
-    connect(&FQuietTimer, &QTimer::timeout, this, [this] {
-        Guarded([&] {
-            if (!FFinishing && FSession.Display().vVersion.empty() && !FOptions.Json)
-                PrintLine(std::string("No answer from the ") + (FExternalGPS ? "module" : "unit") +
-                          " yet; still trying (check the cable, the port and the device type)");
-        });
-    });
     FProgressClock.start();
 
     connect(&FSignals, &TSignalWatcher::Signalled, this,
@@ -211,6 +203,36 @@ void TCliFrontEnd::EndProgress()
     }
     FProgressDrawn.clear();
     FProgressWanted.clear();
+}
+
+// The transfer's elapsed time, rate and time left: on the progress line,
+// and as a JSON event at most once a second.
+void TCliFrontEnd::ShowPace(TRenderOutput& Out)
+{
+    const TTransferProgress P = FSession.TransferProgress();
+    if (!P.Active) {
+        FPace.Reset();
+        return;
+    }
+    const TPace Pace = FPace.Update(P);
+    if (!Out.Progress.empty())
+        Out.Progress += PaceText(Pace);
+    if (!FOptions.Json || (FJsonPaceClock.isValid() && FJsonPaceClock.elapsed() < JsonPaceMs))
+        return;
+    FJsonPaceClock.start();
+    TJsonObject J;
+    J.Add("event", "progress")
+        .Add("elapsed", Pace.Elapsed)
+        .Add("image_bytes", static_cast<int64_t>(P.ImageBytes))
+        .Add("image_done", static_cast<int64_t>(P.ImageDone))
+        .Add("line_bytes", static_cast<int64_t>(P.LineBytes))
+        .Add("line_rate", static_cast<int64_t>(P.LineRate))
+        .Add("line_use", Pace.LineUse);
+    if (Pace.Rate > 0)
+        J.Add("rate", Pace.Rate).Add("left", Pace.Left);
+    else
+        J.AddNull("rate").AddNull("left");
+    PrintJson(J.Str());
 }
 
 void TCliFrontEnd::LogLine(const std::string& Text)
@@ -326,7 +348,6 @@ void TCliFrontEnd::Start()
                 [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
         if (FOptions.TimeoutSeconds > 0)
             FTimeout.start(static_cast<int>(FOptions.TimeoutSeconds * 1000));
-        FQuietTimer.start();
         try {
             FSession.bOpenClick();
         } catch (const std::exception& E) {
@@ -351,8 +372,16 @@ void TCliFrontEnd::OnDisplayChanged()
             PrintJson(StateJson(FLastDisplay.UpdateState, D.UpdateState, FExternalGPS));
         if (FFirstDisplay || !(D == FLastDisplay))
             PrintJson(DisplayJson(D));
+        TRenderOutput None;
+        ShowPace(None);
     } else {
-        const TRenderOutput Out = FRenderer.Update(D);
+        TRenderOutput Out = FRenderer.Update(D);
+        // What the session does, in the window's words, once per step; the
+        // run's end has its own last line.
+        if (D.StatusStep != FLastStep && !D.StatusStep.empty() && !FOutcome)
+            Out.Lines.push_back(D.StatusStep);
+        FLastStep = D.StatusStep;
+        ShowPace(Out);
         if (FTerminal) {
             // Each state's last progress stays on the screen above what follows.
             if (!FProgressWanted.empty() &&
@@ -410,7 +439,6 @@ void TCliFrontEnd::BeginFinishing(TOutcomeKind Kind)
 {
     FFinishing = true;
     FTimeout.stop();
-    FQuietTimer.stop();
     EndProgress();
     LogLine("# closing: " + std::string(OutcomeName(Kind)));
 }
@@ -537,6 +565,11 @@ void TCliFrontEnd::Complete()
             .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
             .Add("transferred", O.Transferred)
             .Add("seconds", O.Seconds)
+            .Add("transfer_seconds", O.TransferSeconds)
+            .Add("transfer_line_bytes", static_cast<int64_t>(O.TransferLineBytes))
+            .Add("line_rate", static_cast<int64_t>(O.LineRate))
+            .Add("image_rate", ImageRate(O))
+            .Add("line_use", LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
             .Add("com", O.ComNumber)
             .Add("device_path", O.DevicePath);
         PrintJson(J.Str());
@@ -544,8 +577,10 @@ void TCliFrontEnd::Complete()
         const bool Good =
             !FUsageError && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate ||
                              O.Kind == TOutcomeKind::ManualFinished || O.Kind == TOutcomeKind::NotSupported);
-        PrintLine(std::string(Good ? "Done" : "Stopped") + " (" + Name + ", exit code " +
-                  std::to_string(FExitCode) + "): " + O.Message);
+        const std::string Summary = TransferSummary(O);
+        if (!Summary.empty())
+            PrintLine(Summary);
+        PrintLine(OutcomeStatus(O) + " (" + Name + ", exit code " + std::to_string(FExitCode) + ")");
         // A script that keeps only stderr still learns why the run failed.
         if (!Good && !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)))
             std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", O.Message.c_str());

@@ -56,6 +56,7 @@ class TCliFrontEnd : public QObject
     void DrawProgress(bool Force);
     void EndProgress();
     void LogLine(const std::string& Text);
+    void ShowPace(TRenderOutput& Out);
 
     TCliOptions FOptions;
     TUpdateSession& FSession;
@@ -70,10 +71,12 @@ class TCliFrontEnd : public QObject
     TSignalWatcher FSignals;
     QTimer FTimeout;
     QTimer FProgressTimer;
-    QTimer FQuietTimer;
     QElapsedTimer FProgressClock;
     std::string FProgressWanted;
     std::string FProgressDrawn;
+    TPaceMeter FPace;
+    QElapsedTimer FJsonPaceClock;
+    std::string FLastStep;
 
     bool FHintShown = false;
     bool FWarned = false;

@@ -1,6 +1,11 @@
 #include "app/cli/CliRender.h"
 
 #include "app/cli/CliOutcome.h"
+#include "util/MyFunctions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 int BarPercent(const TProgressBarState& Bar)
 {
@@ -108,4 +113,91 @@ TRenderOutput TTextRenderer::Update(const TUpdateDisplay& D)
     FLast = D;
     FFirst = false;
     return Out;
+}
+
+TPace TPaceMeter::Update(const TTransferProgress& P)
+{
+    TPace Pace;
+    Pace.Elapsed = P.Seconds;
+    Pace.LineUse = LineUse(P.LineBytes, P.LineRate, P.Seconds);
+    if (!FStarted) {
+        if (P.ImageDone > 0) {
+            FStarted = true;
+            FStartSeconds = P.Seconds;
+            FStartDone = P.ImageDone;
+        }
+        return Pace;
+    }
+    const double Span = P.Seconds - FStartSeconds;
+    if (Span < 1.0 || P.ImageDone <= FStartDone)
+        return Pace;
+    Pace.Rate = static_cast<double>(P.ImageDone - FStartDone) / Span;
+    Pace.Left =
+        P.ImageBytes > P.ImageDone ? static_cast<double>(P.ImageBytes - P.ImageDone) / Pace.Rate : 0.0;
+    return Pace;
+}
+
+std::string DurationText(double Seconds)
+{
+    const auto Total = static_cast<int64_t>(std::llround(std::max(Seconds, 0.0)));
+    const int64_t H = Total / 3600, M = Total / 60 % 60, S = Total % 60;
+    char Buf[40];
+    if (H > 0)
+        std::snprintf(Buf, sizeof Buf, "%lld:%02lld:%02lld", static_cast<long long>(H),
+                      static_cast<long long>(M), static_cast<long long>(S));
+    else
+        std::snprintf(Buf, sizeof Buf, "%lld:%02lld", static_cast<long long>(M), static_cast<long long>(S));
+    return Buf;
+}
+
+std::string RateText(double BytesPerSecond)
+{
+    if (BytesPerSecond < 1000)
+        return std::to_string(static_cast<int64_t>(std::llround(BytesPerSecond))) + " B/s";
+    if (BytesPerSecond < 1e6)
+        return FixedText(BytesPerSecond / 1e3, 1) + " kB/s";
+    return FixedText(BytesPerSecond / 1e6, 1) + " MB/s";
+}
+
+std::string PaceText(const TPace& Pace)
+{
+    std::string Text = "  " + DurationText(Pace.Elapsed);
+    if (Pace.Rate > 0)
+        Text += ", " + RateText(Pace.Rate);
+    if (Pace.Left >= 0)
+        Text += ", " + DurationText(Pace.Left) + " left";
+    return Text;
+}
+
+double LineUse(uint64_t LineBytes, uint32_t LineRate, double Seconds)
+{
+    if (LineRate == 0 || Seconds <= 0)
+        return 0;
+    // Ten bits a byte on the line: start, eight data bits, stop.
+    return std::min(1.0, static_cast<double>(LineBytes) * 10.0 / (static_cast<double>(LineRate) * Seconds));
+}
+
+double ImageRate(const TUpdateOutcome& O)
+{
+    return O.Transferred && O.TransferSeconds > 0 ? static_cast<double>(O.ImageBytes) / O.TransferSeconds
+                                                  : 0.0;
+}
+
+std::string TransferSummary(const TUpdateOutcome& O)
+{
+    if (O.TransferSeconds <= 0 || O.ImageBytes == 0)
+        return {};
+    std::string Text =
+        "Transfer: " + GroupedNumber(static_cast<int64_t>(O.ImageBytes)) + " bytes in " +
+        (O.TransferSeconds < 60 ? FixedText(O.TransferSeconds, 1) + " s" : DurationText(O.TransferSeconds));
+    if (O.Transferred)
+        Text += " (" + RateText(ImageRate(O)) + ")";
+    else
+        Text += ", not complete";
+    if (O.LineRate > 0)
+        Text += "; " +
+                std::to_string(static_cast<int>(
+                    std::lround(LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds) * 100))) +
+                " % of the line's " + GroupedNumber(O.LineRate) + " bit/s used";
+    return Text;
 }

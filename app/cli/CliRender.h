@@ -43,3 +43,39 @@ bool ProgressState(uint8_t State);
 std::string IdentityLine(const TUpdateDisplay& D, bool ExternalGPS);
 // The progress line in its terminal or plain form.
 std::string ProgressLine(const TUpdateDisplay& D, bool Terminal);
+
+// The pace of a transfer as the command line shows it.
+struct TPace {
+    double Elapsed = 0; // seconds since the transfer started
+    double Rate = 0;    // image bytes per second while records or blocks went out; 0: not known yet
+    double Left = -1;   // seconds still to go; negative: not known yet
+    double LineUse = 0; // bytes on the line as a share of the line rate, 0..1
+};
+
+// Follows a transfer's progress reports; the rate counts from the first
+// record or block the device took, so a module's preparation does not
+// spoil the estimate.
+class TPaceMeter
+{
+  public:
+    TPace Update(const TTransferProgress& P);
+    void Reset() { FStarted = false; }
+
+  private:
+    bool FStarted = false;
+    double FStartSeconds = 0;
+    uint64_t FStartDone = 0;
+};
+
+// "0:52", "1:03:07".
+std::string DurationText(double Seconds);
+// "850 B/s", "4.7 kB/s", "1.2 MB/s".
+std::string RateText(double BytesPerSecond);
+// "  0:52, 4.7 kB/s, 1:03 left" (what is not known yet is left out).
+std::string PaceText(const TPace& Pace);
+// "Transfer: 1,234,567 bytes in 2:41 (7.6 kB/s); 71 % of the line's 115,200 bit/s used";
+// empty when the run had no transfer.
+std::string TransferSummary(const TUpdateOutcome& O);
+// Image bytes per second and the line's use (0..1) of a finished transfer; 0 when unknown.
+double ImageRate(const TUpdateOutcome& O);
+double LineUse(uint64_t LineBytes, uint32_t LineRate, double Seconds);

@@ -141,6 +141,8 @@ std::string DisplayJson(const TUpdateDisplay& D)
         .Add("progress", D.vProgress)
         .AddRaw("send", BarJson(D.pSendProgress))
         .AddRaw("update", BarJson(D.pUpdateProgress))
+        .Add("confirming", D.Confirming)
+        .Add("status", D.Status)
         .Str();
 }
 

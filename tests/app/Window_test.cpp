@@ -83,7 +83,8 @@ class Window : public SessionTest
 TEST_F(Window, ControlsAtTheirPlaces)
 {
     TFCXGPSFW W;
-    EXPECT_EQ(W.size(), QSize(450, 146));
+    // The form's 450 x 146 and one status line below it.
+    EXPECT_EQ(W.size(), QSize(450, 166));
     EXPECT_EQ(W.minimumSize(), W.maximumSize());
     EXPECT_EQ(W.windowTitle(), "Veltrac GNSS Firmware Update + Veltrac (Demo package 2026-12)");
     EXPECT_EQ(W.font().pointSize(), 8);
@@ -179,6 +180,10 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     EXPECT_EQ(W.vGPSCurrent->text(), Q(Old1513));
     EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
     EXPECT_TRUE(W.vProgress->text().endsWith('%'));
+    // The status line below the controls says the same in words.
+    EXPECT_TRUE(W.vStatus->text().startsWith("Writing the image into the unit: "))
+        << W.vStatus->text().toStdString();
+    EXPECT_EQ(W.vStatus->geometry().bottom() + 1 + 5, W.height());
     const std::string Shot = ScreenshotPath();
     QDir().mkpath(QFileInfo(Q(Shot)).absolutePath());
     ASSERT_TRUE(W.grab().save(Q(Shot), "PNG")) << Shot;
@@ -196,10 +201,13 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(W.Session().Archive(), New1513 + ".bin"));
     EXPECT_EQ(W.vGPSCurrent->text(), Q(New1513));
     EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
+    const QString Finished = "Finished: the receiver was updated to \"" + Q(New1513) + "\"";
+    EXPECT_TRUE(W.vStatus->toolTip().startsWith(Finished)) << W.vStatus->toolTip().toStdString();
 
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
     EXPECT_EQ(W.vUnitID->text(), "");
+    EXPECT_TRUE(W.vStatus->toolTip().startsWith(Finished)) << "the outcome stays until the next Open";
     EXPECT_TRUE(Boxes.empty());
 }
 

@@ -110,7 +110,7 @@ TEST_F(CliModule, CustomImage)
     const TCliResult R = Run({"--image", Files.File("m.bin", Image)});
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
     EXPECT_TRUE(Module->ReceiverImage() == Image);
-    EXPECT_NE(R.Out.find("Done (updated, exit code 0): the receiver was updated to \"" + Version + "\""),
+    EXPECT_NE(R.Out.find("Finished: the receiver was updated to \"" + Version + "\""),
               std::string::npos)
         << R.Out;
 }

@@ -6,6 +6,7 @@
 #include "tests/serial/FakeSysfs.h"
 
 #include <QJsonArray>
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -180,6 +181,17 @@ TEST(CliProgram, ListPortsNamesTheAdapters)
 TEST(CliProgram, TimeoutAgainstSilentDevices)
 {
     TSilentPty Pty;
+    // A unit that never answers is said to be silent, in words, while it is woken.
+    const TCliResult Text = RunCli({"--port", Pty.SlavePath(), "--timeout", "11"}, "", Wait);
+    ASSERT_TRUE(Text.Finished);
+    EXPECT_EQ(Text.ExitCode, 6) << Text.Out << Text.Err;
+    EXPECT_NE(Text.Out.find("\nWaking the unit on COM 1...\n"), std::string::npos) << Text.Out;
+    EXPECT_NE(
+        Text.Out.find("\nNo answer on COM 1 for 10 s: is the unit powered and connected to this port?\n"),
+        std::string::npos)
+        << Text.Out;
+    EXPECT_TRUE(Lines(Text.Out).back().starts_with("Failed: no result within 11 s")) << Text.Out;
+
     for (const char* Device : {"veltrac", "egps"}) {
         const TCliResult R =
             RunCli({"--device", Device, "--port", Pty.SlavePath(), "--timeout", "1.5", "--json"}, "", Wait);
@@ -190,6 +202,12 @@ TEST(CliProgram, TimeoutAgainstSilentDevices)
         EXPECT_EQ(J.front().value("port").toString().toStdString(), Pty.SlavePath());
         EXPECT_EQ(J.back().value("result").toString(), "timed-out");
         EXPECT_EQ(J.back().value("exit_code").toInt(), 6);
+        const std::string Calling =
+            std::string(Device) == "egps" ? "Calling the module on COM 1..." : "Waking the unit on COM 1...";
+        EXPECT_TRUE(std::any_of(J.begin(), J.end(), [&](const QJsonObject& O) {
+            return O.value("event").toString() == "display" &&
+                   O.value("status").toString().toStdString() == Calling;
+        })) << R.Out;
     }
 }
 

@@ -179,6 +179,8 @@ TEST(CliJson, DisplayCarriesEveryPanel)
     EXPECT_EQ(O.value("update").toObject().value("position").toInt(), 1);
     EXPECT_EQ(O.value("update").toObject().value("maximum").toInt(), 8);
     EXPECT_EQ(O.value("send").toObject().value("maximum").toInt(), 100);
+    EXPECT_FALSE(O.value("confirming").toBool());
+    EXPECT_TRUE(O.value("status").isString());
 
     const QJsonObject S = Parsed(StateJson(1, 3, true));
     EXPECT_EQ(S.value("state").toInt(), 3);
@@ -226,4 +228,55 @@ TEST(CliLists, Revisions)
     R.set(7);
     R.set(255);
     EXPECT_EQ(RevisionList(R), "0,7,255");
+}
+
+TEST(CliRender, TransferPace)
+{
+    EXPECT_EQ(DurationText(0.4), "0:00");
+    EXPECT_EQ(DurationText(63), "1:03");
+    EXPECT_EQ(DurationText(3787), "1:03:07");
+    EXPECT_EQ(RateText(850), "850 B/s");
+    EXPECT_EQ(RateText(4712), "4.7 kB/s");
+    EXPECT_EQ(RateText(1.26e6), "1.3 MB/s");
+
+    // The rate counts from the first record the device took: a long
+    // preparation before it does not make the rest look slow.
+    TPaceMeter Meter;
+    TTransferProgress P;
+    P.Active = true;
+    P.ImageBytes = 100000;
+    P.LineRate = 57600;
+    P.Seconds = 30;
+    TPace Pace = Meter.Update(P);
+    EXPECT_EQ(Pace.Rate, 0);
+    EXPECT_LT(Pace.Left, 0);
+    EXPECT_EQ(PaceText(Pace), "  0:30");
+    P.ImageDone = 1000;
+    Meter.Update(P);
+    P.Seconds = 40;
+    P.ImageDone = 51000;
+    P.LineBytes = 60000;
+    Pace = Meter.Update(P);
+    EXPECT_DOUBLE_EQ(Pace.Rate, 5000);
+    EXPECT_DOUBLE_EQ(Pace.Left, 9.8);
+    EXPECT_DOUBLE_EQ(Pace.LineUse, 600000.0 / (57600.0 * 40));
+    EXPECT_EQ(PaceText(Pace), "  0:40, 5.0 kB/s, 0:10 left");
+
+    TUpdateOutcome O;
+    EXPECT_EQ(TransferSummary(O), "") << "no transfer, no summary";
+    O.Transferred = true;
+    O.ImageBytes = 524288;
+    O.TransferSeconds = 64;
+    O.TransferLineBytes = 368640;
+    O.LineRate = 57600;
+    EXPECT_EQ(TransferSummary(O),
+              "Transfer: 524,288 bytes in 1:04 (8.2 kB/s); 100 % of the line's 57,600 bit/s used");
+    O.TransferLineBytes = 12384;
+    O.TransferSeconds = 4.3;
+    O.Transferred = false;
+    EXPECT_EQ(TransferSummary(O),
+              "Transfer: 524,288 bytes in 4.3 s, not complete; 50 % of the line's 57,600 bit/s used");
+    EXPECT_EQ(ImageRate(O), 0) << "an incomplete transfer has no rate";
+    EXPECT_DOUBLE_EQ(LineUse(36864, 57600, 64), 0.1);
+    EXPECT_EQ(LineUse(1, 0, 1), 0);
 }

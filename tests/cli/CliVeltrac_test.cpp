@@ -6,6 +6,7 @@
 #include "firmware/MyCrypt.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
+#include "util/MyFunctions.h"
 
 #include <QJsonObject>
 #include <csignal>
@@ -99,8 +100,21 @@ TEST_F(CliVeltrac, UpdatesTheReceiverFromTheArchive)
     EXPECT_NE(R.Out.find("Current version: " + Old), std::string::npos) << R.Out;
     EXPECT_NE(R.Out.find("Required version: " + Archive().Required), std::string::npos) << R.Out;
     EXPECT_NE(R.Out.find("State 3: the unit programs its receiver"), std::string::npos) << R.Out;
-    EXPECT_EQ(LastLine(R.Out),
-              "Done (updated, exit code 0): the receiver was updated to \"" + Archive().Required + "\"");
+    // Each step in the window's words, the transfer's pace, the outcome.
+    for (const char* Step : {"Waking the unit on COM 5...", "Reading the receiver's version...",
+                             "Writing the image into the unit...", "The unit programs its receiver..."})
+        EXPECT_NE(R.Out.find(std::string("\n") + Step + "\n"), std::string::npos) << Step << "\n" << R.Out;
+    const auto L = Lines(R.Out);
+    ASSERT_GE(L.size(), 2u);
+    EXPECT_EQ(L.back(),
+              "Finished: the receiver was updated to \"" + Archive().Required + "\" (updated, exit code 0)");
+    const std::string Summary = L[L.size() - 2];
+    EXPECT_EQ(Summary.rfind("Transfer: " + GroupedNumber(static_cast<int64_t>(Archive().Image.size())) +
+                                " bytes in ",
+                            0),
+              0u)
+        << Summary;
+    EXPECT_NE(Summary.find("% of the line's 57,600 bit/s used"), std::string::npos) << Summary;
     const UnitReport U = Unit->Report();
     EXPECT_EQ(U.Programmings, 1);
     EXPECT_EQ(U.TurnOffs, 1);
@@ -116,7 +130,7 @@ TEST_F(CliVeltrac, AlreadyUpToDate)
     const TCliResult R = Run({});
     EXPECT_EQ(R.ExitCode, 3) << R.Out << R.Err;
     EXPECT_EQ(LastLine(R.Out),
-              "Done (up-to-date, exit code 3): the receiver already runs \"" + Archive().Required + "\"");
+              "Finished: the receiver already runs \"" + Archive().Required + "\" (up-to-date, exit code 3)");
     const UnitReport U = Unit->Report();
     EXPECT_EQ(U.EepromWrites, 0);
     EXPECT_EQ(U.TurnOffs, 1);
@@ -213,6 +227,27 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     EXPECT_GT(Result.value("seconds").toDouble(), 0);
     EXPECT_EQ(Result.value("com").toInt(), 5);
     EXPECT_EQ(Result.value("device_path").toString(), QString::fromStdString(Dir.Path + "/com5"));
+    // The transfer's pace: its own time, the image rate, the share of the line used.
+    const double TransferSeconds = Result.value("transfer_seconds").toDouble();
+    EXPECT_GT(TransferSeconds, 0);
+    EXPECT_LE(TransferSeconds, Result.value("seconds").toDouble());
+    EXPECT_EQ(Result.value("line_rate").toInt(), 57600);
+    EXPECT_DOUBLE_EQ(Result.value("image_rate").toDouble(),
+                     static_cast<double>(Image.size()) / TransferSeconds);
+    EXPECT_GT(Result.value("line_use").toDouble(), 0);
+    EXPECT_LE(Result.value("line_use").toDouble(), 1);
+    int Paces = 0;
+    double Elapsed = 0;
+    for (const QJsonObject& O : J) {
+        if (O.value("event").toString() != "progress")
+            continue;
+        ++Paces;
+        EXPECT_EQ(O.value("image_bytes").toInteger(), static_cast<qint64>(Image.size()));
+        EXPECT_LE(O.value("image_done").toInteger(), O.value("image_bytes").toInteger());
+        EXPECT_GE(O.value("elapsed").toDouble(), Elapsed);
+        Elapsed = O.value("elapsed").toDouble();
+    }
+    EXPECT_GE(Paces, 1);
 
     // States chain up (each event names the one before it), and the custom
     // transfer went 4 (version read) -> 1 -> 3 -> 4.
@@ -232,7 +267,7 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
             const QJsonObject Send = O.value("send").toObject();
             EXPECT_LE(Send.value("position").toInt(), Send.value("maximum").toInt());
         } else {
-            EXPECT_TRUE(E == "start" || E == "result") << E.toStdString();
+            EXPECT_TRUE(E == "start" || E == "result" || E == "progress") << E.toStdString();
         }
     }
     EXPECT_TRUE(SawUnit);

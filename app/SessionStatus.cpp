@@ -1,0 +1,108 @@
+#include "app/SessionStatus.h"
+
+#include "util/MyFunctions.h"
+
+namespace
+{
+
+// Plain ASCII: the texts mix with 8-bit device texts and go to any terminal.
+const std::string Ellipsis = "...";
+
+TSessionStatus Plain(const std::string& Text)
+{
+    return {Text, Text};
+}
+
+// "Writing the image into the unit: 1,158 of 2,457 records".
+TSessionStatus Counting(const std::string& What, const TProgressBarState& Bar, const std::string& Unit)
+{
+    return {What + ": " + GroupedNumber(Bar.Position) + " of " + GroupedNumber(Bar.Maximum) + " " + Unit,
+            What + Ellipsis};
+}
+
+TSessionStatus Percent(const std::string& What, const TProgressBarState& Bar)
+{
+    const int64_t P = Bar.Maximum > 0 ? static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum : 0;
+    return {What + ": " + std::to_string(P) + " %", What + Ellipsis};
+}
+
+bool Moving(const TProgressBarState& Bar)
+{
+    return Bar.Position > 0 && Bar.Position < Bar.Maximum;
+}
+
+} // namespace
+
+std::string OutcomeStatus(const TUpdateOutcome& O)
+{
+    switch (O.Kind) {
+    case TOutcomeKind::Updated:
+    case TOutcomeKind::UpToDate:
+    case TOutcomeKind::NotSupported:
+    case TOutcomeKind::ManualFinished:
+        return "Finished: " + O.Message;
+    case TOutcomeKind::NotConfirmed:
+        return "Sent, not confirmed: " + O.Message;
+    case TOutcomeKind::Interrupted:
+        return "Stopped: " + O.Message;
+    case TOutcomeKind::Failed:
+    case TOutcomeKind::PortError:
+    case TOutcomeKind::BadImage:
+    case TOutcomeKind::TimedOut:
+        break;
+    }
+    return "Failed: " + O.Message;
+}
+
+TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
+{
+    if (F.Outcome && !F.RunActive)
+        return Plain(OutcomeStatus(*F.Outcome));
+    if (!F.PortOpen)
+        return Plain(D.ComNumber > 0 ? "Choose the device type, then press Open."
+                                     : "Choose the device type and the port, then press Open.");
+    const bool Module = D.DeviceType == dtExternalGPS;
+    const std::string Device = Module ? "module" : "unit";
+    const std::string Port = "COM " + std::to_string(D.ComNumber);
+
+    if (D.Confirming) {
+        // The unit reports how far its receiver is; the module only that it is busy.
+        const TProgressBarState& Bar = D.pUpdateProgress;
+        if (Module)
+            return Plain("The module programs its receiver; confirming the new version" + Ellipsis);
+        if (Moving(Bar))
+            return Percent("The unit programs its receiver", Bar);
+        if (Bar.Position > 0 && Bar.Position == Bar.Maximum)
+            return Plain("Confirming the new version" + Ellipsis);
+        return Plain("The unit programs its receiver" + Ellipsis);
+    }
+    switch (D.UpdateState) {
+    case usUnitFirmware:
+        return Percent("Updating the unit's own firmware", D.pUpdateProgress);
+    case usModuleFirmware:
+        return Percent("Updating the module's controller", D.pUpdateProgress);
+    case usTransferStart:
+        if (!Module)
+            return Counting("Writing the image into the unit", D.pSendProgress, "records");
+        return Plain("Starting the transfer to the module" + Ellipsis);
+    case usModuleWaiting:
+        return Plain("The module prepares for the image" + Ellipsis);
+    case usBusy:
+        if (Module)
+            return Counting("Sending the image to the module", D.pUpdateProgress, "blocks");
+        return Plain("Starting the receiver's programming" + Ellipsis);
+    case usFinished:
+        return Plain("Finished.");
+    default:
+        break;
+    }
+    if (D.vUnitID.empty() && D.vVersion.empty()) {
+        if (F.SilentSeconds > 0)
+            return Plain("No answer on " + Port + " for " + std::to_string(F.SilentSeconds) + " s: is the " +
+                         Device + " powered and connected to this port?");
+        return Plain((Module ? "Calling the module on " : "Waking the unit on ") + Port + Ellipsis);
+    }
+    if (D.vGPSCurrent.empty())
+        return Plain("Reading the receiver's version" + Ellipsis);
+    return Plain("Checking the receiver's version" + Ellipsis);
+}

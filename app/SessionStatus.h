@@ -1,0 +1,27 @@
+#pragma once
+// What the update session is doing, in one sentence for a person. The
+// window's status line and the command line's lines use the same texts.
+// Pure: from the display data and a few facts the display does not hold.
+#include "app/UpdateOutcome.h"
+#include "app/UpdateSession.h"
+
+#include <string>
+
+struct TStatusFacts {
+    bool PortOpen = false;
+    int SilentSeconds = 0; // since Open without a word from the device (0: not yet worth saying)
+    bool RunActive = false;
+    const TUpdateOutcome* Outcome = nullptr; // the last run's, kept until the next one begins
+};
+
+struct TSessionStatus {
+    std::string Text; // "Writing the image into the unit: 1,158 of 2,457 records"
+    // The same without the running count ("Writing the image into the
+    // unit..."): a new step when this changes.
+    std::string Step;
+};
+
+TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F);
+
+// "Finished: …", "Sent, not confirmed: …", "Stopped: …", "Failed: …".
+std::string OutcomeStatus(const TUpdateOutcome& O);

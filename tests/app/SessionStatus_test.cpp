@@ -1,0 +1,110 @@
+// The status line's texts, from the display and the session's facts.
+#include "app/SessionStatus.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TUpdateDisplay Unit(uint8_t State)
+{
+    TUpdateDisplay D;
+    D.ComNumber = 5;
+    D.UpdateState = State;
+    D.vUnitID = "123456";
+    D.vVersion = "2.40";
+    D.vGPSCurrent = "AXN_3.8";
+    return D;
+}
+
+TStatusFacts Open()
+{
+    TStatusFacts F;
+    F.PortOpen = true;
+    F.RunActive = true;
+    return F;
+}
+
+} // namespace
+
+TEST(SessionStatus, SaysWhatTheSessionDoesStepByStep)
+{
+    TStatusFacts Closed;
+    EXPECT_EQ(SessionStatus(TUpdateDisplay(), Closed).Text,
+              "Choose the device type and the port, then press Open.");
+
+    TUpdateDisplay D;
+    D.ComNumber = 5;
+    EXPECT_EQ(SessionStatus(D, Open()).Text, "Waking the unit on COM 5...");
+    TStatusFacts Silent = Open();
+    Silent.SilentSeconds = 30;
+    EXPECT_EQ(SessionStatus(D, Silent).Text,
+              "No answer on COM 5 for 30 s: is the unit powered and connected to this port?");
+    D.DeviceType = dtExternalGPS;
+    EXPECT_EQ(SessionStatus(D, Open()).Text, "Calling the module on COM 5...");
+    EXPECT_EQ(SessionStatus(D, Silent).Text,
+              "No answer on COM 5 for 30 s: is the module powered and connected to this port?");
+
+    D = Unit(usIdle);
+    D.vGPSCurrent.clear();
+    EXPECT_EQ(SessionStatus(D, Open()).Text, "Reading the receiver's version...");
+
+    // The running count is in the text, not in the step.
+    D = Unit(usTransferStart);
+    D.pSendProgress.SetMaximum(2457);
+    D.pSendProgress.SetPosition(1158);
+    TSessionStatus S = SessionStatus(D, Open());
+    EXPECT_EQ(S.Text, "Writing the image into the unit: 1,158 of 2,457 records");
+    EXPECT_EQ(S.Step, "Writing the image into the unit...");
+
+    D = Unit(usBusy);
+    D.DeviceType = dtExternalGPS;
+    D.pUpdateProgress.SetMaximum(512);
+    D.pUpdateProgress.SetPosition(12);
+    EXPECT_EQ(SessionStatus(D, Open()).Text, "Sending the image to the module: 12 of 512 blocks");
+    D.Confirming = true;
+    EXPECT_EQ(SessionStatus(D, Open()).Text,
+              "The module programs its receiver; confirming the new version...");
+
+    // The unit programs (with its percentage once it reports one), then is asked for its version.
+    D = Unit(usBusy);
+    D.Confirming = true;
+    D.pUpdateProgress.SetPosition(0);
+    EXPECT_EQ(SessionStatus(D, Open()).Text, "The unit programs its receiver...");
+    D.pUpdateProgress.SetMaximum(2048);
+    D.pUpdateProgress.SetPosition(1024);
+    S = SessionStatus(D, Open());
+    EXPECT_EQ(S.Text, "The unit programs its receiver: 50 %");
+    EXPECT_EQ(S.Step, "The unit programs its receiver...");
+    D.pUpdateProgress.SetPosition(2048);
+    EXPECT_EQ(SessionStatus(D, Open()).Text, "Confirming the new version...");
+}
+
+TEST(SessionStatus, AnEndedRunShowsItsOutcomeUntilTheNextBegins)
+{
+    TUpdateOutcome O;
+    O.Message = "the receiver was updated to \"X\"";
+    TStatusFacts F;
+    F.Outcome = &O;
+    const std::pair<TOutcomeKind, const char*> Expected[] = {
+        {TOutcomeKind::Updated, "Finished: "},
+        {TOutcomeKind::UpToDate, "Finished: "},
+        {TOutcomeKind::NotSupported, "Finished: "},
+        {TOutcomeKind::ManualFinished, "Finished: "},
+        {TOutcomeKind::NotConfirmed, "Sent, not confirmed: "},
+        {TOutcomeKind::Interrupted, "Stopped: "},
+        {TOutcomeKind::Failed, "Failed: "},
+        {TOutcomeKind::PortError, "Failed: "},
+        {TOutcomeKind::BadImage, "Failed: "},
+        {TOutcomeKind::TimedOut, "Failed: "}};
+    for (const auto& [Kind, Prefix] : Expected) {
+        O.Kind = Kind;
+        EXPECT_EQ(SessionStatus(TUpdateDisplay(), F).Text, Prefix + O.Message) << OutcomeName(Kind);
+    }
+    // A new run (the port open again) says what it does, not how the last one ended.
+    F.RunActive = true;
+    F.PortOpen = true;
+    TUpdateDisplay D;
+    D.ComNumber = 5;
+    EXPECT_EQ(SessionStatus(D, F).Text, "Waking the unit on COM 5...");
+}
