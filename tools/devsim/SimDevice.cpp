@@ -141,6 +141,21 @@ Faults SimDevice::GetFaults() const
     return FFaults;
 }
 
+void SimDevice::SetAdapter(const Adapter& A)
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    FAdapter = A;
+    if (FAdapter.PacketBytes < 1)
+        FAdapter.PacketBytes = 1;
+    Wake();
+}
+
+Adapter SimDevice::GetAdapter() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FAdapter;
+}
+
 LineCounters SimDevice::Line() const
 {
     std::lock_guard<std::mutex> L(FMutex);
@@ -458,6 +473,7 @@ void SimDevice::ReadLine(Clock::time_point Now)
         EndWrongRateRun();
         FTx.clear();
         FGarbageOut.clear();
+        FHeld.clear();
         FRx.clear();
         FWantWrite = false;
         Log("the tool closed the port");
@@ -482,7 +498,7 @@ void SimDevice::DeliverDue(Clock::time_point Now)
 bool SimDevice::FlushGarbage()
 {
     while (!FGarbageOut.empty()) {
-        const ssize_t W = ::write(FPty.Fd(), FGarbageOut.data(), FGarbageOut.size());
+        const ssize_t W = Emit(FGarbageOut.data(), FGarbageOut.size(), Clock::now());
         if (W < 0 && errno == EINTR)
             continue;
         if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -517,9 +533,10 @@ void SimDevice::Flush(Clock::time_point Now)
     if (!SlaveOpen()) {
         FTx.clear();
         FGarbageOut.clear();
+        FHeld.clear();
         return;
     }
-    if (FWantWrite || !FlushGarbage())
+    if (FWantWrite || !ReleaseHeld(Now) || !FlushGarbage())
         return;
     while (!FTx.empty() && !FWantWrite) {
         TxChunk& C = FTx.front();
@@ -559,7 +576,7 @@ void SimDevice::Flush(Clock::time_point Now)
             K = N;
         } else {
             EndWrongRateRun();
-            const ssize_t W = ::write(FPty.Fd(), C.Data.data() + C.Done, N);
+            const ssize_t W = Emit(C.Data.data() + C.Done, N, Now);
             if (W < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                     FWantWrite = true;
@@ -587,6 +604,49 @@ void SimDevice::Flush(Clock::time_point Now)
     }
 }
 
+ssize_t SimDevice::Emit(const char* Data, std::size_t Size, Clock::time_point Now)
+{
+    if (FAdapter.LatencyMs <= 0 && FHeld.empty())
+        return ::write(FPty.Fd(), Data, Size);
+    if (FHeld.empty())
+        FHeldSince = Now;
+    FHeld.append(Data, Size);
+    ReleaseHeld(Now);
+    return static_cast<ssize_t>(Size);
+}
+
+bool SimDevice::ReleaseHeld(Clock::time_point Now)
+{
+    const auto Latency = std::chrono::milliseconds(std::max(0, FAdapter.LatencyMs));
+    while (!FHeld.empty()) {
+        const bool Full = FHeld.size() >= FAdapter.PacketBytes;
+        if (!Full && Now < FHeldSince + Latency)
+            return true;
+        const std::size_t N = std::min(FHeld.size(), FAdapter.PacketBytes);
+        const ssize_t W = ::write(FPty.Fd(), FHeld.data(), N);
+        if (W < 0 && errno == EINTR)
+            continue;
+        if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            FWantWrite = true;
+            return false;
+        }
+        if (W <= 0) {
+            FHeld.clear();
+            return true;
+        }
+        FHeld.erase(0, static_cast<std::size_t>(W));
+        if (static_cast<std::size_t>(W) < N) {
+            // The rest of the packet goes as soon as the pty has room.
+            FWantWrite = true;
+            return false;
+        }
+        ++(Full ? FLine.AdapterFullPackets : FLine.AdapterTimerPackets);
+        // The chip's timer starts again with each packet it sends.
+        FHeldSince = Now;
+    }
+    return true;
+}
+
 Clock::time_point SimDevice::NextDue(Clock::time_point Now) const
 {
     // Paced bytes are handed over in batches of about a millisecond rather than one
@@ -607,6 +667,8 @@ Clock::time_point SimDevice::NextDue(Clock::time_point Now) const
         }
         T = std::min(T, Tx);
     }
+    if (!FHeld.empty() && !FWantWrite && SlaveOpen())
+        T = std::min(T, FHeldSince + std::chrono::milliseconds(FAdapter.LatencyMs));
     return T;
 }
 
@@ -623,6 +685,7 @@ void SimDevice::DoHangUp()
     EndWrongRateRun();
     FTx.clear();
     FGarbageOut.clear();
+    FHeld.clear();
     FRx.clear();
     ++FLine.HangUps;
     Log("hung up: master closed" + std::string(FComNumber > 0 ? ", link removed" : ""));

@@ -133,6 +133,14 @@ Misbehaviour (seeded, reproducible):
   --late P[:MS]           share of answers held back MS ms (default 1000)
   --pace                  bytes take their real time on the line (10 bits each
                           at the device's baud rate)
+  --adapter-latency MS    a USB serial adapter between device and tool: bytes
+                          to the tool are held until MS ms after the first
+                          of a burst, or go once a USB packet is full, as an
+                          FTDI chip's latency timer holds them (16 is its
+                          default, 1 what low-latency mode sets; default 0:
+                          no adapter)
+  --adapter-packet N      payload bytes of the adapter's USB packet (default
+                          62: 64-byte packets with 2 status bytes)
   --hang-up POINT[:N]     close the pty when POINT is reached the N-th time
                           (default 1). Unit: wakeup, version, eeprom, program,
                           programmed, firmware, block, param65352, param65354.
@@ -240,6 +248,7 @@ int main(int argc, char** argv)
     UnitConfig U;
     ModuleConfig M;
     Faults F;
+    Adapter Adp;
     int Com = 0;
     std::string ComDir, SaveImage, SaveFirmware;
     bool Quiet = false;
@@ -456,6 +465,10 @@ int main(int argc, char** argv)
             F.LateReplies = Share(Opt, V);
         } else if (Opt == "--pace") {
             F.Pace = true;
+        } else if (Opt == "--adapter-latency") {
+            Adp.LatencyMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 255));
+        } else if (Opt == "--adapter-packet") {
+            Adp.PacketBytes = static_cast<std::size_t>(Number(Opt, Arg(), 10, 1, 4096));
         } else if (Opt == "--hang-up") {
             F.HangUpAt = Arg();
         } else if (Opt == "--replug-after") {
@@ -506,6 +519,7 @@ int main(int argc, char** argv)
         });
     }
     Dev->SetFaults(F);
+    Dev->SetAdapter(Adp);
     if (Com > 0) {
         std::string Err;
         if (!Dev->PlugAs(Com, ComDir, &Err)) {
