@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace devsim
@@ -95,6 +96,29 @@ std::string SimDevice::SlavePath() const
 {
     std::lock_guard<std::mutex> L(FMutex);
     return FPty.SlavePath();
+}
+
+bool SimDevice::UseTty(const std::string& Path, std::string* Error)
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    FPty.UseDevice(Path);
+    std::string Err;
+    const bool Ok = FPty.Open(FRate, &Err);
+    FPlugged = Ok;
+    FSlaveClosed = false;
+    FTtyRate = FRate;
+    FTx.clear();
+    FGarbageOut.clear();
+    FHeld.clear();
+    FRx.clear();
+    if (!Ok) {
+        if (Error)
+            *Error = Err;
+        return false;
+    }
+    Log("on the serial device " + Path + " at " + std::to_string(FRate) + " bit/s");
+    Wake();
+    return true;
 }
 
 bool SimDevice::PlugAs(int ComNumber, const std::string& Folder, std::string* Error)
@@ -234,7 +258,9 @@ unsigned SimDevice::ToolRate() const
 
 unsigned SimDevice::ToolRateLocked() const
 {
-    return FPty.IsOpen() ? LineRate(FPty.Fd()) : 0;
+    // On a real line the tool's rate is not known here: the line itself
+    // garbles what crosses at a wrong rate.
+    return FPty.IsOpen() && !FPty.Real() ? LineRate(FPty.Fd()) : 0;
 }
 
 void SimDevice::SetLogSink(std::function<void(const std::string&)> Sink)
@@ -476,7 +502,7 @@ void SimDevice::ReadLine(Clock::time_point Now)
         FHeld.clear();
         FRx.clear();
         FWantWrite = false;
-        Log("the tool closed the port");
+        Log(FPty.Real() ? "the serial device failed (unplugged?)" : "the tool closed the port");
         OnLineLost(false);
         return;
     }
@@ -542,6 +568,8 @@ void SimDevice::Flush(Clock::time_point Now)
         TxChunk& C = FTx.front();
         if (C.NotBefore > Now)
             return;
+        if (FPty.Real() && !ApplyLineRate(C.Rate, Now))
+            return;
         std::size_t N = C.Data.size() - C.Done;
         Clock::time_point Start = Now;
         std::chrono::nanoseconds Bt{0};
@@ -588,6 +616,7 @@ void SimDevice::Flush(Clock::time_point Now)
             K = static_cast<std::size_t>(W);
             FLine.BytesOut += K;
             FLastTxAt = Now;
+            FLastTxBytes = K;
         }
         C.Done += K;
         FTxLineFree = FFaults.Pace ? Start + Bt * static_cast<long>(K) : Now;
@@ -602,6 +631,31 @@ void SimDevice::Flush(Clock::time_point Now)
         if (!FlushGarbage())
             return;
     }
+    if (FPty.Real() && FTx.empty())
+        ApplyLineRate(FRate, Now);
+}
+
+bool SimDevice::ApplyLineRate(unsigned Rate, Clock::time_point Now)
+{
+    if (Rate == FTtyRate) {
+        FRateRetryAt = Clock::time_point::max();
+        return true;
+    }
+    // The driver's queue first, then the wire time of the last write (an
+    // adapter reports bytes gone once its chip has them) and a margin.
+    int Queued = 0;
+    const Clock::time_point Gone =
+        FLastTxAt + ByteTime(FTtyRate) * static_cast<long>(FLastTxBytes) + std::chrono::milliseconds(20);
+    if ((::ioctl(FPty.Fd(), TIOCOUTQ, &Queued) == 0 && Queued > 0) || Now < Gone) {
+        FRateRetryAt = std::max(Gone, Now + std::chrono::milliseconds(2));
+        return false;
+    }
+    FRateRetryAt = Clock::time_point::max();
+    // A refused rate is not asked for again with every byte.
+    Log(SetRawLine(FPty.Fd(), Rate) ? "serial device at " + std::to_string(Rate) + " bit/s"
+                                    : "the serial device refused " + std::to_string(Rate) + " bit/s");
+    FTtyRate = Rate;
+    return true;
 }
 
 ssize_t SimDevice::Emit(const char* Data, std::size_t Size, Clock::time_point Now)
@@ -667,6 +721,8 @@ Clock::time_point SimDevice::NextDue(Clock::time_point Now) const
         }
         T = std::min(T, Tx);
     }
+    if (FPty.Real() && !FWantWrite && SlaveOpen())
+        T = std::min(T, FRateRetryAt);
     if (!FHeld.empty() && !FWantWrite && SlaveOpen())
         T = std::min(T, FHeldSince + std::chrono::milliseconds(FAdapter.LatencyMs));
     return T;
@@ -713,6 +769,7 @@ bool SimDevice::DoReplug(std::string* Error)
     }
     FPlugged = true;
     FSlaveClosed = false;
+    FTtyRate = FRate;
     FTxLineFree = FRxLineFree = Clock::time_point{};
     ++FLine.Replugs;
     if (FComNumber > 0 && !PointComLink(FComFolder, FComNumber, FPty.SlavePath(), &Err))

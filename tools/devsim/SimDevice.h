@@ -104,6 +104,13 @@ class SimDevice
 
     // The path the tool opens; changes after a re-plug. Empty while unplugged.
     std::string SlavePath() const;
+    // Moves the device from its pty to the real serial device at Path (raw
+    // 8N1 at the device's rate); the tool then opens the other end of a
+    // null-modem cable. The line is real from now on: rate changes are made
+    // on it once the bytes before them have left, and pacing, the adapter
+    // model and the wrong-rate model are the line's own business. False
+    // (and unplugged) when the device cannot be opened.
+    bool UseTty(const std::string& Path, std::string* Error = nullptr);
     // Plugs the device in as COM n: Folder/comN -> the slave (Folder empty: $VELTRAC_COM_DIR).
     // The link follows re-plugs and is removed by a hang-up and by the destructor.
     bool PlugAs(int ComNumber, const std::string& Folder = {}, std::string* Error = nullptr);
@@ -202,6 +209,9 @@ class SimDevice
     ssize_t Emit(const char* Data, std::size_t Size, Clock::time_point Now);
     // Sends what the adapter lets go by Now; false when the pty is full.
     bool ReleaseHeld(Clock::time_point Now);
+    // A real line: puts it at Rate once the bytes sent before have left; false
+    // while they have not (FRateRetryAt says when to look again).
+    bool ApplyLineRate(unsigned Rate, Clock::time_point Now);
     Clock::time_point NextDue(Clock::time_point Now) const;
     void DoHangUp();
     bool DoReplug(std::string* Error);
@@ -247,6 +257,9 @@ class SimDevice
     Clock::time_point FLastTxAt{};
     std::string FGarbageOut; // garbage for the tool that the pty did not take yet
     Adapter FAdapter;
+    unsigned FTtyRate = 0; // a real line's rate
+    std::size_t FLastTxBytes = 0;
+    Clock::time_point FRateRetryAt = Clock::time_point::max();
     std::string FHeld; // bytes the adapter holds (FHeldSince: its latency timer started)
     Clock::time_point FHeldSince{};
     WrongRateRun FRunOut;

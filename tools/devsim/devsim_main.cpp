@@ -43,6 +43,11 @@ Where the device is plugged in:
   --com-dir DIR           the port-map folder (default: $VELTRAC_COM_DIR); the
                           tool must run with VELTRAC_COM_DIR set to the same folder
   Without --com the pty path is printed; open it directly.
+  --tty PATH              run on the real serial device PATH instead of a pty
+                          (e.g. /dev/ttyUSB1, wired to the tool's adapter by a
+                          null-modem cable): rate changes, draining and adapter
+                          latency are then the hardware's own. Not with --com,
+                          --pace or --adapter-latency, which model a line
 
 Veltrac unit:
   --class N               unit class (default 7)
@@ -250,7 +255,7 @@ int main(int argc, char** argv)
     Faults F;
     Adapter Adp;
     int Com = 0;
-    std::string ComDir, SaveImage, SaveFirmware;
+    std::string ComDir, SaveImage, SaveFirmware, Tty;
     bool Quiet = false;
     std::string Receiver, ReceiverAfter;
     bool Unreadable = false;
@@ -277,6 +282,10 @@ int main(int argc, char** argv)
             Com = static_cast<int>(Number(Opt, Arg(), 10, 1, 255));
         } else if (Opt == "--com-dir") {
             ComDir = Arg();
+        } else if (Opt == "--tty") {
+            Tty = Arg();
+            if (Tty.empty())
+                Fail("--tty needs a device path");
         } else if (Opt == "--class") {
             UnitOnly();
             U.Class = static_cast<uint8_t>(Number(Opt, Arg(), 10, 0, 255));
@@ -483,6 +492,9 @@ int main(int argc, char** argv)
             Fail("unknown option '" + Opt + "'");
         }
     }
+    if (!Tty.empty() && (Com > 0 || F.Pace || Adp.LatencyMs > 0))
+        Fail(
+            "--tty runs on a real line: --com, --pace and --adapter-latency model one and do not go with it");
     if (!Receiver.empty())
         U.ReceiverVersion = M.ReceiverVersion = Receiver;
     if (!ReceiverAfter.empty())
@@ -520,7 +532,15 @@ int main(int argc, char** argv)
     }
     Dev->SetFaults(F);
     Dev->SetAdapter(Adp);
-    if (Com > 0) {
+    if (!Tty.empty()) {
+        std::string Err;
+        if (!Dev->UseTty(Tty, &Err)) {
+            std::cerr << "veltrac-devsim: cannot use the serial device: " << Err << "\n";
+            return 1;
+        }
+        std::lock_guard<std::mutex> L(OutMutex);
+        std::cout << "on " << Tty << ": run the tool on the other end of the null-modem cable" << std::endl;
+    } else if (Com > 0) {
         std::string Err;
         if (!Dev->PlugAs(Com, ComDir, &Err)) {
             std::cerr << "veltrac-devsim: cannot plug in as COM " << Com << ": " << Err << "\n";
