@@ -6,8 +6,12 @@
 // of the rate it crossed at. The ratio bound / actual says how much of the
 // line the tool used; the tracking unit's transfer does not count the first
 // 750 ms tick of the record timer, which the tool waits before the first record.
+// Each transfer runs once straight on the line and once behind each adapter
+// latency asked for (devsim's adapter model: bytes to the tool held up to the
+// latency timer, 16 ms an FTDI chip's default, 1 ms in low-latency mode).
 //
-//   transfer_bench [veltrac|egps|both] [--image NAME]
+//   transfer_bench [veltrac|egps|both] [--image NAME] [--adapter-latency MS[,MS...]]
+//   (default latencies: 0,16,1; 0 = no adapter)
 #include "app/UpdateSession.h"
 #include "serial/AppException.h"
 #include "tools/devsim/GpsModule.h"
@@ -96,7 +100,7 @@ std::string ChooseImage(TUpdateSession& S, const std::string& Wanted, std::strin
     return Best;
 }
 
-bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir)
+bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir, int AdapterMs)
 {
     std::vector<std::string> Problems;
     SetApplicationExceptionHandler([&](const std::exception& E) { Problems.push_back(E.what()); });
@@ -139,6 +143,9 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir)
     devsim::Faults F;
     F.Pace = true;
     D.SetFaults(F);
+    devsim::Adapter A;
+    A.LatencyMs = AdapterMs;
+    D.SetAdapter(A);
     std::string Error;
     if (!D.Ok() || !D.PlugAs(5, ComDir.toStdString(), &Error)) {
         std::fprintf(stderr, "transfer_bench: no simulated device: %s %s\n", D.Error().c_str(),
@@ -146,8 +153,10 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir)
         return false;
     }
 
-    std::printf("\n%s, image %s (%zu bytes), paced at the line rate\n",
-                Unit ? "Veltrac unit" : "External GPS module", Image.c_str(), ImageSize);
+    const std::string Line =
+        AdapterMs > 0 ? Printf("adapter latency %d ms", AdapterMs) : std::string("no adapter");
+    std::printf("\n%s, image %s (%zu bytes), paced at the line rate, %s\n",
+                Unit ? "Veltrac unit" : "External GPS module", Image.c_str(), ImageSize, Line.c_str());
     S->SetDeviceType(Unit ? dtVeltrac : dtExternalGPS);
     S->SetComNumber(5);
     QElapsedTimer Clock;
@@ -212,8 +221,8 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir)
                 Unit ? " (after the first 750 ms record tick)" : "", Bound, Bound / Actual);
     std::printf("  Open to confirmed version: %.1f s (receiver programming included)\n",
                 ConfirmedMs / 1000.0);
-    std::printf("RESULT transfer %s: %.1f s for %zu bytes, bound/actual %.3f\n",
-                Unit ? "Veltrac" : "External GPS", Actual, ImageSize, Bound / Actual);
+    std::printf("RESULT transfer %s, %s: %.1f s for %zu bytes, bound %.1f s, bound/actual %.3f\n",
+                Unit ? "Veltrac" : "External GPS", Line.c_str(), Actual, ImageSize, Bound, Bound / Actual);
     S.reset();
     SetApplicationExceptionHandler({});
     return true;
@@ -225,14 +234,28 @@ int main(int argc, char** argv)
 {
     QCoreApplication App(argc, argv);
     std::string Which = "both", Image;
+    std::vector<int> Latencies{0, 16, 1};
     for (int i = 1; i < argc; ++i) {
         const std::string A = argv[i];
-        if (A == "--image" && i + 1 < argc)
+        if (A == "--image" && i + 1 < argc) {
             Image = argv[++i];
-        else if (A == "veltrac" || A == "egps" || A == "both")
+        } else if (A == "--adapter-latency" && i + 1 < argc) {
+            Latencies.clear();
+            for (const QString& Q : QString(argv[++i]).split(',')) {
+                bool Ok = false;
+                const int Ms = Q.toInt(&Ok);
+                if (!Ok || Ms < 0 || Ms > 255) {
+                    std::fprintf(stderr, "transfer_bench: bad latency '%s' (0 to 255 ms)\n",
+                                 Q.toLocal8Bit().constData());
+                    return 2;
+                }
+                Latencies.push_back(Ms);
+            }
+        } else if (A == "veltrac" || A == "egps" || A == "both") {
             Which = A;
-        else {
-            std::fprintf(stderr, "usage: transfer_bench [veltrac|egps|both] [--image NAME]\n");
+        } else {
+            std::fprintf(stderr, "usage: transfer_bench [veltrac|egps|both] [--image NAME] "
+                                 "[--adapter-latency MS[,MS...]]\n");
             return 2;
         }
     }
@@ -241,9 +264,11 @@ int main(int argc, char** argv)
     std::printf(
         "transfer_bench: receiver transfers through the update session, devsim pacing at 9600/57600 bit/s\n");
     bool Ok = true;
-    if (Which != "egps")
-        Ok = RunOne(true, Image, Dir.path()) && Ok;
-    if (Which != "veltrac")
-        Ok = RunOne(false, Image, Dir.path()) && Ok;
+    for (const int Ms : Latencies) {
+        if (Which != "egps")
+            Ok = RunOne(true, Image, Dir.path(), Ms) && Ok;
+        if (Which != "veltrac")
+            Ok = RunOne(false, Image, Dir.path(), Ms) && Ok;
+    }
     return Ok ? 0 : 1;
 }

@@ -113,6 +113,8 @@ void TCustomSerialPort::Open()
         FPending.clear();
     }
     InternalOpen();
+    if (OnLatencySetup)
+        OnLatencySetup(Sender(), FCore->LatencySetup());
     if (OnPortOpen)
         OnPortOpen(Sender());
 }

@@ -62,6 +62,7 @@ using TPortNotifyEvent = std::function<void(TComPort* Sender)>;
 using TPortDataReceivedEvent = std::function<void(TComPort* Sender, int32_t Count)>;
 using TPortErrorEvent = std::function<void(TComPort* Sender, uint32_t Errors)>;
 using TPortCoreEvent = std::function<void(TComPort* Sender, TCoreEvent EventKind, uint32_t Data)>;
+using TPortLatencyEvent = std::function<void(TComPort* Sender, const TLatencySetup& Setup)>;
 
 class TDataConnComponent : public TComponent
 {
@@ -163,6 +164,9 @@ class TCustomSerialPort : public TDataConnComponent
     TPortNotifyEvent OnOutBufFree;
     TPortNotifyEvent OnPortClose;
     TPortNotifyEvent OnPortOpen;
+    // Right after each open, before OnPortOpen: what was done to lower the
+    // port's latency (for a trace; the port works either way).
+    TPortLatencyEvent OnLatencySetup;
     TPortNotifyEvent OnRINGDetected;
     TPortNotifyEvent OnRLSDChanged;
     TPortCoreEvent OnSyncEvent;

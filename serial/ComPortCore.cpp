@@ -2,6 +2,7 @@
 
 #include "serial/AppException.h"
 #include "serial/CircularBuffer.h"
+#include "serial/PortAdapter.h"
 #include "serial/PortMap.h"
 #include "serial/PosixSerial.h"
 
@@ -636,6 +637,18 @@ std::string OpenFailureText(TPosixOpenResult Result, const std::string& Name, co
            Format(join.c_str(), "dialout");
 }
 
+std::string TLatencySetup::Text() const
+{
+    std::string text = LowLatency ? "low-latency mode on" : "low-latency mode not available";
+    if (TimerBefore < 0)
+        return text;
+    text += ", latency timer ";
+    if (TimerNow != TimerBefore)
+        return text + std::to_string(TimerBefore) + " -> " + std::to_string(TimerNow) + " ms";
+    text += std::to_string(TimerBefore) + " ms";
+    return TimerError.empty() ? text : text + " (cannot be changed: " + TimerError + ")";
+}
+
 // TComPortCore
 
 TComPortCore::TComPortCore() : FTxEmpty(std::make_unique<TPosixEvent>())
@@ -665,6 +678,7 @@ bool TComPortCore::OpenComPort(int32_t n, const std::string& DevicePath)
     FDevicePath.clear();
     FHandle = -1;
     FHungUp = false;
+    FLatency = TLatencySetup{};
     if (DevicePath.empty() && n <= 0)
         throw EComPortCoreError(Format("Invalid port number (%s)", PortName()));
     FDevicePath = DevicePath.empty() ? ComPortDevicePath(n) : DevicePath;
@@ -683,6 +697,7 @@ bool TComPortCore::OpenComPort(int32_t n, const std::string& DevicePath)
         FEventThread.reset();
         if (!PosixSetRawMode(fd))
             throw EComPortCoreError("Error setting timeouts");
+        LowerLatency(fd);
         if (FInQueueSize < 1 || FSendBufferSize < 1)
             throw EComPortCoreError("Error initializing buffers");
         try {
@@ -753,9 +768,40 @@ void TComPortCore::DeviceClose()
         FEventThread->StopThread();
     FWriteThread.reset();
     FEventThread.reset();
+    RestoreLatency(fd);
     std::lock_guard<std::mutex> g(FPortLock);
     PosixClosePort(fd);
     FHandle = -1;
+}
+
+void TComPortCore::LowerLatency(int Fd)
+{
+    // Neither setting is needed for the port to work: whatever fails is
+    // only reported in the setup's text.
+    bool was = false;
+    FLatency.LowLatency = PosixSetLowLatency(Fd, true, was);
+    FLatency.LowLatencySet = FLatency.LowLatency && !was;
+    FLatency.TimerPath = LatencyTimerPath(FDevicePath);
+    FLatency.TimerBefore = ReadLatencyTimer(FLatency.TimerPath);
+    FLatency.TimerNow = FLatency.TimerBefore;
+    if (FLatency.TimerBefore < 0 || FLatency.TimerBefore == LowLatencyTimerMs)
+        return;
+    if (WriteLatencyTimer(FLatency.TimerPath, LowLatencyTimerMs, FLatency.TimerError))
+        FLatency.TimerNow = LowLatencyTimerMs;
+}
+
+void TComPortCore::RestoreLatency(int Fd)
+{
+    bool was = false;
+    if (FLatency.LowLatencySet)
+        PosixSetLowLatency(Fd, false, was);
+    // Only a timer that still has our value is put back: one that reads
+    // otherwise belongs to an adapter plugged in since, or was set by hand.
+    if (FLatency.TimerNow != FLatency.TimerBefore &&
+        ReadLatencyTimer(FLatency.TimerPath) == FLatency.TimerNow) {
+        std::string why;
+        WriteLatencyTimer(FLatency.TimerPath, FLatency.TimerBefore, why);
+    }
 }
 
 int32_t TComPortCore::ReadData(void* Buf, int32_t Count)

@@ -64,6 +64,22 @@ class EComPortCoreError : public std::runtime_error
 // and how to fix it.
 std::string OpenFailureText(TPosixOpenResult Result, const std::string& Name, const std::string& DevicePath);
 
+// What an open did to make the port pass received bytes on at once, and what
+// the close puts back. A USB adapter holds received bytes until its latency
+// timer runs out (16 ms on FTDI chips), which a stop-and-wait exchange pays on
+// every message. Ports that have neither setting (a pty, most on-board UARTs)
+// are used as they are.
+struct TLatencySetup {
+    bool LowLatency = false;    // ASYNC_LOW_LATENCY is on
+    bool LowLatencySet = false; // ... because this open set it (the close clears it)
+    std::string TimerPath;      // the adapter's latency timer; empty: none
+    int TimerBefore = -1;       // ms, as found (−1: unreadable)
+    int TimerNow = -1;          // ms, as left by the open
+    std::string TimerError;     // why it could not be changed
+    // "low-latency mode on, latency timer 16 -> 1 ms", "low-latency mode not available".
+    std::string Text() const;
+};
+
 class TComPortCore;
 class TComPortEventThread;
 class TComPortWriteThread;
@@ -124,6 +140,10 @@ class TComPortCore
     int32_t ComNumber() const { return FComNumber; }
     // The device path that was opened (empty when closed).
     const std::string& DevicePath() const { return FDevicePath; }
+    // What the last open set (see TLatencySetup); kept after the close.
+    const TLatencySetup& LatencySetup() const { return FLatency; }
+    // The latency timer an open asks an adapter for, in ms.
+    static constexpr int LowLatencyTimerMs = 1;
 
     int32_t InQueueSize() const { return FInQueueSize; }
     void SetInQueueSize(int32_t Value) { FInQueueSize = Value; }
@@ -147,6 +167,8 @@ class TComPortCore
     friend class TComPortWriteThread;
 
     void DeviceClose();
+    void LowerLatency(int Fd);
+    void RestoreLatency(int Fd);
     std::string PortName() const;
     // Reads the driver's error counters; new errors are accumulated and
     // flagged for the event thread. Caller holds FPortLock.
@@ -158,6 +180,7 @@ class TComPortCore
     std::string FRequestedPath; // given by the owner; empty = through the port map
     std::string FDevicePath;
     TDCB FDCB{};
+    TLatencySetup FLatency;
     uint64_t FDCBSeq = 0; // counts SetDCB calls (main thread)
     std::atomic<int> FHandle{-1};
     std::atomic<bool> FReady{false};

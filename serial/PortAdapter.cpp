@@ -1,11 +1,15 @@
 #include "serial/PortAdapter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -106,6 +110,46 @@ std::string TtySysfsDevice(const std::string& TtyName, const std::string& Root)
     if (TtyName.empty() || TtyName.find('/') != std::string::npos || TtyName == "." || TtyName == "..")
         return {};
     return Canonical(fs::path(Root) / "class" / "tty" / TtyName / "device");
+}
+
+std::string LatencyTimerPath(const std::string& DevicePath, const std::string& Root)
+{
+    const std::string folder = TtySysfsDevice(TtyName(DevicePath, Root), Root);
+    if (folder.empty())
+        return {};
+    const fs::path timer = fs::path(folder) / "latency_timer";
+    return Exists(timer) ? timer.string() : std::string();
+}
+
+int ReadLatencyTimer(const std::string& Path)
+{
+    if (Path.empty())
+        return -1;
+    const fs::path p(Path);
+    const std::string text = Attribute(p.parent_path(), p.filename().c_str());
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+        return -1;
+    return std::stoi(text);
+}
+
+bool WriteLatencyTimer(const std::string& Path, int Ms, std::string& Why)
+{
+    // No O_CREAT: a timer that is gone (the adapter was unplugged) stays gone.
+    const int fd = ::open(Path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        Why = std::strerror(errno);
+        return false;
+    }
+    const std::string text = std::to_string(Ms) + "\n";
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    const int e = errno;
+    ::close(fd);
+    if (n != static_cast<ssize_t>(text.size())) {
+        Why = n < 0 ? std::strerror(e) : "short write";
+        return false;
+    }
+    return true;
 }
 
 TPortAdapter DescribePortAdapter(const std::string& DevicePath, const std::string& Root,

@@ -19,6 +19,16 @@ std::string TtyName(const std::string& DevicePath, const std::string& Root = Sys
 // attributes live here (an FTDI adapter's latency_timer, for one).
 std::string TtySysfsDevice(const std::string& TtyName, const std::string& Root = SysfsRoot());
 
+// The latency timer of the USB serial adapter behind DevicePath, the
+// "latency_timer" attribute of its port device (ftdi_sio has one, in ms);
+// empty when the port has none.
+std::string LatencyTimerPath(const std::string& DevicePath, const std::string& Root = SysfsRoot());
+// The timer in ms; −1 when it cannot be read or holds no number.
+int ReadLatencyTimer(const std::string& Path);
+// Writes Ms to an existing attribute (never creates a file); on failure Why
+// says why ("Permission denied": root or a udev rule may write it).
+bool WriteLatencyTimer(const std::string& Path, int Ms, std::string& Why);
+
 struct TPortAdapter {
     std::string Tty;          // kernel name, "ttyUSB0"
     std::string Subsystem;    // of the port's device: "usb-serial", "usb", "serial-base", …

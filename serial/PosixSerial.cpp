@@ -408,6 +408,22 @@ bool PosixDrain(int Fd)
     return r == 0;
 }
 
+bool PosixSetLowLatency(int Fd, bool On, bool& Was)
+{
+    serial_struct ss{};
+    if (ioctl(Fd, TIOCGSERIAL, &ss) != 0)
+        return false;
+    Was = (ss.flags & ASYNC_LOW_LATENCY) != 0;
+    if (Was == On)
+        return true;
+    ss.flags = On ? ss.flags | ASYNC_LOW_LATENCY : ss.flags & ~ASYNC_LOW_LATENCY;
+    if (ioctl(Fd, TIOCSSERIAL, &ss) != 0)
+        return false;
+    // Some drivers accept the call and drop the flag.
+    serial_struct now{};
+    return ioctl(Fd, TIOCGSERIAL, &now) == 0 && ((now.flags & ASYNC_LOW_LATENCY) != 0) == On;
+}
+
 bool PosixEscapeComm(int Fd, uint32_t Func)
 {
     int bit;

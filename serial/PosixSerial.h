@@ -48,6 +48,11 @@ bool PosixPurge(int Fd, uint32_t PurgeFlags);
 // a line held off by RTS/CTS may keep it for good. A pty returns at once, and
 // some USB adapters as soon as the bytes reached the chip.
 bool PosixDrain(int Fd);
+// The driver's low-latency mode (ASYNC_LOW_LATENCY through TIOCSSERIAL): received
+// bytes are passed on at once (on an FTDI adapter: a 1 ms latency timer). Was
+// tells whether it was on before. False where the driver has no such setting
+// (ENOTTY on a pty, EINVAL) or does not keep it.
+bool PosixSetLowLatency(int Fd, bool On, bool& Was);
 bool PosixEscapeComm(int Fd, uint32_t Func);
 // MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON; False where the driver has
 // no modem lines (a pty).

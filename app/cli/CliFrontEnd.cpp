@@ -106,6 +106,8 @@ TCliFrontEnd::~TCliFrontEnd()
     FSession.OnChooseFirmwareFile = nullptr;
     FSession.OnModuleFrame = nullptr;
     FSession.CX.DebugCommands = nullptr;
+    FSession.CX.Port().OnLatencySetup = nullptr;
+    FSession.cCom1.OnLatencySetup = nullptr;
     if (FLog)
         std::fclose(FLog);
 }
@@ -297,6 +299,16 @@ void TCliFrontEnd::Start()
                 Guarded(
                     [&] { LogLine(std::string(Outgoing ? "TX" : "RX") + " module " + SpacedHex(Bytes)); });
             };
+            const auto Latency = [this](TComPort* Port, const TLatencySetup& Setup) {
+                Guarded([&] {
+                    const std::string Name = Port->DevicePath().empty()
+                                                 ? "COM " + std::to_string(Port->ComNumber())
+                                                 : Port->DevicePath();
+                    LogLine("# " + Name + ": " + Setup.Text());
+                });
+            };
+            FSession.CX.Port().OnLatencySetup = Latency;
+            FSession.cCom1.OnLatencySetup = Latency;
         }
         if (!FOptions.ImageFile.empty())
             FSession.PlanCustomImage(FOptions.ImageFile);

@@ -114,14 +114,56 @@ TEST(Executable, PlugsInAsComNAnswersAndEndsCleanlyOnCtrlC)
         << R.Output;
 }
 
+// --tty on a pty's slave: the device runs on a serial device it did not make,
+// the test plays the tool on the master.
+TEST(Executable, RunsOnASerialDeviceGivenByTty)
+{
+    const int Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char Name[128];
+    ASSERT_TRUE(Master >= 0 && ::grantpt(Master) == 0 && ::unlockpt(Master) == 0 &&
+                ::ptsname_r(Master, Name, sizeof Name) == 0);
+    {
+        Child R({"veltrac", "--tty", Name});
+        for (int i = 0; i < 500 && R.Output.find("on " + std::string(Name)) == std::string::npos; ++i)
+            R.Drain(10);
+        ASSERT_NE(R.Output.find("null-modem"), std::string::npos) << R.Output;
+        const std::string Wake = "_CONFIGB\r";
+        ASSERT_EQ(::write(Master, Wake.data(), Wake.size()), static_cast<ssize_t>(Wake.size()));
+        std::string Got;
+        for (int i = 0; i < 1000 && !HasUnitFrame(Got, 0x0B); ++i) {
+            pollfd P{Master, POLLIN, 0};
+            char B[512];
+            ssize_t N;
+            if (::poll(&P, 1, 10) > 0 && (N = ::read(Master, B, sizeof B)) > 0)
+                Got.append(B, static_cast<std::size_t>(N));
+        }
+        EXPECT_TRUE(HasUnitFrame(Got, 0x0B)) << Hex(Got);
+        ::kill(R.Pid, SIGINT);
+        EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+        EXPECT_NE(R.Output.find("EEPROM writes 0"), std::string::npos) << "the summary at exit";
+    }
+    ::close(Master);
+
+    Child Missing({"veltrac", "--tty", "/dev/no-such-serial-device"});
+    EXPECT_EQ(Missing.Wait(10000), 1);
+    EXPECT_NE(Missing.Output.find("/dev/no-such-serial-device: No such file or directory"), std::string::npos)
+        << Missing.Output;
+    Child NotTty({"veltrac", "--tty", "/dev/null"});
+    EXPECT_EQ(NotTty.Wait(10000), 1);
+    EXPECT_NE(NotTty.Output.find("not a serial device"), std::string::npos) << NotTty.Output;
+    Child Modelled({"egps", "--tty", "/dev/null", "--adapter-latency", "16"});
+    EXPECT_EQ(Modelled.Wait(10000), 2);
+    EXPECT_NE(Modelled.Output.find("--tty runs on a real line"), std::string::npos) << Modelled.Output;
+}
+
 TEST(Executable, HelpAndBadArguments)
 {
     Child Help({"--help"});
     EXPECT_EQ(Help.Wait(10000), 0);
-    for (const char* Opt :
-         {"--com ", "--com-dir", "--container", "--drop-replies", "--hang-up", "--pace", "--replug-after",
-          "--preset", "--no-final-status", "--save-image", "--programming-ms", "--busy-answer",
-          "--last-ack-wait", "--programmed-status", "--wrong-rate", "--fast"})
+    for (const char* Opt : {"--com ", "--com-dir", "--container", "--drop-replies", "--hang-up", "--pace",
+                            "--replug-after", "--preset", "--no-final-status", "--save-image",
+                            "--programming-ms", "--busy-answer", "--last-ack-wait", "--programmed-status",
+                            "--wrong-rate", "--fast", "--adapter-latency", "--adapter-packet", "--tty"})
         EXPECT_NE(Help.Output.find(Opt), std::string::npos) << Opt;
 
     Child Bad({"veltrac", "--drop-replies", "1.5"});

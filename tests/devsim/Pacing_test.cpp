@@ -122,3 +122,57 @@ TEST(Pacing, ModuleTransferAt57600)
     ASSERT_TRUE(Module.WaitUntil([](const ModuleReport& R) { return R.Programmings == 1; }, Wait));
     EXPECT_EQ(Module.ReceiverImage(), Image);
 }
+
+// An adapter's latency timer: a short answer waits the whole timer, a long
+// burst goes in full USB packets and only its tail waits. Lower bounds and
+// counts only, which hold on a loaded machine.
+TEST(Pacing, AnAdapterHoldsShortAnswersAndSendsFullPacketsAtOnce)
+{
+    UnitConfig C;
+    C.BaudRate = 57600;
+    C.EchoWakeup = false;
+    C.Banner = std::string(1000, 'b');
+    C.GpsIntervalMs = 600000; // nothing but the answers on the line
+    VeltracUnit Unit(C);
+    ToolPort Port(Unit.SlavePath(), 57600);
+    Adapter A;
+    A.LatencyMs = 400;
+    Unit.SetAdapter(A);
+
+    const auto T0 = std::chrono::steady_clock::now();
+    Port.Write("_CONFIGB\r");
+    // Whatever arrives before the timer can have run out is whole packets.
+    std::vector<std::size_t> Early;
+    ASSERT_TRUE(Port.ReadUntil(
+        [&](const std::string& B) {
+            if (Since(T0).count() < 0.4)
+                Early.push_back(B.size());
+            return HasUnitFrame(B, 0x0B);
+        },
+        Wait));
+    EXPECT_GE(Since(T0).count(), 0.4) << "the burst's tail waits for the timer";
+    for (std::size_t N : Early)
+        EXPECT_EQ(N % 62, 0u) << N;
+    EXPECT_EQ(Port.Buffer.substr(0, 1000), C.Banner);
+    LineCounters L = Unit.Line();
+    EXPECT_GE(L.AdapterFullPackets, 1000u / 62);
+    EXPECT_GE(L.AdapterTimerPackets, 1u);
+    EXPECT_EQ(L.AdapterFullPackets * 62, Port.Buffer.size() - Port.Buffer.size() % 62)
+        << "every full packet went at once";
+
+    // A 7-byte acknowledgement of an EEPROM record waits the whole timer.
+    Port.Buffer.clear();
+    const auto T1 = std::chrono::steady_clock::now();
+    Port.Write(ToolFrame(0x1C, Addr(0x10000) + std::string(64, 'r')));
+    ASSERT_TRUE(Port.ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x02); }, Wait));
+    EXPECT_GE(Since(T1).count(), 0.4);
+    EXPECT_EQ(FramesOf(Port.Buffer, 0x02).at(0).Payload, "\x01");
+    EXPECT_EQ(Unit.Line().AdapterFullPackets, L.AdapterFullPackets);
+
+    // Off again: the next answer is not held (nothing to wait for here).
+    Unit.SetAdapter(Adapter{});
+    Port.Buffer.clear();
+    Port.Write(ToolFrame(0x1C, Addr(0x10040) + std::string(64, 's')));
+    ASSERT_TRUE(Port.ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x02); }, Wait));
+    EXPECT_EQ(Unit.Line().AdapterTimerPackets, L.AdapterTimerPackets + 1);
+}

@@ -13,10 +13,12 @@ bool SetRawLine(int Fd, unsigned Rate)
     };
     if (ioctl(Fd, TCGETS2, &T) != 0)
         return false;
-    T.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    T.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
     T.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     T.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    T.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CBAUD | (CBAUD << IBSHIFT));
+    // No handshake: a null-modem cable may not carry RTS/CTS.
+    T.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
     T.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
     T.c_cc[VMIN] = 1;
     T.c_cc[VTIME] = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,8 @@ std::string LinkPath(const std::string& Folder, int ComNumber)
 bool Pty::Open(unsigned Rate, std::string* Error)
 {
     Close();
+    if (Real())
+        return OpenDevice(Rate, Error);
     const int Fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (Fd < 0) {
         if (Error)
@@ -54,6 +57,32 @@ bool Pty::Open(unsigned Rate, std::string* Error)
     }
     FFd = Fd;
     FSlavePath = Name;
+    return true;
+}
+
+bool Pty::OpenDevice(unsigned Rate, std::string* Error)
+{
+    const int Fd = ::open(FDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (Fd < 0) {
+        if (Error)
+            *Error = Errno(FDevice.c_str());
+        return false;
+    }
+    std::string Why;
+    if (!::isatty(Fd))
+        Why = FDevice + ": not a serial device";
+    else if (::flock(Fd, LOCK_EX | LOCK_NB) != 0)
+        Why = FDevice + ": in use by another program";
+    else if (!SetRawLine(Fd, Rate))
+        Why = Errno((FDevice + ": line settings").c_str());
+    if (!Why.empty()) {
+        if (Error)
+            *Error = Why;
+        ::close(Fd);
+        return false;
+    }
+    FFd = Fd;
+    FSlavePath = FDevice;
     return true;
 }
 

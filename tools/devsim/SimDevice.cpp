@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace devsim
@@ -97,6 +98,29 @@ std::string SimDevice::SlavePath() const
     return FPty.SlavePath();
 }
 
+bool SimDevice::UseTty(const std::string& Path, std::string* Error)
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    FPty.UseDevice(Path);
+    std::string Err;
+    const bool Ok = FPty.Open(FRate, &Err);
+    FPlugged = Ok;
+    FSlaveClosed = false;
+    FTtyRate = FRate;
+    FTx.clear();
+    FGarbageOut.clear();
+    FHeld.clear();
+    FRx.clear();
+    if (!Ok) {
+        if (Error)
+            *Error = Err;
+        return false;
+    }
+    Log("on the serial device " + Path + " at " + std::to_string(FRate) + " bit/s");
+    Wake();
+    return true;
+}
+
 bool SimDevice::PlugAs(int ComNumber, const std::string& Folder, std::string* Error)
 {
     std::lock_guard<std::mutex> L(FMutex);
@@ -139,6 +163,21 @@ Faults SimDevice::GetFaults() const
 {
     std::lock_guard<std::mutex> L(FMutex);
     return FFaults;
+}
+
+void SimDevice::SetAdapter(const Adapter& A)
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    FAdapter = A;
+    if (FAdapter.PacketBytes < 1)
+        FAdapter.PacketBytes = 1;
+    Wake();
+}
+
+Adapter SimDevice::GetAdapter() const
+{
+    std::lock_guard<std::mutex> L(FMutex);
+    return FAdapter;
 }
 
 LineCounters SimDevice::Line() const
@@ -219,7 +258,9 @@ unsigned SimDevice::ToolRate() const
 
 unsigned SimDevice::ToolRateLocked() const
 {
-    return FPty.IsOpen() ? LineRate(FPty.Fd()) : 0;
+    // On a real line the tool's rate is not known here: the line itself
+    // garbles what crosses at a wrong rate.
+    return FPty.IsOpen() && !FPty.Real() ? LineRate(FPty.Fd()) : 0;
 }
 
 void SimDevice::SetLogSink(std::function<void(const std::string&)> Sink)
@@ -458,9 +499,10 @@ void SimDevice::ReadLine(Clock::time_point Now)
         EndWrongRateRun();
         FTx.clear();
         FGarbageOut.clear();
+        FHeld.clear();
         FRx.clear();
         FWantWrite = false;
-        Log("the tool closed the port");
+        Log(FPty.Real() ? "the serial device failed (unplugged?)" : "the tool closed the port");
         OnLineLost(false);
         return;
     }
@@ -482,7 +524,7 @@ void SimDevice::DeliverDue(Clock::time_point Now)
 bool SimDevice::FlushGarbage()
 {
     while (!FGarbageOut.empty()) {
-        const ssize_t W = ::write(FPty.Fd(), FGarbageOut.data(), FGarbageOut.size());
+        const ssize_t W = Emit(FGarbageOut.data(), FGarbageOut.size(), Clock::now());
         if (W < 0 && errno == EINTR)
             continue;
         if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -517,13 +559,16 @@ void SimDevice::Flush(Clock::time_point Now)
     if (!SlaveOpen()) {
         FTx.clear();
         FGarbageOut.clear();
+        FHeld.clear();
         return;
     }
-    if (FWantWrite || !FlushGarbage())
+    if (FWantWrite || !ReleaseHeld(Now) || !FlushGarbage())
         return;
     while (!FTx.empty() && !FWantWrite) {
         TxChunk& C = FTx.front();
         if (C.NotBefore > Now)
+            return;
+        if (FPty.Real() && !ApplyLineRate(C.Rate, Now))
             return;
         std::size_t N = C.Data.size() - C.Done;
         Clock::time_point Start = Now;
@@ -559,7 +604,7 @@ void SimDevice::Flush(Clock::time_point Now)
             K = N;
         } else {
             EndWrongRateRun();
-            const ssize_t W = ::write(FPty.Fd(), C.Data.data() + C.Done, N);
+            const ssize_t W = Emit(C.Data.data() + C.Done, N, Now);
             if (W < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                     FWantWrite = true;
@@ -571,6 +616,7 @@ void SimDevice::Flush(Clock::time_point Now)
             K = static_cast<std::size_t>(W);
             FLine.BytesOut += K;
             FLastTxAt = Now;
+            FLastTxBytes = K;
         }
         C.Done += K;
         FTxLineFree = FFaults.Pace ? Start + Bt * static_cast<long>(K) : Now;
@@ -585,6 +631,74 @@ void SimDevice::Flush(Clock::time_point Now)
         if (!FlushGarbage())
             return;
     }
+    if (FPty.Real() && FTx.empty())
+        ApplyLineRate(FRate, Now);
+}
+
+bool SimDevice::ApplyLineRate(unsigned Rate, Clock::time_point Now)
+{
+    if (Rate == FTtyRate) {
+        FRateRetryAt = Clock::time_point::max();
+        return true;
+    }
+    // The driver's queue first, then the wire time of the last write (an
+    // adapter reports bytes gone once its chip has them) and a margin.
+    int Queued = 0;
+    const Clock::time_point Gone =
+        FLastTxAt + ByteTime(FTtyRate) * static_cast<long>(FLastTxBytes) + std::chrono::milliseconds(20);
+    if ((::ioctl(FPty.Fd(), TIOCOUTQ, &Queued) == 0 && Queued > 0) || Now < Gone) {
+        FRateRetryAt = std::max(Gone, Now + std::chrono::milliseconds(2));
+        return false;
+    }
+    FRateRetryAt = Clock::time_point::max();
+    // A refused rate is not asked for again with every byte.
+    Log(SetRawLine(FPty.Fd(), Rate) ? "serial device at " + std::to_string(Rate) + " bit/s"
+                                    : "the serial device refused " + std::to_string(Rate) + " bit/s");
+    FTtyRate = Rate;
+    return true;
+}
+
+ssize_t SimDevice::Emit(const char* Data, std::size_t Size, Clock::time_point Now)
+{
+    if (FAdapter.LatencyMs <= 0 && FHeld.empty())
+        return ::write(FPty.Fd(), Data, Size);
+    if (FHeld.empty())
+        FHeldSince = Now;
+    FHeld.append(Data, Size);
+    ReleaseHeld(Now);
+    return static_cast<ssize_t>(Size);
+}
+
+bool SimDevice::ReleaseHeld(Clock::time_point Now)
+{
+    const auto Latency = std::chrono::milliseconds(std::max(0, FAdapter.LatencyMs));
+    while (!FHeld.empty()) {
+        const bool Full = FHeld.size() >= FAdapter.PacketBytes;
+        if (!Full && Now < FHeldSince + Latency)
+            return true;
+        const std::size_t N = std::min(FHeld.size(), FAdapter.PacketBytes);
+        const ssize_t W = ::write(FPty.Fd(), FHeld.data(), N);
+        if (W < 0 && errno == EINTR)
+            continue;
+        if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            FWantWrite = true;
+            return false;
+        }
+        if (W <= 0) {
+            FHeld.clear();
+            return true;
+        }
+        FHeld.erase(0, static_cast<std::size_t>(W));
+        if (static_cast<std::size_t>(W) < N) {
+            // The rest of the packet goes as soon as the pty has room.
+            FWantWrite = true;
+            return false;
+        }
+        ++(Full ? FLine.AdapterFullPackets : FLine.AdapterTimerPackets);
+        // The chip's timer starts again with each packet it sends.
+        FHeldSince = Now;
+    }
+    return true;
 }
 
 Clock::time_point SimDevice::NextDue(Clock::time_point Now) const
@@ -607,6 +721,10 @@ Clock::time_point SimDevice::NextDue(Clock::time_point Now) const
         }
         T = std::min(T, Tx);
     }
+    if (FPty.Real() && !FWantWrite && SlaveOpen())
+        T = std::min(T, FRateRetryAt);
+    if (!FHeld.empty() && !FWantWrite && SlaveOpen())
+        T = std::min(T, FHeldSince + std::chrono::milliseconds(FAdapter.LatencyMs));
     return T;
 }
 
@@ -623,6 +741,7 @@ void SimDevice::DoHangUp()
     EndWrongRateRun();
     FTx.clear();
     FGarbageOut.clear();
+    FHeld.clear();
     FRx.clear();
     ++FLine.HangUps;
     Log("hung up: master closed" + std::string(FComNumber > 0 ? ", link removed" : ""));
@@ -650,6 +769,7 @@ bool SimDevice::DoReplug(std::string* Error)
     }
     FPlugged = true;
     FSlaveClosed = false;
+    FTtyRate = FRate;
     FTxLineFree = FRxLineFree = Clock::time_point{};
     ++FLine.Replugs;
     if (FComNumber > 0 && !PointComLink(FComFolder, FComNumber, FPty.SlavePath(), &Err))

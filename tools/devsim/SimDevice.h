@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -46,6 +47,16 @@ struct Faults {
     int ReplugAfterMs = -1; // after a hang-up, plug a new pty in after this time; below 0: never
 };
 
+// A USB serial adapter between the device and the tool, as FTDI chips behave:
+// bytes from the device are held until LatencyMs after the first of a burst
+// (the chip's latency timer, restarted by each packet sent), or go at once as
+// soon as a USB packet's payload (PacketBytes: 64-byte full-speed packets
+// less 2 status bytes) has gathered. LatencyMs 0: no adapter, bytes go at once.
+struct Adapter {
+    int LatencyMs = 0;
+    std::size_t PacketBytes = 62;
+};
+
 // What a receiver that is busy programming answers when asked for its version.
 enum class BusyAnswer {
     OldVersion, // the version it runs until the new image is in
@@ -71,6 +82,10 @@ struct LineCounters {
     uint64_t SpeedMismatchOut = 0;
     uint64_t GarbageIn = 0;
     uint64_t GarbageOut = 0;
+    // With an adapter: packets sent because they were full, and because the
+    // latency timer ran out.
+    uint64_t AdapterFullPackets = 0;
+    uint64_t AdapterTimerPackets = 0;
     int PortCloses = 0; // the tool closed its port
     int HangUps = 0;
     int Replugs = 0;
@@ -89,6 +104,13 @@ class SimDevice
 
     // The path the tool opens; changes after a re-plug. Empty while unplugged.
     std::string SlavePath() const;
+    // Moves the device from its pty to the real serial device at Path (raw
+    // 8N1 at the device's rate); the tool then opens the other end of a
+    // null-modem cable. The line is real from now on: rate changes are made
+    // on it once the bytes before them have left, and pacing, the adapter
+    // model and the wrong-rate model are the line's own business. False
+    // (and unplugged) when the device cannot be opened.
+    bool UseTty(const std::string& Path, std::string* Error = nullptr);
     // Plugs the device in as COM n: Folder/comN -> the slave (Folder empty: $VELTRAC_COM_DIR).
     // The link follows re-plugs and is removed by a hang-up and by the destructor.
     bool PlugAs(int ComNumber, const std::string& Folder = {}, std::string* Error = nullptr);
@@ -96,6 +118,8 @@ class SimDevice
 
     void SetFaults(const Faults& F); // also re-arms HangUpAt and the named drop
     Faults GetFaults() const;
+    void SetAdapter(const Adapter& A);
+    Adapter GetAdapter() const;
     LineCounters Line() const;
 
     // Unplug now: the master is closed (the tool sees a hang-up), the link removed.
@@ -180,6 +204,14 @@ class SimDevice
     void ReadLine(Clock::time_point Now);
     void DeliverDue(Clock::time_point Now);
     void Flush(Clock::time_point Now);
+    // Hands bytes for the tool to the line: to the adapter when there is one
+    // (it takes them all), else to the pty (bytes taken, or −1 with errno).
+    ssize_t Emit(const char* Data, std::size_t Size, Clock::time_point Now);
+    // Sends what the adapter lets go by Now; false when the pty is full.
+    bool ReleaseHeld(Clock::time_point Now);
+    // A real line: puts it at Rate once the bytes sent before have left; false
+    // while they have not (FRateRetryAt says when to look again).
+    bool ApplyLineRate(unsigned Rate, Clock::time_point Now);
     Clock::time_point NextDue(Clock::time_point Now) const;
     void DoHangUp();
     bool DoReplug(std::string* Error);
@@ -224,6 +256,12 @@ class SimDevice
     Clock::time_point FTxLineFree{};
     Clock::time_point FLastTxAt{};
     std::string FGarbageOut; // garbage for the tool that the pty did not take yet
+    Adapter FAdapter;
+    unsigned FTtyRate = 0; // a real line's rate
+    std::size_t FLastTxBytes = 0;
+    Clock::time_point FRateRetryAt = Clock::time_point::max();
+    std::string FHeld; // bytes the adapter holds (FHeldSince: its latency timer started)
+    Clock::time_point FHeldSince{};
     WrongRateRun FRunOut;
     Clock::time_point FLastReplyAt{};
     std::deque<std::pair<Clock::time_point, char>> FRx;

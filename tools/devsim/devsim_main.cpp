@@ -43,6 +43,11 @@ Where the device is plugged in:
   --com-dir DIR           the port-map folder (default: $VELTRAC_COM_DIR); the
                           tool must run with VELTRAC_COM_DIR set to the same folder
   Without --com the pty path is printed; open it directly.
+  --tty PATH              run on the real serial device PATH instead of a pty
+                          (e.g. /dev/ttyUSB1, wired to the tool's adapter by a
+                          null-modem cable): rate changes, draining and adapter
+                          latency are then the hardware's own. Not with --com,
+                          --pace or --adapter-latency, which model a line
 
 Veltrac unit:
   --class N               unit class (default 7)
@@ -133,6 +138,14 @@ Misbehaviour (seeded, reproducible):
   --late P[:MS]           share of answers held back MS ms (default 1000)
   --pace                  bytes take their real time on the line (10 bits each
                           at the device's baud rate)
+  --adapter-latency MS    a USB serial adapter between device and tool: bytes
+                          to the tool are held until MS ms after the first
+                          of a burst, or go once a USB packet is full, as an
+                          FTDI chip's latency timer holds them (16 is its
+                          default, 1 what low-latency mode sets; default 0:
+                          no adapter)
+  --adapter-packet N      payload bytes of the adapter's USB packet (default
+                          62: 64-byte packets with 2 status bytes)
   --hang-up POINT[:N]     close the pty when POINT is reached the N-th time
                           (default 1). Unit: wakeup, version, eeprom, program,
                           programmed, firmware, block, param65352, param65354.
@@ -240,8 +253,9 @@ int main(int argc, char** argv)
     UnitConfig U;
     ModuleConfig M;
     Faults F;
+    Adapter Adp;
     int Com = 0;
-    std::string ComDir, SaveImage, SaveFirmware;
+    std::string ComDir, SaveImage, SaveFirmware, Tty;
     bool Quiet = false;
     std::string Receiver, ReceiverAfter;
     bool Unreadable = false;
@@ -268,6 +282,10 @@ int main(int argc, char** argv)
             Com = static_cast<int>(Number(Opt, Arg(), 10, 1, 255));
         } else if (Opt == "--com-dir") {
             ComDir = Arg();
+        } else if (Opt == "--tty") {
+            Tty = Arg();
+            if (Tty.empty())
+                Fail("--tty needs a device path");
         } else if (Opt == "--class") {
             UnitOnly();
             U.Class = static_cast<uint8_t>(Number(Opt, Arg(), 10, 0, 255));
@@ -456,6 +474,10 @@ int main(int argc, char** argv)
             F.LateReplies = Share(Opt, V);
         } else if (Opt == "--pace") {
             F.Pace = true;
+        } else if (Opt == "--adapter-latency") {
+            Adp.LatencyMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 255));
+        } else if (Opt == "--adapter-packet") {
+            Adp.PacketBytes = static_cast<std::size_t>(Number(Opt, Arg(), 10, 1, 4096));
         } else if (Opt == "--hang-up") {
             F.HangUpAt = Arg();
         } else if (Opt == "--replug-after") {
@@ -470,6 +492,9 @@ int main(int argc, char** argv)
             Fail("unknown option '" + Opt + "'");
         }
     }
+    if (!Tty.empty() && (Com > 0 || F.Pace || Adp.LatencyMs > 0))
+        Fail(
+            "--tty runs on a real line: --com, --pace and --adapter-latency model one and do not go with it");
     if (!Receiver.empty())
         U.ReceiverVersion = M.ReceiverVersion = Receiver;
     if (!ReceiverAfter.empty())
@@ -506,7 +531,16 @@ int main(int argc, char** argv)
         });
     }
     Dev->SetFaults(F);
-    if (Com > 0) {
+    Dev->SetAdapter(Adp);
+    if (!Tty.empty()) {
+        std::string Err;
+        if (!Dev->UseTty(Tty, &Err)) {
+            std::cerr << "veltrac-devsim: cannot use the serial device: " << Err << "\n";
+            return 1;
+        }
+        std::lock_guard<std::mutex> L(OutMutex);
+        std::cout << "on " << Tty << ": run the tool on the other end of the null-modem cable" << std::endl;
+    } else if (Com > 0) {
         std::string Err;
         if (!Dev->PlugAs(Com, ComDir, &Err)) {
             std::cerr << "veltrac-devsim: cannot plug in as COM " << Com << ": " << Err << "\n";
