@@ -466,12 +466,7 @@ void TUpdateSession::bCloseClick()
         StopConfirmation();
         FEnding = TEnding::None;
         tEnding.stop();
-        ResetDisplay();
-        CX.Close(true);
-        cCom1.Close();
-        TimerE3.stop();
-        tSilence.stop();
-        FDisplay.DeviceTypeLocked = false;
+        ClosePorts();
         EndRun(TOutcomeKind::Interrupted, "the connection was closed");
     });
 }
@@ -568,13 +563,19 @@ void TUpdateSession::FinishEnding()
     const std::function<void()> Done = std::move(FEndingDone);
     FEndingDone = nullptr;
     FEnding = TEnding::None;
+    ClosePorts();
+    Done();
+}
+
+// Both ports closed and the window as after start-up; the device type may change again.
+void TUpdateSession::ClosePorts()
+{
     ResetDisplay();
     CX.Close(true);
     cCom1.Close();
     TimerE3.stop();
     tSilence.stop();
     FDisplay.DeviceTypeLocked = false;
-    Done();
 }
 
 void TUpdateSession::CXAfterOpen(TCorvex* Sender)

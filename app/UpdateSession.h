@@ -312,6 +312,7 @@ class TUpdateSession : public QObject
     void StartEnding(TEnding How);
     void EndingTick();
     void FinishEnding();
+    void ClosePorts();
     bool Ending() const { return FEnding != TEnding::None; }
 
     TUpdateDisplay FDisplay;
