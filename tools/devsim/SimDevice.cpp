@@ -521,19 +521,32 @@ void SimDevice::DeliverDue(Clock::time_point Now)
     OnReceived(Due, Now);
 }
 
+// What a write of pending bytes to the pty came to. A full pty asks for a
+// write-ready wake-up; a failed write loses the bytes, as a dead line would.
+SimDevice::WriteResult SimDevice::Written(ssize_t W)
+{
+    if (W > 0)
+        return WriteResult::Wrote;
+    if (W < 0 && errno == EINTR)
+        return WriteResult::Interrupted;
+    if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        FWantWrite = true;
+        return WriteResult::Full;
+    }
+    return WriteResult::Lost;
+}
+
 bool SimDevice::FlushGarbage()
 {
     while (!FGarbageOut.empty()) {
         const ssize_t W = Emit(FGarbageOut.data(), FGarbageOut.size(), Clock::now());
-        if (W < 0 && errno == EINTR)
+        const WriteResult R = Written(W);
+        if (R == WriteResult::Interrupted)
             continue;
-        if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            FWantWrite = true;
-            return false;
-        }
-        if (W <= 0) {
-            FGarbageOut.clear();
-            return true;
+        if (R != WriteResult::Wrote) {
+            if (R == WriteResult::Lost)
+                FGarbageOut.clear();
+            return R == WriteResult::Lost;
         }
         FLine.BytesOut += static_cast<uint64_t>(W);
         FLastTxAt = Clock::now();
@@ -678,15 +691,13 @@ bool SimDevice::ReleaseHeld(Clock::time_point Now)
             return true;
         const std::size_t N = std::min(FHeld.size(), FAdapter.PacketBytes);
         const ssize_t W = ::write(FPty.Fd(), FHeld.data(), N);
-        if (W < 0 && errno == EINTR)
+        const WriteResult R = Written(W);
+        if (R == WriteResult::Interrupted)
             continue;
-        if (W < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            FWantWrite = true;
-            return false;
-        }
-        if (W <= 0) {
-            FHeld.clear();
-            return true;
+        if (R != WriteResult::Wrote) {
+            if (R == WriteResult::Lost)
+                FHeld.clear();
+            return R == WriteResult::Lost;
         }
         FHeld.erase(0, static_cast<std::size_t>(W));
         if (static_cast<std::size_t>(W) < N) {

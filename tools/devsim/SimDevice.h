@@ -220,6 +220,8 @@ class SimDevice
     void Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count);
     std::string Garbage(std::size_t Sent, unsigned SenderRate, unsigned ReceiverRate, uint64_t& Credit);
     bool FlushGarbage();
+    enum class WriteResult { Wrote, Interrupted, Full, Lost };
+    WriteResult Written(ssize_t W);
     void EndWrongRateRun();
     void ArmFaults();
     std::chrono::nanoseconds ByteTime(unsigned Rate) const;
