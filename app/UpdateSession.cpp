@@ -273,6 +273,12 @@ void TUpdateSession::SetState(uint8_t Value)
     FDisplay.UpdateState = Value;
 }
 
+void TUpdateSession::Trace(const std::string& Line)
+{
+    if (OnTrace)
+        OnTrace(this, Line);
+}
+
 void TUpdateSession::FlashTx()
 {
     if (tlTX)

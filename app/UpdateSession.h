@@ -125,6 +125,10 @@ class TUpdateSession : public QObject
     // of each frame received, unescaped, checksum included (in state 5 the
     // bytes of each reception, which are not framed).
     std::function<void(TUpdateSession* Sender, bool Outgoing, const std::string& Bytes)> OnModuleFrame;
+    // The session's trace for --log: one line per event worth a maintainer's
+    // look (frames, line settings, why an image could not be used). Lines of
+    // notes begin with "# ".
+    std::function<void(TUpdateSession* Sender, const std::string& Line)> OnTrace;
 
     // ---- Settings ----
     // How long the device may stay without a sign of progress while the
@@ -267,6 +271,7 @@ class TUpdateSession : public QObject
     template <typename F> void Entry(bool Catch, F&& Body);
 
     void SetState(uint8_t Value);
+    void Trace(const std::string& Line);
     void FlashTx();
     void FlashRx();
     void WriteModule(const std::string& Bytes);
