@@ -2,7 +2,7 @@
 
 #include "app/SessionStatus.h"
 
-#include "app/ModuleFrames.h"
+#include "link/ModuleFrames.h"
 #include "app/ReceiverImages.h"
 #include "firmware/ArchiveReader.h"
 #include "firmware/Keys.h"
@@ -104,7 +104,8 @@ void TProgressBarState::SetPosition(int Value)
     Position = Value < 0 ? 0 : (Value > Maximum ? Maximum : Value);
 }
 
-TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObject* Parent) : QObject(Parent)
+TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObject* Parent)
+    : QObject(Parent), cCom1(MX.Port())
 {
     CX.SetConfigType(cxctSTXb);
     CX.SetConfigTypeAutoDetect(false);
@@ -138,9 +139,29 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
         Entry(true, [&] { CXSoftwareUpdate(S, B, P); });
     };
 
-    cCom1.SetName("cCom1");
-    cCom1.SetBaudRate(br9600);
-    cCom1.SetOutBufSize(4096);
+    CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
+        if (OnUnitFrame)
+            OnUnitFrame(this, Outgoing, Cmd, Data);
+        if (OnTrace) {
+            char Head[32];
+            std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
+            Trace(std::string(Head) + (Data.empty() ? "" : " " + Data));
+        }
+    };
+
+    MX.SetBlockFeed(&FModuleUpdate);
+    MX.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& Bytes) { ModuleFrame(Outgoing, Bytes); };
+    MX.OnIdentity = [this](TModuleLink* S, const TModuleIdentity& I) { Entry(true, [&] { MXIdentity(S, I); }); };
+    MX.OnReceiverVersion = [this](TModuleLink* S, const std::string& V) {
+        Entry(true, [&] { MXReceiverVersion(S, V); });
+    };
+    MX.OnReceiverReady = [this](TModuleLink* S) { Entry(true, [&] { MXReceiverReady(S); }); };
+    MX.OnStatus = [this](TModuleLink* S, TModuleStatus St) { Entry(true, [&] { MXStatus(S, St); }); };
+    MX.OnDot = [this](TModuleLink* S) { Entry(true, [&] { MXDot(S); }); };
+    MX.OnControllerStarted = [this](TModuleLink* S) { Entry(true, [&] { MXControllerStarted(S); }); };
+    MX.OnControllerProgress = [this](TModuleLink* S, bool Active, double Percent) {
+        Entry(true, [&] { MXControllerProgress(S, Active, Percent); });
+    };
     cCom1.OnDataRecived = [this](TComPort* S, int32_t Count) {
         Entry(true, [&] { cCom1DataRecived(S, Count); });
     };
@@ -155,6 +176,13 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     };
     cCom1.OnSyncEvent = HangUp;
     CX.Port().OnSyncEvent = HangUp;
+    const auto Latency = [this](TComPort* Port, const TLatencySetup& Setup) {
+        const std::string Name =
+            Port->DevicePath().empty() ? "COM " + std::to_string(Port->ComNumber()) : Port->DevicePath();
+        Trace("# " + Name + ": " + Setup.Text());
+    };
+    cCom1.OnLatencySetup = Latency;
+    CX.Port().OnLatencySetup = Latency;
 
     TimerE3.setInterval(ModuleRetryMs);
     tWriteRetry.setInterval(WriteRetryMs);
@@ -239,6 +267,12 @@ void TUpdateSession::SetComNumber(int Value)
     Entry(false, [&] { FDisplay.ComNumber = Value < 0 ? 0 : Value; });
 }
 
+void TUpdateSession::SetDevicePath(const std::string& Path)
+{
+    CX.Port().SetDevicePath(Path);
+    cCom1.SetDevicePath(Path);
+}
+
 void TUpdateSession::SetConfirmTimeout(int Milliseconds)
 {
     FConfirmTimeoutMs = Milliseconds > 0 ? Milliseconds : 1;
@@ -265,30 +299,34 @@ void TUpdateSession::SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData)
     lGPSData = GPSData;
     CX.SetPanel_Tx(Tx);
     CX.SetPanel_Rx(Rx);
+    MX.SetLamps(Tx, Rx);
 }
 
 void TUpdateSession::SetState(uint8_t Value)
 {
     FUpdateState = Value;
     FDisplay.UpdateState = Value;
+    // What the module's bytes are in this state, besides frames.
+    switch (Value) {
+    case usIdle:
+        MX.SetReceive(TModuleReceive::Listen);
+        break;
+    case usTransferStart:
+    case usModuleWaiting:
+        MX.SetReceive(TModuleReceive::Preparing);
+        break;
+    case usModuleFirmware:
+        MX.SetReceive(TModuleReceive::Controller);
+        break;
+    default:
+        MX.SetReceive(TModuleReceive::Frames);
+    }
 }
 
 void TUpdateSession::Trace(const std::string& Line)
 {
     if (OnTrace)
         OnTrace(this, Line);
-}
-
-void TUpdateSession::FlashTx()
-{
-    if (tlTX)
-        tlTX->Trigger();
-}
-
-void TUpdateSession::FlashRx()
-{
-    if (tlRX)
-        tlRX->Trigger();
 }
 
 void TUpdateSession::ShowError(const std::string& Message)
@@ -945,44 +983,30 @@ void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Sta
 
 // ---------------------------------------------------------------- External GPS module
 
-std::string TUpdateSession::EscapeModuleFrame(const std::string& Body)
-{
-    return ::EscapeModuleFrame(Body);
-}
-
-void TUpdateSession::WriteModule(const std::string& Bytes)
+void TUpdateSession::ModuleFrame(bool Outgoing, const std::string& Bytes)
 {
     if (OnModuleFrame)
-        OnModuleFrame(this, true, Bytes);
-    FModuleBytesSent += Bytes.size();
-    cCom1.WriteString(Bytes);
-}
-
-void TUpdateSession::SendModuleCommand(uint8_t Cmd, const std::string& Payload)
-{
-    FPendingCmd = Cmd;
-    ++FCommandsSent;
-    FlashTx();
-    WriteModule(EscapeModuleFrame(ModuleCommandBody(Cmd, Payload)));
+        OnModuleFrame(this, Outgoing, Bytes);
+    if (OnTrace)
+        Trace(std::string(Outgoing ? "TX" : "RX") + " module " + BytesToHex(Bytes, true));
 }
 
 void TUpdateSession::SendModuleIdentify()
 {
-    SendModuleCommand(ModuleCmdIdentify, std::string(1, static_cast<char>(ModuleCmdArgument)));
+    MX.SendModuleIdentify();
 }
 
 void TUpdateSession::SendToGPS(const std::string& Text)
 {
     TimerE3.stop();
     TimerE3.start();
-    FLastGPSCmd = Text.empty() ? 0 : Text[0];
-    SendModuleCommand(ModuleCmdReceiver, Text);
+    MX.SendToGPS(Text);
 }
 
 void TUpdateSession::cCom1PortOpen(TComPort* Sender)
 {
     (void)Sender;
-    FInFrame = false;
+    MX.Restart();
     TimerE3.start();
     TimerE3Timer();
 }
@@ -1029,181 +1053,111 @@ void TUpdateSession::cCom1DataRecived(TComPort* Sender, int32_t Count)
 {
     (void)Sender;
     (void)Count;
-    FlashRx();
-    std::string Unframed;
-    while (cCom1.Active() && cCom1.InBufUsed() > 0) {
-        const uint8_t c = static_cast<uint8_t>(cCom1.ReadChar());
-        std::string Reply;
-        if (FUpdateState == 5) {
-            Unframed += static_cast<char>(c);
-            FModuleUpdate.ProcessChar(c, Reply);
-            if (!Reply.empty()) {
-                FlashTx();
-                WriteModule(Reply);
-            }
-            if (FModuleUpdate.Active) {
-                FDisplay.pUpdateProgress.SetMaximum(100);
-                FDisplay.pUpdateProgress.SetPosition(static_cast<int>(FModuleUpdate.Progress()));
-            } else if (FDisplay.pUpdateProgress.Position > 50) {
-                // The controller finished and runs its new firmware: start again.
-                if (OnModuleFrame && !Unframed.empty())
-                    OnModuleFrame(this, false, Unframed);
-                Unframed.clear();
-                OpenConnection();
-            }
-            continue;
-        }
-        if (c == 0x2E && (FUpdateState == 1 || FUpdateState == 2)) {
-            SetState(2);
-            FModuleStallTicks = 0;
-            FDisplay.vProgress = SessionText::Preparing;
-            FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Position + 1);
-        }
-        if (FUpdateState == 0) {
-            // A controller that asks for firmware blocks by itself is served at once.
-            FModuleUpdate.ProcessChar(c, Reply);
-            if (!Reply.empty()) {
-                FlashTx();
-                WriteModule(Reply);
-                SetState(5);
-            }
-        }
-        ModuleRxByte(c);
-    }
-    if (OnModuleFrame && !Unframed.empty())
-        OnModuleFrame(this, false, Unframed);
+    MX.DataReceived();
 }
 
-void TUpdateSession::ModuleRxByte(uint8_t Ch)
+void TUpdateSession::ModuleReceived(const std::string& Bytes)
 {
-    if (Ch == 0x3C) {
-        FInFrame = true;
-        FFrame.clear();
-        FEscape = false;
-    } else if (Ch == 0x3E) {
-        if (FInFrame) {
-            if (OnModuleFrame)
-                OnModuleFrame(this, false, FFrame);
-            std::string Content;
-            if (ModuleFrameValid(FFrame, Content))
-                HandleModuleFrame(Content);
-        }
-        FInFrame = false;
-    } else if (FInFrame) {
-        if (FEscape) {
-            FEscape = false;
-            if (Ch == 0x01)
-                FFrame += '\x3C';
-            else if (Ch == 0x02)
-                FFrame += '\x3E';
-            else if (Ch == 0x10)
-                FFrame += '\x10';
-            else
-                FInFrame = false;
-        } else if (Ch == 0x10) {
-            FEscape = true;
-        } else {
-            FFrame += static_cast<char>(Ch);
-        }
+    Entry(false, [&] { MX.Received(Bytes); });
+}
+
+void TUpdateSession::MXControllerStarted(TModuleLink* Sender)
+{
+    (void)Sender;
+    SetState(usModuleFirmware);
+}
+
+void TUpdateSession::MXControllerProgress(TModuleLink* Sender, bool Active, double Percent)
+{
+    (void)Sender;
+    if (Active) {
+        FDisplay.pUpdateProgress.SetMaximum(100);
+        FDisplay.pUpdateProgress.SetPosition(static_cast<int>(Percent));
+    } else if (FDisplay.pUpdateProgress.Position > 50) {
+        // The controller finished and runs its new firmware: start again.
+        OpenConnection();
     }
 }
 
-void TUpdateSession::HandleModuleFrame(const std::string& Content)
+void TUpdateSession::MXDot(TModuleLink* Sender)
 {
-    if (Content.empty())
-        return;
-    const bool Answer = static_cast<uint8_t>(Content[0]) == 0xFF;
-    if (!Answer && Content.size() < 2)
-        return;
-    const int Address =
-        Answer ? 0xFFFF : static_cast<uint8_t>(Content[0]) * 256 + static_cast<uint8_t>(Content[1]);
-    const std::string Payload = Content.substr(Answer ? 1 : 2);
-    if (Address == 0xFFFF && FPendingCmd != 0) {
-        const unsigned Sent = FCommandsSent;
-        // A stray answer leaves the command pending: its own may still come.
-        // The answer may also have sent the next command ("Q" after identify,
-        // "R" after "Q"); that one is pending now, and its answer must not be lost.
-        if (HandleModuleAnswer(FPendingCmd, Payload) && FCommandsSent == Sent)
-            FPendingCmd = 0;
-    } else if (Address == 0x002C) {
-        const bool Refused = Payload == std::string("S\x02", 2) || Payload == std::string("T\x02", 2);
-        if (!Payload.empty() && static_cast<uint8_t>(Payload[0]) == FPendingCmd) {
-            // Our own command coming back.
-        } else if (FConfirm.Active) {
-            // The module took the whole image: its statuses now only show it
-            // is busy. A status 02 (programming ended, or failed) is followed
-            // from identification; the version it then reports decides.
-            ConfirmationProgress();
-            if (Refused)
-                OpenConnection();
-        } else if (Payload == std::string("R\x01", 2)) {
-            FDisplay.vProgress = SessionText::Updating;
-            WriteModule(ModuleRawAck);
-            FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Maximum);
-            SetState(3);
-            SendNextModuleBlock();
-        } else if (Payload == std::string("S\x01", 2) || Payload == std::string("S\xFF", 2) ||
-                   Payload == std::string("T\x01", 2) || Payload == std::string("T\xFF", 2)) {
-            WriteModule(ModuleRawAck);
-            SendNextModuleBlock();
-        } else if (Refused) {
-            // The module refused a block: the connection starts again from
-            // identification. An image the technician chose is not sent again.
-            if (FRun.Transfer == TSource::Custom || FRun.Transfer == TSource::Recovery)
-                EndRun(TOutcomeKind::Failed, "the module refused the image (status 02); the receiver was not "
-                                             "programmed");
+    (void)Sender;
+    SetState(usModuleWaiting);
+    FModuleStallTicks = 0;
+    FDisplay.vProgress = SessionText::Preparing;
+    FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Position + 1);
+}
+
+void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
+{
+    (void)Sender;
+    if (FConfirm.Active) {
+        // The module took the whole image: its statuses now only show it
+        // is busy. A status 02 (programming ended, or failed) is followed
+        // from identification; the version it then reports decides.
+        ConfirmationProgress();
+        if (Status == TModuleStatus::Refused)
             OpenConnection();
-        }
-    } else {
-        FPendingCmd = 0;
+        return;
     }
-    FlashRx();
+    switch (Status) {
+    case TModuleStatus::Ready:
+        FDisplay.vProgress = SessionText::Updating;
+        MX.SendAcknowledge();
+        FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Maximum);
+        SetState(usBusy);
+        SendNextModuleBlock();
+        break;
+    case TModuleStatus::Accepted:
+        MX.SendAcknowledge();
+        SendNextModuleBlock();
+        break;
+    case TModuleStatus::Refused:
+        // The module refused a block: the connection starts again from
+        // identification. An image the technician chose is not sent again.
+        if (FRun.Transfer == TSource::Custom || FRun.Transfer == TSource::Recovery)
+            EndRun(TOutcomeKind::Failed, "the module refused the image (status 02); the receiver was not "
+                                         "programmed");
+        OpenConnection();
+        break;
+    case TModuleStatus::Other:
+        break;
+    }
 }
 
-bool TUpdateSession::HandleModuleAnswer(uint8_t Cmd, const std::string& Payload)
+void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Identity)
 {
-    if (Cmd == ModuleCmdIdentify) {
-        if (Payload.size() < 7)
-            return true; // asked again by the timer
-        const double Version = static_cast<uint8_t>(Payload[4]) + static_cast<uint8_t>(Payload[5]) / 100.0;
-        FDisplay.vUnitID = BytesToHex(Payload.substr(0, 4), false);
-        FDisplay.vVersion = FixedText(Version, 2);
-        FDisplay.vClass = Payload.substr(6);
-        Identified(FDisplay.vUnitID, FDisplay.vVersion);
-        if (Version >= 2.0) {
-            // A recovery is for a receiver that cannot report: it goes right after identification.
-            if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == usIdle)
-                RunPlan(true);
-            else
-                TimerE3Timer();
-        } else {
-            TimerE3.stop();
-            SetState(5);
-            FDisplay.vGPSCurrent = SessionText::UpdatingModule;
-            SendModuleCommand(ModuleCmdStartUpdate, std::string(1, static_cast<char>(ModuleCmdArgument)));
-        }
-    } else if (Cmd == ModuleCmdReceiver) {
-        if (FLastGPSCmd == 'Q') {
-            // The receiver's version is text; a late identify answer (binary
-            // version bytes) is not. A receiver that is busy (programming) or
-            // cannot report answers nothing: that is no version, and the timer
-            // asks again.
-            if (!IsModuleVersionText(Payload))
-                return false;
-            if (!Payload.empty())
-                ReceiverReported(Payload);
-        } else if (FLastGPSCmd == 'R') {
-            // Only the module's "R" itself: a late answer to an earlier
-            // question must not move the port to 57600 (the timer does that
-            // anyway in state 1).
-            if (Payload != "R")
-                return false;
-            SetState(2);
-            FDisplay.vProgress = SessionText::Waiting;
-            cCom1.SetBaudRate(br57600);
-        }
+    (void)Sender;
+    FDisplay.vUnitID = Identity.UnitID;
+    FDisplay.vVersion = FixedText(Identity.Version, 2);
+    FDisplay.vClass = Identity.Class;
+    Identified(FDisplay.vUnitID, FDisplay.vVersion);
+    if (Identity.Version >= 2.0) {
+        // A recovery is for a receiver that cannot report: it goes right after identification.
+        if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == usIdle)
+            RunPlan(true);
+        else
+            TimerE3Timer();
+    } else {
+        TimerE3.stop();
+        SetState(usModuleFirmware);
+        FDisplay.vGPSCurrent = SessionText::UpdatingModule;
+        MX.SendStartControllerUpdate();
     }
-    return true;
+}
+
+void TUpdateSession::MXReceiverVersion(TModuleLink* Sender, const std::string& Version)
+{
+    (void)Sender;
+    ReceiverReported(Version);
+}
+
+void TUpdateSession::MXReceiverReady(TModuleLink* Sender)
+{
+    (void)Sender;
+    SetState(usModuleWaiting);
+    FDisplay.vProgress = SessionText::Waiting;
+    cCom1.SetBaudRate(br57600);
 }
 
 void TUpdateSession::StartModuleTransfer()
@@ -1502,7 +1456,7 @@ void TUpdateSession::BeginRun()
     FRun = TRun();
     FRun.Active = true;
     FRun.Clock.start();
-    FRun.SentAtStart = CX.BytesSent() + FModuleBytesSent;
+    FRun.SentAtStart = CX.BytesSent() + MX.BytesSent();
     FRun.DeviceID = FDisplay.vUnitID;
     FRun.FirmwareBefore = FRun.FirmwareAfter = FDisplay.vVersion;
     FOutcome.reset();
@@ -1537,7 +1491,7 @@ void TUpdateSession::TransferStarting(TSource Source)
     FRun.Transferred = false;
     FRun.ReceiverBefore = FReported;
     FRun.TransferClock.start();
-    FRun.TransferSentAtStart = CX.BytesSent() + FModuleBytesSent;
+    FRun.TransferSentAtStart = CX.BytesSent() + MX.BytesSent();
     FRun.TransferEnded = false;
 }
 
@@ -1548,7 +1502,7 @@ void TUpdateSession::TransferEnded()
         return;
     FRun.TransferEnded = true;
     FRun.TransferSeconds = static_cast<double>(FRun.TransferClock.elapsed()) / 1000.0;
-    FRun.TransferLineBytes = CX.BytesSent() + FModuleBytesSent - FRun.TransferSentAtStart;
+    FRun.TransferLineBytes = CX.BytesSent() + MX.BytesSent() - FRun.TransferSentAtStart;
     FRun.LineRate = LineRate();
 }
 
@@ -1573,7 +1527,7 @@ TTransferProgress TUpdateSession::TransferProgress() const
         FDisplay.DeviceType == dtExternalGPS ? FUpdateState == usBusy : FUpdateState == usTransferStart;
     if (Counting && Bar.Maximum > 0)
         P.ImageDone = P.ImageBytes * static_cast<uint64_t>(Bar.Position) / static_cast<uint64_t>(Bar.Maximum);
-    P.LineBytes = CX.BytesSent() + FModuleBytesSent - FRun.TransferSentAtStart;
+    P.LineBytes = CX.BytesSent() + MX.BytesSent() - FRun.TransferSentAtStart;
     P.LineRate = LineRate();
     return P;
 }
@@ -1618,7 +1572,7 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     O.TransferSeconds = FRun.TransferSeconds;
     O.TransferLineBytes = FRun.TransferLineBytes;
     O.LineRate = FRun.LineRate;
-    O.BytesSent = CX.BytesSent() + FModuleBytesSent - FRun.SentAtStart;
+    O.BytesSent = CX.BytesSent() + MX.BytesSent() - FRun.SentAtStart;
     O.Seconds = FRun.Clock.isValid() ? static_cast<double>(FRun.Clock.elapsed()) / 1000.0 : 0.0;
     O.ComNumber = FDisplay.ComNumber;
     const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();

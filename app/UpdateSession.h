@@ -10,6 +10,7 @@
 #include "app/UpdateOutcome.h"
 #include "firmware/SoftUpdate.h"
 #include "link/Corvex2.h"
+#include "link/ModuleLink.h"
 #include "serial/ComPort.h"
 
 #include <QElapsedTimer>
@@ -120,14 +121,19 @@ class TUpdateSession : public QObject
     std::function<std::string(TUpdateSession* Sender)> OnChooseFirmwareFile;
     // An error message box with one OK button.
     std::function<void(TUpdateSession* Sender, const std::string& Message)> OnShowError;
+    // ---- Told to the front end (read-only; an empty function is skipped) ----
+    // Every unit frame: each frame sent (Outgoing) and each good frame
+    // received, with its command and its payload as spaced hex text.
+    std::function<void(TUpdateSession* Sender, bool Outgoing, uint8_t Cmd, const std::string& Data)> OnUnitFrame;
     // Every module frame: Outgoing = the wire bytes written to cCom1 (command
     // frames, raw acknowledgements, controller blocks); incoming = the content
     // of each frame received, unescaped, checksum included (in state 5 the
     // bytes of each reception, which are not framed).
     std::function<void(TUpdateSession* Sender, bool Outgoing, const std::string& Bytes)> OnModuleFrame;
-    // The session's trace for --log: one line per event worth a maintainer's
-    // look (frames, line settings, why an image could not be used). Lines of
-    // notes begin with "# ".
+    // The session's trace, for logs: a line for each frame above ("TX unit
+    // 0B ...", "RX module 00 2C ..."), and lines beginning with "# " for what
+    // else a maintainer wants to know (the ports' latency set-up, why an
+    // image could not be used).
     std::function<void(TUpdateSession* Sender, const std::string& Line)> OnTrace;
 
     // ---- Settings ----
@@ -166,6 +172,8 @@ class TUpdateSession : public QObject
     // Refused (False) while the device type is locked.
     bool SetDeviceType(int Value);
     void SetComNumber(int Value);
+    // A device path for both ports instead of the one the port number maps to.
+    void SetDevicePath(const std::string& Path);
     // The lamps flashed for transmission, reception and GPS reports; not owned, may be null.
     void SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData);
 
@@ -190,9 +198,20 @@ class TUpdateSession : public QObject
     void CXFastSpeed(TCorvex* Sender);
     void CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status);
 
+    // ---- Module link events ----
+    void MXIdentity(TModuleLink* Sender, const TModuleIdentity& Identity);
+    void MXReceiverVersion(TModuleLink* Sender, const std::string& Version);
+    void MXReceiverReady(TModuleLink* Sender);
+    void MXStatus(TModuleLink* Sender, TModuleStatus Status);
+    void MXDot(TModuleLink* Sender);
+    void MXControllerStarted(TModuleLink* Sender);
+    void MXControllerProgress(TModuleLink* Sender, bool Active, double Percent);
+
     // ---- Module port events and timers ----
     void cCom1PortOpen(TComPort* Sender);
     void cCom1DataRecived(TComPort* Sender, int32_t Count);
+    // Bytes from the module as if read from its port (replays and tests).
+    void ModuleReceived(const std::string& Bytes);
     void TimerE3Timer();
     void tWriteRetryTimer();
     void tVersionRetryTimer();
@@ -207,16 +226,9 @@ class TUpdateSession : public QObject
     void LoadGPSFirmwareImage(const std::string& Resource);
     void StartUnitTransfer();
     void StartModuleTransfer();
-    void SendModuleCommand(uint8_t Cmd, const std::string& Payload);
     void SendModuleIdentify();
     void SendToGPS(const std::string& Text);
-    void ModuleRxByte(uint8_t Ch);
-    void HandleModuleFrame(const std::string& Content);
-    // False when the answer cannot be the pending command's (answers name no
-    // command: a late answer to an earlier question looks the same).
-    bool HandleModuleAnswer(uint8_t Cmd, const std::string& Payload);
     void SendNextModuleBlock();
-    static std::string EscapeModuleFrame(const std::string& Body);
     void CheckGPSVersion(const std::string& Version);
     bool FindRequiredImage(const std::string& Version);
     std::string FindAXNImage(const std::string& Version) const;
@@ -240,13 +252,15 @@ class TUpdateSession : public QObject
     int32_t GPSReady() const { return FGPSReady; }
     bool PackImage() const { return FPackImage; }
     bool PlainHeader() const { return FPlainHeader; }
-    uint8_t PendingCmd() const { return FPendingCmd; }
+    uint8_t PendingCmd() const { return MX.PendingCmd(); }
     const std::vector<std::string>& ModuleBlocks() const { return FModuleBlocks; }
     bool ProgramStartPending() const { return FProgramStartPending; }
 
-    // The components, for front ends that report on them (and for tests).
-    TCorvex CX;
-    TComPort cCom1;
+    // The links, read-only, for front ends that report on them (and for tests).
+    const TCorvex& Unit() const { return CX; }
+    const TModuleLink& Module() const { return MX; }
+    const TComPort& ModulePort() const { return MX.Port(); }
+
     QTimer TimerE3;
     QTimer tWriteRetry;
     // Asks for the version information again until it arrives.
@@ -264,6 +278,10 @@ class TUpdateSession : public QObject
     void Finished(const TUpdateOutcome& Outcome);
 
   private:
+    TCorvex CX;
+    TModuleLink MX; // owns the module's port cCom1
+    TComPort& cCom1;
+
     // Every entry from the event loop goes through Entry: it reports
     // exceptions to the application's handler (Catch) or lets them reach the
     // front end that called, and emits DisplayChanged once at the end of the
@@ -272,9 +290,7 @@ class TUpdateSession : public QObject
 
     void SetState(uint8_t Value);
     void Trace(const std::string& Line);
-    void FlashTx();
-    void FlashRx();
-    void WriteModule(const std::string& Bytes);
+    void ModuleFrame(bool Outgoing, const std::string& Bytes);
     void ShowError(const std::string& Message);
     void DropImage();
     bool TransferPossible();
@@ -342,12 +358,6 @@ class TUpdateSession : public QObject
     int32_t FGPSReady = 0;
     bool FPackImage = false;
     bool FPlainHeader = false;
-    uint8_t FPendingCmd = 0;
-    unsigned FCommandsSent = 0; // module commands sent, to tell a new pending command from the old
-    char FLastGPSCmd = 0;
-    bool FInFrame = false;
-    std::string FFrame;
-    bool FEscape = false;
     TSoftwareUpdate FModuleUpdate;
     std::vector<std::string> FModuleBlocks;
 
@@ -408,7 +418,6 @@ class TUpdateSession : public QObject
     };
     TRun FRun;
     std::optional<TUpdateOutcome> FOutcome;
-    uint64_t FModuleBytesSent = 0;
     int FSilentSeconds = 0;
     // The last version text the receiver itself reported on this connection.
     std::string FReported;

@@ -47,21 +47,6 @@ std::string TimeStamp()
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
 }
 
-std::string SpacedHex(const std::string& Bytes)
-{
-    static const char Digits[] = "0123456789ABCDEF";
-    std::string Out;
-    Out.reserve(Bytes.size() * 3);
-    for (const char C : Bytes) {
-        const auto B = static_cast<unsigned char>(C);
-        if (!Out.empty())
-            Out += ' ';
-        Out += Digits[B >> 4];
-        Out += Digits[B & 15];
-    }
-    return Out;
-}
-
 template <typename F> void Guarded(F&& Body)
 {
     // These run inside the session's and the link's callbacks: nothing may
@@ -104,10 +89,7 @@ TCliFrontEnd::~TCliFrontEnd()
     SetApplicationExceptionHandler({});
     FSession.OnShowError = nullptr;
     FSession.OnChooseFirmwareFile = nullptr;
-    FSession.OnModuleFrame = nullptr;
-    FSession.CX.DebugCommands = nullptr;
-    FSession.CX.Port().OnLatencySetup = nullptr;
-    FSession.cCom1.OnLatencySetup = nullptr;
+    FSession.OnTrace = nullptr;
     if (FLog)
         std::fclose(FLog);
 }
@@ -286,30 +268,10 @@ void TCliFrontEnd::Start()
             Guarded([&] { OnSessionError(Message); });
         };
         FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
-        if (FLog) {
-            FSession.CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd,
-                                               const std::string& Data) {
-                Guarded([&] {
-                    char Head[32];
-                    std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
-                    LogLine(std::string(Head) + (Data.empty() ? "" : " " + Data));
-                });
+        if (FLog)
+            FSession.OnTrace = [this](TUpdateSession*, const std::string& Line) {
+                Guarded([&] { LogLine(Line); });
             };
-            FSession.OnModuleFrame = [this](TUpdateSession*, bool Outgoing, const std::string& Bytes) {
-                Guarded(
-                    [&] { LogLine(std::string(Outgoing ? "TX" : "RX") + " module " + SpacedHex(Bytes)); });
-            };
-            const auto Latency = [this](TComPort* Port, const TLatencySetup& Setup) {
-                Guarded([&] {
-                    const std::string Name = Port->DevicePath().empty()
-                                                 ? "COM " + std::to_string(Port->ComNumber())
-                                                 : Port->DevicePath();
-                    LogLine("# " + Name + ": " + Setup.Text());
-                });
-            };
-            FSession.CX.Port().OnLatencySetup = Latency;
-            FSession.cCom1.OnLatencySetup = Latency;
-        }
         if (!FOptions.ImageFile.empty())
             FSession.PlanCustomImage(FOptions.ImageFile);
         else if (FOptions.Recovery)
@@ -318,8 +280,7 @@ void TCliFrontEnd::Start()
         FPortText = PortText();
         FSession.SetDeviceType(FExternalGPS ? dtExternalGPS : dtVeltrac);
         if (!FOptions.PortPath.empty()) {
-            FSession.CX.Port().SetDevicePath(FOptions.PortPath);
-            FSession.cCom1.SetDevicePath(FOptions.PortPath);
+            FSession.SetDevicePath(FOptions.PortPath);
             FSession.SetComNumber(NumberForPath(FOptions.PortPath));
         } else {
             FSession.SetComNumber(FOptions.PortNumber);

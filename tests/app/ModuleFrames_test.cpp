@@ -1,7 +1,7 @@
 // The External GPS module's link: exact frame bytes, escaping, checksums and
 // the receiver transfer blocks.
 #include "AppTestSupport.h"
-#include "app/ModuleFrames.h"
+#include "link/ModuleFrames.h"
 #include "util/DeflateText.h"
 
 #include <gtest/gtest.h>

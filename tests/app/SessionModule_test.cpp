@@ -3,7 +3,7 @@
 // block transfer at 57600 baud, restarts, and the exact frames on the wire.
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
-#include "app/ModuleFrames.h"
+#include "link/ModuleFrames.h"
 #include "firmware/MyCrypt.h"
 #include "tools/devsim/GpsModule.h"
 #include "tools/devsim/ReceiverImage.h"
@@ -71,7 +71,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     EXPECT_EQ(S->Display().vVersion, "2.10");
     EXPECT_EQ(S->Display().vClass, "EGPS-3339");
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
-    EXPECT_EQ(S->cCom1.BaudRate(), br57600);
+    EXPECT_EQ(S->ModulePort().BaudRate(), br57600);
     EXPECT_EQ(S->Display().pSendProgress.Position, S->Display().pSendProgress.Maximum);
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
@@ -82,7 +82,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     ASSERT_FALSE(Expected.empty());
     EXPECT_TRUE(Module.ReceiverImage() == Expected) << "receiver image differs from the archive's";
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
-    EXPECT_EQ(S->cCom1.BaudRate(), br9600);
+    EXPECT_EQ(S->ModulePort().BaudRate(), br9600);
 
     // The frames: identify and "Q" exactly, "R" with the page count, one raw
     // acknowledgement per status, a block for every 2048 bytes.
@@ -308,7 +308,7 @@ TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
         << Describe(*S);
     S->bCloseClick();
     EXPECT_EQ(S->UpdateState(), 0);
-    EXPECT_FALSE(S->cCom1.Active());
+    EXPECT_FALSE(S->ModulePort().Active());
     EXPECT_FALSE(S->TimerE3.isActive());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     EXPECT_TRUE(S->ModuleBlocks().empty());
@@ -338,8 +338,8 @@ TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)
     EXPECT_EQ(S->UpdateState(), 0);
     EXPECT_EQ(S->Display().vVersion, "");
     EXPECT_TRUE(S->Display().DeviceTypeLocked);
-    EXPECT_TRUE(S->cCom1.Active());
-    EXPECT_EQ(S->cCom1.BaudRate(), br9600);
+    EXPECT_TRUE(S->ModulePort().Active());
+    EXPECT_EQ(S->ModulePort().BaudRate(), br9600);
     // The port stays open; its timer identifies the module again, at 9600
     // baud, and the update runs once more from the start.
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short));

@@ -64,16 +64,16 @@ TEST(SessionStartup, EmbeddedDemoFirmware)
     EXPECT_EQ(S.UpdateState(), 0);
     EXPECT_EQ(S.ImageName(), "");
     EXPECT_FALSE(S.Image().has_value());
-    EXPECT_FALSE(S.CX.Connected());
-    EXPECT_FALSE(S.cCom1.Active());
+    EXPECT_FALSE(S.Unit().Connected());
+    EXPECT_FALSE(S.ModulePort().Active());
     EXPECT_FALSE(S.TimerE3.isActive());
     EXPECT_FALSE(S.tWriteRetry.isActive());
     EXPECT_FALSE(S.Display().DeviceTypeLocked);
     EXPECT_EQ(S.Display().DeviceType, dtVeltrac);
     EXPECT_EQ(S.Display().pSendProgress, (TProgressBarState{0, 100}));
-    EXPECT_EQ(S.cCom1.BaudRate(), br9600);
-    EXPECT_EQ(S.cCom1.OutBufSize(), 4096);
-    EXPECT_EQ(S.CX.ConfigType(), cxctSTXb);
+    EXPECT_EQ(S.ModulePort().BaudRate(), br9600);
+    EXPECT_EQ(S.ModulePort().OutBufSize(), 4096);
+    EXPECT_EQ(S.Unit().ConfigType(), cxctSTXb);
 }
 
 TEST(SessionStartup, ReceiverImagesAreTheBinItemsInArchiveOrder)

@@ -262,7 +262,7 @@ TEST_F(SessionTest, ModuleTypeAliasAndCloseDuringTheTransfer)
     EXPECT_EQ(S->Display().vUnitID, "");
     EXPECT_EQ(S->Display().pSendProgress.Position, 0);
     EXPECT_FALSE(S->tWriteRetry.isActive());
-    EXPECT_FALSE(S->CX.Connected());
+    EXPECT_FALSE(S->Unit().Connected());
     Pump(300);
     const int Writes = Unit.Report().EepromWrites;
     Pump(1600);

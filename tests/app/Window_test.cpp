@@ -240,14 +240,14 @@ TEST_F(Window, ProgrammingReceiverIsProtectedAndASignalEndsTheLink)
     EXPECT_FALSE(W.close());
     EXPECT_EQ(Asked, 2);
     EXPECT_TRUE(W.isVisible());
-    EXPECT_TRUE(W.Session().CX.Connected());
+    EXPECT_TRUE(W.Session().Unit().Connected());
     EXPECT_FALSE(W.cDeviceType->isEnabled());
 
     // A signal cannot be asked: the unit's link is ended and the program quits.
     W.EndOnSignal(SIGTERM);
     ASSERT_TRUE(WaitFor([&] { return Quits == 1; }, Short));
     EXPECT_EQ(Asked, 2);
-    EXPECT_FALSE(W.Session().CX.Connected());
+    EXPECT_FALSE(W.Session().Unit().Connected());
     EXPECT_GE(Unit.Report().EndOfConnections, 1);
     EXPECT_TRUE(W.close());
     EXPECT_TRUE(Boxes.empty());
@@ -348,7 +348,7 @@ TEST_F(Window, PortErrorsEndInAMessageBox)
     W.bOpen->click();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_FALSE(Boxes[0].empty());
-    EXPECT_FALSE(W.Session().cCom1.Active());
+    EXPECT_FALSE(W.Session().ModulePort().Active());
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
     EXPECT_EQ(W.cDeviceType->currentIndex(), 1);

@@ -397,7 +397,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         TRun* Raw = R.get();
         QObject::connect(R->Session.get(), &TUpdateSession::Finished,
                          [Raw](const TUpdateOutcome& O) { Raw->Outcomes.push_back(O); });
-        R->Session->CX.DebugCommands = [Raw](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Hex) {
+        R->Session->OnUnitFrame = [Raw](TUpdateSession*, bool Outgoing, uint8_t Cmd, const std::string& Hex) {
             if (Outgoing && Cmd == 0x1C)
                 ++Raw->Sent[Hex.substr(0, 11)]; // the four address bytes
         };

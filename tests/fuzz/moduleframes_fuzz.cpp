@@ -2,7 +2,7 @@
 // unchanged through the module's unescaping; any received content is checked
 // without harm.
 #include "FuzzSupport.h"
-#include "app/ModuleFrames.h"
+#include "link/ModuleFrames.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,10 +3,11 @@
 // retry ticks, leave the session in a state its front ends can show. The
 // session carries no firmware here, so it comes up fast for every input. Its
 // module port is open on a real pty, so what it writes goes out as it would;
-// the module's bytes are handed to the receiver directly (their arrival
+// the module's bytes are handed to the module link directly (their arrival
 // through the port needs the event loop, which the fault tests run).
 #include "FuzzSupport.h"
 #include "app/UpdateSession.h"
+#include "link/ModuleFrames.h"
 #include "serial/AppException.h"
 
 #include <QCoreApplication>
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     S.SetComNumber(ModulePort);
     S.SetDeviceType(dtExternalGPS);
     Entry([&] { S.bOpenClick(); });
-    FUZZ_CHECK(S.cCom1.Active());
+    FUZZ_CHECK(S.ModulePort().Active());
     while (P.remaining_bytes() > 0) {
         switch (P.ConsumeIntegralInRange<int>(0, 7)) {
         case 4:
@@ -99,15 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             break;
         case 7: {
             const std::string Content = P.ConsumeBytesAsString(P.ConsumeIntegralInRange<size_t>(0, 64));
-            Entry([&] { S.HandleModuleFrame(Content); });
+            Entry([&] { S.ModuleReceived(EscapeModuleFrame(Content)); });
             break;
         }
         default: {
             const std::string Bytes = P.ConsumeBytesAsString(P.ConsumeIntegralInRange<size_t>(1, 128));
-            Entry([&] {
-                for (char C : Bytes)
-                    S.ModuleRxByte(static_cast<uint8_t>(C));
-            });
+            Entry([&] { S.ModuleReceived(Bytes); });
         }
         }
         CheckDisplay(S);

@@ -1,4 +1,4 @@
-#include "app/ModuleFrames.h"
+#include "link/ModuleFrames.h"
 
 #include "util/DeflateText.h"
 #include "util/MyFunctions.h"
