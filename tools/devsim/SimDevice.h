@@ -155,6 +155,11 @@ class SimDevice
     virtual void OnLineLost(bool Unplugged) = 0;
 
     // For the protocol code (device thread, lock held).
+    // The moment Ms milliseconds after From, for the device's timers (Ms as the configs hold it).
+    template <class T> static Clock::time_point After(Clock::time_point From, T Ms)
+    {
+        return From + std::chrono::milliseconds(Ms);
+    }
     void SendReply(const std::string& Wire);       // an answer: subject to drop and delay faults
     void SendUnsolicited(const std::string& Wire); // reports, status, requests
     void SetRate(unsigned Rate);                   // for bytes sent and received from now on

@@ -41,11 +41,6 @@ std::string HexText(uint32_t V)
     return B;
 }
 
-template <class T> Clock::time_point After(Clock::time_point Now, T Ms)
-{
-    return Now + std::chrono::milliseconds(Ms);
-}
-
 } // namespace
 
 std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char Letter)
