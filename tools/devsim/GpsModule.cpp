@@ -127,8 +127,7 @@ ModuleReport GpsModule::Report() const
 
 bool GpsModule::WaitUntil(const std::function<bool(const ModuleReport&)>& Pred, int TimeoutMs) const
 {
-    std::unique_lock<std::mutex> L(FMutex);
-    return FChanged.wait_for(L, std::chrono::milliseconds(TimeoutMs), [&] { return Pred(ReportLocked()); });
+    return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
 }
 
 std::string GpsModule::ReceiverImage() const

@@ -154,6 +154,15 @@ class SimDevice
     // The tool closed its port, or the device was unplugged: the session is over.
     virtual void OnLineLost(bool Unplugged) = 0;
 
+    // For the derived classes' public side (any thread but the device's): waits
+    // until Holds, called with the state lock held, is true or TimeoutMs pass.
+    // It is checked at once, after every pass of the device loop and at every change.
+    template <class Pred> bool WaitFor(Pred Holds, int TimeoutMs) const
+    {
+        std::unique_lock<std::mutex> L(FMutex);
+        return FChanged.wait_for(L, std::chrono::milliseconds(TimeoutMs), Holds);
+    }
+
     // For the protocol code (device thread, lock held).
     // The moment Ms milliseconds after From, for the device's timers (Ms as the configs hold it).
     template <class T> static Clock::time_point After(Clock::time_point From, T Ms)

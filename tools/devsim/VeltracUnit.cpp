@@ -114,8 +114,7 @@ UnitReport VeltracUnit::Report() const
 
 bool VeltracUnit::WaitUntil(const std::function<bool(const UnitReport&)>& Pred, int TimeoutMs) const
 {
-    std::unique_lock<std::mutex> L(FMutex);
-    return FChanged.wait_for(L, std::chrono::milliseconds(TimeoutMs), [&] { return Pred(ReportLocked()); });
+    return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
 }
 
 std::string VeltracUnit::ReceiverImage() const
