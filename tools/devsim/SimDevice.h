@@ -137,7 +137,8 @@ class SimDevice
     void SetLogSink(std::function<void(const std::string&)> Sink);
     std::vector<std::string> LogLines() const;
 
-    // Ends the device thread; the destructor calls it.
+    // Ends the device thread; the destructor calls it. A derived device's
+    // destructor calls it first, so that no hook runs on a device half taken apart.
     void Stop();
 
   protected:
