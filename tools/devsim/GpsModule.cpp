@@ -13,11 +13,6 @@ namespace
 
 constexpr std::size_t ChunkSize = 2048;
 
-template <class T> Clock::time_point After(Clock::time_point Now, T Ms)
-{
-    return Now + std::chrono::milliseconds(Ms);
-}
-
 uint8_t Sum8(const std::string& S, std::size_t From = 0)
 {
     uint8_t Sum = 0;
@@ -132,8 +127,7 @@ ModuleReport GpsModule::Report() const
 
 bool GpsModule::WaitUntil(const std::function<bool(const ModuleReport&)>& Pred, int TimeoutMs) const
 {
-    std::unique_lock<std::mutex> L(FMutex);
-    return FChanged.wait_for(L, std::chrono::milliseconds(TimeoutMs), [&] { return Pred(ReportLocked()); });
+    return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
 }
 
 std::string GpsModule::ReceiverImage() const

@@ -137,7 +137,8 @@ class SimDevice
     void SetLogSink(std::function<void(const std::string&)> Sink);
     std::vector<std::string> LogLines() const;
 
-    // Ends the device thread; the destructor calls it.
+    // Ends the device thread; the destructor calls it. A derived device's
+    // destructor calls it first, so that no hook runs on a device half taken apart.
     void Stop();
 
   protected:
@@ -154,7 +155,21 @@ class SimDevice
     // The tool closed its port, or the device was unplugged: the session is over.
     virtual void OnLineLost(bool Unplugged) = 0;
 
+    // For the derived classes' public side (any thread but the device's): waits
+    // until Holds, called with the state lock held, is true or TimeoutMs pass.
+    // It is checked at once, after every pass of the device loop and at every change.
+    template <class Pred> bool WaitFor(Pred Holds, int TimeoutMs) const
+    {
+        std::unique_lock<std::mutex> L(FMutex);
+        return FChanged.wait_for(L, std::chrono::milliseconds(TimeoutMs), Holds);
+    }
+
     // For the protocol code (device thread, lock held).
+    // The moment Ms milliseconds after From, for the device's timers (Ms as the configs hold it).
+    template <class T> static Clock::time_point After(Clock::time_point From, T Ms)
+    {
+        return From + std::chrono::milliseconds(Ms);
+    }
     void SendReply(const std::string& Wire);       // an answer: subject to drop and delay faults
     void SendUnsolicited(const std::string& Wire); // reports, status, requests
     void SetRate(unsigned Rate);                   // for bytes sent and received from now on

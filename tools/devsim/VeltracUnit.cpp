@@ -41,11 +41,6 @@ std::string HexText(uint32_t V)
     return B;
 }
 
-template <class T> Clock::time_point After(Clock::time_point Now, T Ms)
-{
-    return Now + std::chrono::milliseconds(Ms);
-}
-
 } // namespace
 
 std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char Letter)
@@ -119,8 +114,7 @@ UnitReport VeltracUnit::Report() const
 
 bool VeltracUnit::WaitUntil(const std::function<bool(const UnitReport&)>& Pred, int TimeoutMs) const
 {
-    std::unique_lock<std::mutex> L(FMutex);
-    return FChanged.wait_for(L, std::chrono::milliseconds(TimeoutMs), [&] { return Pred(ReportLocked()); });
+    return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
 }
 
 std::string VeltracUnit::ReceiverImage() const
