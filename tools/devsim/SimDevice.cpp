@@ -29,7 +29,7 @@ std::string Count(uint64_t N, const char* One, const char* Many)
 } // namespace
 
 SimDevice::SimDevice(const char* Name, unsigned Rate, bool WrongRateGarbage)
-    : FName(Name), FRate(Rate), FBaseRate(Rate), FWrongRateGarbage(WrongRateGarbage)
+    : FName(Name), FRate(Rate), FWrongRateGarbage(WrongRateGarbage)
 {
     FStarted = Clock::now();
     FWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

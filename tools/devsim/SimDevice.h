@@ -248,7 +248,6 @@ class SimDevice
     bool FOk = false;
     std::string FError;
     unsigned FRate;
-    unsigned FBaseRate;
     bool FWrongRateGarbage;
     std::string FComFolder;
     int FComNumber = 0;
