@@ -119,6 +119,36 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     EXPECT_EQ(O.BytesSent, Written);
 }
 
+// A controller found in its loader asks for its firmware by itself: the first
+// request is served while nothing is decided yet, and from then on every byte
+// (the rest of that read too) goes to the block feed, none to the frame reader.
+TEST_F(SessionTest, ModuleLoaderAskingByItselfIsServedAtOnce)
+{
+    auto C = FastModule();
+    C.StartInLoader = true;
+    C.VersionMajor = 1;
+    C.VersionMinor = 50;
+    C.UpdatedMajor = 2;
+    C.UpdatedMinor = 4;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    TWire Wire;
+    Wire.Attach(*S);
+    Open(*S, dtExternalGPS);
+
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 5; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.04"; }, Long)) << Describe(*S);
+    EXPECT_EQ(Wire.CountOf(Bytes({0x3C, 0x00, 0x2C, 0x7F, 0x1D, 0xC8, 0x3E})), 0) << "never asked to start";
+    const auto R = Module.Report();
+    EXPECT_EQ(R.ControllerUpdates, 1) << R.ControllerError;
+    EXPECT_EQ(R.ControllerFailures, 0);
+    for (const auto& [Number, Data] : Module.Firmware().Blocks)
+        EXPECT_TRUE(Data == S->ModuleUpdate().BlockOf(Number)) << "block " << Number;
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    EXPECT_EQ(Module.Report().Programmings, 1);
+}
+
 TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
 {
     auto C = FastModule();
