@@ -3,10 +3,10 @@
 #include "app/SessionStatus.h"
 
 #include "app/ModuleFrames.h"
-#include "app/ReceiverImages.h"
 #include "firmware/ArchiveReader.h"
 #include "firmware/Keys.h"
 #include "firmware/MyCrypt.h"
+#include "firmware/ReceiverImages.h"
 #include "firmware/Resources.h"
 #include "serial/AppException.h"
 #include "serial/ComPortCore.h"
