@@ -2,11 +2,9 @@
 
 #include "app/SessionStatus.h"
 
-#include "link/ModuleFrames.h"
-#include "app/ReceiverImages.h"
-#include "firmware/ArchiveReader.h"
 #include "firmware/Keys.h"
 #include "firmware/MyCrypt.h"
+#include "firmware/ReceiverImages.h"
 #include "firmware/Resources.h"
 #include "serial/AppException.h"
 #include "serial/ComPortCore.h"
@@ -342,11 +340,9 @@ void TUpdateSession::FormCreate(const std::vector<std::string>& Arguments)
     Entry(false, [&] {
         FAutoUpdate = Arguments.empty() || UpperText(Arguments[0]) != "/MANUAL";
         FRecords.clear();
-        FArchiveImages.clear();
         FModuleBlocks.clear();
-        FArchive.clear();
+        FPackage.reset();
         DropImage();
-        FUnitFirmware.Clear();
         FModuleUpdate.Clear();
         LoadModuleFirmware();
         LoadGPSFirmware();
@@ -368,10 +364,8 @@ void TUpdateSession::FormDestroy()
     cCom1.Close();
     SetLamps(nullptr, nullptr, nullptr);
     FRecords.clear();
-    FArchiveImages.clear();
     FModuleBlocks.clear();
-    FArchive.clear();
-    FUnitFirmware.Clear();
+    FPackage.reset();
     FModuleUpdate.Clear();
     DropImage();
 }
@@ -424,32 +418,38 @@ void TUpdateSession::LoadGPSFirmware()
 void TUpdateSession::LoadGPSFirmwareImage(const std::string& Resource)
 {
     Entry(false, [&] {
-        const TFirmwareImage Plain = SplitFirmwareImage(Resource, ImageKey());
-        FArchive = Plain.Archive;
-        FArchiveLabel = Plain.Label;
-        FArchiveImages.clear();
-        FUnitFirmware.Clear();
-        try {
-            auto Reader = NewArchiveReader();
-            TArchiveStream Stream(FArchive);
-            try {
-                Reader->OpenArchiveStream(Stream);
-                const uint32_t Count = Reader->ItemCount();
-                for (uint32_t I = 0; I < Count; ++I) {
-                    const std::string Path = Reader->ItemPathOf(I);
-                    if (!Reader->ItemIsDirectory(I) && IsReceiverImageName(Path))
-                        FArchiveImages.push_back(Path);
-                }
-            } catch (const std::exception&) {
-                // A damaged archive leaves the list with what was gathered.
-            }
-            Reader->CloseArchive();
-        } catch (const std::exception&) {
-        }
-        FUnitFirmware.LoadFromArchive(FArchive);
-        FDisplay.Caption = SessionText::Caption + IfStr(FUnitFirmware.Count() > 0, " + Veltrac", "") + " (" +
-                           Plain.Label + ")";
+        FPackage.reset();
+        FPackage = std::make_unique<TFirmwarePackage>(Resource, ImageKey());
+        // What could not be read is left out of the lists; the trace says why.
+        for (const std::string& Problem : FPackage->Problems())
+            Trace("# firmware package: " + Problem);
+        FDisplay.Caption = SessionText::Caption + IfStr(UnitFirmware().Count() > 0, " + Veltrac", "") + " (" +
+                           FPackage->Label() + ")";
     });
+}
+
+const std::string& TUpdateSession::Archive() const
+{
+    static const std::string None;
+    return FPackage ? FPackage->Archive() : None;
+}
+
+const std::string& TUpdateSession::ArchiveLabel() const
+{
+    static const std::string None;
+    return FPackage ? FPackage->Label() : None;
+}
+
+const std::vector<std::string>& TUpdateSession::ArchiveImages() const
+{
+    static const std::vector<std::string> None;
+    return FPackage ? FPackage->ReceiverImages() : None;
+}
+
+const TSoftwareVersionCollection& TUpdateSession::UnitFirmware() const
+{
+    static const TSoftwareVersionCollection None;
+    return FPackage ? FPackage->UnitFirmware() : None;
 }
 
 // ---------------------------------------------------------------- connection
@@ -662,13 +662,13 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     Identified(FDisplay.vUnitID, Unit.VersionText);
 
     const std::string Title =
-        FindNewestSoftware(FUnitFirmware, Info.Class, Info.Hardware, Info.HardwareRev, 0, 0);
+        FindNewestSoftware(UnitFirmware(), Info.Class, Info.Hardware, Info.HardwareRev, 0, 0);
     if (Title.empty() || Unit.UnitID == FUpdatedUnitID) {
         CX.SetGPSReports(true, false);
         return;
     }
     FUpdatedUnitID = Unit.UnitID;
-    CX.SelectSoftware(FUnitFirmware, Title);
+    CX.SelectSoftware(UnitFirmware(), Title);
     CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
     SetState(usUnitFirmware);
     FDisplay.vGPSCurrent = SessionText::UpdatingUnit + Title;
@@ -1278,12 +1278,12 @@ bool TUpdateSession::FindRequiredImage(const std::string& Version)
 
 std::string TUpdateSession::FindAXNImage(const std::string& Version) const
 {
-    return ::FindAXNImage(FArchiveImages, Version);
+    return ::FindAXNImage(ArchiveImages(), Version);
 }
 
 std::string TUpdateSession::FindEVAImage(const std::string& Version) const
 {
-    return ::FindEVAImage(FArchiveImages, Version);
+    return ::FindEVAImage(ArchiveImages(), Version);
 }
 
 // FImageName names an image only while it is held, so a failed load can
@@ -1299,31 +1299,18 @@ bool TUpdateSession::LoadArchiveImage(const std::string& Name)
     if (FImage && Name == FImageName)
         return true;
     DropImage();
-    try {
-        auto Reader = NewArchiveReader();
-        TArchiveStream Stream(FArchive);
-        try {
-            Reader->OpenArchiveStream(Stream);
-            const uint32_t Count = Reader->ItemCount();
-            for (uint32_t I = 0; I < Count; ++I) {
-                if (Reader->ItemPathOf(I) != Name)
-                    continue;
-                // With several items of that name the last one wins.
-                DropImage();
-                std::string Bytes;
-                try {
-                    Reader->ExtractItemToStream(I, Bytes, false);
-                    FImage = std::move(Bytes);
-                    FImageName = Name;
-                } catch (const std::exception&) {
-                }
-            }
-        } catch (const std::exception&) {
-        }
-        Reader->CloseArchive();
-    } catch (const std::exception&) {
+    if (!FPackage) {
+        Trace("# " + Name + ": no firmware package is loaded");
+        return false;
     }
-    return FImage.has_value();
+    TPackageImage Taken = FPackage->Image(Name);
+    if (!Taken.Bytes) {
+        Trace("# " + Taken.Error);
+        return false;
+    }
+    FImage = std::move(Taken.Bytes);
+    FImageName = Name;
+    return true;
 }
 
 bool TUpdateSession::TransferPossible()

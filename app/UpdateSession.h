@@ -8,6 +8,7 @@
 // answers the two questions the session asks (OnChooseFirmwareFile,
 // OnShowError). Everything runs on the Qt main thread.
 #include "app/UpdateOutcome.h"
+#include "firmware/FirmwarePackage.h"
 #include "firmware/SoftUpdate.h"
 #include "link/Corvex2.h"
 #include "link/ModuleLink.h"
@@ -18,6 +19,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -243,10 +245,11 @@ class TUpdateSession : public QObject
     const std::optional<std::string>& Image() const { return FImage; }
     const std::vector<std::string>& Records() const { return FRecords; }
     int32_t UpdatedUnitID() const { return FUpdatedUnitID; }
-    const std::string& Archive() const { return FArchive; }
-    const std::string& ArchiveLabel() const { return FArchiveLabel; }
-    const std::vector<std::string>& ArchiveImages() const { return FArchiveImages; }
-    const TSoftwareVersionCollection& UnitFirmware() const { return FUnitFirmware; }
+    // The loaded "gps_fw" package (empty before it is loaded).
+    const std::string& Archive() const;
+    const std::string& ArchiveLabel() const;
+    const std::vector<std::string>& ArchiveImages() const;
+    const TSoftwareVersionCollection& UnitFirmware() const;
     const TSoftwareUpdate& ModuleUpdate() const { return FModuleUpdate; }
     int32_t EEPromAddress() const { return FEEPromAddress; }
     int32_t GPSReady() const { return FGPSReady; }
@@ -350,10 +353,8 @@ class TUpdateSession : public QObject
     std::vector<std::string> FRecords;
     bool FAutoUpdate = true;
     int32_t FUpdatedUnitID = -1;
-    std::string FArchive;
-    std::string FArchiveLabel;
-    std::vector<std::string> FArchiveImages;
-    TSoftwareVersionCollection FUnitFirmware;
+    // Opened once per load; receiver images are taken from it.
+    std::unique_ptr<TFirmwarePackage> FPackage;
     int32_t FEEPromAddress = 0;
     int32_t FGPSReady = 0;
     bool FPackImage = false;

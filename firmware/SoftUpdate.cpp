@@ -24,6 +24,14 @@ constexpr int32_t kMapBlock = 0xFFFD;
 // firmware but a trap (an archive that contains itself would never end).
 constexpr int32_t kMaxNesting = 8;
 
+struct TNestingGuard {
+    int32_t& Level;
+    explicit TNestingGuard(int32_t& ALevel) : Level(ALevel) { ++Level; }
+    ~TNestingGuard() { --Level; }
+    TNestingGuard(const TNestingGuard&) = delete;
+    TNestingGuard& operator=(const TNestingGuard&) = delete;
+};
+
 std::string LowerExt(const std::string& Path)
 {
     size_t slash = Path.find_last_of("/\\");
@@ -318,11 +326,7 @@ int32_t TSoftwareVersionCollection::LoadFromArchive(const std::string& Archive)
 {
     if (FNesting >= kMaxNesting)
         return 0;
-    struct TNestingGuard {
-        int32_t& Level;
-        explicit TNestingGuard(int32_t& ALevel) : Level(ALevel) { ++Level; }
-        ~TNestingGuard() { --Level; }
-    } guard(FNesting);
+    TNestingGuard guard(FNesting);
 
     int32_t added = 0;
     std::string buffer = Archive;
@@ -331,31 +335,68 @@ int32_t TSoftwareVersionCollection::LoadFromArchive(const std::string& Archive)
         reader = NewArchiveReader();
         TArchiveStream stream(buffer);
         reader->OpenArchiveStream(stream);
-        const uint32_t count = reader->ItemCount();
-        for (uint32_t i = 0; i < count; ++i) {
-            if (reader->ItemIsDirectory(i))
-                continue;
-            if (OnProgress && count > 1)
-                OnProgress(this, static_cast<int32_t>(i + 1), static_cast<int32_t>(count));
-            try {
-                const std::string ext = LowerExt(reader->ItemPathOf(i));
-                // Receiver images and other items would add nothing: not worth extracting.
-                if (ext != ".ini" && ext != ".efw" && ext != ".cfw")
-                    continue;
-                if (reader->ItemSizeOf(i) > MaxArchiveItem)
-                    continue;
-                std::string bytes;
-                reader->ExtractItemToStream(i, bytes, false);
-                added += LoadFromData(bytes, ext);
-            } catch (...) {
-                // A damaged item is skipped; the others may still be good.
-            }
-        }
+        added = LoadArchiveItems(*reader, nullptr);
     } catch (...) {
-        // Not an archive, or the library is unusable: what was read stays.
+        // Not an archive, or the library is unusable: nothing was read.
     }
     if (reader)
         reader->CloseArchive();
+    return added;
+}
+
+int32_t TSoftwareVersionCollection::LoadFromOpenArchive(IArchiveReader& Reader,
+                                                        std::vector<std::string>* Problems)
+{
+    if (FNesting >= kMaxNesting)
+        return 0;
+    TNestingGuard guard(FNesting);
+    return LoadArchiveItems(Reader, Problems);
+}
+
+int32_t TSoftwareVersionCollection::LoadArchiveItems(IArchiveReader& Reader,
+                                                     std::vector<std::string>* Problems)
+{
+    auto note = [Problems](const std::string& Text) {
+        if (Problems)
+            Problems->push_back(Text);
+    };
+    int32_t added = 0;
+    try {
+        const uint32_t count = Reader.ItemCount();
+        for (uint32_t i = 0; i < count; ++i) {
+            if (Reader.ItemIsDirectory(i))
+                continue;
+            if (OnProgress && count > 1)
+                OnProgress(this, static_cast<int32_t>(i + 1), static_cast<int32_t>(count));
+            const std::string path = Reader.ItemPathOf(i);
+            try {
+                const std::string ext = LowerExt(path);
+                // Receiver images and other items would add nothing: not worth extracting.
+                if (ext != ".ini" && ext != ".efw" && ext != ".cfw")
+                    continue;
+                if (const uint64_t size = Reader.ItemSizeOf(i); size > MaxArchiveItem) {
+                    note(path + ": " + std::to_string(size) + " bytes, more than any firmware package holds");
+                    continue;
+                }
+                std::string bytes;
+                Reader.ExtractItemToStream(i, bytes, false);
+                const int32_t n = LoadFromData(bytes, ext);
+                if (n == 0)
+                    note(path + ": no firmware version in it");
+                added += n;
+            } catch (const std::exception& e) {
+                // A damaged item is skipped; the others may still be good.
+                note(path + ": " + e.what());
+            } catch (...) {
+                note(path + ": cannot be read");
+            }
+        }
+    } catch (const std::exception& e) {
+        // The listing broke off: what was read stays.
+        note(std::string("cannot list the archive: ") + e.what());
+    } catch (...) {
+        note("cannot list the archive");
+    }
     return added;
 }
 

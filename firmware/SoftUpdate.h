@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+class IArchiveReader;
 class TMemIniFile;
 
 struct TSoftwareVersionInfo {
@@ -86,6 +87,10 @@ class TSoftwareVersionCollection
     // Archive holds the bytes of a 7z archive (read from its start). Items that
     // are folders, not packages, larger than MaxArchiveItem or damaged add nothing.
     int32_t LoadFromArchive(const std::string& Archive);
+    // The same from an archive already open in Reader, which stays open. Why
+    // the archive could not be listed, or an item gave nothing, is added to
+    // Problems when given ("<item>: <reason>").
+    int32_t LoadFromOpenArchive(IArchiveReader& Reader, std::vector<std::string>* Problems = nullptr);
     // ".ini", ".efw", ".cfw" (any case); any other extension adds nothing.
     int32_t LoadFromData(const std::string& Data, const std::string& Ext);
 
@@ -97,6 +102,7 @@ class TSoftwareVersionCollection
     TProgressEvent OnProgress;
 
   private:
+    int32_t LoadArchiveItems(IArchiveReader& Reader, std::vector<std::string>* Problems);
     int32_t LoadIni(const TMemIniFile& Ini);
     bool LoadIniSection(const TMemIniFile& Ini, const std::string& Section);
 

@@ -1,9 +1,8 @@
 #pragma once
-// The External GPS module's framed link: "<" escaped content ">", commands to
-// address 00 2C with a byte-sum checksum, and the receiver blocks "R"/"S"/"T".
+// The External GPS module's frames: "<" escaped content ">", commands to
+// address 00 2C with a byte-sum checksum, answers and status frames.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 constexpr uint8_t ModuleCmdIdentify = 0x01;
 constexpr uint8_t ModuleCmdStartUpdate = 0x7F;
@@ -12,11 +11,6 @@ constexpr uint8_t ModuleCmdArgument = 0x1D;
 
 // Written unescaped after each accepted transfer status.
 inline const std::string ModuleRawAck("\x3C\xFF\xFF\xFF\x3E", 5);
-
-// Receiver images are MediaTek images: a 448-byte header with "MTKGPS" at 144
-// and "AXN" at 328, the firmware length (32-bit little-endian) at 244.
-constexpr std::size_t MediaTekHeaderSize = 448;
-constexpr std::size_t ModuleChunkSize = 2048;
 
 // "<" + content with 10, 3C and 3E escaped + ">".
 std::string EscapeModuleFrame(const std::string& Body);
@@ -31,11 +25,3 @@ bool ModuleFrameValid(const std::string& Frame, std::string& Content);
 // Whether an answer can be the receiver's version text: no control bytes, but
 // for line ends and zeros at its end. The empty answer (no version) counts.
 bool IsModuleVersionText(const std::string& Payload);
-
-enum class TMediaTekCheck { Ok, TooShort, NotMediaTek };
-TMediaTekCheck CheckMediaTekImage(const std::string& Image);
-
-// Block 0 ("R" + 256-byte page count, high byte first), then one block per
-// 2048-byte chunk: "S" index chunk, or "T" index raw-deflated chunk when that
-// is not longer. Only for images that pass CheckMediaTekImage.
-std::vector<std::string> ModuleTransferBlocks(const std::string& Image);

@@ -93,9 +93,12 @@ TEST(SessionStartup, ReceiverImagesAreTheBinItemsInArchiveOrder)
     EXPECT_EQ(S.Image(), std::optional<std::string>("3"));
     EXPECT_EQ(S.ImageName(), "b.bin");
     EXPECT_TRUE(S.LoadArchiveImage("b.bin"));
+    std::vector<std::string> Trace;
+    S.OnTrace = [&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); };
     EXPECT_FALSE(S.LoadArchiveImage("missing.bin"));
     EXPECT_FALSE(S.Image().has_value());
     EXPECT_EQ(S.ImageName(), "") << "a name must never stand for an image not held";
+    EXPECT_EQ(Trace, std::vector<std::string>{"# the firmware package holds no item missing.bin"});
 }
 
 TEST(SessionStartup, ArchiveWithoutUnitFirmware)
@@ -120,7 +123,11 @@ TEST(SessionStartup, ImageWithoutLabelOrDamaged)
 
     // Noise: nothing deciphers, nothing is listed, every check is unsupported.
     TUpdateSession D;
+    std::vector<std::string> Trace;
+    D.OnTrace = [&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); };
     D.LoadGPSFirmwareImage(NoiseBytes(4000, 9));
+    ASSERT_EQ(Trace.size(), 1u);
+    EXPECT_EQ(Trace[0].rfind("# firmware package: ", 0), 0u) << Trace[0];
     EXPECT_EQ(D.Display().Caption, "Veltrac GNSS Firmware Update ()");
     EXPECT_TRUE(D.ArchiveImages().empty());
     EXPECT_EQ(D.UnitFirmware().Count(), 0);

@@ -3,8 +3,7 @@
 // Any image, packed into a "GPSz" container and cut into EEPROM write records
 // for a tracking unit, must come back unchanged from the records.
 #include "FuzzSupport.h"
-#include "link/ModuleFrames.h"
-#include "app/ReceiverImages.h"
+#include "firmware/ReceiverImages.h"
 #include "util/MyConvert.h"
 
 #include <zlib.h>

@@ -1,4 +1,5 @@
-// The External GPS module link without a module: frames read byte by byte,
+// The External GPS module link without a module: frames built, escaped and
+// checked, frames read byte by byte,
 // dropped frames, answers paired with the question asked, status frames
 // told from our own command coming back, and what the bytes are in each
 // receive mode. Its port stays closed; what the link writes is traced.
@@ -204,6 +205,41 @@ TEST_F(ModuleLink, WhatTheBytesAreInEachReceiveMode)
     for (const std::string& B : In)
         Traced += B;
     EXPECT_EQ(Traced, Read);
+}
+
+TEST(ModuleFrames, BuiltEscapedAndChecked)
+{
+    const auto CommandFrame = [](uint8_t Cmd, const std::string& Payload) {
+        return Hex(EscapeModuleFrame(ModuleCommandBody(Cmd, Payload)));
+    };
+    EXPECT_EQ(CommandFrame(0x01, "\x1D"), "3C 00 2C 01 1D 4A 3E");
+    EXPECT_EQ(CommandFrame(0xFA, "Q"), "3C 00 2C FA 51 77 3E");
+    EXPECT_EQ(CommandFrame(0x7F, "\x1D"), "3C 00 2C 7F 1D C8 3E");
+    EXPECT_EQ(CommandFrame(0xFA, Bytes("52 00 01")), "3C 00 2C FA 52 00 01 79 3E");
+
+    EXPECT_EQ(Hex(EscapeModuleFrame(Bytes("10 3C 3E 11 01 02"))), "3C 10 10 10 01 10 02 11 01 02 3E");
+    // 00 + 2C + 10 = 3C: the checksum itself needs the escape.
+    EXPECT_EQ(CommandFrame(0x10, ""), "3C 00 2C 10 10 10 01 3E");
+    // 2C + FA + 18 = 13E: a checksum of 3E.
+    EXPECT_EQ(CommandFrame(0xFA, Bytes("18")), "3C 00 2C FA 18 10 02 3E");
+    EXPECT_EQ(CommandFrame(0xFA, Bytes("3C")), "3C 00 2C FA 10 01 62 3E");
+    EXPECT_EQ(Hex(EscapeModuleFrame("")), "3C 3E");
+
+    std::string Content;
+    // Status frame: address and payload are summed.
+    EXPECT_TRUE(ModuleFrameValid(Bytes("00 2C 52 01 7F"), Content));
+    EXPECT_EQ(Hex(Content), "00 2C 52 01");
+    // Answer frame: the leading FF is not summed.
+    EXPECT_TRUE(ModuleFrameValid(Bytes("FF 10 20 30"), Content));
+    EXPECT_EQ(Hex(Content), "FF 10 20");
+    EXPECT_FALSE(ModuleFrameValid(Bytes("FF 10 20 2F"), Content));
+    EXPECT_FALSE(ModuleFrameValid(Bytes("00 2C 52 01 80"), Content));
+    // Two bytes or fewer, checksum included, are never a frame.
+    EXPECT_FALSE(ModuleFrameValid(Bytes("05 05"), Content));
+    EXPECT_FALSE(ModuleFrameValid(Bytes("FF 00"), Content));
+    EXPECT_FALSE(ModuleFrameValid("", Content));
+    // The shortest answer that counts: FF, one payload byte, its checksum.
+    EXPECT_TRUE(ModuleFrameValid(Bytes("FF 07 07"), Content));
 }
 
 TEST(ModuleFrameReader, FramesEscapesAndBounds)

@@ -1,6 +1,8 @@
 #pragma once
-// Choosing a receiver image for a reported version text, and packing an image
-// into the tracking unit's EEPROM write records.
+// Receiver images: choosing one for a reported version text, packing it into
+// the tracking unit's EEPROM write records, and checking and cutting it into
+// the External GPS module's transfer blocks.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,3 +31,16 @@ std::string GPSzContainer(const std::string& Image, bool Packed);
 
 // One record per write: decimal address, blank, spaced hex data.
 std::vector<std::string> UnitRecords(const std::string& Data, int32_t Address, int ChunkSize);
+
+// Receiver images are MediaTek images: a 448-byte header with "MTKGPS" at 144
+// and "AXN" at 328, the firmware length (32-bit little-endian) at 244.
+constexpr std::size_t MediaTekHeaderSize = 448;
+constexpr std::size_t ModuleChunkSize = 2048;
+
+enum class TMediaTekCheck { Ok, TooShort, NotMediaTek };
+TMediaTekCheck CheckMediaTekImage(const std::string& Image);
+
+// Block 0 ("R" + 256-byte page count, high byte first), then one block per
+// 2048-byte chunk: "S" index chunk, or "T" index raw-deflated chunk when that
+// is not longer. Only for images that pass CheckMediaTekImage.
+std::vector<std::string> ModuleTransferBlocks(const std::string& Image);

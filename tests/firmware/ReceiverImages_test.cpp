@@ -1,7 +1,9 @@
-// Choosing the receiver image for a reported version, and the EEPROM records
-// and "GPSz" containers written into a tracking unit.
-#include "AppTestSupport.h"
-#include "app/ReceiverImages.h"
+// Choosing the receiver image for a reported version, the EEPROM records and
+// "GPSz" containers written into a tracking unit, and the MediaTek check and
+// transfer blocks of the External GPS module.
+#include "firmware/ReceiverImages.h"
+#include "tests/common/TestBytes.h"
+#include "util/DeflateText.h"
 #include "util/MyFunctions.h"
 
 #include <gtest/gtest.h>
@@ -113,4 +115,89 @@ TEST(ReceiverImages, PackedContainer)
     EXPECT_EQ(LittleEndian(C, 16), Crc32Words(Image, 0xFFFFFFFF));
     EXPECT_LT(Payload.size(), Image.size());
     EXPECT_EQ(InflateRaw(Payload), Image);
+}
+
+TEST(ReceiverImages, MediaTekHeaderCheck)
+{
+    EXPECT_EQ(CheckMediaTekImage(MakeMediaTekImage(448, 256)), TMediaTekCheck::Ok);
+    EXPECT_EQ(CheckMediaTekImage(MakeMediaTekImage(5000, 256)), TMediaTekCheck::Ok);
+    EXPECT_EQ(CheckMediaTekImage(MakeMediaTekImage(448, 256).substr(0, 447)), TMediaTekCheck::TooShort);
+    EXPECT_EQ(CheckMediaTekImage(""), TMediaTekCheck::TooShort);
+    std::string NoMark = MakeMediaTekImage(1000, 256);
+    NoMark[149] = 'X'; // "MTKGPX"
+    EXPECT_EQ(CheckMediaTekImage(NoMark), TMediaTekCheck::NotMediaTek);
+    std::string NoAxn = MakeMediaTekImage(1000, 256);
+    NoAxn[330] = 'M';
+    EXPECT_EQ(CheckMediaTekImage(NoAxn), TMediaTekCheck::NotMediaTek);
+}
+
+TEST(ReceiverImages, PageCountOfTheStartBlock)
+{
+    EXPECT_EQ(ModuleTransferBlocks(MakeMediaTekImage(448, 256))[0], Bytes({'R', 0x00, 0x01}));
+    EXPECT_EQ(ModuleTransferBlocks(MakeMediaTekImage(448, 257))[0], Bytes({'R', 0x00, 0x02}));
+    EXPECT_EQ(ModuleTransferBlocks(MakeMediaTekImage(448, 0))[0], Bytes({'R', 0x00, 0x00}));
+    EXPECT_EQ(ModuleTransferBlocks(MakeMediaTekImage(448, 0x12345))[0], Bytes({'R', 0x01, 0x24}));
+}
+
+TEST(ReceiverImages, ImageCutIntoChunks)
+{
+    // Incompressible data goes as "S" blocks, unchanged.
+    const std::string Image = MakeMediaTekImage(5000, 4000, 7);
+    const auto Blocks = ModuleTransferBlocks(Image);
+    ASSERT_EQ(Blocks.size(), 4u);
+    std::string Joined;
+    for (std::size_t i = 1; i < Blocks.size(); ++i) {
+        EXPECT_EQ(Blocks[i][0], 'S');
+        EXPECT_EQ(static_cast<uint8_t>(Blocks[i][1]), i - 1);
+        Joined += Blocks[i].substr(2);
+    }
+    EXPECT_EQ(Blocks[3].size(), 2u + 904u);
+    EXPECT_EQ(Joined, Image);
+
+    // Whole chunks: no empty block at the end.
+    const auto Even = ModuleTransferBlocks(MakeMediaTekImage(4096, 4000, 3));
+    ASSERT_EQ(Even.size(), 3u);
+    EXPECT_EQ(static_cast<uint8_t>(Even[1][1]), 0);
+    EXPECT_EQ(static_cast<uint8_t>(Even[2][1]), 1);
+}
+
+TEST(ReceiverImages, CompressibleChunksGoDeflated)
+{
+    std::string Image = MakeMediaTekImage(448, 256);
+    Image += std::string(3000, '\xFF');
+    const auto Blocks = ModuleTransferBlocks(Image);
+    ASSERT_EQ(Blocks.size(), 3u);
+    for (std::size_t i = 1; i < Blocks.size(); ++i) {
+        ASSERT_EQ(Blocks[i][0], 'T');
+        EXPECT_EQ(InflateRaw(Blocks[i].substr(2)), Image.substr((i - 1) * 2048, 2048));
+    }
+}
+
+TEST(ReceiverImages, ChunkIndexWrapsAtEightBits)
+{
+    const auto Blocks = ModuleTransferBlocks(MakeMediaTekImage(2048 * 257 + 1, 0, 9));
+    ASSERT_EQ(Blocks.size(), 259u);
+    EXPECT_EQ(static_cast<uint8_t>(Blocks[256][1]), 255);
+    EXPECT_EQ(static_cast<uint8_t>(Blocks[257][1]), 0);
+    EXPECT_EQ(Blocks[258].size(), 3u);
+}
+
+TEST(ReceiverImages, DeflatedFormAsLongAsTheChunkIsSentDeflated)
+{
+    // Search a last chunk whose raw deflate form is exactly its own length.
+    const std::string Head = MakeMediaTekImage(2048, 0, 5);
+    for (std::size_t Zeros = 0; Zeros < 400; ++Zeros) {
+        for (std::size_t Tail = 16; Tail < 200; ++Tail) {
+            const std::string Chunk =
+                std::string(Zeros, '\0') + NoiseBytes(Tail, static_cast<uint32_t>(Zeros + 1));
+            if (DeflateText(Chunk, true).size() != Chunk.size())
+                continue;
+            const auto Blocks = ModuleTransferBlocks(Head + Chunk);
+            ASSERT_EQ(Blocks.size(), 3u);
+            EXPECT_EQ(Blocks[2][0], 'T');
+            EXPECT_EQ(Blocks[2].size(), 2 + Chunk.size());
+            return;
+        }
+    }
+    GTEST_SKIP() << "no chunk of equal deflated length found";
 }

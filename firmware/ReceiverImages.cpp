@@ -1,4 +1,4 @@
-#include "app/ReceiverImages.h"
+#include "firmware/ReceiverImages.h"
 
 #include "util/DeflateText.h"
 #include "util/MyConvert.h"
@@ -73,4 +73,59 @@ std::vector<std::string> UnitRecords(const std::string& Data, int32_t Address, i
         A += static_cast<int64_t>(Chunk.size());
     }
     return Records;
+}
+
+namespace
+{
+
+uint32_t LittleEndian32(const std::string& S, std::size_t Offset)
+{
+    uint32_t V = 0;
+    for (int i = 3; i >= 0; --i)
+        V = (V << 8) | static_cast<uint8_t>(S[Offset + i]);
+    return V;
+}
+
+} // namespace
+
+TMediaTekCheck CheckMediaTekImage(const std::string& Image)
+{
+    if (Image.size() < MediaTekHeaderSize)
+        return TMediaTekCheck::TooShort;
+    if (Image.compare(144, 6, "MTKGPS") != 0 || Image.compare(328, 3, "AXN") != 0)
+        return TMediaTekCheck::NotMediaTek;
+    return TMediaTekCheck::Ok;
+}
+
+std::vector<std::string> ModuleTransferBlocks(const std::string& Image)
+{
+    std::vector<std::string> Blocks;
+    const uint32_t Pages =
+        static_cast<uint32_t>((static_cast<uint64_t>(LittleEndian32(Image, 244)) + 255) / 256);
+    std::string Start = "R";
+    Start += static_cast<char>((Pages >> 8) & 0xFF);
+    Start += static_cast<char>(Pages & 0xFF);
+    Blocks.push_back(Start);
+
+    // The whole image goes out, header included; a last read shorter than a
+    // chunk ends the transfer (an image of whole chunks ends without an empty block).
+    std::size_t Pos = 0;
+    unsigned Index = 0;
+    for (;;) {
+        const std::string Chunk = Image.substr(Pos, ModuleChunkSize);
+        Pos += Chunk.size();
+        if (!Chunk.empty()) {
+            const std::string Packed = DeflateText(Chunk, true);
+            std::string Block;
+            if (Chunk.size() < Packed.size())
+                Block = std::string("S") + static_cast<char>(Index & 0xFF) + Chunk;
+            else
+                Block = std::string("T") + static_cast<char>(Index & 0xFF) + Packed;
+            Blocks.push_back(std::move(Block));
+            ++Index;
+        }
+        if (Chunk.size() < ModuleChunkSize)
+            break;
+    }
+    return Blocks;
 }
