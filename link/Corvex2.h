@@ -5,6 +5,7 @@
 // in and out as hex text ("FF 48 31"). Everything runs on the Qt main thread;
 // events are called synchronously and their handlers may send commands or call
 // Open again. Frame layouts and commands: docs/link-protocol.md.
+#include "link/CorvexNames.h"
 #include "link/CorvexRecords.h"
 #include "link/Indicators.h"
 #include "serial/Component.h"
@@ -227,8 +228,6 @@ class TCorvex : public TComponent
     std::string FindSoftwareForUnit(const TSoftwareVersionCollection& Collection) const;
     bool SelectSoftware(const TSoftwareVersionCollection& Collection, const std::string& Title);
     const std::string& SoftwareTitle() const { return FSoftwareTitle; }
-    static std::string UnitModelName(int32_t ClassCode);
-    static std::string HardwareCodeName(int32_t Code);
 
     // ---- Inspection (read-only views for front ends and tests) ----
     TComPort& Port() { return *FPort; }
