@@ -141,12 +141,6 @@ bool TCorvex::Active() const
     return FExternalCom || FPort->Active();
 }
 
-void TCorvex::ExternalComRx(const std::string& Data)
-{
-    if (FExternalCom)
-        ProcessReceived(Data);
-}
-
 void TCorvex::TransmitRaw(const std::string& Bytes)
 {
     FBytesSent += Bytes.size();
@@ -167,14 +161,6 @@ void TCorvex::SignalReceive()
 {
     if (FPanel_Rx)
         FPanel_Rx->Trigger();
-}
-
-void TCorvex::DataReceived()
-{
-    const std::string Bytes = FPort->ReadString();
-    // A notification whose bytes an earlier read already took brings nothing.
-    if (!FExternalCom && !Bytes.empty())
-        ProcessReceived(Bytes);
 }
 
 void TCorvex::SendCommand(uint8_t CmdID, const std::string& CmdData, bool ExpectReply)
@@ -229,8 +215,7 @@ void TCorvex::RestartLinkTimer(int Interval, int Tag)
 
 void TCorvex::ResetUnitState()
 {
-    RxEscape = false;
-    RxRawText.clear();
+    FReader.DropHeld();
     FLastCommand = -1;
     FAwaitingSince = -1;
     FLastParameter = 0;
@@ -387,7 +372,7 @@ void TCorvex::LinkTimerTick()
         FOpenAttempts = FOpenAttempts >= 5 ? 0 : FOpenAttempts + 1;
         TransmitRaw(Wake);
         SignalTransmit();
-        RxState = rsHunting;
+        FReader.Hunt();
     } else {
         FLinkTimer->setInterval(KeepAliveInterval);
         FLinkTimerTag = 0;

@@ -5,6 +5,7 @@
 // in and out as hex text ("FF 48 31"). Everything runs on the Qt main thread;
 // events are called synchronously and their handlers may send commands or call
 // Open again. Frame layouts and commands: docs/link-protocol.md.
+#include "link/CorvexFrameReader.h"
 #include "link/CorvexNames.h"
 #include "link/CorvexRecords.h"
 #include "link/Indicators.h"
@@ -248,25 +249,11 @@ class TCorvex : public TComponent
     // take that one's answer for its own.
     bool LineQuiet(int QuietMs, int LostMs) const;
 
-    // Most bytes RxRawText holds while a frame or block request is being assembled;
-    // beyond it the oldest bytes are shown as raw text instead of being held.
-    static constexpr std::size_t MaxRawText = 1024;
+    // Most bytes held while a frame or block request is being assembled; beyond it
+    // the oldest bytes are shown as raw text instead of being held.
+    static constexpr std::size_t MaxRawText = TCX_FrameReader::MaxRawText;
 
   private:
-    enum TRxState {
-        rsHunting = -1,
-        rsAwaitBracket = -2,
-        rsAwaitStart = -3,
-        rsAwaitAddress = -4,
-        rsAwaitCommand = -5,
-        rsAwaitLength = -6,
-        rsAwaitEnd = -7,
-        rsDetectBracket = -8,
-        rsDetectAddress = -9,
-        rsDetectCommand = -10
-        // 0..255: index of the next payload byte; RxLength: the checksum byte
-    };
-
     void ProcessReceived(const std::string& Bytes);
     void DataReceived();
     void TransmitRaw(const std::string& Bytes);
@@ -288,6 +275,7 @@ class TCorvex : public TComponent
     int ParameterWidth() const { return FUnitInfo.WideParameters ? 2 : 1; }
     void SendParameter(int32_t Parameter, const std::string& Payload);
     void FeedFirmware(uint8_t B, bool& Consumed);
+    TCX_ReaderLine ReaderLine() const;
     bool DispatchOther(uint8_t CmdID, const std::string& Payload);
 
     std::unique_ptr<QTimer> FLinkTimer;
@@ -345,13 +333,5 @@ class TCorvex : public TComponent
     int64_t FLastAnswerAt = -1;  // ms on FClock of the last answer
     std::unique_ptr<QElapsedTimer> FClock;
 
-    // Receiver
-    int RxState = rsHunting;
-    bool RxEscape = false;
-    uint8_t RxCmdID = 0;
-    uint8_t RxLength = 0;
-    uint8_t RxSum = 0;
-    std::string RxData; // payload bytes so far (turned into hex text at dispatch)
-    bool RxIgnore = false;
-    std::string RxRawText;
+    TCX_FrameReader FReader;
 };
