@@ -254,28 +254,37 @@ class TCorvex : public TComponent
     static constexpr std::size_t MaxRawText = TCX_FrameReader::MaxRawText;
 
   private:
-    void ProcessReceived(const std::string& Bytes);
-    void DataReceived();
+    // Sending side and commands (Corvex2.cpp).
     void TransmitRaw(const std::string& Bytes);
     void SignalTransmit();
     void SignalReceive();
+    bool CheckParameter(int32_t Parameter) const;
+    std::string ParameterHex(int32_t Parameter) const;
+    int ParameterWidth() const { return FUnitInfo.WideParameters ? 2 : 1; }
+
+    // Connection cycle (CorvexConnection.cpp).
+    void CreateLinkTimer();
     void LinkTimerTick();
-    void RestartLinkTimer(int Interval, int Tag);
     void StopLinkTimer();
+    void HoldKeepAlive(); // stopped, set for the keep-alive; a sent command then starts it
+    void StartLinkTimer();
+    void KeepAliveFromNow(); // the unit answered: the next keep-alive one interval from now
     void ResetUnitState();
     void ApplyPortSettings();
     void OpenPort();
     void ClosePort();
     void SetPortBaudRate(uint32_t Rate);
     void EndOfConnection();
-    void HandleAcknowledge(const std::string& Payload);
-    void HandleUnitInfo(uint8_t CmdID, const std::string& Payload);
-    bool CheckParameter(int32_t Parameter) const;
-    std::string ParameterHex(int32_t Parameter) const;
-    int ParameterWidth() const { return FUnitInfo.WideParameters ? 2 : 1; }
-    void SendParameter(int32_t Parameter, const std::string& Payload);
+
+    // Receiving side (CorvexReceiver.cpp).
+    void DataReceived();
+    void ProcessReceived(const std::string& Bytes);
     void FeedFirmware(uint8_t B, bool& Consumed);
     TCX_ReaderLine ReaderLine() const;
+
+    // Reply handling (CorvexDispatch.cpp).
+    void HandleAcknowledge(const std::string& Payload);
+    void HandleUnitInfo(uint8_t CmdID, const std::string& Payload);
     bool DispatchOther(uint8_t CmdID, const std::string& Payload);
 
     std::unique_ptr<QTimer> FLinkTimer;
