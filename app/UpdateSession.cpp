@@ -656,9 +656,9 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     const TCX_UnitInfo& Unit = CX.UnitInfo();
     FDisplay.vUnitID = std::to_string(Unit.UnitID);
     FDisplay.vVersion = Unit.VersionText;
-    FDisplay.vClass = TCorvex::UnitModelName(Info.Class);
+    FDisplay.vClass = CX_UnitModelName(Info.Class);
     FDisplay.vVersionInfo = Info.HardwareText;
-    FDisplay.vHWVer = TCorvex::HardwareCodeName(Info.HardwareRev);
+    FDisplay.vHWVer = CX_HardwareCodeName(Info.HardwareRev);
     Identified(FDisplay.vUnitID, Unit.VersionText);
 
     const std::string Title =

@@ -5,6 +5,8 @@
 // in and out as hex text ("FF 48 31"). Everything runs on the Qt main thread;
 // events are called synchronously and their handlers may send commands or call
 // Open again. Frame layouts and commands: docs/link-protocol.md.
+#include "link/CorvexFrameReader.h"
+#include "link/CorvexNames.h"
 #include "link/CorvexRecords.h"
 #include "link/Indicators.h"
 #include "serial/Component.h"
@@ -227,8 +229,6 @@ class TCorvex : public TComponent
     std::string FindSoftwareForUnit(const TSoftwareVersionCollection& Collection) const;
     bool SelectSoftware(const TSoftwareVersionCollection& Collection, const std::string& Title);
     const std::string& SoftwareTitle() const { return FSoftwareTitle; }
-    static std::string UnitModelName(int32_t ClassCode);
-    static std::string HardwareCodeName(int32_t Code);
 
     // ---- Inspection (read-only views for front ends and tests) ----
     TComPort& Port() { return *FPort; }
@@ -249,46 +249,42 @@ class TCorvex : public TComponent
     // take that one's answer for its own.
     bool LineQuiet(int QuietMs, int LostMs) const;
 
-    // Most bytes RxRawText holds while a frame or block request is being assembled;
-    // beyond it the oldest bytes are shown as raw text instead of being held.
-    static constexpr std::size_t MaxRawText = 1024;
+    // Most bytes held while a frame or block request is being assembled; beyond it
+    // the oldest bytes are shown as raw text instead of being held.
+    static constexpr std::size_t MaxRawText = TCX_FrameReader::MaxRawText;
 
   private:
-    enum TRxState {
-        rsHunting = -1,
-        rsAwaitBracket = -2,
-        rsAwaitStart = -3,
-        rsAwaitAddress = -4,
-        rsAwaitCommand = -5,
-        rsAwaitLength = -6,
-        rsAwaitEnd = -7,
-        rsDetectBracket = -8,
-        rsDetectAddress = -9,
-        rsDetectCommand = -10
-        // 0..255: index of the next payload byte; RxLength: the checksum byte
-    };
-
-    void ProcessReceived(const std::string& Bytes);
-    void DataReceived();
+    // Sending side and commands (Corvex2.cpp).
     void TransmitRaw(const std::string& Bytes);
     void SignalTransmit();
     void SignalReceive();
+    bool CheckParameter(int32_t Parameter) const;
+    std::string ParameterHex(int32_t Parameter) const;
+    int ParameterWidth() const { return FUnitInfo.WideParameters ? 2 : 1; }
+
+    // Connection cycle (CorvexConnection.cpp).
+    void CreateLinkTimer();
     void LinkTimerTick();
-    void RestartLinkTimer(int Interval, int Tag);
     void StopLinkTimer();
+    void HoldKeepAlive(); // stopped, set for the keep-alive; a sent command then starts it
+    void StartLinkTimer();
+    void KeepAliveFromNow(); // the unit answered: the next keep-alive one interval from now
     void ResetUnitState();
     void ApplyPortSettings();
     void OpenPort();
     void ClosePort();
     void SetPortBaudRate(uint32_t Rate);
     void EndOfConnection();
+
+    // Receiving side (CorvexReceiver.cpp).
+    void DataReceived();
+    void ProcessReceived(const std::string& Bytes);
+    void FeedFirmware(uint8_t B, bool& Consumed);
+    TCX_ReaderLine ReaderLine() const;
+
+    // Reply handling (CorvexDispatch.cpp).
     void HandleAcknowledge(const std::string& Payload);
     void HandleUnitInfo(uint8_t CmdID, const std::string& Payload);
-    bool CheckParameter(int32_t Parameter) const;
-    std::string ParameterHex(int32_t Parameter) const;
-    int ParameterWidth() const { return FUnitInfo.WideParameters ? 2 : 1; }
-    void SendParameter(int32_t Parameter, const std::string& Payload);
-    void FeedFirmware(uint8_t B, bool& Consumed);
     bool DispatchOther(uint8_t CmdID, const std::string& Payload);
 
     std::unique_ptr<QTimer> FLinkTimer;
@@ -346,13 +342,5 @@ class TCorvex : public TComponent
     int64_t FLastAnswerAt = -1;  // ms on FClock of the last answer
     std::unique_ptr<QElapsedTimer> FClock;
 
-    // Receiver
-    int RxState = rsHunting;
-    bool RxEscape = false;
-    uint8_t RxCmdID = 0;
-    uint8_t RxLength = 0;
-    uint8_t RxSum = 0;
-    std::string RxData; // payload bytes so far (turned into hex text at dispatch)
-    bool RxIgnore = false;
-    std::string RxRawText;
+    TCX_FrameReader FReader;
 };

@@ -1,6 +1,6 @@
 #include "link/CorvexDecode.h"
 
-#include "link/Corvex2.h"
+#include "link/CorvexNames.h"
 #include "util/MyFunctions.h"
 
 #include <charconv>
@@ -246,7 +246,7 @@ void CX_DecodeVersionInfo(const std::string& P, TCX_UnitInfo& Unit, TCX_VersionI
         }
     }
     if (Unit.Class != 0)
-        Info.HardwareRevName = TCorvex::HardwareCodeName(Info.HardwareRev);
+        Info.HardwareRevName = CX_HardwareCodeName(Info.HardwareRev);
     Info.Class = Len >= 18 ? R.Byte() : Unit.Class;
     Info.Hardware2 = Len >= 17 ? R.Byte() : Info.Hardware;
     Info.Hardware2Text = CX_HardwareText(Info.Hardware2);

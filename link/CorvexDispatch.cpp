@@ -1,4 +1,8 @@
-// TCorvex: turning the unit's reply frames into state and events.
+// TCorvex: reply handling. Each good frame from the unit (the receiver hands
+// them over, or a caller replaying frames) is matched against the command that
+// awaits its answer and turned into properties and events. What a reply means
+// for the connection (established, ended, speed switched, firmware feed started)
+// goes through the connection cycle's methods (CorvexConnection.cpp).
 #include "firmware/SoftUpdate.h"
 #include "link/Corvex2.h"
 #include "link/CorvexDecode.h"
@@ -7,7 +11,6 @@
 #include "util/MyFunctions.h"
 
 #include <QElapsedTimer>
-#include <QTimer>
 
 #include <cmath>
 
@@ -135,7 +138,7 @@ void TCorvex::HandleUnitInfo(uint8_t CmdID, const std::string& P)
         CX_DecodeUnitInfo(P, FText_ShowRevision, FUnitInfo, FMaxLength);
     else
         CX_DecodeExtUnitInfo(P, FText_ShowRevision, FUnitInfo, FMaxLength);
-    RestartLinkTimer(10000, 0);
+    KeepAliveFromNow();
     // A short unit information after a restart means the unit is not pulling firmware.
     if (CmdID == 0x01)
         FSoftware->ResetRequest();

@@ -1,9 +1,8 @@
-// Names of unit classes and hardware variants, as the service tool shows them.
-#include "link/Corvex2.h"
+#include "link/CorvexNames.h"
 
 #include <array>
 
-std::string TCorvex::UnitModelName(int32_t ClassCode)
+std::string CX_UnitModelName(int32_t ClassCode)
 {
     // Class 27 is a re-spin of class 20 and class 31 a relabelled class 3: same models.
     static const std::array<const char*, 32> Names = {
@@ -20,7 +19,7 @@ std::string TCorvex::UnitModelName(int32_t ClassCode)
     return Names[static_cast<std::size_t>(ClassCode)];
 }
 
-std::string TCorvex::HardwareCodeName(int32_t Code)
+std::string CX_HardwareCodeName(int32_t Code)
 {
     static const std::array<const char*, 63> Names = {
         "A",  "B",  "C",  "D",  "E",  "F",  "G",  "H",  "J",  "K",  "L",  "M",  "N",  "P",  "R",   "S",

@@ -112,6 +112,18 @@ def main():
     put("link", "pull", core2(1, unit) + b"{\x02}{\x01}{\x03}{\x00}" + b"\x01\x01\x00\x00")
     put("link", "detect", b"_CONFIGB\r" + stx(0x0B, ext, True) + b"\x01\x00\x01\x00\x01\x00")
 
+    # Unit frames for the frame reader alone. The last ten bytes steer it, from the end:
+    # mode, auto-detect, connected, core escape, show raw, bytes a block feed takes, cut seed.
+    def steer(mode, detect=0, connected=0, core_escape=0, show_raw=0, taken=0, seed=b"\x12\x34\x56\x78"):
+        return seed + bytes([taken, show_raw, core_escape, connected, detect, mode])
+    put("unitframes", "stxb", stx(0x0B, ext, True) + stx(0x23, b"\x07", True) + steer(2))
+    put("unitframes", "stx-escapes", stx(0x27, b"\x02\x10\x11\x13") + b"\x02\x04\x27\x05\xaa\x10" +
+        stx(0x23, b"\x01") + steer(1, show_raw=1))
+    put("unitframes", "core2", core2(0x27, b"\x5c\x41\x5b\x5d") + b"a\\\\b" + core2(1, unit) +
+        steer(0, core_escape=1))
+    put("unitframes", "detect", b"_CONFIGB\r" + stx(0x0B, ext) + steer(0, detect=1))
+    put("unitframes", "held", b"{" * 40 + stx(0x0B, ext, True) + steer(2, taken=0xAA))
+
     # Block feed: first byte picks the version.
     put("softupdate", "narrow", b"\x00{\x05}{\x01}{\x02}x}{\x00}")
     put("softupdate", "wide", b"\x81{\x00\x08}{\xff\xfd}{\x01\xff}{\xff\xff}")

@@ -282,7 +282,7 @@ TEST_F(Replies, VersionInformationOptionalBytesAndMcu)
     Reply(0x0A, "3A 03 26 00 80 00 00 00 00 00 00 00 02 00 12 00 00");
     EXPECT_EQ(CX.VersionInfo().HardwareText, "3e10");
     EXPECT_EQ(CX.VersionInfo().HardwareRev, 3);
-    EXPECT_EQ(CX.VersionInfo().HardwareRevName, TCorvex::HardwareCodeName(3));
+    EXPECT_EQ(CX.VersionInfo().HardwareRevName, CX_HardwareCodeName(3));
     EXPECT_EQ(CX.VersionInfo().Class, 5);
     EXPECT_EQ(CX.VersionInfo().Hardware2, 0x26);
     EXPECT_EQ(CX.VersionInfo().W1Mode, 2);
@@ -985,18 +985,18 @@ TEST(Names, ModelAndHardwareCodeTables)
 {
     std::set<std::string> Models;
     for (int i = 0; i < 32; ++i) {
-        EXPECT_NE(TCorvex::UnitModelName(i), "Unknown") << i;
-        Models.insert(TCorvex::UnitModelName(i));
+        EXPECT_NE(CX_UnitModelName(i), "Unknown") << i;
+        Models.insert(CX_UnitModelName(i));
     }
-    EXPECT_EQ(TCorvex::UnitModelName(27), TCorvex::UnitModelName(20));
-    EXPECT_EQ(TCorvex::UnitModelName(31), TCorvex::UnitModelName(3));
+    EXPECT_EQ(CX_UnitModelName(27), CX_UnitModelName(20));
+    EXPECT_EQ(CX_UnitModelName(31), CX_UnitModelName(3));
     EXPECT_EQ(Models.size(), 30u) << "only those two pairs share a name";
-    EXPECT_EQ(TCorvex::UnitModelName(32), "Unknown");
-    EXPECT_EQ(TCorvex::UnitModelName(-1), "Unknown");
+    EXPECT_EQ(CX_UnitModelName(32), "Unknown");
+    EXPECT_EQ(CX_UnitModelName(-1), "Unknown");
 
     std::set<std::string> Codes;
     for (int i = 1; i <= 63; ++i) {
-        const std::string C = TCorvex::HardwareCodeName(i);
+        const std::string C = CX_HardwareCodeName(i);
         EXPECT_GE(C.size(), 1u);
         EXPECT_LE(C.size(), 3u);
         for (char Ch : C)
@@ -1004,8 +1004,8 @@ TEST(Names, ModelAndHardwareCodeTables)
         Codes.insert(C);
     }
     EXPECT_EQ(Codes.size(), 63u);
-    EXPECT_EQ(TCorvex::HardwareCodeName(0), "");
-    EXPECT_EQ(TCorvex::HardwareCodeName(64), "");
+    EXPECT_EQ(CX_HardwareCodeName(0), "");
+    EXPECT_EQ(CX_HardwareCodeName(64), "");
 }
 
 TEST(Properties, DefaultsAndPortName)
