@@ -148,8 +148,12 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     };
 
     MX.SetBlockFeed(&FModuleUpdate);
-    MX.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& Bytes) { ModuleFrame(Outgoing, Bytes); };
-    MX.OnIdentity = [this](TModuleLink* S, const TModuleIdentity& I) { Entry(true, [&] { MXIdentity(S, I); }); };
+    MX.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& Bytes) {
+        ModuleFrame(Outgoing, Bytes);
+    };
+    MX.OnIdentity = [this](TModuleLink* S, const TModuleIdentity& I) {
+        Entry(true, [&] { MXIdentity(S, I); });
+    };
     MX.OnReceiverVersion = [this](TModuleLink* S, const std::string& V) {
         Entry(true, [&] { MXReceiverVersion(S, V); });
     };
@@ -323,8 +327,20 @@ void TUpdateSession::SetState(uint8_t Value)
 
 void TUpdateSession::Trace(const std::string& Line)
 {
+    constexpr std::size_t MaxHeldNotes = 32;
     if (OnTrace)
         OnTrace(this, Line);
+    else if (Line.starts_with("# ") && FHeldNotes.size() < MaxHeldNotes)
+        FHeldNotes.push_back(Line);
+}
+
+void TUpdateSession::SetTrace(std::function<void(TUpdateSession* Sender, const std::string& Line)> Trace)
+{
+    OnTrace = std::move(Trace);
+    std::vector<std::string> Held;
+    Held.swap(FHeldNotes);
+    for (const std::string& Line : Held)
+        this->Trace(Line);
 }
 
 void TUpdateSession::ShowError(const std::string& Message)

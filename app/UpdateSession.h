@@ -126,7 +126,8 @@ class TUpdateSession : public QObject
     // ---- Told to the front end (read-only; an empty function is skipped) ----
     // Every unit frame: each frame sent (Outgoing) and each good frame
     // received, with its command and its payload as spaced hex text.
-    std::function<void(TUpdateSession* Sender, bool Outgoing, uint8_t Cmd, const std::string& Data)> OnUnitFrame;
+    std::function<void(TUpdateSession* Sender, bool Outgoing, uint8_t Cmd, const std::string& Data)>
+        OnUnitFrame;
     // Every module frame: Outgoing = the wire bytes written to cCom1 (command
     // frames, raw acknowledgements, controller blocks); incoming = the content
     // of each frame received, unescaped, checksum included (in state 5 the
@@ -137,6 +138,9 @@ class TUpdateSession : public QObject
     // else a maintainer wants to know (the ports' latency set-up, why an
     // image could not be used).
     std::function<void(TUpdateSession* Sender, const std::string& Line)> OnTrace;
+    // Sets OnTrace and hands it first the notes traced while there was none
+    // (the embedded firmware is loaded while the session is made).
+    void SetTrace(std::function<void(TUpdateSession* Sender, const std::string& Line)> Trace);
 
     // ---- Settings ----
     // How long the device may stay without a sign of progress while the
@@ -355,6 +359,8 @@ class TUpdateSession : public QObject
     int32_t FUpdatedUnitID = -1;
     // Opened once per load; receiver images are taken from it.
     std::unique_ptr<TFirmwarePackage> FPackage;
+    // Notes traced while nobody listened, for SetTrace.
+    std::vector<std::string> FHeldNotes;
     int32_t FEEPromAddress = 0;
     int32_t FGPSReady = 0;
     bool FPackImage = false;

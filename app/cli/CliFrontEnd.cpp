@@ -269,9 +269,8 @@ void TCliFrontEnd::Start()
         };
         FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
         if (FLog)
-            FSession.OnTrace = [this](TUpdateSession*, const std::string& Line) {
-                Guarded([&] { LogLine(Line); });
-            };
+            FSession.SetTrace(
+                [this](TUpdateSession*, const std::string& Line) { Guarded([&] { LogLine(Line); }); });
         if (!FOptions.ImageFile.empty())
             FSession.PlanCustomImage(FOptions.ImageFile);
         else if (FOptions.Recovery)

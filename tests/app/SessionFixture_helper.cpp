@@ -59,7 +59,7 @@ std::unique_ptr<TUpdateSession> SessionTest::NewSession(const std::vector<std::s
                      [this](const TUpdateOutcome& O) { Outcomes.push_back(O); });
     // The tool's side of the line, for failure reports.
     S->OnUnitFrame = [Log = FLog, Lock = FLogLock, T = std::make_shared<QElapsedTimer>()](
-                          TUpdateSession*, bool Out, uint8_t Cmd, const std::string& Data) {
+                         TUpdateSession*, bool Out, uint8_t Cmd, const std::string& Data) {
         if (!T->isValid())
             T->start();
         const std::lock_guard<std::mutex> Guard(*Lock);

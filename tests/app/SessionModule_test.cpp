@@ -3,8 +3,8 @@
 // block transfer at 57600 baud, restarts, and the exact frames on the wire.
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
-#include "link/ModuleFrames.h"
 #include "firmware/MyCrypt.h"
+#include "link/ModuleFrames.h"
 #include "tools/devsim/GpsModule.h"
 #include "tools/devsim/ReceiverImage.h"
 

@@ -48,11 +48,16 @@ class ModuleLink : public ::testing::Test
     {
         L.Port().SetRaiseErrors(false);
         L.SetReceive(TModuleReceive::Frames);
-        L.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& B) { (Outgoing ? Out : In).push_back(B); };
-        L.OnIdentity = [this](TModuleLink*, const TModuleIdentity& I) {
-            Events.push_back("identity " + I.UnitID + " " + std::to_string(I.Version).substr(0, 4) + " " + I.Class);
+        L.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& B) {
+            (Outgoing ? Out : In).push_back(B);
         };
-        L.OnReceiverVersion = [this](TModuleLink*, const std::string& V) { Events.push_back("version " + V); };
+        L.OnIdentity = [this](TModuleLink*, const TModuleIdentity& I) {
+            Events.push_back("identity " + I.UnitID + " " + std::to_string(I.Version).substr(0, 4) + " " +
+                             I.Class);
+        };
+        L.OnReceiverVersion = [this](TModuleLink*, const std::string& V) {
+            Events.push_back("version " + V);
+        };
         L.OnReceiverReady = [this](TModuleLink*) { Events.push_back("ready"); };
         L.OnStatus = [this](TModuleLink*, TModuleStatus S) {
             static const char* Names[] = {"ready", "accepted", "refused", "other"};
