@@ -3,14 +3,12 @@
 // slave, set the line speed, write bytes, collect what comes back. Frame
 // builders and parsers here are written from the protocol tables, independent
 // of the simulator's own code.
+#include "tests/common/TestBytes.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
-
-// Bytes as "02 04 0B", for readable failure messages and pinned expectations.
-std::string Hex(const std::string& Bytes);
-std::string Bytes(std::initializer_list<int> Values);
 
 class ToolPort
 {

@@ -12,27 +12,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-std::string Hex(const std::string& B)
-{
-    std::string S;
-    char T[4];
-    for (std::size_t i = 0; i < B.size(); ++i) {
-        std::snprintf(T, sizeof T, "%02X", static_cast<uint8_t>(B[i]));
-        if (i)
-            S += ' ';
-        S += T;
-    }
-    return S;
-}
-
-std::string Bytes(std::initializer_list<int> Values)
-{
-    std::string S;
-    for (int V : Values)
-        S += static_cast<char>(V);
-    return S;
-}
-
 ToolPort::ToolPort(const std::string& Path, unsigned Rate)
 {
     FFd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
