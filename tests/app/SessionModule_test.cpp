@@ -50,6 +50,20 @@ struct TWire {
     }
 };
 
+// The controller updated itself once, with the firmware the tool carries, block for block.
+void ExpectControllerUpdatedOnce(devsim::GpsModule& Module, const TUpdateSession& S)
+{
+    const auto R = Module.Report();
+    EXPECT_EQ(R.ControllerUpdates, 1) << R.ControllerError;
+    EXPECT_EQ(R.ControllerFailures, 0);
+    const devsim::PulledFirmware Pulled = Module.Firmware();
+    EXPECT_TRUE(Pulled.Error.empty()) << Pulled.Error;
+    EXPECT_EQ(Pulled.HardwareId, 0x0E47u);
+    ASSERT_FALSE(Pulled.Blocks.empty());
+    for (const auto& [Number, Data] : Pulled.Blocks)
+        EXPECT_TRUE(Data == S.ModuleUpdate().BlockOf(Number)) << "block " << Number;
+}
+
 } // namespace
 
 TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
@@ -140,11 +154,7 @@ TEST_F(SessionTest, ModuleLoaderAskingByItselfIsServedAtOnce)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 5; }, Short)) << Describe(*S);
     ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.04"; }, Long)) << Describe(*S);
     EXPECT_EQ(Wire.CountOf(Bytes({0x3C, 0x00, 0x2C, 0x7F, 0x1D, 0xC8, 0x3E})), 0) << "never asked to start";
-    const auto R = Module.Report();
-    EXPECT_EQ(R.ControllerUpdates, 1) << R.ControllerError;
-    EXPECT_EQ(R.ControllerFailures, 0);
-    for (const auto& [Number, Data] : Module.Firmware().Blocks)
-        EXPECT_TRUE(Data == S->ModuleUpdate().BlockOf(Number)) << "block " << Number;
+    ExpectControllerUpdatedOnce(Module, *S);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
 }
@@ -173,19 +183,10 @@ TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
 
     // The controller restarts on its new firmware; the connection starts again.
     ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.03"; }, Long)) << Describe(*S);
-    auto R = Module.Report();
-    EXPECT_EQ(R.ControllerUpdates, 1) << R.ControllerError;
-    EXPECT_EQ(R.ControllerFailures, 0);
-    // What the controller pulled is the firmware the tool carries, block for block.
-    const devsim::PulledFirmware Pulled = Module.Firmware();
-    EXPECT_TRUE(Pulled.Error.empty()) << Pulled.Error;
-    EXPECT_EQ(Pulled.HardwareId, 0x0E47u);
-    ASSERT_FALSE(Pulled.Blocks.empty());
-    for (const auto& [Number, Data] : Pulled.Blocks)
-        EXPECT_TRUE(Data == S->ModuleUpdate().BlockOf(Number)) << "block " << Number;
+    ExpectControllerUpdatedOnce(Module, *S);
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
-    R = Module.Report();
+    const auto R = Module.Report();
     EXPECT_EQ(R.Programmings, 1) << R.TransferError;
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
