@@ -181,8 +181,9 @@ TEST(CliProgram, ListPortsNamesTheAdapters)
 TEST(CliProgram, TimeoutAgainstSilentDevices)
 {
     TSilentPty Pty;
-    // A unit that never answers is said to be silent, in words, while it is woken.
-    const TCliResult Text = RunCli({"--port", Pty.SlavePath(), "--timeout", "11"}, "", Wait);
+    // A unit that never answers is said to be silent, in words, while it is woken
+    // (the time limit leaves a slowed machine room to say it first).
+    const TCliResult Text = RunCli({"--port", Pty.SlavePath(), "--timeout", "14"}, "", Wait);
     ASSERT_TRUE(Text.Finished);
     EXPECT_EQ(Text.ExitCode, 6) << Text.Out << Text.Err;
     EXPECT_NE(Text.Out.find("\nWaking the unit on COM 1...\n"), std::string::npos) << Text.Out;
@@ -190,7 +191,7 @@ TEST(CliProgram, TimeoutAgainstSilentDevices)
         Text.Out.find("\nNo answer on COM 1 for 10 s: is the unit powered and connected to this port?\n"),
         std::string::npos)
         << Text.Out;
-    EXPECT_TRUE(Lines(Text.Out).back().starts_with("Failed: no result within 11 s")) << Text.Out;
+    EXPECT_TRUE(Lines(Text.Out).back().starts_with("Failed: no result within 14 s")) << Text.Out;
 
     for (const char* Device : {"veltrac", "egps"}) {
         const TCliResult R =
