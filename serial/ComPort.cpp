@@ -292,6 +292,17 @@ void TCustomSerialPort::DispatchCoreEvent(TCoreEvent EventKind, uint32_t Data,
             OnDataRecived(Sender(), static_cast<int32_t>(Data));
         break;
     case ceException:
+        if (Exception && OnHangUp && FCore->HungUp()) {
+            std::string Message;
+            try {
+                std::rethrow_exception(Exception);
+            } catch (const std::exception& E) {
+                Message = E.what();
+            } catch (...) {
+            }
+            OnHangUp(Sender(), Message);
+            break;
+        }
         // Reaches the application's exception handler through the call service.
         if (Exception)
             std::rethrow_exception(Exception);

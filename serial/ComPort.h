@@ -63,6 +63,7 @@ using TPortDataReceivedEvent = std::function<void(TComPort* Sender, int32_t Coun
 using TPortErrorEvent = std::function<void(TComPort* Sender, uint32_t Errors)>;
 using TPortCoreEvent = std::function<void(TComPort* Sender, TCoreEvent EventKind, uint32_t Data)>;
 using TPortLatencyEvent = std::function<void(TComPort* Sender, const TLatencySetup& Setup)>;
+using TPortHangUpEvent = std::function<void(TComPort* Sender, const std::string& Message)>;
 
 class TDataConnComponent : public TComponent
 {
@@ -170,6 +171,11 @@ class TCustomSerialPort : public TDataConnComponent
     TPortNotifyEvent OnRINGDetected;
     TPortNotifyEvent OnRLSDChanged;
     TPortCoreEvent OnSyncEvent;
+    // The device hung up (unplugged, or closed at the other end). When set,
+    // the hang-up comes here, once, with the port's message, instead of being
+    // raised to the application's exception handler; the handler may close
+    // the port.
+    TPortHangUpEvent OnHangUp;
 
   protected:
     virtual void InternalOpen() = 0;

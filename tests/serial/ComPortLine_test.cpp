@@ -638,6 +638,27 @@ TEST_F(ComPortLine, HangUpIsReportedOnceAndThePortCanBeReopened)
     EXPECT_EQ(back.Read(2), "ok");
 }
 
+TEST_F(ComPortLine, AHangUpHandlerTakesTheHangUpInsteadOfTheExceptionHandler)
+{
+    std::vector<std::string> HangUps;
+    Port->OnHangUp = [&](TComPort* S, const std::string& Message) {
+        HangUps.push_back(Message);
+        S->Close(); // the owner may let go of the dead port right here
+    };
+    Port->Open();
+    Pty.CloseMaster();
+    ASSERT_TRUE(WaitFor([&] { return !HangUps.empty(); }));
+    Pump(300);
+    ASSERT_EQ(HangUps.size(), 1u);
+    EXPECT_NE(HangUps[0].find("COM5 lost: the device hung up"), std::string::npos) << HangUps[0];
+    EXPECT_TRUE(Reported.empty()) << Reported.front();
+    EXPECT_FALSE(Port->Active());
+
+    // Other errors still reach the exception handler.
+    Dir.Link(5, "/nonexistent/tty");
+    EXPECT_THROW(Port->Open(), std::exception);
+}
+
 TEST_F(ComPortLine, OpenAfterAHangUpStartsOnTheRepluggedDevice)
 {
     Port->Open();
