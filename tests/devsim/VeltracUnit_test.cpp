@@ -26,6 +26,7 @@ UnitConfig Quick()
 {
     UnitConfig C;
     C.ProgrammingMs = 300;
+    C.ProgramGapMs = 0; // programming begins with the acknowledgement (the gap has a test of its own)
     C.LoggerIntervalMs = 50;
     C.GpsIntervalMs = 100;
     C.RestartMs = 100;
@@ -424,6 +425,37 @@ TEST_F(UnitTest, ReceiverVersionWhileProgrammingIsTheChosenAnswer)
         Port.reset();
         Unit.reset();
     }
+}
+
+// A real unit takes a moment after acknowledging 65352 := 1 before its
+// receiver programs; meanwhile it still reports the old version, even for a
+// receiver that could not report one. Whatever ends the link from then on is
+// listed: it would leave a real receiver half-programmed.
+TEST_F(UnitTest, ProgrammingBeginsAfterAGapAndLinkEndsMeanwhileAreListed)
+{
+    UnitConfig C = Quick();
+    C.Container = 'R';
+    C.ProgramGapMs = 500;
+    C.ProgrammingMs = 1000;
+    C.ReceiverReadable = false;
+    Begin(C);
+    ASSERT_TRUE(Wake());
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, MakeMediaTekImage(NewReceiver, 2000, 7)));
+    EXPECT_EQ(ParamValue(65354), "") << "it cannot report before";
+    ASSERT_TRUE(Program());
+    EXPECT_FALSE(Unit->Report().Programming);
+    EXPECT_EQ(ParamValue(65354), OldReceiver) << "the gap answers the old version";
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress) + "x"), "00") << "busy in the gap";
+    EXPECT_EQ(Acked(0xFF, ""), "01");
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programming; }, Wait));
+    ASSERT_TRUE(Wake());
+    EXPECT_EQ(Acked(0xF2, ""), "01");
+    Port.reset(); // the tool closes its port while the receiver programs
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+    const UnitReport R = Unit->Report();
+    EXPECT_EQ(R.EndsWhileProgramming,
+              (std::vector<std::string>{"FF end of connection", "F2 turn off", "port closed"}));
+    EXPECT_EQ(R.ReceiverVersion, NewReceiver);
 }
 
 TEST_F(UnitTest, TransfersCountImageStartsNotReSentRecords)

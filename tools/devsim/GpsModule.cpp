@@ -505,8 +505,20 @@ void GpsModule::FinishLoader(Clock::time_point Now)
     if (FFirmware.Error.empty()) {
         ++FCount.ControllerUpdates;
         FCount.ControllerError.clear();
-        FMajor = FConfig.UpdatedMajor;
-        FMinor = FConfig.UpdatedMinor;
+        FMajor = 2;
+        FMinor = 0;
+        // The new firmware names its version at its start.
+        const std::string Bytes = FirmwareBytes(FFirmware);
+        unsigned Major = 0, Minor = 0;
+        if (Bytes.compare(0, 11, "VELTRAC FW ") == 0 &&
+            std::sscanf(Bytes.c_str() + 11, "%u.%2u", &Major, &Minor) == 2 && Major < 256 && Minor < 100) {
+            FMajor = static_cast<uint8_t>(Major);
+            FMinor = static_cast<uint8_t>(Minor);
+        }
+        if (FConfig.UpdatedMajor || FConfig.UpdatedMinor) {
+            FMajor = FConfig.UpdatedMajor;
+            FMinor = FConfig.UpdatedMinor;
+        }
     } else {
         ++FCount.ControllerFailures;
         FCount.ControllerError = FFirmware.Error;
@@ -595,8 +607,12 @@ Clock::time_point GpsModule::NextTimer() const
     return T;
 }
 
-void GpsModule::OnLineLost(bool)
+void GpsModule::OnLineLost(bool Unplugged)
 {
+    if (FProgramming && !Unplugged) {
+        FCount.EndsWhileProgramming.push_back("port closed");
+        Log("the tool closed its port while the receiver programs");
+    }
     if (FState == Loader) {
         FPuller.Abort();
         ++FCount.ControllerFailures;

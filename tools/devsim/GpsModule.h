@@ -16,7 +16,9 @@ struct ModuleConfig {
     uint8_t VersionMajor = 2; // below 2.00 the tool updates the controller first
     uint8_t VersionMinor = 10;
     std::string Name = "EGPS-3339";
-    uint8_t UpdatedMajor = 2; // controller version after its own update
+    // Controller version after its own update; 0.00: the version the firmware
+    // it received names at its start ("VELTRAC FW 2.03"), else 2.00.
+    uint8_t UpdatedMajor = 0;
     uint8_t UpdatedMinor = 0;
     BlockWidth FirmwareWidth = BlockWidth::Wide;
     uint32_t HardwareId = 0;
@@ -78,6 +80,8 @@ struct ModuleReport {
     int ControllerFailures = 0;
     std::string ControllerError;
     int ControllerRetries = 0;
+    // The tool closed its port while the receiver programmed.
+    std::vector<std::string> EndsWhileProgramming;
 
     int Retries() const { return QuestionRepeats + BlockRepeats + ControllerRetries; }
 };

@@ -520,6 +520,7 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
     case 0xF2:
         Ack(true);
         ++FCount.TurnOffs;
+        LinkEnded("F2 turn off");
         EndSession("switched off");
         FState = Off;
         FOnAgain = After(Now, FConfig.OffMs);
@@ -527,6 +528,7 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
     case 0xFF:
         Ack(true);
         ++FCount.EndOfConnections;
+        LinkEnded("FF end of connection");
         EndSession("end of connection");
         break;
     default:
@@ -561,6 +563,11 @@ void VeltracUnit::Parameter(int Number, Clock::time_point)
         // A receiver that cannot report has no text.
         const bool Has = FConfig.ReceiverUpdates && FReceiverReadable;
         const std::string Version = Has ? FReceiverVersion : std::string();
+        if (FProgramAt != Clock::time_point::max()) {
+            Log("65354 before programming begins: the old version");
+            Reply(0x03, Head + FReceiverVersion);
+            return;
+        }
         if (!FProgramming) {
             Reply(0x03, Head + Version);
             return;
@@ -598,12 +605,17 @@ void VeltracUnit::SetParameter(int Number, const std::string& Value, Clock::time
             return;
         Ack(true);
         ++FCount.ProgramStarts;
-        if (FProgramming) {
+        if (ProgrammingOrAbout()) {
             ++FCount.ProgramStartRepeats;
             Log("65352 := 1 again while programming");
             return;
         }
-        StartProgramming(Now);
+        if (FConfig.ProgramGapMs <= 0) {
+            StartProgramming(Now);
+            return;
+        }
+        FProgramAt = After(Now, FConfig.ProgramGapMs);
+        Log("programming begins in " + std::to_string(FConfig.ProgramGapMs) + " ms");
         return;
     }
     if (Number == ParamReceiverVersion) {
@@ -635,7 +647,7 @@ void VeltracUnit::EepromWrite(const std::string& Data)
         Log("a transfer starts at the image address");
     }
     FLastWriteAtImage = AtImage;
-    if (FProgramming) {
+    if (ProgrammingOrAbout()) {
         ++FCount.EepromRefused;
         Log("EEPROM write while programming refused");
         Ack(false);
@@ -721,6 +733,14 @@ void VeltracUnit::StartProgramming(Clock::time_point Now)
         " bytes)");
 }
 
+void VeltracUnit::LinkEnded(const char* How)
+{
+    if (!ProgrammingOrAbout())
+        return;
+    FCount.EndsWhileProgramming.push_back(How);
+    Log(std::string(How) + " while the receiver programs");
+}
+
 void VeltracUnit::SendLoggerStatus(Clock::time_point Now)
 {
     const double Span = std::chrono::duration<double>(FProgEnd - FProgStart).count();
@@ -735,6 +755,8 @@ void VeltracUnit::SendLoggerStatus(Clock::time_point Now)
         Put32(P, static_cast<uint32_t>(FProgTotal));
     }
     if (FLogger && FState == Framed) {
+        if (Point("logger"))
+            return;
         Send(0x28, P);
         ++FCount.LoggerStatusSent;
     }
@@ -843,6 +865,10 @@ void VeltracUnit::OnTimer(Clock::time_point Now)
         FRestartEnd = Clock::time_point::max();
         Log("running, waits for the wake-up");
     }
+    if (FProgramAt <= Now) {
+        FProgramAt = Clock::time_point::max();
+        StartProgramming(Now);
+    }
     if (FProgramming) {
         if (FProgEnd <= Now)
             FinishProgramming(Now);
@@ -875,6 +901,7 @@ Clock::time_point VeltracUnit::NextTimer() const
     Clock::time_point T = std::min({FPullAt, FPuller.NextTimer(), FRestartEnd, FFastDeadline});
     if (FState == Off)
         T = std::min(T, FOnAgain);
+    T = std::min(T, FProgramAt);
     if (FProgramming)
         T = std::min({T, FProgEnd, FLoggerNext});
     if (FState == Framed) {
@@ -888,6 +915,8 @@ Clock::time_point VeltracUnit::NextTimer() const
 
 void VeltracUnit::OnLineLost(bool Unplugged)
 {
+    if (!Unplugged)
+        LinkEnded("port closed");
     if (FState == Pulling) {
         FPuller.Abort();
         ++FCount.FirmwareFailures;

@@ -53,6 +53,10 @@ struct UnitConfig {
     uint32_t EepromSize = 0x200000;
     char Container = 'C'; // 'C' packed "GPSz", 'V' plain "GPSz", any other letter: raw image
     int ProgrammingMs = 5000;
+    // 65352 := 1 is acknowledged at once; programming starts this much later.
+    // Meanwhile 65354 still answers the receiver's old version text (also for
+    // a receiver that could not report one: the unit is waking it up).
+    int ProgramGapMs = 200;
     BusyAnswer AnswerWhileProgramming = BusyAnswer::OldVersion; // to parameter 65354
     int LoggerIntervalMs = 200;
     bool ResumeGpsAfterProgramming = true;
@@ -102,7 +106,11 @@ struct UnitReport {
     int EepromRewrites = 0; // writes of bytes that had been written already (re-sends)
     int EepromRefused = 0;  // answered 00: out of range, too long, busy or a refusal fault
     int ProgramStarts = 0;
-    int ProgramStartRepeats = 0; // 65352 := 1 again while programming
+    int ProgramStartRepeats = 0; // 65352 := 1 again while programming (or before it began)
+    // Every command that ended the link while the receiver programmed (or was
+    // about to, after 65352 := 1): "F2 turn off", "FF end of connection",
+    // "port closed".
+    std::vector<std::string> EndsWhileProgramming;
     int ReceiverQuestions = 0;   // parameter 65354 asked
     int BusyQuestions = 0;       // ... while the receiver programs
     int VersionRequests = 0;
@@ -171,6 +179,8 @@ class VeltracUnit final : public SimDevice
     void SetParameter(int Number, const std::string& Value, Clock::time_point Now);
     void EepromWrite(const std::string& Data);
     void StartProgramming(Clock::time_point Now);
+    bool ProgrammingOrAbout() const { return FProgramming || FProgramAt != Clock::time_point::max(); }
+    void LinkEnded(const char* How);
     void SendLoggerStatus(Clock::time_point Now);
     void FinishProgramming(Clock::time_point Now);
     void StartPull(Clock::time_point Now);
@@ -190,6 +200,7 @@ class VeltracUnit final : public SimDevice
     std::string FEeprom;
     std::vector<bool> FWritten; // bytes written since the last programming
     bool FProgramming = false;
+    Clock::time_point FProgramAt = Clock::time_point::max(); // the end of the gap before programming
     std::string FProgImage;
     int FProgTotal = 0;
     Clock::time_point FProgStart{}, FProgEnd{}, FLoggerNext = Clock::time_point::max();

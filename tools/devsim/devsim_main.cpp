@@ -78,7 +78,8 @@ External GPS module:
   --module-version X.YY   controller version (default 2.10; below 2.00 the tool
                           updates the controller first)
   --module-name TEXT      module name (default EGPS-3339)
-  --updated-version X.YY  controller version after its update (default 2.00)
+  --updated-version X.YY  controller version after its update (default: the
+                          version the firmware it received names, else 2.00)
   --in-loader             the controller asks for its firmware from the start
   --dots N                preparation dots before "R" 01 (default 8)
   --no-final-status       no status frame after the last block
@@ -93,6 +94,9 @@ Receiver (both devices):
 
 End of a transfer (the defaults are those of real devices):
   --programming-ms N      time the receiver takes to program (default 5000)
+  --program-gap MS        unit: after acknowledging 65352 := 1 it begins
+                          programming MS ms later, answering 65354 with the
+                          old version meanwhile (default 200)
   --busy-answer A         what a version question (unit: parameter 65354,
                           module: "Q") gets while the receiver programs:
                           old (the version it still runs), none (no answer)
@@ -107,10 +111,10 @@ End of a transfer (the defaults are those of real devices):
                           byte per byte at the higher rate, one per rate ratio
                           at the lower) or lost (default garbage)
   --fast                  the quick end of earlier versions: programming 2000
-                          ms (unit) / 500 ms (module), empty answer while
-                          programming, module at 9600 right after the last
-                          status, bytes at a wrong rate lost. Options after it
-                          change single settings again
+                          ms (unit) / 500 ms (module) at once after 65352 := 1,
+                          empty answer while programming, module at 9600 right
+                          after the last status, bytes at a wrong rate lost.
+                          Options after it change single settings again
 
 Presets (set the options above for the special cases):
   --preset 2.31o          unit firmware 2.31 with revision letter o
@@ -148,7 +152,8 @@ Misbehaviour (seeded, reproducible):
                           62: 64-byte packets with 2 status bytes)
   --hang-up POINT[:N]     close the pty when POINT is reached the N-th time
                           (default 1). Unit: wakeup, version, eeprom, program,
-                          programmed, firmware, block, param65352, param65354.
+                          logger, programmed, firmware, block, param65352,
+                          param65354.
                           Module: identify, controller, Q, R, block,
                           programmed. Both: ms:T (T ms after the first byte)
   --replug-after MS       after a hang-up, plug a new pty in after MS ms
@@ -228,6 +233,18 @@ void Save(const std::string& Path, const std::string& Data, const char* What)
         std::cerr << "veltrac-devsim: cannot write " << What << " to " << Path << "\n";
     else
         std::cout << "wrote " << What << " (" << Data.size() << " bytes) to " << Path << "\n";
+}
+
+// What ended the link while the receiver programmed: harmful on a real device.
+std::string EndsWhileProgramming(const std::vector<std::string>& Ends)
+{
+    if (Ends.empty())
+        return "";
+    std::string Line = "link ended while the receiver programmed:";
+    for (const std::string& E : Ends)
+        Line += " " + E + ";";
+    Line.back() = '\n';
+    return Line;
 }
 
 std::string FirmwareImage(const PulledFirmware& F)
@@ -330,6 +347,9 @@ int main(int argc, char** argv)
             U.ReceiverUpdates = false;
         } else if (Opt == "--programming-ms") {
             U.ProgrammingMs = M.ProgrammingMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 600000));
+        } else if (Opt == "--program-gap") {
+            UnitOnly();
+            U.ProgramGapMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 600000));
         } else if (Opt == "--busy-answer") {
             const std::string V = Arg();
             const BusyAnswer A = V == "old"    ? BusyAnswer::OldVersion
@@ -352,6 +372,7 @@ int main(int argc, char** argv)
             U.WrongRateGarbage = M.WrongRateGarbage = V == "garbage";
         } else if (Opt == "--fast") {
             U.ProgrammingMs = 2000;
+            U.ProgramGapMs = 0;
             M.ProgrammingMs = 500;
             U.AnswerWhileProgramming = M.AnswerWhileProgramming = BusyAnswer::Empty;
             M.LastAckWaitMs = 0;
@@ -574,7 +595,8 @@ int main(int argc, char** argv)
                   << " time(s), " << R.BusyQuestions << " while programming\n"
                   << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
                   << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
-                  << "retries seen " << R.Retries() << "\n";
+                  << "retries seen " << R.Retries() << "\n"
+                  << EndsWhileProgramming(R.EndsWhileProgramming);
         Save(SaveImage, Unit->ReceiverImage(), "the receiver image");
         Save(SaveFirmware, FirmwareImage(Unit->Firmware()), "the pulled firmware");
     } else {
@@ -592,7 +614,8 @@ int main(int argc, char** argv)
                   << " while programming\n"
                   << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures
                   << "\n"
-                  << "retries seen " << R.Retries() << "\n";
+                  << "retries seen " << R.Retries() << "\n"
+                  << EndsWhileProgramming(R.EndsWhileProgramming);
         Save(SaveImage, Module->ReceiverImage(), "the receiver image");
         Save(SaveFirmware, FirmwareImage(Module->Firmware()), "the pulled firmware");
     }

@@ -55,6 +55,12 @@ constexpr size_t kMtkAxnOffset = 328;    // "AXN"
 // magic texts and the image length.
 std::string StampMtkHeader(std::string Image, const std::string& VersionText);
 
+// A generated controller firmware names its own version at its start, as a
+// real one carries it compiled in: "VELTRAC FW 2.03" and a zero byte (version
+// 203). The simulated module reports the version of the firmware it received
+// from there.
+std::string StampFirmwareVersion(std::string Body, uint16_t Version);
+
 // One unit firmware version as fwpack writes it.
 struct TPackVersion {
     std::string Title;

@@ -241,6 +241,17 @@ std::string StampMtkHeader(std::string Image, const std::string& VersionText)
     return Image;
 }
 
+std::string StampFirmwareVersion(std::string Body, uint16_t Version)
+{
+    char Text[32];
+    const int N = std::snprintf(Text, sizeof Text, "VELTRAC FW %u.%02u", Version / 100u, Version % 100u);
+    const std::string Stamp(Text, static_cast<size_t>(N) + 1); // with its zero byte
+    if (Body.size() < Stamp.size())
+        return Body;
+    Body.replace(0, Stamp.size(), Stamp);
+    return Body;
+}
+
 // ---------------------------------------------------------------------------
 // Versions
 

@@ -61,7 +61,9 @@ names must be unique. Paths are relative to the manifest's folder.
 [module NAME]               the External GPS controller firmware (--egps-fw),
                             at most one: the keys of a unit without package,
                             inner and crc, always a "QVD_FW_v01" container.
-                            Version 200 and above means 2.00 and above.
+                            Version 200 and above means 2.00 and above. A
+                            generated body begins with "VELTRAC FW X.YY" and a
+                            zero byte, the version it carries.
 )";
 
 namespace
@@ -284,7 +286,9 @@ TManifestBuilder::TUnit TManifestBuilder::ReadUnit(const TSection& S, bool Modul
     v.Wide = width == 16;
     const bool doubleMap = S.Flag("double_map", false);
     u.FirstBlock = static_cast<int32_t>(S.Number("first_block", doubleMap ? 32 : 16, 0, 0xFFFC));
-    const std::string body = Body(S, 1);
+    std::string body = Body(S, 1);
+    if (Module && !S.Has("file"))
+        body = StampFirmwareVersion(std::move(body), v.Version);
 
     const int64_t blocks = static_cast<int64_t>((body.size() + 255) / 256);
     const int64_t bits = (u.FirstBlock + blocks - 1) / (doubleMap ? 2 : 1) + 1;
