@@ -1,5 +1,6 @@
 #include "app/FCXGPSFW.h"
 
+#include "app/SessionStatus.h"
 #include "app/SignalWatcher.h"
 
 #include "serial/AppException.h"
@@ -83,12 +84,6 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     };
     ChooseFirmwareFile = [this] { return RunLoadDialog(); };
     Quit = [] { QCoreApplication::exit(0); };
-    ConfirmInterrupt = [this] {
-        const auto Answer = QMessageBox::warning(
-            this, Text(SessionText::Caption), Text(SessionText::ProgrammingWarning) + "\n\nInterrupt anyway?",
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        return Answer == QMessageBox::Yes;
-    };
     SetApplicationExceptionHandler([this](const std::exception& E) {
         if (ShowErrorBox)
             ShowErrorBox(QString::fromLocal8Bit(E.what()));
@@ -155,15 +150,16 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     connect(&S, &TUpdateSession::DisplayChanged, this, [this] { ShowDisplay(); });
     // Shown from the event loop, not from inside the session's step.
     connect(
-        &S, &TUpdateSession::Finished, this, [this](const TUpdateOutcome& O) { ShowOutcome(O); },
+        &S, &TUpdateSession::Finished, this,
+        [this](const TUpdateOutcome& O) {
+            ShowOutcome(O);
+            ReasonMayHavePassed();
+        },
         Qt::QueuedConnection);
 
     connect(bOpen, &QPushButton::clicked, this, [this] { Action([&] { FSession->bOpenClick(); }); });
-    connect(bClose, &QPushButton::clicked, this, [this] {
-        if (MayInterrupt())
-            Action([&] { FSession->bCloseClick(); });
-    });
-    connect(bOff, &QPushButton::clicked, this, [this] { Action([&] { FSession->bOffClick(); }); });
+    connect(bClose, &QPushButton::clicked, this, [this] { Request(TRequest::Close); });
+    connect(bOff, &QPushButton::clicked, this, [this] { Request(TRequest::Off); });
     connect(cDeviceType, &QComboBox::currentIndexChanged, this, [this](int Index) {
         Action([&] {
             if (!FSession->SetDeviceType(Index))
@@ -222,11 +218,40 @@ void TFCXGPSFW::ShowDisplay()
     pSendProgress->setValue(D.pSendProgress.Position);
     pUpdateProgress->setMaximum(D.pUpdateProgress.Maximum);
     pUpdateProgress->setValue(D.pUpdateProgress.Position);
-    // A long outcome is cut to the line; the whole of it is the tooltip.
-    const QString Status = Text(D.Status);
     const int Room = vStatus->contentsRect().width() - 2 * vStatus->indent();
-    vStatus->setText(vStatus->fontMetrics().elidedText(Status, Qt::ElideRight, Room));
-    vStatus->setToolTip(Status);
+    vStatus->setText(StatusLine(Room));
+    QString Tip = Text(D.Status);
+    if (!FSignalWaiting.empty())
+        Tip = vStatus->text() + "\n" + Tip;
+    vStatus->setToolTip(Tip);
+    ReasonMayHavePassed();
+}
+
+// What fits the line: a finished update with the essential first (the
+// receiver's new version, shortened in its middle, then the firmware written),
+// anything else cut at the end; the whole text is the tooltip.
+QString TFCXGPSFW::StatusLine(int Room) const
+{
+    const QFontMetrics M = vStatus->fontMetrics();
+    if (!FSignalWaiting.empty())
+        return M.elidedText(Text(FSignalWaiting) +
+                                ": the window closes once the receiver has finished programming; a "
+                                "second signal closes it at once.",
+                            Qt::ElideRight, Room);
+    const TUpdateDisplay& D = FSession->Display();
+    const auto& O = FSession->Outcome();
+    if (!O || D.Status != OutcomeStatus(*O) || O->Kind != TOutcomeKind::Updated)
+        return M.elidedText(Text(D.Status), Qt::ElideRight, Room);
+    QString Firmware;
+    if (O->FirmwareWritten)
+        Firmware = QString(O->Device == "egps" ? "controller " : "unit firmware ") + Text(O->FirmwareBefore) +
+                   " " + QChar(0x2192) + " " + Text(O->FirmwareAfter);
+    if (!O->Transferred || O->ReceiverAfter.empty())
+        return M.elidedText("Finished: " + Firmware + "; receiver unchanged", Qt::ElideRight, Room);
+    const QString Head = "Finished: receiver ";
+    const QString Tail = Firmware.isEmpty() ? QString() : "; " + Firmware;
+    const int Left = Room - M.horizontalAdvance(Head + Tail);
+    return Head + M.elidedText(Text(O->ReceiverAfter), Qt::ElideMiddle, std::max(Left, 0)) + Tail;
 }
 
 // The outcome is the window's to show when the update did not end well and
@@ -241,31 +266,122 @@ void TFCXGPSFW::ShowOutcome(const TUpdateOutcome& Outcome)
         ShowErrorBox(Text("Failed: " + Outcome.Message));
 }
 
-bool TFCXGPSFW::MayInterrupt()
+void TFCXGPSFW::Request(TRequest What)
 {
-    return !FSession->ReceiverAtRisk() || !ConfirmInterrupt || ConfirmInterrupt();
+    if (!FSession->ReceiverAtRisk()) {
+        CarryOut(What);
+        return;
+    }
+    FAsked = What;
+    if (FQuestion) {
+        FQuestion->raise();
+        return;
+    }
+    // Asked without a nested event loop: the session goes on behind the
+    // question, and the question follows what the session does.
+    FQuestion = new QMessageBox(QMessageBox::Warning, Text(SessionText::Caption),
+                                Text(SessionText::ProgrammingWarning) + "\n\nInterrupt anyway?",
+                                QMessageBox::Yes | QMessageBox::No, this);
+    FQuestion->setDefaultButton(QMessageBox::No);
+    FQuestion->setEscapeButton(QMessageBox::No);
+    FQuestion->setAttribute(Qt::WA_DeleteOnClose);
+    connect(FQuestion, &QMessageBox::finished, this, [this](int Result) {
+        FQuestion = nullptr;
+        Answered(Result == QMessageBox::Yes);
+    });
+    FQuestion->open();
+}
+
+void TFCXGPSFW::Answered(bool Interrupt)
+{
+    const TRequest What = FAsked;
+    FAsked = TRequest::None;
+    if (Interrupt || !FSession->ReceiverAtRisk())
+        CarryOut(What);
+}
+
+void TFCXGPSFW::CarryOut(TRequest What)
+{
+    switch (What) {
+    case TRequest::Close:
+        Action([&] { FSession->bCloseClick(); });
+        break;
+    case TRequest::Off:
+        Action([&] { FSession->bOffClick(); });
+        break;
+    case TRequest::CloseWindow:
+        FMayClose = true;
+        close();
+        break;
+    case TRequest::None:
+        break;
+    }
+}
+
+void TFCXGPSFW::ReasonMayHavePassed()
+{
+    if (FSession->ReceiverAtRisk())
+        return;
+    if (FQuestion && FAsked != TRequest::None) {
+        // The run ended behind the question: what was asked for is harmless now.
+        QMessageBox* Box = FQuestion;
+        FQuestion = nullptr;
+        Box->disconnect(this);
+        Box->close();
+        const TRequest What = FAsked;
+        FAsked = TRequest::None;
+        QMetaObject::invokeMethod(this, [this, What] { CarryOut(What); }, Qt::QueuedConnection);
+    }
+    if (!FSignalWaiting.empty()) {
+        const std::string Why = "ended by " + FSignalWaiting;
+        FSignalWaiting.clear();
+        QMetaObject::invokeMethod(this, [this, Why] { EndNow(Why); }, Qt::QueuedConnection);
+    }
 }
 
 void TFCXGPSFW::closeEvent(QCloseEvent* Event)
 {
-    if (!FEndingOnSignal && !MayInterrupt()) {
-        Event->ignore();
+    if (FMayClose || FEndingOnSignal || !FSession->ReceiverAtRisk()) {
+        QWidget::closeEvent(Event);
         return;
     }
-    QWidget::closeEvent(Event);
+    // Asked once the close event is over: a window opened while the window
+    // system delivers the close would be taken into it.
+    Event->ignore();
+    QMetaObject::invokeMethod(this, [this] { Request(TRequest::CloseWindow); }, Qt::QueuedConnection);
 }
 
 void TFCXGPSFW::EndOnSignal(int Signal)
 {
     if (FEndingOnSignal) {
-        // A second signal: no more waiting for the unit.
+        // A second signal: no more waiting for the receiver or the unit.
+        FSignalWaiting.clear();
+        Action([&] { FSession->bCloseClick(); });
         if (Quit)
             Quit();
         return;
     }
     FEndingOnSignal = true;
+    if (FQuestion) {
+        QMessageBox* Box = FQuestion;
+        FQuestion = nullptr;
+        FAsked = TRequest::None;
+        Box->disconnect(this);
+        Box->close();
+    }
+    if (FSession->ReceiverAtRisk()) {
+        // As the command line does: the receiver is let finish.
+        FSignalWaiting = SignalName(Signal);
+        ShowDisplay();
+        return;
+    }
+    EndNow("ended by " + SignalName(Signal));
+}
+
+void TFCXGPSFW::EndNow(const std::string& Why)
+{
     Action([&] {
-        FSession->EndConnection(TOutcomeKind::Interrupted, "ended by " + SignalName(Signal), [this] {
+        FSession->EndConnection(TOutcomeKind::Interrupted, Why, [this] {
             if (Quit)
                 Quit();
         });

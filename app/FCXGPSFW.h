@@ -13,6 +13,7 @@
 #include <vector>
 
 class QComboBox;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 class TLedPanel;
@@ -49,16 +50,21 @@ class TFCXGPSFW : public QWidget
     std::function<QString()> ChooseFirmwareFile;
     // An error box with one OK button.
     std::function<void(const QString& Message)> ShowErrorBox;
-    // Asked before "Close" or closing the window while the receiver may be
-    // programming; True: interrupt anyway. The default answer is to keep waiting.
-    std::function<bool()> ConfirmInterrupt;
-
     // Ends the application (status 0); replaceable for tests.
     std::function<void()> Quit;
 
     // SIGTERM, SIGHUP, SIGINT: like "Close", but a signal cannot be asked:
     // the unit's link is ended, the ports closed, and the application quits.
+    // While the receiver programs the first signal waits for it to finish
+    // (or for the confirmation time to pass); a second one ends at once.
     void EndOnSignal(int Signal);
+
+    // The question asked before "Close", "Off" or closing the window while
+    // the receiver may be programming (default answer: keep waiting), while
+    // it is shown. It stays until answered, or until its reason passes (the
+    // run ended behind it): then it closes itself and the request is carried
+    // out, now harmlessly.
+    QMessageBox* Question() const { return FQuestion; }
 
     // The controls, named as on the form.
     QPushButton* bOpen;
@@ -86,14 +92,30 @@ class TFCXGPSFW : public QWidget
     QLabel* vStatus;
 
   private:
+    enum class TRequest { None, Close, Off, CloseWindow };
+
     // Runs a user action; what it raises goes to the application's handler.
     template <typename F> void Action(F&& Body);
     void ShowDisplay();
+    QString StatusLine(int Room) const;
     QString RunLoadDialog();
     void ShowOutcome(const TUpdateOutcome& Outcome);
-    bool MayInterrupt();
+    // Carries Request out, or asks first while the receiver may be programming.
+    void Request(TRequest What);
+    void CarryOut(TRequest What);
+    void Answered(bool Interrupt);
+    // The session moved on: a question or a signal that waited for it may go ahead.
+    void ReasonMayHavePassed();
+    void EndNow(const std::string& Why);
     void closeEvent(QCloseEvent* Event) override;
 
     std::unique_ptr<TUpdateSession> FSession;
+    QMessageBox* FQuestion = nullptr;
+    TRequest FAsked = TRequest::None;
+    bool FMayClose = false;
+    // A signal arrived while the receiver programmed: its name, until the
+    // window closes once the receiver has finished.
+    std::string FSignalWaiting;
     bool FEndingOnSignal = false;
 };
+

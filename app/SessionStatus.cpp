@@ -23,7 +23,8 @@ TSessionStatus Counting(const std::string& What, const TProgressBarState& Bar, c
 TSessionStatus Percent(const std::string& What, const TProgressBarState& Bar)
 {
     const int64_t P = Bar.Maximum > 0 ? static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum : 0;
-    return {What + ": " + std::to_string(P) + " %", What + Ellipsis};
+    // As the progress box writes it.
+    return {What + ": " + std::to_string(P) + "%", What + Ellipsis};
 }
 
 bool Moving(const TProgressBarState& Bar)
@@ -56,6 +57,8 @@ std::string OutcomeStatus(const TUpdateOutcome& O)
 
 TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
 {
+    if (F.NoPortChosen && D.ComNumber == 0)
+        return Plain("No port is chosen: pick the device's port in the list, then press Open.");
     if (F.Outcome && !F.RunActive)
         return Plain(OutcomeStatus(*F.Outcome));
     if (!F.PortOpen)
@@ -63,7 +66,7 @@ TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
                                      : "Choose the device type and the port, then press Open.");
     const bool Module = D.DeviceType == dtExternalGPS;
     const std::string Device = Module ? "module" : "unit";
-    const std::string Port = "COM " + std::to_string(D.ComNumber);
+    const std::string Port = F.Port.empty() ? "COM " + std::to_string(D.ComNumber) : F.Port;
 
     if (D.Confirming) {
         // The unit reports how far its receiver is; the module only that it is busy.

@@ -9,6 +9,8 @@
 
 struct TStatusFacts {
     bool PortOpen = false;
+    std::string Port;          // "COM 5", or the device path the port was given by
+    bool NoPortChosen = false; // Open was pressed without a port
     int SilentSeconds = 0; // since Open without a word from the device (0: not yet worth saying)
     bool RunActive = false;
     const TUpdateOutcome* Outcome = nullptr; // the last run's, kept until the next one begins

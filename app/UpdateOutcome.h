@@ -32,6 +32,11 @@ struct TUpdateOutcome {
     std::string DeviceID; // the unit ID (decimal) or the module ID (hexadecimal)
     // The unit's firmware (or the module's controller) as first and last identified in the run.
     std::string FirmwareBefore, FirmwareAfter;
+    // A module served from its loader had no version to report before: its
+    // FirmwareBefore reads "loader".
+    bool FirmwareBeforeUnknown = false;
+    // The unit's own firmware or the module's controller was written in the run.
+    bool FirmwareWritten = false;
     std::string ReceiverBefore;   // before the transfer; empty when it reported none
     std::string ReceiverRequired; // what the window showed as required
     std::string ReceiverAfter;    // the last version the receiver reported

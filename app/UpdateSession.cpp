@@ -136,6 +136,13 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     CX.OnSoftwareUpdate = [this](TCorvex* S, int32_t B, int32_t P) {
         Entry(true, [&] { CXSoftwareUpdate(S, B, P); });
     };
+    // The unit asked for the end block: it restarts on what it pulled.
+    CX.OnSoftwareUpdateComplete = [this](TCorvex*) {
+        Entry(true, [&] {
+            if (FRun.Active)
+                FRun.UnitFirmwareSent = true;
+        });
+    };
 
     CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
         if (OnUnitFrame)
@@ -168,16 +175,10 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
         Entry(true, [&] { cCom1DataRecived(S, Count); });
     };
     cCom1.OnPortOpen = [this](TComPort* S) { Entry(true, [&] { cCom1PortOpen(S); }); };
-    // An unplugged device ends the run; the port reports the hang-up itself.
-    const auto HangUp = [this](TComPort* S, TCoreEvent Kind, uint32_t) {
-        if (Kind == ceException && S->HungUp())
-            Entry(true, [&] {
-                EndRun(TOutcomeKind::PortError,
-                       "the device on " + S->PortName() + " hung up (unplugged or closed at the other end)");
-            });
-    };
-    cCom1.OnSyncEvent = HangUp;
-    CX.Port().OnSyncEvent = HangUp;
+    // An unplugged device: the port reports the hang-up itself, at once.
+    const auto HangUp = [this](TComPort* S, const std::string&) { Entry(true, [&] { PortHungUp(S); }); };
+    cCom1.OnHangUp = HangUp;
+    CX.Port().OnHangUp = HangUp;
     const auto Latency = [this](TComPort* Port, const TLatencySetup& Setup) {
         const std::string Name =
             Port->DevicePath().empty() ? "COM " + std::to_string(Port->ComNumber()) : Port->DevicePath();
@@ -197,6 +198,8 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
             [this] { Entry(true, [&] { tGPSVersionPollTimer(); }); });
     tConfirm.setSingleShot(true);
     connect(&tConfirm, &QTimer::timeout, this, [this] { Entry(true, [&] { tConfirmTimer(); }); });
+    tProgramQuiet.setSingleShot(true);
+    connect(&tProgramQuiet, &QTimer::timeout, this, [this] { Entry(true, [&] { tProgramQuietTimer(); }); });
     tEnding.setInterval(EndingTickMs);
     connect(&tEnding, &QTimer::timeout, this, [this] { Entry(true, [&] { EndingTick(); }); });
     connect(&tSilence, &QTimer::timeout, this, [this] {
@@ -260,17 +263,29 @@ bool TUpdateSession::SetDeviceType(int Value)
 {
     if (FDisplay.DeviceTypeLocked || (Value != dtVeltrac && Value != dtExternalGPS))
         return false;
-    Entry(false, [&] { FDisplay.DeviceType = Value; });
+    Entry(false, [&] {
+        // A run that ended may have left a unit's link open (manual mode, a
+        // failure); the other device type would find its port in use.
+        if (Value != FDisplay.DeviceType && (CX.Active() || cCom1.Active())) {
+            FEnding = TEnding::None;
+            ClosePorts();
+        }
+        FDisplay.DeviceType = Value;
+    });
     return true;
 }
 
 void TUpdateSession::SetComNumber(int Value)
 {
-    Entry(false, [&] { FDisplay.ComNumber = Value < 0 ? 0 : Value; });
+    Entry(false, [&] {
+        FDisplay.ComNumber = Value < 0 ? 0 : Value;
+        FNoPortChosen = false;
+    });
 }
 
 void TUpdateSession::SetDevicePath(const std::string& Path)
 {
+    FDevicePath = Path;
     CX.Port().SetDevicePath(Path);
     cCom1.SetDevicePath(Path);
 }
@@ -278,6 +293,20 @@ void TUpdateSession::SetDevicePath(const std::string& Path)
 void TUpdateSession::SetConfirmTimeout(int Milliseconds)
 {
     FConfirmTimeoutMs = Milliseconds > 0 ? Milliseconds : 1;
+}
+
+void TUpdateSession::SetProgramQuietTime(int Milliseconds)
+{
+    FProgramQuietMs = Milliseconds > 0 ? Milliseconds : 1;
+}
+
+std::string TUpdateSession::PortText() const
+{
+    const std::string Com = "COM " + std::to_string(FDisplay.ComNumber);
+    if (FDevicePath.empty())
+        return Com;
+    const std::string Mapped = ComPortDevicePath(FDisplay.ComNumber);
+    return !Mapped.empty() && SameDevice(Mapped, FDevicePath) ? Com : FDevicePath;
 }
 
 void TUpdateSession::PlanCustomImage(const std::string& FileName)
@@ -373,6 +402,7 @@ void TUpdateSession::FormDestroy()
     tVersionRetry.stop();
     tGPSVersionPoll.stop();
     tConfirm.stop();
+    tProgramQuiet.stop();
     tEnding.stop();
     FEndingDone = nullptr;
     // The links close before the lamps they flash go away with the front end.
@@ -473,17 +503,24 @@ const TSoftwareVersionCollection& TUpdateSession::UnitFirmware() const
 void TUpdateSession::bOpenClick()
 {
     Entry(false, [&] {
-        if (FDisplay.ComNumber == 0)
+        if (FDisplay.ComNumber == 0) {
+            FNoPortChosen = true;
             return;
-        // Open by the user starts afresh: whatever was confirmed or ended is over.
+        }
+        // Open by the user starts afresh: whatever ended is over. A receiver
+        // that may still be programming is followed to its end, not sent anything.
+        if (FConfirm.Active)
+            SuspendConfirmation();
         StopConfirmation();
+        if (FSuspended && FSuspended->Since.elapsed() >= FConfirmTimeoutMs)
+            FSuspended.reset();
         FEnding = TEnding::None;
         tEnding.stop();
         FEndingDone = nullptr;
         FReported.clear();
         FReceiverCannotReport = false;
         FPlanDone = false;
-        BeginRun();
+        BeginRun(true);
         try {
             OpenConnection();
         } catch (const std::exception& E) {
@@ -498,7 +535,7 @@ void TUpdateSession::OpenConnection()
     const int n = FDisplay.ComNumber;
     if (n == 0)
         return;
-    FDisplay.DeviceTypeLocked = true;
+    FNoPortChosen = false;
     ResetDisplay();
     // After an unplug the port is still active on a dead descriptor; the
     // module is opened afresh (the unit's link does the same for itself).
@@ -523,20 +560,36 @@ void TUpdateSession::OpenConnection()
 void TUpdateSession::bCloseClick()
 {
     Entry(false, [&] {
+        const bool Programming = FConfirm.Active;
+        SuspendConfirmation();
         StopConfirmation();
         FEnding = TEnding::None;
         tEnding.stop();
         ClosePorts();
-        EndRun(TOutcomeKind::Interrupted, "the connection was closed");
+        if (Programming)
+            EndRun(TOutcomeKind::Interrupted,
+                   "the connection was closed while the receiver was being programmed: " +
+                       SessionText::HalfProgrammed);
+        else if (FRun.Active)
+            EndRun(TOutcomeKind::Interrupted, "the connection was closed");
+        else
+            FOutcome.reset(); // nothing ran: the status line asks for the next Open
     });
 }
 
 void TUpdateSession::bOffClick()
 {
     Entry(false, [&] {
+        const bool Programming = FConfirm.Active;
+        SuspendConfirmation();
         StopConfirmation();
         ResetDisplay();
-        EndRun(TOutcomeKind::Interrupted, "the device was switched off");
+        if (Programming)
+            EndRun(TOutcomeKind::Interrupted,
+                   "the device was switched off while its receiver was being programmed: " +
+                       SessionText::HalfProgrammed);
+        else
+            EndRun(TOutcomeKind::Interrupted, "the device was switched off");
         if (FDisplay.DeviceType == dtVeltrac) {
             StartEnding(TEnding::TurnOff);
         } else {
@@ -627,7 +680,7 @@ void TUpdateSession::FinishEnding()
     Done();
 }
 
-// Both ports closed and the window as after start-up; the device type may change again.
+// Both ports closed and the window as after start-up.
 void TUpdateSession::ClosePorts()
 {
     ResetDisplay();
@@ -635,7 +688,47 @@ void TUpdateSession::ClosePorts()
     cCom1.Close();
     TimerE3.stop();
     tSilence.stop();
-    FDisplay.DeviceTypeLocked = false;
+}
+
+void TUpdateSession::PortHungUp(TComPort* Port)
+{
+    const bool Module = FDisplay.DeviceType == dtExternalGPS;
+    const bool InUse = Module ? Port == &cCom1 : Port == &CX.Port();
+    if (!InUse || !FRun.Active) {
+        // A port of the other device type, or a device unplugged after its
+        // run ended (the natural next step): nothing to say.
+        if (InUse)
+            ClosePorts();
+        else
+            Port->Close();
+        if (FEndingDone)
+            FinishEnding();
+        return;
+    }
+    const std::string Gone = PortText() + " disappeared";
+    const std::string Device = Module ? "module" : "unit";
+    std::string Message;
+    if (FConfirm.Active) {
+        Message = Gone + " while the receiver was being programmed: it may still be programming; plug the " +
+                  Device + " in again and press Open to follow it to the end";
+    } else if (FUpdateState == usTransferStart || FUpdateState == usModuleWaiting ||
+               (Module && FUpdateState == usBusy)) {
+        Message = Gone + " during the receiver transfer: the receiver was not programmed; plug the " + Device +
+                  " in and press Open";
+    } else if (FUpdateState == usUnitFirmware || FUpdateState == usModuleFirmware) {
+        Message = Gone + " during the update of the " + (Module ? "module's controller" : "unit's own firmware") +
+                  ": plug the " + Device + " in and press Open to update it again";
+    } else {
+        Message = Gone + ": plug the " + Device + " in and press Open";
+    }
+    SuspendConfirmation();
+    StopConfirmation();
+    FEnding = TEnding::None;
+    tEnding.stop();
+    ClosePorts();
+    EndRun(TOutcomeKind::PortError, Message);
+    if (FEndingDone)
+        FinishEnding();
 }
 
 void TUpdateSession::CXAfterOpen(TCorvex* Sender)
@@ -676,6 +769,8 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     FDisplay.vVersionInfo = Info.HardwareText;
     FDisplay.vHWVer = CX_HardwareCodeName(Info.HardwareRev);
     Identified(FDisplay.vUnitID, Unit.VersionText);
+    if (ResumeConfirmation(FDisplay.vUnitID))
+        return;
 
     const std::string Title =
         FindNewestSoftware(UnitFirmware(), Info.Class, Info.Hardware, Info.HardwareRev, 0, 0);
@@ -740,7 +835,7 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
         if (Idle)
             CX.SetLoggerReports(true);
         if (Value.empty())
-            EndRun(TOutcomeKind::NotSupported, "the unit does not support receiver updates" + FirmwareNote());
+            EndRun(TOutcomeKind::NotSupported, "the unit does not support receiver updates");
         else if (Idle && FReceiverCannotReport && !FConfirm.Active)
             RunPlan(true);
     } else if (Parameter == ParamGPSVersion && !Value.empty()) {
@@ -973,6 +1068,7 @@ void TUpdateSession::ProgramStarted()
     if (FCurrentKind == AnswerProgramStart)
         CurrentAnswered();
     FProgramStartPending = false;
+    FConfirm.ProgramAcked = FConfirm.Active;
     tWriteRetry.stop();
     ConfirmationProgress();
     RequestGPSVersion();
@@ -986,6 +1082,12 @@ void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Sta
     if (FProgramStartPending && FUpdateState == usBusy && !Ending())
         ProgramStarted();
     ConfirmationProgress();
+    if (FConfirm.Active && FConfirm.ProgramAcked && !Ending()) {
+        FConfirm.Ran = true;
+        tProgramQuiet.start(FProgramQuietMs);
+        if (Status.Total > 0 && Status.Current >= Status.Total)
+            ProgrammingEnded();
+    }
     TProgressBarState& Bar = FDisplay.pUpdateProgress;
     Bar.SetMaximum(Status.Total);
     Bar.SetPosition(Status.Current);
@@ -1081,6 +1183,17 @@ void TUpdateSession::MXControllerStarted(TModuleLink* Sender)
 {
     (void)Sender;
     SetState(usModuleFirmware);
+    ControllerFromLoader();
+}
+
+// A module that asks for controller firmware by itself, before it said who
+// it is, has no controller version to report.
+void TUpdateSession::ControllerFromLoader()
+{
+    if (!FRun.Active)
+        BeginRun(false);
+    if (FDisplay.vVersion.empty())
+        FRun.FirmwareBeforeUnknown = true;
 }
 
 void TUpdateSession::MXControllerProgress(TModuleLink* Sender, bool Active, double Percent)
@@ -1090,7 +1203,9 @@ void TUpdateSession::MXControllerProgress(TModuleLink* Sender, bool Active, doub
         FDisplay.pUpdateProgress.SetMaximum(100);
         FDisplay.pUpdateProgress.SetPosition(static_cast<int>(Percent));
     } else if (FDisplay.pUpdateProgress.Position > 50) {
-        // The controller finished and runs its new firmware: start again.
+        // The controller finished and runs its new firmware: start again; its
+        // identification says whether it took it.
+        FRun.ControllerSent = true;
         OpenConnection();
     }
 }
@@ -1112,8 +1227,10 @@ void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
         // is busy. A status 02 (programming ended, or failed) is followed
         // from identification; the version it then reports decides.
         ConfirmationProgress();
-        if (Status == TModuleStatus::Refused)
+        if (Status == TModuleStatus::Refused) {
+            FConfirm.Status02 = true;
             OpenConnection();
+        }
         return;
     }
     switch (Status) {
@@ -1148,6 +1265,26 @@ void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Iden
     FDisplay.vVersion = FixedText(Identity.Version, 2);
     FDisplay.vClass = Identity.Class;
     Identified(FDisplay.vUnitID, FDisplay.vVersion);
+    if (FRun.ControllerSent) {
+        // The controller restarted on what it pulled: it must now run the version the tool carries.
+        FRun.ControllerSent = false;
+        const std::string Carried = FixedText(FModuleUpdate.Version / 100.0, 2);
+        if (FDisplay.vVersion != Carried) {
+            TimerE3.stop();
+            SetState(usFinished);
+            EndRun(TOutcomeKind::Failed, "the controller reports " + FDisplay.vVersion +
+                                             " after its update; the tool carries " + Carried);
+            return;
+        }
+        FRun.FirmwareWritten = true;
+    }
+    if (ResumeConfirmation(FDisplay.vUnitID)) {
+        TimerE3Timer();
+        return;
+    }
+    // After its status 02 the module starts again: this identification is a fresh one.
+    if (FConfirm.Active && FConfirm.Status02)
+        ProgrammingEnded();
     if (Identity.Version >= 2.0) {
         // A recovery is for a receiver that cannot report: it goes right after identification.
         if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == usIdle)
@@ -1247,23 +1384,19 @@ void TUpdateSession::DecideVersion(const std::string& Version, TSource Source)
             EndRun(TOutcomeKind::Failed,
                    "the image did not reach the device completely; the receiver reports " + Quoted(Version));
         else
-            EndRun(TOutcomeKind::ManualFinished,
-                   "automatic update is off; the receiver reports " + Quoted(Version) + FirmwareNote());
+            EndRun(TOutcomeKind::ManualFinished, "automatic update is off; the receiver reports " + Quoted(Version));
         return;
     }
     if (!FindRequiredImage(Version)) {
         SetState(usFinished);
-        EndRun(TOutcomeKind::NotSupported,
-               "the tool has no image for the receiver's version " + Quoted(Version) + FirmwareNote());
+        EndRun(TOutcomeKind::NotSupported, "the tool has no image for the receiver's version " + Quoted(Version));
         return;
     }
     if (Version == FDisplay.vGPSNeeded) {
         if (FDisplay.DeviceType == dtVeltrac)
             StartEnding(TEnding::TurnOff);
         SetState(usFinished);
-        const bool FirmwareChanged = !FirmwareNote().empty();
-        EndRun(FirmwareChanged ? TOutcomeKind::Updated : TOutcomeKind::UpToDate,
-               "the receiver already runs " + Quoted(Version) + FirmwareNote());
+        EndRun(TOutcomeKind::UpToDate, "the receiver already runs " + Quoted(Version));
         return;
     }
     if (FUpdateState != usIdle)
@@ -1350,8 +1483,6 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
     Entry(false, [&] {
         if (RefuseWhileConfirming())
             return;
-        if (!FRun.Active)
-            BeginRun();
         if (!FImage || FileName != FImageName) {
             DropImage();
             QFile File(QString::fromLocal8Bit(FileName.c_str()));
@@ -1365,12 +1496,16 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
         }
         if (!FImage) {
             ShowError(SessionText::UnableToLoad);
+            if (!FRun.Active)
+                BeginRun(false);
             EndRun(TOutcomeKind::BadImage, "cannot read the image " + FileName);
             return;
         }
         // The image stays loaded; the user chooses it again once connected.
         if (!TransferPossible())
             return;
+        if (!FRun.Active)
+            BeginRun(false);
         if (FDisplay.DeviceType == dtExternalGPS && CheckMediaTekImage(*FImage) == TMediaTekCheck::TooShort) {
             ShowError(SessionText::ImageTooShort);
             EndRun(TOutcomeKind::BadImage, FileName + " is shorter than the 448-byte header of a receiver "
@@ -1409,7 +1544,7 @@ void TUpdateSession::pGPSCurrentDblClick()
         if (!TransferPossible())
             return;
         if (!FRun.Active)
-            BeginRun();
+            BeginRun(false);
         DecideVersion(RecoveryVersionText, TSource::Recovery);
         FDisplay.vGPSCurrent = SessionText::FirmwareRecovery;
     });
@@ -1454,14 +1589,16 @@ bool TUpdateSession::RefuseWhileConfirming()
 
 // ---------------------------------------------------------------- runs
 
-void TUpdateSession::BeginRun()
+void TUpdateSession::BeginRun(bool Fresh)
 {
     FRun = TRun();
     FRun.Active = true;
     FRun.Clock.start();
     FRun.SentAtStart = CX.BytesSent() + MX.BytesSent();
-    FRun.DeviceID = FDisplay.vUnitID;
-    FRun.FirmwareBefore = FRun.FirmwareAfter = FDisplay.vVersion;
+    if (!Fresh) {
+        FRun.DeviceID = FDisplay.vUnitID;
+        FRun.FirmwareBefore = FRun.FirmwareAfter = FDisplay.vVersion;
+    }
     FOutcome.reset();
 }
 
@@ -1470,26 +1607,36 @@ void TUpdateSession::Identified(const std::string& DeviceID, const std::string& 
     tSilence.stop();
     FSilentSeconds = 0;
     FRun.DeviceID = DeviceID;
-    if (FRun.FirmwareBefore.empty())
+    if (FRun.FirmwareBefore.empty() && !FRun.FirmwareBeforeUnknown)
         FRun.FirmwareBefore = Firmware;
     FRun.FirmwareAfter = Firmware;
+    // The unit pulled its firmware to the end and is back on it.
+    if (FRun.UnitFirmwareSent) {
+        FRun.UnitFirmwareSent = false;
+        FRun.FirmwareWritten = true;
+    }
 }
 
 std::string TUpdateSession::FirmwareNote() const
 {
-    if (FRun.FirmwareBefore.empty() || FRun.FirmwareAfter.empty() ||
-        FRun.FirmwareBefore == FRun.FirmwareAfter)
+    if (!FRun.FirmwareWritten)
         return {};
-    if (FDisplay.DeviceType == dtExternalGPS)
-        return "; the module's controller went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter;
-    return "; the unit's firmware went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter +
-           (FRun.FirmwareTitle.empty() ? "" : " (" + FRun.FirmwareTitle + ")");
+    if (FDisplay.DeviceType == dtExternalGPS) {
+        if (FRun.FirmwareBeforeUnknown)
+            return "the module's controller was given its firmware from its loader and reports " +
+                   FRun.FirmwareAfter;
+        return "the module's controller went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter;
+    }
+    const std::string Title = FRun.FirmwareTitle.empty() ? "" : " (" + FRun.FirmwareTitle + ")";
+    if (FRun.FirmwareBefore == FRun.FirmwareAfter)
+        return "the unit was given its firmware" + Title + " and reports " + FRun.FirmwareAfter + " as before";
+    return "the unit's firmware went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter + Title;
 }
 
 void TUpdateSession::TransferStarting(TSource Source)
 {
     if (!FRun.Active)
-        BeginRun();
+        BeginRun(false);
     FRun.Transfer = Source;
     FRun.Transferred = false;
     FRun.ReceiverBefore = FReported;
@@ -1537,8 +1684,12 @@ TTransferProgress TUpdateSession::TransferProgress() const
 
 void TUpdateSession::UpdateStatus()
 {
+    // The device type is chosen again once nothing runs on the connection.
+    FDisplay.DeviceTypeLocked = FRun.Active || FConfirm.Active || tEnding.isActive();
     TStatusFacts F;
     F.PortOpen = FDisplay.DeviceType == dtExternalGPS ? cCom1.Active() : CX.Active();
+    F.Port = PortText();
+    F.NoPortChosen = FNoPortChosen;
     F.SilentSeconds = FSilentSeconds;
     F.RunActive = FRun.Active;
     F.Outcome = FOutcome ? &*FOutcome : nullptr;
@@ -1555,10 +1706,23 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     TUpdateOutcome O;
     O.Kind = Kind;
     O.Message = Message;
+    // Firmware written is an update, whatever the receiver did; the message names it.
+    const std::string Written = FirmwareNote();
+    if (!Written.empty()) {
+        if (Kind == TOutcomeKind::UpToDate || Kind == TOutcomeKind::ManualFinished ||
+            Kind == TOutcomeKind::NotSupported) {
+            O.Kind = TOutcomeKind::Updated;
+            O.Message = Written + "; " + Message;
+        } else {
+            O.Message = Message + "; " + Written;
+        }
+    }
     const bool Module = FDisplay.DeviceType == dtExternalGPS;
     O.Device = Module ? "egps" : "veltrac";
     O.DeviceID = FRun.DeviceID.empty() ? FDisplay.vUnitID : FRun.DeviceID;
-    O.FirmwareBefore = FRun.FirmwareBefore;
+    O.FirmwareBefore = FRun.FirmwareBeforeUnknown ? "loader" : FRun.FirmwareBefore;
+    O.FirmwareBeforeUnknown = FRun.FirmwareBeforeUnknown;
+    O.FirmwareWritten = FRun.FirmwareWritten;
     O.FirmwareAfter = FRun.FirmwareAfter;
     O.ReceiverBefore = FRun.Transfer != TSource::None ? FRun.ReceiverBefore : FReported;
     O.ReceiverAfter = FReported;
@@ -1581,7 +1745,27 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();
     O.DevicePath = Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
     FOutcome = O;
+    // As a unit is switched off when it is updated or up to date; after other
+    // ends the technician may still send a custom image or a recovery.
+    if (Module && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate))
+        ReleaseModulePortLater();
     emit Finished(O);
+}
+
+void TUpdateSession::ReleaseModulePortLater()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            Entry(true, [&] {
+                if (FRun.Active || FConfirm.Active || FDisplay.DeviceType != dtExternalGPS)
+                    return;
+                TimerE3.stop();
+                tSilence.stop();
+                cCom1.Close();
+            });
+        },
+        Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------- confirming a transfer
@@ -1592,13 +1776,14 @@ void TUpdateSession::StartConfirmation(bool Certain)
     FConfirm.Active = true;
     FConfirm.Certain = Certain;
     FConfirm.Source = FRun.Transfer == TSource::None ? TSource::Automatic : FRun.Transfer;
+    FConfirm.DeviceID = FDisplay.vUnitID;
     FConfirm.Before = FRun.ReceiverBefore;
-    FConfirm.Expected = FDisplay.vGPSNeeded;
-    // A receiver that reported nothing before, or already what the image
-    // holds, can only confirm by reporting at all; a chosen image's file name
-    // need not be the version text inside it.
-    FConfirm.AnyVersion = FConfirm.Source != TSource::Automatic &&
-                          (FConfirm.Before.empty() || FConfirm.Before == FConfirm.Expected);
+    FConfirm.Shown = FDisplay.vGPSNeeded;
+    // A chosen file's name need not be the version text inside it; the
+    // archive's images (the automatic choice, a recovery) are named by theirs.
+    if (FConfirm.Source != TSource::Custom)
+        FConfirm.Expected = FDisplay.vGPSNeeded;
+    FConfirm.Since.start();
     FRun.Transferred = Certain;
     TransferEnded();
     FDisplay.Confirming = true;
@@ -1616,7 +1801,71 @@ void TUpdateSession::StopConfirmation()
 {
     FConfirm.Active = false;
     tConfirm.stop();
+    tProgramQuiet.stop();
     FDisplay.Confirming = false;
+}
+
+void TUpdateSession::SuspendConfirmation()
+{
+    if (FConfirm.Active)
+        FSuspended = FConfirm;
+}
+
+bool TUpdateSession::ResumeConfirmation(const std::string& DeviceID)
+{
+    if (!FSuspended)
+        return false;
+    TConfirmation C = *FSuspended;
+    FSuspended.reset();
+    if (FConfirm.Active || C.DeviceID != DeviceID || C.Since.elapsed() >= FConfirmTimeoutMs)
+        return false;
+    // The same device, which may still be programming: nothing is sent to
+    // it but the questions that follow its programming to the end.
+    FConfirm = C;
+    FConfirm.Active = true;
+    FRun.Transfer = C.Source;
+    FRun.Transferred = C.Certain;
+    FRun.ReceiverBefore = C.Before;
+    FRun.TransferEnded = true;
+    FDisplay.Confirming = true;
+    FDisplay.vGPSNeeded = C.Shown;
+    tConfirm.setInterval(FConfirmTimeoutMs);
+    tConfirm.start();
+    if (FDisplay.DeviceType == dtVeltrac) {
+        // Programming ran before the link was lost; a quiet unit from here on has ended it.
+        if (FConfirm.Ran)
+            tProgramQuiet.start(FProgramQuietMs);
+        SetState(usBusy);
+        FProgramStartPending = false;
+        CX.SetLoggerReports(true);
+        RequestGPSVersion();
+    } else {
+        SetState(usIdle);
+        // The module came back after its status 02: a fresh identification.
+        if (FConfirm.Status02)
+            FConfirm.Ended = true;
+    }
+    Trace("# the device may still be programming: following it to the end");
+    return true;
+}
+
+void TUpdateSession::tProgramQuietTimer()
+{
+    // No logger status for a while after some came: the unit is done.
+    if (FConfirm.Active && FConfirm.Ran)
+        ProgrammingEnded();
+}
+
+void TUpdateSession::ProgrammingEnded()
+{
+    if (!FConfirm.Active || FConfirm.Ended)
+        return;
+    FConfirm.Ended = true;
+    tProgramQuiet.stop();
+    ConfirmationProgress();
+    // Ask now rather than at the next poll.
+    if (FDisplay.DeviceType == dtVeltrac && FUpdateState == usBusy && !FProgramStartPending && CX.Connected())
+        RequestGPSVersion();
 }
 
 void TUpdateSession::ReceiverReported(const std::string& Version)
@@ -1629,34 +1878,48 @@ void TUpdateSession::ReceiverReported(const std::string& Version)
 }
 
 // A version read while confirming is compared only: it never chooses an
-// image or starts a transfer. A busy receiver reports its old version or
-// nothing; only the device itself saying the new version ends the update well.
+// image or starts a transfer. A receiver that is about to program or is
+// programming reports its old version or nothing, so only evidence decides.
 void TUpdateSession::ConfirmVersion(const std::string& Version)
 {
     FDisplay.vGPSCurrent = Version;
-    FDisplay.vGPSNeeded = FConfirm.Expected;
-    const std::string Previous = FConfirm.Answered ? FConfirm.LastAnswer : FConfirm.Before;
-    if (Version != Previous)
+    FDisplay.vGPSNeeded = FConfirm.Shown;
+    if (Version != (FConfirm.Answered ? FConfirm.LastAnswer : FConfirm.Before))
         ConfirmationProgress();
+    if (!FConfirm.Answered)
+        FConfirm.FirstAnswer = Version;
     FConfirm.Answered = true;
     FConfirm.LastAnswer = Version;
 
-    const bool Automatic = FConfirm.Source == TSource::Automatic;
-    if (Version == FConfirm.Expected || (!Automatic && (FConfirm.AnyVersion || Version != FConfirm.Before))) {
-        StopConfirmation();
-        FRun.Transferred = true;
-        SetState(usFinished);
-        if (FDisplay.DeviceType == dtVeltrac)
-            StartEnding(TEnding::TurnOff);
-        EndRun(TOutcomeKind::Updated, "the receiver was updated to " + Quoted(Version) + FirmwareNote());
+    const bool Known = !FConfirm.Expected.empty();
+    // Only a programmed receiver can report the version the tool sent, if it ran another before.
+    if (Known && Version == FConfirm.Expected && Version != FConfirm.Before) {
+        Confirmed(Version);
         return;
     }
-    if (Automatic && Version != FConfirm.Before) {
-        StopConfirmation();
-        SetState(usFinished);
-        EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
-                                         ", not the required " + Quoted(FConfirm.Expected));
+    // A receiver whose answer changed while the session watched was programmed.
+    if (Version != FConfirm.FirstAnswer)
+        FConfirm.Ended = true;
+    if (!FConfirm.Ended)
+        return; // the old version, read before or while it programs: nothing is decided
+    if (!Known || Version == FConfirm.Expected) {
+        Confirmed(Version);
+        return;
     }
+    StopConfirmation();
+    SetState(usFinished);
+    EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
+                                     ", not the required " + Quoted(FConfirm.Expected));
+}
+
+void TUpdateSession::Confirmed(const std::string& Version)
+{
+    StopConfirmation();
+    FRun.Transferred = true;
+    SetState(usFinished);
+    if (FDisplay.DeviceType == dtVeltrac)
+        StartEnding(TEnding::TurnOff);
+    EndRun(TOutcomeKind::Updated, "the receiver was updated to " + Quoted(Version));
 }
 
 void TUpdateSession::tConfirmTimer()
@@ -1665,7 +1928,7 @@ void TUpdateSession::tConfirmTimer()
         return;
     const TConfirmation C = FConfirm;
     StopConfirmation();
-    if (!C.Certain) {
+    if (!C.Certain && !C.Ended) {
         // The receiver kept its old version well past any programming: the
         // last block never arrived. An automatic update decides again.
         if (C.Source == TSource::Automatic && C.Answered && FUpdateState == usIdle) {
@@ -1681,9 +1944,16 @@ void TUpdateSession::tConfirmTimer()
         }
     }
     SetState(usFinished);
-    EndRun(TOutcomeKind::NotConfirmed,
-           "the image was sent, but the receiver did not report the new version within " +
-               std::to_string(tConfirm.interval() / 1000) + " s: it reported " +
-               (C.Before.empty() ? std::string("no version") : Quoted(C.Before)) + " before and " +
-               (C.Answered ? "reports " + Quoted(C.LastAnswer) : std::string("reports no version")) + " now");
+    const std::string Seconds = std::to_string(tConfirm.interval() / 1000) + " s";
+    const std::string Reports =
+        ": it reported " + (C.Before.empty() ? std::string("no version") : Quoted(C.Before)) + " before and " +
+        (C.Answered ? "reports " + Quoted(C.LastAnswer) : std::string("reports no version")) + " now";
+    if (C.Ended)
+        EndRun(TOutcomeKind::NotConfirmed,
+               "the device programmed the image, but the receiver did not report the new version within " +
+                   Seconds + Reports);
+    else
+        EndRun(TOutcomeKind::NotConfirmed,
+               "the image was sent, but the device gave no sign within " + Seconds +
+                   " that its receiver was programmed" + Reports);
 }

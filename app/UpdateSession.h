@@ -105,6 +105,10 @@ inline const std::string StillProgramming =
     "is confirmed (or Close and Open again), then choose the firmware again.";
 inline const std::string ProgrammingWarning =
     "The receiver is being programmed. Interrupting now may leave it unusable.";
+// After "Yes" to interrupting a receiver that programs.
+inline const std::string HalfProgrammed =
+    "the receiver may be left half-programmed. Press Open to follow it to the end; a receiver that no "
+    "longer reports its version is recovered with a double-click on \"Current version\"";
 } // namespace SessionText
 
 class TUpdateSession : public QObject
@@ -147,6 +151,9 @@ class TUpdateSession : public QObject
     // session waits for it to report the new version (default 120 s).
     void SetConfirmTimeout(int Milliseconds);
     int ConfirmTimeout() const { return FConfirmTimeoutMs; }
+    // A unit that reported logger status and then none for this long has
+    // ended its programming (default 5 s).
+    void SetProgramQuietTime(int Milliseconds);
 
     // ---- Requests decided by the session ----
     // A custom image (the "Required version" double-click) or a forced
@@ -223,6 +230,7 @@ class TUpdateSession : public QObject
     void tVersionRetryTimer();
     void tGPSVersionPollTimer();
     void tConfirmTimer();
+    void tProgramQuietTimer();
 
     // ---- Procedures ----
     void ResetDisplay();
@@ -276,6 +284,8 @@ class TUpdateSession : public QObject
     QTimer tGPSVersionPoll;
     // The confirmation time: runs out when the device shows no sign of progress.
     QTimer tConfirm;
+    // Runs out when a programming unit has sent no logger status for a while.
+    QTimer tProgramQuiet;
     // Counts the time a freshly opened device stays silent, for the status line.
     QTimer tSilence;
 
@@ -308,15 +318,28 @@ class TUpdateSession : public QObject
 
     // ---- Runs and their outcome ----
     enum class TSource { None, Automatic, Custom, Recovery };
-    void BeginRun();
+    // Fresh: a run that begins with Open knows nothing of the device yet;
+    // otherwise it begins on the device the connection already shows.
+    void BeginRun(bool Fresh);
     void EndRun(TOutcomeKind Kind, const std::string& Message);
     void Identified(const std::string& DeviceID, const std::string& Firmware);
+    // What was written of the unit's own firmware or the module's controller
+    // in this run; empty when nothing was.
     std::string FirmwareNote() const;
+    // The module asked for its controller firmware from its loader.
+    void ControllerFromLoader();
     void TransferStarting(TSource Source);
     void TransferEnded();
     uint32_t LineRate() const;
     void UpdateStatus();
     void HandlePortException(const std::exception& E);
+    // "COM 5", or the device path when the port was given by one the port map does not know.
+    std::string PortText() const;
+    // The device on Port hung up (unplugged): the ports close and the run
+    // ends saying what that means for the receiver.
+    void PortHungUp(TComPort* Port);
+    // A module that was updated or is up to date is let go of, as a unit is by its turn-off.
+    void ReleaseModulePortLater();
     // Opens the connection as "Open" does; the session's own restarts keep
     // the run and a confirmation going.
     void OpenConnection();
@@ -330,6 +353,13 @@ class TUpdateSession : public QObject
     // A version the receiver reported (never the recovery text).
     void ReceiverReported(const std::string& Version);
     void ConfirmVersion(const std::string& Version);
+    void Confirmed(const std::string& Version);
+    // The device showed that its programming ran and ended.
+    void ProgrammingEnded();
+    // The confirmation is kept for the next Open when the link ends while it runs.
+    void SuspendConfirmation();
+    // The same device is back (ID): the confirmation goes on where it was.
+    bool ResumeConfirmation(const std::string& DeviceID);
     bool RefuseWhileConfirming();
     void RunPlan(bool UnreadableReceiver);
     void RunPlanNow();
@@ -395,18 +425,35 @@ class TUpdateSession : public QObject
     // A version information was asked for and has not arrived yet.
     bool FAwaitingVersion = false;
 
+    // A version read after a transfer decides only on evidence: the version
+    // the tool knows it sent (and the receiver did not run before) confirms at
+    // once; any other decides once the device has shown that its programming
+    // ran and ended (a unit: logger status after its acknowledgement of
+    // 65352 := 1, then the total reached or a quiet time; a module: status 02
+    // after the last block, then a fresh identification; either: its answer
+    // changed from one version to another while the session watched).
     struct TConfirmation {
         bool Active = false;
         bool Certain = true;
         TSource Source = TSource::None;
-        std::string Before;      // the receiver's version before the transfer, "" for none
-        std::string Expected;    // what the window showed as required
-        bool AnyVersion = false; // the first version reported confirms
+        std::string DeviceID;
+        std::string Before;   // the receiver's version before the transfer, "" for none
+        std::string Expected; // the version the tool knows it sent; "" for a custom image
+        std::string Shown;    // what the window showed as required
+        bool ProgramAcked = false; // the unit took 65352 := 1 (or showed it by logger status)
+        bool Ran = false;          // a logger status after that
+        bool Status02 = false;     // the module sent status 02 after the last block
+        bool Ended = false;        // programming ran and ended
         bool Answered = false;
-        std::string LastAnswer;
+        std::string FirstAnswer, LastAnswer; // non-empty versions read while confirming
+        QElapsedTimer Since;                 // from the end of the transfer
     };
     TConfirmation FConfirm;
+    // A confirmation whose link ended (unplugged, Close, Off): a new Open on
+    // the same device within the confirmation time takes it up again.
+    std::optional<TConfirmation> FSuspended;
     int FConfirmTimeoutMs = 120000;
+    int FProgramQuietMs = 5000;
 
     struct TRun {
         bool Active = false;
@@ -414,6 +461,10 @@ class TUpdateSession : public QObject
         TSource Transfer = TSource::None; // the transfer of this run, once started
         bool Transferred = false;         // a complete image reached the device
         std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
+        bool FirmwareBeforeUnknown = false; // a module found in its loader
+        bool UnitFirmwareSent = false;      // the unit pulled its firmware to the end
+        bool ControllerSent = false;        // the module's loader pulled its firmware to the end
+        bool FirmwareWritten = false;       // ... and the device came back on it
         std::string ReceiverBefore, ReceiverAfter;
         uint64_t SentAtStart = 0;
         QElapsedTimer TransferClock; // from the transfer's start
@@ -426,6 +477,9 @@ class TUpdateSession : public QObject
     TRun FRun;
     std::optional<TUpdateOutcome> FOutcome;
     int FSilentSeconds = 0;
+    // Open was pressed with no port chosen.
+    bool FNoPortChosen = false;
+    std::string FDevicePath;
     // The last version text the receiver itself reported on this connection.
     std::string FReported;
     bool FReceiverCannotReport = false;

@@ -1,5 +1,6 @@
 #include "serial/PortMap.h"
 
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <unistd.h>
@@ -63,4 +64,23 @@ std::string ComPortDevicePath(int n)
     const TComPortMap map = ComPortMap();
     const auto it = map.find(n);
     return it == map.end() ? std::string() : it->second;
+}
+
+std::string CanonicalDevicePath(const std::string& Path)
+{
+    char Buf[PATH_MAX];
+    return realpath(Path.c_str(), Buf) ? std::string(Buf) : Path;
+}
+
+bool SameDevice(const std::string& A, const std::string& B)
+{
+    return A == B || CanonicalDevicePath(A) == CanonicalDevicePath(B);
+}
+
+int ComNumberOfPath(const std::string& Path)
+{
+    for (const auto& [Number, MapPath] : ComPortMap())
+        if (SameDevice(MapPath, Path))
+            return Number;
+    return 0;
 }

@@ -13,3 +13,9 @@ using TComPortMap = std::map<int, std::string>;
 TComPortMap ComPortMap();
 // Empty when the number has no device.
 std::string ComPortDevicePath(int n);
+// The path with every link followed (the path itself when it cannot be resolved).
+std::string CanonicalDevicePath(const std::string& Path);
+// Both paths lead to the same device node.
+bool SameDevice(const std::string& A, const std::string& B);
+// The COM number whose device is Path; 0 when the map has none.
+int ComNumberOfPath(const std::string& Path);

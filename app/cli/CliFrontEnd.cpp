@@ -20,21 +20,13 @@ namespace
 constexpr int ProgressRedrawMs = 100;
 constexpr int JsonPaceMs = 1000;
 
-std::string Canonical(const std::string& Path)
-{
-    char Buf[PATH_MAX];
-    return realpath(Path.c_str(), Buf) ? std::string(Buf) : Path;
-}
-
 // The port-map number of a device path, so that the session, which opens by
-// number, has one; any number serves when the path is not in the map.
+// number, has one; any number serves when the path is not in the map (the
+// session then names the port by its path).
 int NumberForPath(const std::string& Path)
 {
-    const std::string Want = Canonical(Path);
-    for (const auto& [Number, MapPath] : ComPortMap())
-        if (MapPath == Path || Canonical(MapPath) == Want)
-            return Number;
-    return 1;
+    const int Number = ComNumberOfPath(Path);
+    return Number > 0 ? Number : 1;
 }
 
 bool IsPortException(const std::exception& E)
@@ -102,10 +94,10 @@ std::string TCliFrontEnd::PortText() const
     if (!FOptions.PortPath.empty())
         return FOptions.PortPath;
     const std::string Path = ComPortDevicePath(FOptions.PortNumber);
-    const std::string Name = "COM" + std::to_string(FOptions.PortNumber);
+    const std::string Name = "COM " + std::to_string(FOptions.PortNumber);
     if (Path.empty())
         return Name + " (no device)";
-    const std::string Target = Canonical(Path);
+    const std::string Target = CanonicalDevicePath(Path);
     return Name + " (" + (Target == Path ? Path : Path + " -> " + Target) + ")";
 }
 
@@ -525,9 +517,14 @@ void TCliFrontEnd::Complete()
             .Add("current", FLastDisplay.vGPSCurrent)
             .Add("required", FLastDisplay.vGPSNeeded)
             .Add("device", O.Device)
-            .Add("device_id", O.DeviceID)
-            .Add("firmware_before", O.FirmwareBefore)
-            .Add("firmware_after", O.FirmwareAfter)
+            .Add("device_id", O.DeviceID);
+        // A module found in its loader had no controller version to report.
+        if (O.FirmwareBeforeUnknown)
+            J.AddNull("firmware_before");
+        else
+            J.Add("firmware_before", O.FirmwareBefore);
+        J.Add("firmware_after", O.FirmwareAfter)
+            .Add("firmware_written", O.FirmwareWritten)
             .Add("receiver_before", O.ReceiverBefore)
             .Add("receiver_required", O.ReceiverRequired)
             .Add("receiver_after", O.ReceiverAfter)

@@ -75,7 +75,7 @@ std::vector<std::string> PortListText(const std::vector<TPortRow>& Rows)
         return Lines;
     }
     for (const TPortRow& R : Rows) {
-        std::string Number = "COM" + std::to_string(R.Number);
+        std::string Number = "COM " + std::to_string(R.Number);
         Number += std::string(Number.size() < 9 ? 9 - Number.size() : 1, ' ');
         std::string Path = R.Path + (R.Target.empty() ? "" : " -> " + R.Target);
         Path += std::string(Path.size() < 32 ? 32 - Path.size() : 1, ' ');

@@ -142,8 +142,7 @@ TEST_F(SessionTest, ModuleLoaderAskingByItselfIsServedAtOnce)
     C.StartInLoader = true;
     C.VersionMajor = 1;
     C.VersionMinor = 50;
-    C.UpdatedMajor = 2;
-    C.UpdatedMinor = 4;
+    C.ReceiverVersion = CurrentGG; // nothing to do for the receiver: the controller alone was written
     devsim::GpsModule Module(C);
     Plug(Module);
     auto S = NewSession();
@@ -152,11 +151,41 @@ TEST_F(SessionTest, ModuleLoaderAskingByItselfIsServedAtOnce)
     Open(*S, dtExternalGPS);
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 5; }, Short)) << Describe(*S);
-    ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.04"; }, Long)) << Describe(*S);
+    // The module reports the version of the firmware it received.
+    ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.03"; }, Long)) << Describe(*S);
     EXPECT_EQ(Wire.CountOf(Bytes({0x3C, 0x00, 0x2C, 0x7F, 0x1D, 0xC8, 0x3E})), 0) << "never asked to start";
     ExpectControllerUpdatedOnce(Module, *S);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
-    EXPECT_EQ(Module.Report().Programmings, 1);
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
+    // Firmware was written: an update, with nothing known of the controller before.
+    const TUpdateOutcome& O = Outcomes.back();
+    EXPECT_EQ(O.Kind, TOutcomeKind::Updated) << O.Message;
+    EXPECT_TRUE(O.FirmwareBeforeUnknown);
+    EXPECT_EQ(O.FirmwareBefore, "loader");
+    EXPECT_EQ(O.FirmwareAfter, "2.03");
+    EXPECT_TRUE(O.Message.starts_with("the module's controller was given its firmware from its loader and "
+                                      "reports 2.03; the receiver already runs"))
+        << O.Message;
+}
+
+TEST_F(SessionTest, ModuleControllerThatReportsAnotherVersionAfterItsUpdateFails)
+{
+    auto C = FastModule();
+    C.VersionMajor = 1;
+    C.VersionMinor = 99;
+    C.UpdatedMajor = 2; // whatever it was sent
+    C.UpdatedMinor = 0;
+    devsim::GpsModule Module(C);
+    Plug(Module);
+    auto S = NewSession();
+    Open(*S, dtExternalGPS);
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
+    EXPECT_EQ(Outcomes[0].Kind, TOutcomeKind::Failed);
+    EXPECT_TRUE(Outcomes[0].Message.starts_with("the controller reports 2.00 after its update; the tool "
+                                                 "carries 2.03"))
+        << Outcomes[0].Message;
+    Pump(300);
+    EXPECT_EQ(Module.Report().ControllerUpdates, 1);
+    EXPECT_EQ(Module.Report().Transfers, 0) << "no receiver image after a failed controller update";
 }
 
 TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
@@ -368,7 +397,7 @@ TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)
     S->bOffClick();
     EXPECT_EQ(S->UpdateState(), 0);
     EXPECT_EQ(S->Display().vVersion, "");
-    EXPECT_TRUE(S->Display().DeviceTypeLocked);
+    EXPECT_FALSE(S->Display().DeviceTypeLocked) << "the run has ended";
     EXPECT_TRUE(S->ModulePort().Active());
     EXPECT_EQ(S->ModulePort().BaudRate(), br9600);
     // The port stays open; its timer identifies the module again, at 9600
@@ -409,15 +438,28 @@ TEST_F(SessionTest, ModuleRefusesAnImageShorterThanItsHeader)
     S->bCloseClick();
 }
 
+// A chosen file's version is not known to the tool: only the module itself
+// can show that it programmed it. Its answer changing from the old version to
+// another does; the same version before and after, without a status 02, does not.
 TEST_F(SessionTest, ModuleCustomImage)
 {
     auto C = FastModule();
     C.VersionAfterProgramming.clear(); // the image's own version text
+    C.AnswerWhileProgramming = devsim::BusyAnswer::OldVersion;
     devsim::GpsModule Module(C);
     Plug(Module);
     auto S = NewSession({"/manual"});
+    S->SetConfirmTimeout(3000);
     Open(*S, dtExternalGPS);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+
+    const std::string Same = devsim::MakeMediaTekImage(Old1513, 5000, 12);
+    FileToChoose = WriteTempFile("same-version.bin", Same);
+    S->pGPSNeededDblClick();
+    ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2; }, Long)) << Describe(*S);
+    EXPECT_EQ(Outcomes[1].Kind, TOutcomeKind::NotConfirmed) << Outcomes[1].Message;
+    EXPECT_EQ(Module.Report().Programmings, 1);
+    EXPECT_EQ(Module.Report().Transfers, 1) << "not sent again";
 
     const std::string Version = "AXN_9.9_7777_20990101,9999,MC-1513,9.9";
     const std::string Image = devsim::MakeMediaTekImage(Version, 9000, 11);
@@ -426,9 +468,10 @@ TEST_F(SessionTest, ModuleCustomImage)
     EXPECT_TRUE(Errors.empty());
     EXPECT_EQ(S->Display().vGPSNeeded, "custom-module");
     EXPECT_EQ(S->ModuleBlocks().size(), 1u + 5u);
-    ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 1; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 2; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.ReceiverImage(), Image);
     // The module is identified again and reports the image's version; manual mode ends there.
-    ASSERT_TRUE(WaitFor([&] { return S->Display().vGPSCurrent == Version && S->UpdateState() == 4; }, Long))
-        << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 3; }, Long)) << Describe(*S);
+    EXPECT_EQ(Outcomes[2].Kind, TOutcomeKind::Updated) << Outcomes[2].Message;
+    EXPECT_EQ(S->Display().vGPSCurrent, Version);
 }

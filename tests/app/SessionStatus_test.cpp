@@ -74,7 +74,7 @@ TEST(SessionStatus, SaysWhatTheSessionDoesStepByStep)
     D.pUpdateProgress.SetMaximum(2048);
     D.pUpdateProgress.SetPosition(1024);
     S = SessionStatus(D, Open());
-    EXPECT_EQ(S.Text, "The unit programs its receiver: 50 %");
+    EXPECT_EQ(S.Text, "The unit programs its receiver: 50%") << "as the progress box writes it";
     EXPECT_EQ(S.Step, "The unit programs its receiver...");
     D.pUpdateProgress.SetPosition(2048);
     EXPECT_EQ(SessionStatus(D, Open()).Text, "Confirming the new version...");

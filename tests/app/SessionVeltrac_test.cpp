@@ -5,6 +5,7 @@
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
 #include "firmware/MyCrypt.h"
+#include "tools/devsim/GpsModule.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
 
@@ -389,4 +390,89 @@ TEST_F(SessionTest, CloseDuringTheUnitsOwnUpdateAndStartAgain)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
     EXPECT_EQ(Unit.Report().FirmwareUpdates, 1) << Unit.Report().FirmwareError;
     EXPECT_EQ(Unit.Report().Programmings, 1);
+}
+
+// Each run says what it did to its own device: the unit's own firmware
+// written in manual mode is an update; the next unit in the same session
+// inherits nothing of it.
+TEST_F(SessionTest, EachRunDescribesItsOwnUnitAndWrittenFirmwareIsAnUpdate)
+{
+    auto S = NewSession({"/MANUAL"});
+    {
+        auto C = FastUnit();
+        C.Class = 21;
+        C.Hardware = 1;
+        C.HardwareRev = 1;
+        devsim::VeltracUnit First(C);
+        Plug(First);
+        Open(*S, dtVeltrac);
+        ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
+        const TUpdateOutcome& O = Outcomes[0];
+        EXPECT_EQ(O.Kind, TOutcomeKind::Updated) << O.Message;
+        EXPECT_TRUE(O.FirmwareWritten);
+        EXPECT_EQ(O.Message, "the unit's firmware went from 2.40 to 2.41 (CX21 firmware 3.20); automatic "
+                             "update is off; the receiver reports \"" +
+                                 Old1513 + "\"");
+        EXPECT_EQ(First.Report().EepromWrites, 0);
+    } // unplugged after its run: nothing to report
+    Pump(200);
+    EXPECT_FALSE(S->Unit().Active());
+
+    auto C = FastUnit();
+    C.UnitId = 654321;
+    C.VersionMajor = 3;
+    C.VersionMinor = 31;
+    devsim::VeltracUnit Second(C);
+    Plug(Second);
+    S->bOpenClick();
+    ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2; }, Long)) << Describe(*S);
+    const TUpdateOutcome& O = Outcomes[1];
+    EXPECT_EQ(O.Kind, TOutcomeKind::ManualFinished) << O.Message;
+    EXPECT_EQ(O.DeviceID, "654321");
+    EXPECT_EQ(O.FirmwareBefore, "3.31");
+    EXPECT_EQ(O.FirmwareAfter, "3.31");
+    EXPECT_FALSE(O.FirmwareWritten);
+    EXPECT_EQ(O.Message, "automatic update is off; the receiver reports \"" + Old1513 + "\"");
+    S->bCloseClick();
+}
+
+// An unplugged device is noticed from its port's own hang-up, on both paths:
+// the run ends at once with the ports let go and what it means for the receiver.
+TEST_F(SessionTest, AnUnpluggedDeviceEndsTheRunFromItsPortsHangUp)
+{
+    for (const int Type : {dtVeltrac, dtExternalGPS}) {
+        SCOPED_TRACE(Type == dtVeltrac ? "unit" : "module");
+        std::unique_ptr<devsim::SimDevice> Device;
+        devsim::Faults F;
+        if (Type == dtVeltrac) {
+            Device = std::make_unique<devsim::VeltracUnit>(FastUnit());
+            F.HangUpAt = "eeprom:5";
+        } else {
+            devsim::ModuleConfig M;
+            M.ReceiverVersion = Old1513;
+            Device = std::make_unique<devsim::GpsModule>(M);
+            F.HangUpAt = "block:2";
+        }
+        Device->SetFaults(F);
+        Plug(*Device);
+        Outcomes.clear();
+        auto S = NewSession();
+        bool PortsClosedAtTheEnd = false;
+        QObject::connect(S.get(), &TUpdateSession::Finished, [&] {
+            PortsClosedAtTheEnd = !S->Unit().Active() && !S->ModulePort().Active();
+        });
+        Open(*S, Type);
+        ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
+        EXPECT_EQ(Device->Line().HangUps, 1);
+        EXPECT_EQ(Outcomes[0].Kind, TOutcomeKind::PortError);
+        EXPECT_EQ(Outcomes[0].Message, "COM 5 disappeared during the receiver transfer: the receiver was not "
+                                       "programmed; plug the " +
+                                           std::string(Type == dtVeltrac ? "unit" : "module") +
+                                           " in and press Open");
+        EXPECT_TRUE(PortsClosedAtTheEnd);
+        EXPECT_FALSE(S->Display().DeviceTypeLocked);
+        EXPECT_FALSE(S->TimerE3.isActive());
+        EXPECT_EQ(S->Display().Status, "Failed: " + Outcomes[0].Message);
+        Device.reset();
+    }
 }

@@ -7,6 +7,7 @@
 #include "serial/PosixSerial.h"
 #include "tests/serial/FakeSysfs.h"
 #include "tests/serial/TestPty.h"
+#include "tools/devsim/GpsModule.h"
 #include "tools/devsim/VeltracUnit.h"
 #include "widgets/LedPanel.h"
 #include "widgets/PortComboBox.h"
@@ -16,6 +17,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
@@ -74,6 +76,8 @@ class Window : public SessionTest
     {
         W.ShowErrorBox = [this](const QString& Message) { Boxes.push_back(Message.toStdString()); };
         W.ChooseFirmwareFile = [this] { return Q(FileToChoose); };
+        QObject::connect(&W.Session(), &TUpdateSession::Finished,
+                         [this](const TUpdateOutcome& O) { Outcomes.push_back(O); });
     }
     std::vector<std::string> Boxes;
 };
@@ -143,6 +147,10 @@ TEST_F(Window, ControlsAtTheirPlaces)
 TEST_F(Window, VeltracUpdateThroughTheWindow)
 {
     devsim::UnitConfig C;
+    // A unit the tool carries firmware for: its own firmware first, then the receiver.
+    C.Class = 21;
+    C.Hardware = 0x01;
+    C.HardwareRev = 3;
     C.GpsIntervalMs = 200;
     C.ProgrammingMs = 800;
     // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
@@ -175,8 +183,8 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
         Long))
         << Describe(W.Session());
     EXPECT_EQ(W.vUnitID->text(), "123456");
-    EXPECT_EQ(W.vVersion->text(), "2.40");
-    EXPECT_EQ(W.vVersionInfo->text(), "2e5");
+    EXPECT_EQ(W.vVersion->text(), "2.41");
+    EXPECT_EQ(W.vVersionInfo->text(), "0e1");
     EXPECT_EQ(W.vGPSCurrent->text(), Q(Old1513));
     EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
     EXPECT_TRUE(W.vProgress->text().endsWith('%'));
@@ -203,30 +211,76 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
     const QString Finished = "Finished: the receiver was updated to \"" + Q(New1513) + "\"";
     EXPECT_TRUE(W.vStatus->toolTip().startsWith(Finished)) << W.vStatus->toolTip().toStdString();
+    // The line itself: the essential first, and all of it within the window.
+    const QString Line = W.vStatus->text();
+    EXPECT_TRUE(Line.startsWith("Finished: receiver AXN_")) << Line.toStdString();
+    EXPECT_TRUE(Line.endsWith(QString("; unit firmware 2.40 ") + QChar(0x2192) + " 2.41")) << Line.toStdString();
+    EXPECT_LE(W.vStatus->fontMetrics().horizontalAdvance(Line), W.vStatus->contentsRect().width());
+    EXPECT_TRUE(WaitFor([&] { return W.cDeviceType->isEnabled(); }, Short)) << "the run and the turn-off have ended";
 
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
     EXPECT_EQ(W.vUnitID->text(), "");
-    EXPECT_TRUE(W.vStatus->toolTip().startsWith(Finished)) << "the outcome stays until the next Open";
+    EXPECT_EQ(W.vStatus->text(), "Choose the device type, then press Open.");
     EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(Window, ProgrammingReceiverIsProtectedAndASignalEndsTheLink)
+TEST_F(Window, NothingEndsAProgrammingReceiverWithoutAsking)
 {
     devsim::UnitConfig C;
     C.GpsIntervalMs = 200;
-    C.ProgrammingMs = 30000;
+    C.ProgrammingMs = 8000;
     C.LoggerIntervalMs = 100;
     devsim::VeltracUnit Unit(C);
     Plug(Unit);
 
     TFCXGPSFW W;
     Prepare(W);
-    int Asked = 0;
-    W.ConfirmInterrupt = [&] {
-        ++Asked;
-        return false; // keep waiting
-    };
+    W.show();
+    ASSERT_TRUE(PickPort(W.cComNumber, Com));
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return Unit.Report().Programming && W.Session().ReceiverAtRisk(); }, Long))
+        << Describe(W.Session());
+
+    // "Off" and "Close" ask; the answer "no" leaves everything running.
+    for (QPushButton* Button : {W.bOff, W.bClose}) {
+        Button->click();
+        ASSERT_NE(W.Question(), nullptr) << Button->text().toStdString();
+        EXPECT_EQ(W.Question()->defaultButton(), W.Question()->button(QMessageBox::No));
+        W.Question()->button(QMessageBox::No)->click();
+        EXPECT_EQ(W.Question(), nullptr);
+    }
+    EXPECT_TRUE(W.Session().Unit().Connected());
+    EXPECT_FALSE(W.cDeviceType->isEnabled());
+
+    // Closing the window asks too, and the question stays until it is answered...
+    EXPECT_FALSE(W.close());
+    ASSERT_TRUE(WaitFor([&] { return W.Question() != nullptr; }, Short));
+    Pump(1000);
+    EXPECT_NE(W.Question(), nullptr) << "the question was withdrawn";
+    EXPECT_TRUE(W.isVisible());
+    // ...or until the update ends behind it: then the window closes, harmlessly.
+    ASSERT_TRUE(WaitFor([&] { return !W.isVisible(); }, Long)) << Describe(W.Session());
+    EXPECT_EQ(W.Question(), nullptr);
+    ASSERT_FALSE(Outcomes.empty());
+    EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::Updated) << Outcomes.back().Message;
+    const auto R = Unit.Report();
+    EXPECT_EQ(R.Programmings, 1);
+    EXPECT_TRUE(R.EndsWhileProgramming.empty()) << R.EndsWhileProgramming.front();
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(Window, ASignalWhileTheReceiverProgramsWaitsForItThenCloses)
+{
+    devsim::UnitConfig C;
+    C.GpsIntervalMs = 200;
+    C.ProgrammingMs = 5000;
+    C.LoggerIntervalMs = 100;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+
+    TFCXGPSFW W;
+    Prepare(W);
     int Quits = 0;
     W.Quit = [&] { ++Quits; };
     W.show();
@@ -235,22 +289,82 @@ TEST_F(Window, ProgrammingReceiverIsProtectedAndASignalEndsTheLink)
     ASSERT_TRUE(WaitFor([&] { return Unit.Report().Programming && W.Session().ReceiverAtRisk(); }, Long))
         << Describe(W.Session());
 
-    // "Close" and closing the window ask first; the answer "no" leaves everything running.
-    W.bClose->click();
-    EXPECT_FALSE(W.close());
-    EXPECT_EQ(Asked, 2);
-    EXPECT_TRUE(W.isVisible());
-    EXPECT_TRUE(W.Session().Unit().Connected());
-    EXPECT_FALSE(W.cDeviceType->isEnabled());
-
-    // A signal cannot be asked: the unit's link is ended and the program quits.
     W.EndOnSignal(SIGTERM);
-    ASSERT_TRUE(WaitFor([&] { return Quits == 1; }, Short));
-    EXPECT_EQ(Asked, 2);
-    EXPECT_FALSE(W.Session().Unit().Connected());
-    EXPECT_GE(Unit.Report().EndOfConnections, 1);
-    EXPECT_TRUE(W.close());
+    EXPECT_TRUE(W.vStatus->text().startsWith("SIGTERM: the window closes once the receiver has finished"))
+        << W.vStatus->text().toStdString();
+    Pump(500);
+    EXPECT_EQ(Quits, 0);
+    EXPECT_TRUE(W.Session().Unit().Connected());
+
+    ASSERT_TRUE(WaitFor([&] { return Quits == 1; }, Long)) << Describe(W.Session());
+    ASSERT_FALSE(Outcomes.empty());
+    EXPECT_EQ(Outcomes.front().Kind, TOutcomeKind::Updated) << Outcomes.front().Message;
+    const auto R = Unit.Report();
+    EXPECT_EQ(R.Programmings, 1);
+    EXPECT_TRUE(R.EndsWhileProgramming.empty()) << R.EndsWhileProgramming.front();
     EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(Window, AnUnpluggedDeviceIsToldInTheStatusLineWithoutABox)
+{
+    TFCXGPSFW W;
+    Prepare(W);
+    W.show();
+    W.bOpen->click();
+    EXPECT_EQ(W.vStatus->text(), "No port is chosen: pick the device's port in the list, then press Open.");
+
+    // A unit unplugged in the middle of its transfer.
+    {
+        devsim::UnitConfig C;
+        C.GpsIntervalMs = 200;
+        devsim::VeltracUnit Unit(C);
+        devsim::Faults F;
+        F.HangUpAt = "eeprom:20";
+        Unit.SetFaults(F);
+        Plug(Unit);
+        ASSERT_TRUE(WaitFor([&] { return PortItem(W.cComNumber, Com) >= 0; }, Short));
+        ASSERT_TRUE(PickPort(W.cComNumber, Com));
+        W.bOpen->click();
+        ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(W.Session());
+        EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::PortError);
+        EXPECT_EQ(W.vStatus->toolTip().toStdString(),
+                  "Failed: COM 5 disappeared during the receiver transfer: the receiver was not programmed; "
+                  "plug the unit in and press Open");
+        EXPECT_FALSE(W.Session().Unit().Active()) << "the dead port is let go";
+        EXPECT_TRUE(W.cDeviceType->isEnabled());
+        // Nothing is sent any more: the transmit lamp stays dark (once its last flash is over).
+        Pump(400);
+        bool TxLit = false;
+        WaitFor(
+            [&] {
+                TxLit = TxLit || W.tlTX->Lit();
+                return false;
+            },
+            2000);
+        EXPECT_FALSE(TxLit);
+    }
+
+    // An External GPS module that is already up to date: once finished its
+    // port is let go, and unplugging it is no error.
+    devsim::ModuleConfig M;
+    M.ReceiverVersion = CurrentGG;
+    devsim::GpsModule Module(M);
+    Plug(Module);
+    // The port list keeps the chosen port for when it comes back.
+    ASSERT_TRUE(WaitFor([&] { return W.Session().Display().ComNumber == Com; }, Short));
+    W.cDeviceType->setCurrentIndex(1);
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2 && !W.Session().ModulePort().Active(); }, Long))
+        << Describe(W.Session());
+    EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::UpToDate) << Outcomes.back().Message;
+    EXPECT_TRUE(W.cDeviceType->isEnabled());
+    Module.HangUp();
+    Pump(300);
+    EXPECT_TRUE(W.vStatus->toolTip().startsWith("Finished: the receiver already runs"))
+        << W.vStatus->toolTip().toStdString();
+    EXPECT_TRUE(Boxes.empty()) << Boxes.front();
+    W.bClose->click();
+    EXPECT_TRUE(W.vStatus->text().startsWith("Choose the device type")) << W.vStatus->text().toStdString();
 }
 
 TEST_F(Window, APortPluggedInLaterAppearsAndTheOpenOneIsNotProbed)

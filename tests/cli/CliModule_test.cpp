@@ -82,11 +82,35 @@ TEST_F(CliModule, ControllerFirstThenTheReceiver)
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
     EXPECT_NE(R.Out.find("Module 00C0FFEE: controller 1.99, EGPS-3339"), std::string::npos) << R.Out;
     EXPECT_NE(R.Out.find("State 5: updating the module's controller firmware"), std::string::npos) << R.Out;
-    EXPECT_NE(R.Out.find("the module's controller went from 1.99 to 2.00"), std::string::npos) << R.Out;
+    // The module reports the version of the controller firmware it received.
+    EXPECT_NE(R.Out.find("the module's controller went from 1.99 to 2.03"), std::string::npos) << R.Out;
     const ModuleReport M = Module->Report();
     EXPECT_EQ(M.ControllerUpdates, 1);
     EXPECT_EQ(M.Programmings, 1);
     EXPECT_TRUE(Module->ReceiverImage() == Archive().Image);
+}
+
+// Firmware written is an update; a controller found in its loader had no version before.
+TEST_F(CliModule, ControllerServedFromItsLoaderIsAnUpdate)
+{
+    ModuleConfig C = Quick();
+    C.StartInLoader = true;
+    C.VersionMajor = 1;
+    C.VersionMinor = 50;
+    C.ReceiverVersion = Archive().Required;
+    Plug(C);
+    const TCliResult R = Run({"--json"});
+    EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    const auto J = JsonLines(R.Out);
+    ASSERT_FALSE(J.empty());
+    const QJsonObject& Result = J.back();
+    EXPECT_EQ(Result.value("result").toString(), "updated");
+    EXPECT_TRUE(Result.value("firmware_before").isNull());
+    EXPECT_EQ(Result.value("firmware_after").toString(), "2.03");
+    EXPECT_TRUE(Result.value("firmware_written").toBool());
+    EXPECT_TRUE(Result.value("message").toString().startsWith("the module's controller was given its firmware"))
+        << R.Out;
+    EXPECT_EQ(Module->Report().Transfers, 0);
 }
 
 TEST_F(CliModule, AlreadyUpToDate)
@@ -106,7 +130,12 @@ TEST_F(CliModule, CustomImage)
 {
     const std::string Version = "AXN_9.9_1234_25010100,9999,MC-TEST,1.0";
     const std::string Image = MakeMediaTekImage(Version, 9000, 5);
-    Plug(Quick());
+    // The tool cannot know a chosen file's version: the module shows it
+    // programmed it when its answer changes from the old version to the new.
+    ModuleConfig C = Quick();
+    C.AnswerWhileProgramming = BusyAnswer::OldVersion;
+    C.ProgrammingMs = 1500;
+    Plug(C);
     const TCliResult R = Run({"--image", Files.File("m.bin", Image)});
     EXPECT_EQ(R.ExitCode, 0) << R.Out << R.Err;
     EXPECT_TRUE(Module->ReceiverImage() == Image);

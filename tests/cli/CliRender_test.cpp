@@ -194,7 +194,7 @@ TEST(CliLists, PortRows)
                                         {1, "/dev/ttyS0", "", "in use"}};
     const auto Text = PortListText(Rows);
     ASSERT_EQ(Text.size(), 2u);
-    EXPECT_EQ(Text[0].substr(0, 9), "COM5     ");
+    EXPECT_EQ(Text[0].substr(0, 9), "COM 5    ");
     EXPECT_NE(Text[0].find("/tmp/x/com5 -> /dev/pts/3"), std::string::npos);
     EXPECT_EQ(Text[0].substr(Text[0].size() - 4), "free");
     EXPECT_EQ(Text[1].substr(Text[1].size() - 6), "in use");

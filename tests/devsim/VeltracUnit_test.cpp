@@ -456,6 +456,7 @@ TEST_F(UnitTest, ProgrammingBeginsAfterAGapAndLinkEndsMeanwhileAreListed)
     EXPECT_EQ(R.EndsWhileProgramming,
               (std::vector<std::string>{"FF end of connection", "F2 turn off", "port closed"}));
     EXPECT_EQ(R.ReceiverVersion, NewReceiver);
+    EXPECT_EQ(R.GapQuestions, 1);
 }
 
 TEST_F(UnitTest, TransfersCountImageStartsNotReSentRecords)

@@ -6,9 +6,12 @@
 // sent. A hang-up in the middle of a transfer must be reported, must not make
 // the tool spin, and a new Open after the re-plug must finish the update.
 // Further rows try the end of a transfer against receivers that program for
-// seconds and meanwhile report their old version or nothing, a custom image,
-// a recovery and a receiver that never reports the new version; on a line
-// without faults no byte may cross at a rate the other side is not set to.
+// seconds and meanwhile report their old version or nothing, a custom image
+// (also one of the version the receiver already runs), a recovery whose
+// receiver reports its old version in the moment before programming begins,
+// a unit unplugged while it programs, and a receiver that never reports the
+// new version; on a line without faults no byte may cross at a rate the other
+// side is not set to, and nothing may end the link while a receiver programs.
 //
 // Several runs go at once in this one process: each has its own session, its
 // own simulated device (with its own thread) and its own COM number, and all
@@ -99,10 +102,22 @@ enum class TFault {
     SlowOldAnswer, // meanwhile its version question is answered with the old version
     SlowSilent,    // meanwhile the question goes unanswered
     Status02After, // the module sends a status 02 when it is done
-    CustomImage,   // an image of the technician's, "/MANUAL"
-    Recovery,      // a receiver that cannot report its version
-    NeverConfirms  // the receiver keeps reporting the old version (confirmation time 10 s)
+    CustomImage,       // an image of the technician's, "/MANUAL"
+    CustomSameVersion, // the same, of the version the receiver already runs
+    Recovery,          // a receiver that cannot report its version (a unit: the old one before programming)
+    NeverConfirms,     // the receiver keeps reporting the old version (confirmation time 10 s)
+    HangUpProgramming  // unplugged while it programs, re-plugged, Open: followed to the end
 };
+
+bool HangsUp(TFault F)
+{
+    return F == TFault::HangUp || F == TFault::HangUpProgramming;
+}
+
+bool Custom(TFault F)
+{
+    return F == TFault::CustomImage || F == TFault::CustomSameVersion;
+}
 
 // Rows about the end of a transfer: a few seeds (they are deterministic), a
 // clean line, slow programming.
@@ -117,6 +132,12 @@ const std::string CustomVersion = "AXN_9.9_4321_26120800,9999,MC-GG,9.9";
 const std::string& CustomImage()
 {
     static const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 7000, 77);
+    return Image;
+}
+
+const std::string& CustomSameImage()
+{
+    static const std::string Image = devsim::MakeMediaTekImage(OldVersion, 6000, 78);
     return Image;
 }
 
@@ -145,10 +166,14 @@ const char* FaultName(TFault F)
         return "status 02 after programming";
     case TFault::CustomImage:
         return "custom image";
+    case TFault::CustomSameVersion:
+        return "custom image, same version";
     case TFault::Recovery:
         return "recovery";
     case TFault::NeverConfirms:
         return "never reports the new version";
+    case TFault::HangUpProgramming:
+        return "hang-up programming, Open";
     }
     return "?";
 }
@@ -185,8 +210,12 @@ devsim::Faults FaultsFor(TFault F, int Seed, bool Unit)
     case TFault::SlowSilent:
     case TFault::Status02After:
     case TFault::CustomImage:
+    case TFault::CustomSameVersion:
     case TFault::Recovery:
     case TFault::NeverConfirms:
+        break;
+    case TFault::HangUpProgramming:
+        D.HangUpAt = "logger:3"; // the unit reports its programming, then is unplugged
         break;
     case TFault::HangUp:
         // Somewhere in the transfer: an EEPROM record of the unit, a block of the module.
@@ -252,13 +281,20 @@ struct TRun {
     // What the run should end with.
     const std::string& ExpectedImage() const
     {
-        return Fault == TFault::CustomImage ? CustomImage() : CarriedImage();
+        return Fault == TFault::CustomImage         ? CustomImage()
+               : Fault == TFault::CustomSameVersion ? CustomSameImage()
+                                                    : CarriedImage();
     }
     const std::string& ExpectedVersion() const
     {
-        return Fault == TFault::CustomImage     ? CustomVersion
-               : Fault == TFault::NeverConfirms ? OldVersion
-                                                : NewVersion;
+        return Fault == TFault::CustomImage                                             ? CustomVersion
+               : Fault == TFault::NeverConfirms || Fault == TFault::CustomSameVersion ? OldVersion
+                                                                                       : NewVersion;
+    }
+    // Whatever ended the link while the receiver programmed.
+    std::vector<std::string> EndsWhileProgramming()
+    {
+        return Unit ? VeltracDevice->Report().EndsWhileProgramming : ModuleDevice->Report().EndsWhileProgramming;
     }
     TOutcomeKind ExpectedOutcome() const
     {
@@ -342,6 +378,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             if (Fault == TFault::Recovery) {
                 C.Hardware = 0x21; // "2e1": the tool may force a recovery
                 C.ReceiverReadable = false;
+                C.ProgramGapMs = 400; // the version question goes out in the gap
             }
             C.Container = "CVR"[Seed % 3]; // packed, plain and raw images in turn
             R->VeltracDevice = std::make_unique<devsim::VeltracUnit>(C);
@@ -381,15 +418,15 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             });
         }
         devsim::Faults F = FaultsFor(Fault, Seed, Unit);
-        if (Fault == TFault::HangUp)
+        if (HangsUp(Fault))
             F.ReplugAfterMs = -1; // the test plugs it in again once the tool is seen idle
         D.SetFaults(F);
 
         // A custom image goes as the command line sends one: with the automatic choice off.
-        R->Session = std::make_unique<TUpdateSession>(
-            Fault == TFault::CustomImage ? std::vector<std::string>{"/MANUAL"} : std::vector<std::string>{});
-        if (Fault == TFault::CustomImage)
-            R->Session->PlanCustomImage(CustomFile());
+        R->Session = std::make_unique<TUpdateSession>(Custom(Fault) ? std::vector<std::string>{"/MANUAL"}
+                                                                    : std::vector<std::string>{});
+        if (Custom(Fault))
+            R->Session->PlanCustomImage(CustomFile(Fault));
         else if (Fault == TFault::Recovery)
             R->Session->PlanRecovery();
         if (Fault == TFault::NeverConfirms)
@@ -429,18 +466,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         }
     }
 
-    // Whether a message naming this run's port reached the exception handler.
-    bool PortMessage(const TRun& R, const char* Text) const
-    {
-        const std::string Port = "COM" + std::to_string(R.Com);
-        for (const std::string& M : FReported) {
-            const std::size_t At = M.find(Port);
-            if (At != std::string::npos && (At + Port.size() == M.size() || !isdigit(M[At + Port.size()])) &&
-                M.find(Text) != std::string::npos)
-                return true;
-        }
-        return false;
-    }
+    static std::string PortName(const TRun& R) { return "COM " + std::to_string(R.Com) + " "; }
 
     // One step of a run; true when it has ended.
     bool Step(TRun& R, int TimeoutMs)
@@ -448,7 +474,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         if (R.Phase == TRun::Finished)
             return true;
         TUpdateSession& S = *R.Session;
-        if (R.Phase == TRun::Running && R.Fault == TFault::HangUp && R.Line().HangUps > 0) {
+        if (R.Phase == TRun::Running && HangsUp(R.Fault) && R.Line().HangUps > 0) {
             R.Phase = TRun::HungUp;
             return false;
         }
@@ -456,7 +482,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
             return false; // the wave re-plugs them together
         (void)S;
         // Before the re-plug the session ends its run with the hang-up; that one is not the result.
-        const bool Counted = R.Fault != TFault::HangUp || R.Phase == TRun::Reopened;
+        const bool Counted = !HangsUp(R.Fault) || R.Phase == TRun::Reopened;
         if (Counted && !R.Outcomes.empty()) {
             const TUpdateOutcome& O = R.Outcomes.back();
             R.Completed = O.Kind == R.ExpectedOutcome();
@@ -470,9 +496,13 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
                 R.Failure = "the device does not hold the image sent, or took more than one transfer" +
                             (Transfers.empty() ? std::string() : " (" + Transfers + ")") + ": " +
                             R.Describe();
-            else if (R.Outcomes.size() != 1 && R.Fault != TFault::HangUp)
+            else if (R.Outcomes.size() != 1 && !HangsUp(R.Fault))
                 R.Failure =
                     "the session stated " + std::to_string(R.Outcomes.size()) + " outcomes: " + R.Describe();
+            else if (const auto Ends = R.EndsWhileProgramming(); !Ends.empty())
+                R.Failure = "the link was ended while the receiver programmed (" + Ends.front() + "): " + R.Describe();
+            else if (R.Fault == TFault::Recovery && R.Unit && R.VeltracDevice->Report().GapQuestions == 0)
+                R.Failure = "the receiver was never asked in the moment before programming: " + R.Describe();
             else if ((R.Fault == TFault::Clean || EndOfTransferRow(R.Fault)) &&
                      (R.Line().SpeedMismatchIn != 0 || R.Line().SpeedMismatchOut != 0))
                 R.Failure = "bytes crossed at a wrong rate (" + std::to_string(R.Line().SpeedMismatchIn) +
@@ -488,13 +518,15 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
     }
 
     // The custom image, as a file the session reads.
-    std::string CustomFile()
+    std::string CustomFile(TFault Fault)
     {
-        const QString Path = FDir.filePath("custom.bin");
+        const bool Same = Fault == TFault::CustomSameVersion;
+        const std::string& Image = Same ? CustomSameImage() : CustomImage();
+        const QString Path = FDir.filePath(Same ? "custom-same.bin" : "custom.bin");
         if (!QFile::exists(Path)) {
             QFile F(Path);
             EXPECT_TRUE(F.open(QIODevice::WriteOnly));
-            F.write(CustomImage().data(), static_cast<qint64>(CustomImage().size()));
+            F.write(Image.data(), static_cast<qint64>(Image.size()));
         }
         return Path.toStdString();
     }
@@ -546,7 +578,7 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
                 All = Step(*R, TimeoutMs) && All;
             return All;
         };
-        if (Fault == TFault::HangUp) {
+        if (HangsUp(Fault)) {
             // Every run of the wave up to its hang-up.
             WaitFor(
                 [&] {
@@ -568,9 +600,16 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
                         R->Failure = "ended without reaching its hang-up point: " + R->Describe();
                     continue;
                 }
-                R->ClearMessage = PortMessage(*R, "lost");
+                // Told from the port's own hang-up, saying what it means for the receiver.
+                const char* Means = Fault == TFault::HangUp ? "disappeared during the receiver transfer"
+                                                            : "disappeared while the receiver was being programmed";
+                R->ClearMessage = !R->Outcomes.empty() && R->Outcomes.back().Kind == TOutcomeKind::PortError &&
+                                  R->Outcomes.back().Message.find(Means) != std::string::npos &&
+                                  R->Outcomes.back().Message.starts_with(PortName(*R));
                 if (!R->ClearMessage)
-                    R->Failure = "the hang-up was not reported: " + R->Describe();
+                    R->Failure = "the hang-up was not reported (" +
+                                 (R->Outcomes.empty() ? std::string("no outcome") : R->Outcomes.back().Message) +
+                                 "): " + R->Describe();
                 std::string Error;
                 EXPECT_TRUE(R->Device().Replug(&Error)) << Error;
             }
@@ -594,8 +633,7 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
             Step(*R, 0);
             ++Row.Runs;
             Row.Retries += R->Retries();
-            if (R->Completed && R->Intact && R->Failure.empty() &&
-                (Fault != TFault::HangUp || R->ClearMessage))
+            if (R->Completed && R->Intact && R->Failure.empty() && (!HangsUp(Fault) || R->ClearMessage))
                 ++Row.Completed;
             // Lost: the receiver was programmed with anything but the image sent.
             if (R->Programmings() > 0 &&
@@ -616,6 +654,9 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
     Table.push_back(Row);
     EXPECT_EQ(Row.Completed, Row.Runs);
     EXPECT_EQ(Row.Lost, 0);
+    // A hang-up is the run's outcome, not an error box.
+    for (const std::string& E : FReported)
+        ADD_FAILURE() << "exception reached the application's handler: " << E;
 }
 
 std::vector<std::tuple<bool, TFault>> Rows()
@@ -632,6 +673,10 @@ std::vector<std::tuple<bool, TFault>> Rows()
                 R.emplace_back(Unit, F);
         R.emplace_back(Unit, TFault::CustomImage);
         R.emplace_back(Unit, TFault::Recovery);
+        // A unit's logger status shows its programming ran and ended: the tool need not know the version.
+        if (Unit)
+            for (TFault F : {TFault::CustomSameVersion, TFault::HangUpProgramming})
+                R.emplace_back(Unit, F);
     }
     return R;
 }

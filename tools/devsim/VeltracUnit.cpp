@@ -564,6 +564,7 @@ void VeltracUnit::Parameter(int Number, Clock::time_point)
         const bool Has = FConfig.ReceiverUpdates && FReceiverReadable;
         const std::string Version = Has ? FReceiverVersion : std::string();
         if (FProgramAt != Clock::time_point::max()) {
+            ++FCount.GapQuestions;
             Log("65354 before programming begins: the old version");
             Reply(0x03, Head + FReceiverVersion);
             return;

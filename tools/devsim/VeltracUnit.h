@@ -113,6 +113,7 @@ struct UnitReport {
     std::vector<std::string> EndsWhileProgramming;
     int ReceiverQuestions = 0;   // parameter 65354 asked
     int BusyQuestions = 0;       // ... while the receiver programs
+    int GapQuestions = 0;        // ... after 65352 := 1, before programming began
     int VersionRequests = 0;
     int VersionRequestRepeats = 0; // 0x0A again in the same connection
     bool GpsReports = false;
