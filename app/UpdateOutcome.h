@@ -6,13 +6,13 @@
 #include <string>
 
 enum class TOutcomeKind {
-    Updated,        // the device reported the new firmware after programming
+    Updated,        // the device reported the new firmware after programming, or firmware was written
     UpToDate,       // the receiver already runs the required image; nothing was written
     NotSupported,   // the device or its receiver cannot be updated by this tool
     ManualFinished, // automatic choice off: versions read, nothing sent
-    NotConfirmed,   // the image was sent, but the device never reported the new version
+    NotConfirmed,   // the image was sent, but the device gave no evidence that it was programmed
     Failed,         // anything else that went wrong; Message says what
-    PortError,      // the port could not be opened or failed
+    PortError,      // the port could not be opened, failed or disappeared
     BadImage,       // a chosen image cannot be read or is not one the device takes
     TimedOut,       // the front end's time limit ran out
     Interrupted     // the user or a signal ended the run

@@ -520,6 +520,9 @@ void TUpdateSession::bOpenClick()
         FReported.clear();
         FReceiverCannotReport = false;
         FPlanDone = false;
+        // A unit that may be programming is only woken: the end-of-connection
+        // frames that usually go first would end its link.
+        CX.SetCloseBeforeOpen(!FSuspended);
         BeginRun(true);
         try {
             OpenConnection();

@@ -15,16 +15,18 @@ struct TKindCode {
 
 // Codes are part of the interface for scripts: never renumber.
 const TKindCode KindCodes[] = {
-    {TOutcomeKind::Updated, 0, "updated: the device reported the new firmware after programming"},
+    {TOutcomeKind::Updated, 0,
+     "updated: the device reported the new firmware after its programming, or the unit's own firmware or the "
+     "module's controller was written"},
     {TOutcomeKind::Failed, 1, "failed: the update went wrong (message on stderr)"},
     {TOutcomeKind::UpToDate, 3, "already up to date: nothing was written"},
     {TOutcomeKind::NotSupported, 4, "update not supported for this device or receiver"},
     {TOutcomeKind::ManualFinished, 5, "manual mode finished: versions read, nothing sent"},
     {TOutcomeKind::TimedOut, 6, "timed out (--timeout); the link was closed"},
-    {TOutcomeKind::PortError, 7, "port error: the port could not be opened or failed"},
+    {TOutcomeKind::PortError, 7, "port error: the port could not be opened, failed or disappeared"},
     {TOutcomeKind::BadImage, 8, "bad image: --image cannot be read or sent"},
     {TOutcomeKind::NotConfirmed, 9,
-     "sent, not confirmed: the image went out but the device never reported the new version"},
+     "sent, not confirmed: the image went out but the device gave no evidence that it was programmed"},
     {TOutcomeKind::Interrupted, 130, "interrupted (Ctrl-C, SIGTERM, SIGHUP); the link was closed"},
 };
 

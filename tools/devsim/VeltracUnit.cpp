@@ -928,8 +928,17 @@ void VeltracUnit::OnLineLost(bool Unplugged)
         FWake.clear();
         return; // it stays off whatever the line does
     }
-    EndSession(Unplugged ? "line unplugged: session over" : "session over");
     FWake.clear();
+    if (Unplugged && FState == Framed) {
+        // Nothing tells the unit that the cable or the tool's adapter is gone:
+        // it keeps its session, and its rate, until no command came for
+        // LinkTimeoutMs; a frame cut off by the unplug is dropped.
+        FRx = Hunt;
+        FEscape = false;
+        Log("line unplugged: the unit keeps its session until its link time-out");
+        return;
+    }
+    EndSession(Unplugged ? "line unplugged: session over" : "session over");
 }
 
 } // namespace devsim
