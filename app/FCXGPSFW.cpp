@@ -234,9 +234,7 @@ QString TFCXGPSFW::StatusLine(int Room) const
 {
     const QFontMetrics M = vStatus->fontMetrics();
     if (!FSignalWaiting.empty())
-        return M.elidedText(Text(FSignalWaiting) +
-                                ": the window closes once the receiver has finished programming; a "
-                                "second signal closes it at once.",
+        return M.elidedText(Text(FSignalWaiting) + ": closing once the receiver is done; a second signal closes at once",
                             Qt::ElideRight, Room);
     const TUpdateDisplay& D = FSession->Display();
     const auto& O = FSession->Outcome();

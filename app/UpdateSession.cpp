@@ -571,8 +571,7 @@ void TUpdateSession::bCloseClick()
         ClosePorts();
         if (Programming)
             EndRun(TOutcomeKind::Interrupted,
-                   "the connection was closed while the receiver was being programmed: " +
-                       SessionText::HalfProgrammed);
+                   SessionText::HalfProgrammed + " (the connection was closed while it programmed)");
         else if (FRun.Active)
             EndRun(TOutcomeKind::Interrupted, "the connection was closed");
         else
@@ -589,8 +588,7 @@ void TUpdateSession::bOffClick()
         ResetDisplay();
         if (Programming)
             EndRun(TOutcomeKind::Interrupted,
-                   "the device was switched off while its receiver was being programmed: " +
-                       SessionText::HalfProgrammed);
+                   SessionText::HalfProgrammed + " (the device was switched off while it programmed)");
         else
             EndRun(TOutcomeKind::Interrupted, "the device was switched off");
         if (FDisplay.DeviceType == dtVeltrac) {

@@ -105,10 +105,11 @@ inline const std::string StillProgramming =
     "is confirmed (or Close and Open again), then choose the firmware again.";
 inline const std::string ProgrammingWarning =
     "The receiver is being programmed. Interrupting now may leave it unusable.";
-// After "Yes" to interrupting a receiver that programs.
+// After "Yes" to interrupting a receiver that programs: the essential first,
+// so that it fits the window's status line.
 inline const std::string HalfProgrammed =
-    "the receiver may be left half-programmed. Press Open to follow it to the end; a receiver that no "
-    "longer reports its version is recovered with a double-click on \"Current version\"";
+    "the receiver may be half-programmed: press Open to follow it to the end; if it no longer reports "
+    "its version, double-click \"Current version\" to recover it";
 } // namespace SessionText
 
 class TUpdateSession : public QObject
