@@ -1833,7 +1833,10 @@ bool TUpdateSession::ResumeConfirmation(const std::string& DeviceID)
     tConfirm.setInterval(FConfirmTimeoutMs);
     tConfirm.start();
     if (FDisplay.DeviceType == dtVeltrac) {
-        // Programming ran before the link was lost; a quiet unit from here on has ended it.
+        // 65352 := 1 went out in this run: a unit that programs now programs
+        // what it was sent. Programming ran before the link was lost; a quiet
+        // unit from here on has ended it.
+        FConfirm.ProgramAcked = true;
         if (FConfirm.Ran)
             tProgramQuiet.start(FProgramQuietMs);
         SetState(usBusy);

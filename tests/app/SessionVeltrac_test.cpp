@@ -32,6 +32,16 @@ devsim::UnitConfig FastUnit()
     return C;
 }
 
+// A unit the tool carries its own firmware for (CX21 firmware 3.20).
+devsim::UnitConfig Class21Unit()
+{
+    auto C = FastUnit();
+    C.Class = 21;
+    C.Hardware = 1;
+    C.HardwareRev = 1;
+    return C;
+}
+
 std::string Field(const devsim::UnitReport& R, int Cmd)
 {
     auto It = R.Commands.find(Cmd);
@@ -123,11 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, VeltracContainers, ::testing::Values('C', 'V', '
 
 TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
 {
-    auto C = FastUnit();
-    C.Class = 21;
-    C.Hardware = 1;
-    C.HardwareRev = 1;
-    devsim::VeltracUnit Unit(C);
+    devsim::VeltracUnit Unit(Class21Unit());
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
@@ -399,11 +405,7 @@ TEST_F(SessionTest, EachRunDescribesItsOwnUnitAndWrittenFirmwareIsAnUpdate)
 {
     auto S = NewSession({"/MANUAL"});
     {
-        auto C = FastUnit();
-        C.Class = 21;
-        C.Hardware = 1;
-        C.HardwareRev = 1;
-        devsim::VeltracUnit First(C);
+        devsim::VeltracUnit First(Class21Unit());
         Plug(First);
         Open(*S, dtVeltrac);
         ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);

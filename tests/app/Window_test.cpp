@@ -79,6 +79,24 @@ class Window : public SessionTest
         QObject::connect(&W.Session(), &TUpdateSession::Finished,
                          [this](const TUpdateOutcome& O) { Outcomes.push_back(O); });
     }
+    // A unit whose receiver takes Ms to program.
+    static devsim::UnitConfig ProgrammingFor(int Ms)
+    {
+        devsim::UnitConfig C;
+        C.GpsIntervalMs = 200;
+        C.ProgrammingMs = Ms;
+        C.LoggerIntervalMs = 100;
+        return C;
+    }
+    // COM 5 chosen, Open pressed, and on until the unit's receiver programs.
+    void OpenUntilProgramming(TFCXGPSFW& W, devsim::VeltracUnit& Unit)
+    {
+        W.show();
+        ASSERT_TRUE(PickPort(W.cComNumber, Com));
+        W.bOpen->click();
+        ASSERT_TRUE(WaitFor([&] { return Unit.Report().Programming && W.Session().ReceiverAtRisk(); }, Long))
+            << Describe(W.Session());
+    }
     std::vector<std::string> Boxes;
 };
 
@@ -227,20 +245,11 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
 
 TEST_F(Window, NothingEndsAProgrammingReceiverWithoutAsking)
 {
-    devsim::UnitConfig C;
-    C.GpsIntervalMs = 200;
-    C.ProgrammingMs = 8000;
-    C.LoggerIntervalMs = 100;
-    devsim::VeltracUnit Unit(C);
+    devsim::VeltracUnit Unit(ProgrammingFor(8000));
     Plug(Unit);
-
     TFCXGPSFW W;
     Prepare(W);
-    W.show();
-    ASSERT_TRUE(PickPort(W.cComNumber, Com));
-    W.bOpen->click();
-    ASSERT_TRUE(WaitFor([&] { return Unit.Report().Programming && W.Session().ReceiverAtRisk(); }, Long))
-        << Describe(W.Session());
+    ASSERT_NO_FATAL_FAILURE(OpenUntilProgramming(W, Unit));
 
     // "Off" and "Close" ask; the answer "no" leaves everything running.
     for (QPushButton* Button : {W.bOff, W.bClose}) {
@@ -272,22 +281,13 @@ TEST_F(Window, NothingEndsAProgrammingReceiverWithoutAsking)
 
 TEST_F(Window, ASignalWhileTheReceiverProgramsWaitsForItThenCloses)
 {
-    devsim::UnitConfig C;
-    C.GpsIntervalMs = 200;
-    C.ProgrammingMs = 5000;
-    C.LoggerIntervalMs = 100;
-    devsim::VeltracUnit Unit(C);
+    devsim::VeltracUnit Unit(ProgrammingFor(5000));
     Plug(Unit);
-
     TFCXGPSFW W;
     Prepare(W);
     int Quits = 0;
     W.Quit = [&] { ++Quits; };
-    W.show();
-    ASSERT_TRUE(PickPort(W.cComNumber, Com));
-    W.bOpen->click();
-    ASSERT_TRUE(WaitFor([&] { return Unit.Report().Programming && W.Session().ReceiverAtRisk(); }, Long))
-        << Describe(W.Session());
+    ASSERT_NO_FATAL_FAILURE(OpenUntilProgramming(W, Unit));
 
     W.EndOnSignal(SIGTERM);
     EXPECT_EQ(W.vStatus->text().toStdString(),
