@@ -7,6 +7,7 @@
 // main-thread call service and waits (at most 2000 ms) until the handlers
 // have run, so a handler may read, write and query the port freely.
 #include "serial/ComPortCore.h"
+#include "serial/PortError.h"
 #include "serial/ComPortTypes.h"
 #include "serial/Component.h"
 
@@ -22,10 +23,10 @@
 #include <stdexcept>
 #include <string>
 
-class EComPortError : public std::runtime_error
+class EComPortError : public EPortError
 {
   public:
-    using std::runtime_error::runtime_error;
+    using EPortError::EPortError;
 };
 
 enum TBaudrate {

@@ -47,16 +47,18 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include "serial/PortError.h"
+
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
-class EComPortCoreError : public std::runtime_error
+class EComPortCoreError : public EPortError
 {
   public:
-    using std::runtime_error::runtime_error;
+    using EPortError::EPortError;
 };
 
 // The message of a failed open of the port called Name ("COM5", or a path)
