@@ -69,7 +69,7 @@ std::string GpsModule::CommandFrame(uint8_t Cmd, const std::string& Payload)
 }
 
 GpsModule::GpsModule(const ModuleConfig& Config)
-    : SimDevice("module", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
+    : ReportingDevice("module", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
       FMajor(Config.VersionMajor), FMinor(Config.VersionMinor), FReceiverVersion(Config.ReceiverVersion),
       FReceiverReadable(Config.ReceiverReadable)
 {
@@ -117,17 +117,6 @@ ModuleReport GpsModule::ReportLocked() const
     R.ReceiverReadable = FReceiverReadable;
     R.ReceiverImageSize = FReceiverImage.size();
     return R;
-}
-
-ModuleReport GpsModule::Report() const
-{
-    std::lock_guard<std::mutex> L(FMutex);
-    return ReportLocked();
-}
-
-bool GpsModule::WaitUntil(const std::function<bool(const ModuleReport&)>& Pred, int TimeoutMs) const
-{
-    return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
 }
 
 std::string GpsModule::ReceiverImage() const

@@ -86,15 +86,13 @@ struct ModuleReport {
     int Retries() const { return QuestionRepeats + BlockRepeats + ControllerRetries; }
 };
 
-class GpsModule final : public SimDevice
+class GpsModule final : public ReportingDevice<ModuleReport>
 {
   public:
     explicit GpsModule(const ModuleConfig& Config = {});
     ~GpsModule() override;
 
     ModuleConfig Config() const;
-    ModuleReport Report() const;
-    bool WaitUntil(const std::function<bool(const ModuleReport&)>& Pred, int TimeoutMs) const;
     std::string ReceiverImage() const;
     PulledFirmware Firmware() const; // the last controller firmware pulled
     void SetReceiverVersion(const std::string& Version, bool Readable = true);
@@ -114,7 +112,7 @@ class GpsModule final : public SimDevice
   private:
     enum State { Idle, Loader, Preparing, Receiving, Restarting };
 
-    ModuleReport ReportLocked() const;
+    ModuleReport ReportLocked() const override;
     std::string ControllerText() const;
     void RxByte(uint8_t B, Clock::time_point Now);
     void HandleFrame(const std::string& Content, Clock::time_point Now);

@@ -294,4 +294,25 @@ class SimDevice
     std::thread FThread;
 };
 
+// A device with a report of type R: Report() and WaitUntil() for any
+// thread, from the ReportLocked() the device builds with its lock held.
+template <class R> class ReportingDevice : public SimDevice
+{
+  public:
+    R Report() const
+    {
+        std::lock_guard<std::mutex> L(FMutex);
+        return ReportLocked();
+    }
+    // Waits until Pred holds for the report (checked at every change) or TimeoutMs pass.
+    bool WaitUntil(const std::function<bool(const R&)>& Pred, int TimeoutMs) const
+    {
+        return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
+    }
+
+  protected:
+    using SimDevice::SimDevice;
+    virtual R ReportLocked() const = 0;
+};
+
 } // namespace devsim

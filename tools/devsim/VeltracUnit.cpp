@@ -58,7 +58,7 @@ std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char
 }
 
 VeltracUnit::VeltracUnit(const UnitConfig& Config)
-    : SimDevice("unit", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
+    : ReportingDevice("unit", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
       FMajor(Config.VersionMajor), FMinor(Config.VersionMinor), FLetter(Config.RevisionLetter),
       FRevision(Config.Revision), FReceiverVersion(Config.ReceiverVersion),
       FReceiverReadable(Config.ReceiverReadable), FEeprom(Config.EepromSize, '\xFF'),
@@ -104,17 +104,6 @@ UnitReport VeltracUnit::ReportLocked() const
     R.GpsReports = FGps;
     R.LoggerReports = FLogger;
     return R;
-}
-
-UnitReport VeltracUnit::Report() const
-{
-    std::lock_guard<std::mutex> L(FMutex);
-    return ReportLocked();
-}
-
-bool VeltracUnit::WaitUntil(const std::function<bool(const UnitReport&)>& Pred, int TimeoutMs) const
-{
-    return WaitFor([&] { return Pred(ReportLocked()); }, TimeoutMs);
 }
 
 std::string VeltracUnit::ReceiverImage() const

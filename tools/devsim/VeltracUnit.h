@@ -137,16 +137,13 @@ struct UnitReport {
     }
 };
 
-class VeltracUnit final : public SimDevice
+class VeltracUnit final : public ReportingDevice<UnitReport>
 {
   public:
     explicit VeltracUnit(const UnitConfig& Config = {});
     ~VeltracUnit() override;
 
     UnitConfig Config() const;
-    UnitReport Report() const;
-    // Waits until Pred holds for the report (checked at every change) or TimeoutMs pass.
-    bool WaitUntil(const std::function<bool(const UnitReport&)>& Pred, int TimeoutMs) const;
 
     std::string ReceiverImage() const; // the bytes the receiver was last programmed with
     std::string Eeprom(uint32_t Address, uint32_t Length) const;
@@ -164,7 +161,7 @@ class VeltracUnit final : public SimDevice
     enum State { Idle, Framed, Pulling, Restarting, Off };
     enum RxState { Hunt, Address, Command, Length, Data, Sum };
 
-    UnitReport ReportLocked() const;
+    UnitReport ReportLocked() const override;
     std::string VersionTextLocked() const;
     void RxByte(uint8_t B, Clock::time_point Now);
     void Wakeup(Clock::time_point Now);
