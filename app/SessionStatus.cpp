@@ -27,6 +27,13 @@ TSessionStatus Percent(const std::string& What, const TProgressBarState& Bar)
     return {What + ": " + std::to_string(P) + "%", What + Ellipsis};
 }
 
+std::string Capitalised(std::string Text)
+{
+    if (!Text.empty() && Text[0] >= 'a' && Text[0] <= 'z')
+        Text[0] = static_cast<char>(Text[0] - 'a' + 'A');
+    return Text;
+}
+
 bool Moving(const TProgressBarState& Bar)
 {
     return Bar.Position > 0 && Bar.Position < Bar.Maximum;
@@ -73,30 +80,32 @@ TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
         const TProgressBarState& Bar = D.pUpdateProgress;
         if (Module)
             return Plain("The module programs its receiver; confirming the new version" + Ellipsis);
+        const std::string Programs = Capitalised(StatePhrase(TUpdateState::Busy, false));
         if (Moving(Bar))
-            return Percent("The unit programs its receiver", Bar);
+            return Percent(Programs, Bar);
         if (Bar.Position > 0 && Bar.Position == Bar.Maximum)
             return Plain("Confirming the new version" + Ellipsis);
-        return Plain("The unit programs its receiver" + Ellipsis);
+        return Plain(Programs + Ellipsis);
     }
+    // The state's own phrase, as the command line's state lines say it.
+    const std::string Phrase = Capitalised(StatePhrase(D.UpdateState, Module));
     switch (D.UpdateState) {
-    case usUnitFirmware:
-        return Percent("Updating the unit's own firmware", D.pUpdateProgress);
-    case usModuleFirmware:
-        return Percent("Updating the module's controller", D.pUpdateProgress);
-    case usTransferStart:
+    case TUpdateState::UnitFirmware:
+    case TUpdateState::ModuleFirmware:
+        return Percent(Phrase, D.pUpdateProgress);
+    case TUpdateState::TransferStart:
         if (!Module)
-            return Counting("Writing the image into the unit", D.pSendProgress, "records");
-        return Plain("Starting the transfer to the module" + Ellipsis);
-    case usModuleWaiting:
-        return Plain("The module prepares for the image" + Ellipsis);
-    case usBusy:
+            return Counting(Phrase, D.pSendProgress, "records");
+        return Plain(Phrase + Ellipsis);
+    case TUpdateState::ModuleWaiting:
+        return Plain(Phrase + Ellipsis);
+    case TUpdateState::Busy:
         if (Module)
-            return Counting("Sending the image to the module", D.pUpdateProgress, "blocks");
-        return Plain("Starting the receiver's programming" + Ellipsis);
-    case usFinished:
-        return Plain("Finished.");
-    default:
+            return Counting(Phrase, D.pUpdateProgress, "blocks");
+        return Plain(Phrase + Ellipsis);
+    case TUpdateState::Finished:
+        return Plain(Phrase + ".");
+    case TUpdateState::Idle:
         break;
     }
     if (D.vUnitID.empty() && D.vVersion.empty()) {

@@ -3,7 +3,7 @@
 // window's status line and the command line's lines use the same texts.
 // Pure: from the display data and a few facts the display does not hold.
 #include "app/UpdateOutcome.h"
-#include "app/UpdateSession.h"
+#include "app/UpdateDisplay.h"
 
 #include <string>
 

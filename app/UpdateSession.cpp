@@ -7,7 +7,7 @@
 #include "firmware/ReceiverImages.h"
 #include "firmware/Resources.h"
 #include "serial/AppException.h"
-#include "serial/ComPortCore.h"
+#include "serial/PortError.h"
 #include "serial/PortMap.h"
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
@@ -17,21 +17,8 @@
 namespace
 {
 
-constexpr int32_t ParamGPSUpdate = 65352;  // address, readiness, container letter
-constexpr int32_t ParamGPSVersion = 65354; // the receiver's version text
-
-constexpr int WriteRetryMs = 750;
 constexpr int ModuleRetryMs = 2000;
 constexpr int VersionRetryMs = 2000;
-constexpr int GPSVersionPollMs = 2000;
-constexpr int PreparingDots = 1189;
-// Module periods (2 s each) without a sign before its first block status, and
-// repeats of one unanswered block (a module waits about 15 s for a block),
-// before identification starts again.
-constexpr int ModuleQuietPeriods = 5;
-constexpr int ModuleBlockRepeats = 7;
-// Far longer than a unit takes to answer; a send this old is taken as unanswered.
-constexpr int64_t AnswerLifetimeMs = 1500;
 // Before the unit is switched off or let go: no answer due and none for
 // QuietLineMs, waited for at most SettleMaxMs; then its answer to that last
 // command ends the link, waited for at most CloseWaitMs.
@@ -46,11 +33,6 @@ constexpr int UncertainConfirmMs = 30000;
 constexpr int FirstSilenceMs = 10000;
 constexpr int SilenceStepMs = 30000;
 
-bool IsPortError(const std::exception& E)
-{
-    return dynamic_cast<const EComPortError*>(&E) || dynamic_cast<const EComPortCoreError*>(&E);
-}
-
 std::string Quoted(const std::string& Text)
 {
     return "\"" + Text + "\"";
@@ -64,46 +46,8 @@ std::string ResourceBytes(std::string_view Name)
 
 } // namespace
 
-const char* OutcomeName(TOutcomeKind Kind)
-{
-    switch (Kind) {
-    case TOutcomeKind::Updated:
-        return "updated";
-    case TOutcomeKind::UpToDate:
-        return "up-to-date";
-    case TOutcomeKind::NotSupported:
-        return "not-supported";
-    case TOutcomeKind::ManualFinished:
-        return "manual";
-    case TOutcomeKind::NotConfirmed:
-        return "not-confirmed";
-    case TOutcomeKind::Failed:
-        return "failed";
-    case TOutcomeKind::PortError:
-        return "port-error";
-    case TOutcomeKind::BadImage:
-        return "bad-image";
-    case TOutcomeKind::TimedOut:
-        return "timed-out";
-    case TOutcomeKind::Interrupted:
-        return "interrupted";
-    }
-    return "failed";
-}
-
-void TProgressBarState::SetMaximum(int Value)
-{
-    Maximum = Value < 0 ? 0 : Value;
-    SetPosition(Position);
-}
-
-void TProgressBarState::SetPosition(int Value)
-{
-    Position = Value < 0 ? 0 : (Value > Maximum ? Maximum : Value);
-}
-
 TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObject* Parent)
-    : QObject(Parent), cCom1(MX.Port())
+    : QObject(Parent), cCom1(MX.Port()), FUnitTransfer(CX, *this), FModuleTransfer(MX, *this)
 {
     CX.SetConfigType(cxctSTXb);
     CX.SetConfigTypeAutoDetect(false);
@@ -188,14 +132,9 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     CX.Port().OnLatencySetup = Latency;
 
     TimerE3.setInterval(ModuleRetryMs);
-    tWriteRetry.setInterval(WriteRetryMs);
     tVersionRetry.setInterval(VersionRetryMs);
-    tGPSVersionPoll.setInterval(GPSVersionPollMs);
     connect(&TimerE3, &QTimer::timeout, this, [this] { Entry(true, [&] { TimerE3Timer(); }); });
-    connect(&tWriteRetry, &QTimer::timeout, this, [this] { Entry(true, [&] { tWriteRetryTimer(); }); });
     connect(&tVersionRetry, &QTimer::timeout, this, [this] { Entry(true, [&] { tVersionRetryTimer(); }); });
-    connect(&tGPSVersionPoll, &QTimer::timeout, this,
-            [this] { Entry(true, [&] { tGPSVersionPollTimer(); }); });
     tConfirm.setSingleShot(true);
     connect(&tConfirm, &QTimer::timeout, this, [this] { Entry(true, [&] { tConfirmTimer(); }); });
     tProgramQuiet.setSingleShot(true);
@@ -333,20 +272,23 @@ void TUpdateSession::SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData)
     MX.SetLamps(Tx, Rx);
 }
 
-void TUpdateSession::SetState(uint8_t Value)
+void TUpdateSession::SetState(TUpdateState Value)
 {
     FUpdateState = Value;
+    // The receiver's version is asked for while the unit programs, in no other state.
+    if (Value != TUpdateState::Busy)
+        FUnitTransfer.StopVersionPoll();
     FDisplay.UpdateState = Value;
     // What the module's bytes are in this state, besides frames.
     switch (Value) {
-    case usIdle:
+    case TUpdateState::Idle:
         MX.SetReceive(TModuleReceive::Listen);
         break;
-    case usTransferStart:
-    case usModuleWaiting:
+    case TUpdateState::TransferStart:
+    case TUpdateState::ModuleWaiting:
         MX.SetReceive(TModuleReceive::Preparing);
         break;
-    case usModuleFirmware:
+    case TUpdateState::ModuleFirmware:
         MX.SetReceive(TModuleReceive::Controller);
         break;
     default:
@@ -384,8 +326,8 @@ void TUpdateSession::FormCreate(const std::vector<std::string>& Arguments)
 {
     Entry(false, [&] {
         FAutoUpdate = Arguments.empty() || UpperText(Arguments[0]) != "/MANUAL";
-        FRecords.clear();
-        FModuleBlocks.clear();
+        FUnitTransfer.Stop();
+        FModuleTransfer.Stop();
         FPackage.reset();
         DropImage();
         FModuleUpdate.Clear();
@@ -398,9 +340,8 @@ void TUpdateSession::FormCreate(const std::vector<std::string>& Arguments)
 void TUpdateSession::FormDestroy()
 {
     TimerE3.stop();
-    tWriteRetry.stop();
+    FUnitTransfer.Stop();
     tVersionRetry.stop();
-    tGPSVersionPoll.stop();
     tConfirm.stop();
     tProgramQuiet.stop();
     tEnding.stop();
@@ -409,8 +350,7 @@ void TUpdateSession::FormDestroy()
     CX.Close(true);
     cCom1.Close();
     SetLamps(nullptr, nullptr, nullptr);
-    FRecords.clear();
-    FModuleBlocks.clear();
+    FModuleTransfer.Stop();
     FPackage.reset();
     FModuleUpdate.Clear();
     DropImage();
@@ -418,11 +358,8 @@ void TUpdateSession::FormDestroy()
 
 void TUpdateSession::ResetDisplay()
 {
-    SetState(0);
-    FEEPromAddress = 0;
-    FGPSReady = 0;
-    FPackImage = false;
-    FPlainHeader = false;
+    SetState(TUpdateState::Idle);
+    FUnitTransfer.ForgetUpdateParameter();
     FDisplay.vUnitID.clear();
     FDisplay.vVersion.clear();
     FDisplay.vClass.clear();
@@ -430,20 +367,14 @@ void TUpdateSession::ResetDisplay()
     FDisplay.vHWVer.clear();
     FDisplay.vGPSCurrent.clear();
     FDisplay.vGPSNeeded.clear();
-    FRecords.clear();
     FDisplay.pSendProgress.SetPosition(0);
     FDisplay.pUpdateProgress.SetPosition(0);
     FDisplay.vProgress.clear();
-    tWriteRetry.stop();
-    FModuleBlocks.clear();
-    FModuleStallTicks = 0;
-    // What a transfer through the unit was waiting for ends with it.
-    ForgetAnswers();
-    FSpeedConfirmed = false;
-    FProgramStartPending = false;
+    // A transfer through the unit, and what it was waiting for, ends with it.
+    FUnitTransfer.Stop();
+    FModuleTransfer.Stop();
     FAwaitingVersion = false;
     tVersionRetry.stop();
-    tGPSVersionPoll.stop();
     // A confirmation outlives the session's own restarts.
     FDisplay.Confirming = FConfirm.Active;
 }
@@ -527,7 +458,8 @@ void TUpdateSession::bOpenClick()
         try {
             OpenConnection();
         } catch (const std::exception& E) {
-            HandlePortException(E);
+            // The connection did not open: this run is over.
+            EndRun(IsPortError(E) ? TOutcomeKind::PortError : TOutcomeKind::Failed, E.what());
             throw;
         }
     });
@@ -603,6 +535,15 @@ void TUpdateSession::bOffClick()
     });
 }
 
+void TUpdateSession::RefuseRun(TOutcomeKind Kind, const std::string& Message)
+{
+    Entry(false, [&] {
+        if (!FRun.Active)
+            BeginRun(true);
+        EndRun(Kind, Message);
+    });
+}
+
 void TUpdateSession::EndConnection(TOutcomeKind Kind, const std::string& Message, std::function<void()> Done)
 {
     Entry(false, [&] {
@@ -631,11 +572,9 @@ void TUpdateSession::StartEnding(TEnding How)
 {
     FEnding = How;
     FEndingSent = false;
-    tWriteRetry.stop();
+    FUnitTransfer.Stop();
     tVersionRetry.stop();
-    tGPSVersionPoll.stop();
     FAwaitingVersion = false;
-    ForgetAnswers();
     FEndingClock.start();
     tEnding.start();
     EndingTick();
@@ -712,11 +651,11 @@ void TUpdateSession::PortHungUp(TComPort* Port)
     if (FConfirm.Active) {
         Message = Gone + " while the receiver was being programmed: it may still be programming; plug the " +
                   Device + " in again and press Open to follow it to the end";
-    } else if (FUpdateState == usTransferStart || FUpdateState == usModuleWaiting ||
-               (Module && FUpdateState == usBusy)) {
+    } else if (FUpdateState == TUpdateState::TransferStart || FUpdateState == TUpdateState::ModuleWaiting ||
+               (Module && FUpdateState == TUpdateState::Busy)) {
         Message = Gone + " during the receiver transfer: the receiver was not programmed; plug the " + Device +
                   " in and press Open";
-    } else if (FUpdateState == usUnitFirmware || FUpdateState == usModuleFirmware) {
+    } else if (FUpdateState == TUpdateState::UnitFirmware || FUpdateState == TUpdateState::ModuleFirmware) {
         Message = Gone + " during the update of the " + (Module ? "module's controller" : "unit's own firmware") +
                   ": plug the " + Device + " in and press Open to update it again";
     } else {
@@ -782,7 +721,7 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     FUpdatedUnitID = Unit.UnitID;
     CX.SelectSoftware(UnitFirmware(), Title);
     CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
-    SetState(usUnitFirmware);
+    SetState(TUpdateState::UnitFirmware);
     FDisplay.vGPSCurrent = SessionText::UpdatingUnit + Title;
     FRun.FirmwareTitle = Title;
 }
@@ -804,10 +743,11 @@ void TUpdateSession::CXGPSLocation(TCorvex* Sender, const TCX_GPSLocation& GPSLo
         lGPSData->Trigger();
     if (Ending())
         return;
-    if (FUpdateState == 0)
-        CX.RequestParameter(FGPSReady > 0 ? ParamGPSVersion : ParamGPSUpdate);
-    else if (FUpdateState == 3 && !FProgramStartPending)
-        RequestGPSVersion();
+    if (FUpdateState == TUpdateState::Idle)
+        CX.RequestParameter(FUnitTransfer.GPSReady() > 0 ? TUnitTransfer::ParamGPSVersion
+                                                        : TUnitTransfer::ParamGPSUpdate);
+    else if (FUpdateState == TUpdateState::Busy && !FUnitTransfer.ProgramStartPending())
+        FUnitTransfer.RequestVersion();
 }
 
 void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool Valid,
@@ -818,30 +758,25 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
     (void)HexValue;
     if (Ending())
         return;
-    if (Parameter == ParamGPSUpdate) {
-        if (Value.empty()) {
+    if (Parameter == TUnitTransfer::ParamGPSUpdate) {
+        if (FUnitTransfer.TakeUpdateParameter(Value))
+            FReceiverCannotReport = FUnitTransfer.GPSReady() <= 0;
+        else
             FDisplay.vGPSCurrent = SessionText::NotSupported;
-        } else {
-            FEEPromAddress = HexToIntDef(GetToken(Value, 0, ','), 0);
-            FGPSReady = HexToIntDef(GetToken(Value, 1, ','), 0);
-            const std::string Kind = GetToken(Value, 2, ',');
-            FPackImage = Kind == "C";
-            FPlainHeader = Kind == "V";
-            FReceiverCannotReport = FGPSReady <= 0;
-        }
         // Once a transfer has begun no further command may go out between a
         // send and its acknowledgement, which the link reads by the last
         // command; logger reports are on by then.
-        const bool Idle = FUpdateState == usIdle;
+        const bool Idle = FUpdateState == TUpdateState::Idle;
         if (Idle)
             CX.SetLoggerReports(true);
         if (Value.empty())
             EndRun(TOutcomeKind::NotSupported, "the unit does not support receiver updates");
         else if (Idle && FReceiverCannotReport && !FConfirm.Active)
             RunPlan(true);
-    } else if (Parameter == ParamGPSVersion && !Value.empty()) {
+    } else if (Parameter == TUnitTransfer::ParamGPSVersion && !Value.empty()) {
         // A second answer may come while records are being written: then no command.
-        if (FUpdateState == usIdle || (FUpdateState == usBusy && !FProgramStartPending))
+        if (FUpdateState == TUpdateState::Idle ||
+            (FUpdateState == TUpdateState::Busy && !FUnitTransfer.ProgramStartPending()))
             CX.SetGPSReports(false, false);
         ReceiverReported(Value);
     }
@@ -851,237 +786,50 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
 
 void TUpdateSession::StartUnitTransfer()
 {
-    tWriteRetry.stop();
     if (!FImage) {
         ShowError(SessionText::NoImage);
         return;
     }
-    const int Chunk = UnitChunkSize(CX.MaxLength(), CX.UnitInfo().HexType);
-    std::string Data = *FImage;
-    if (FPackImage)
-        Data = GPSzContainer(Data, true);
-    else if (FPlainHeader)
-        Data = GPSzContainer(Data, false);
-    FRecords = UnitRecords(Data, FEEPromAddress, Chunk);
-    ForgetAnswers();
-    FSpeedConfirmed = false;
-    FProgramStartPending = false;
-    FDisplay.pSendProgress.SetMaximum(static_cast<int>(FRecords.size()));
-    FDisplay.pSendProgress.SetPosition(0);
-    if (!FRecords.empty())
-        tWriteRetry.start();
-    SentToUnit(AnswerSpeed);
-    CX.SetFastSpeed();
+    FUnitTransfer.Start(*FImage);
 }
 
-// Acknowledgements from the unit carry no identity, and the link reads each
-// one as the answer to the last command it sent. Copies of one send (the
-// retries) are interchangeable: whichever is answered, the unit did it. So
-// an answer counts only while every send still due is a copy of the current
-// one; after an answer, the next send waits until the other copies are
-// answered too, or are older than AnswerLifetimeMs and taken as lost.
-void TUpdateSession::ForgetAnswers()
-{
-    FCurrentKind = AnswerNone;
-    FCurrentCopies = 0;
-    FOldCopies = 0;
-}
-
-void TUpdateSession::SentToUnit(int Kind)
-{
-    if (!FAnswerClock.isValid())
-        FAnswerClock.start();
-    if (Kind != FCurrentKind)
-        FCurrentCopies = 0;
-    FCurrentKind = Kind;
-    ++FCurrentCopies;
-    FLastSentAt = FAnswerClock.elapsed();
-}
-
-// The current send was answered: its other copies become answers still due.
-void TUpdateSession::CurrentAnswered()
-{
-    FOldCopies = FCurrentCopies;
-    FOldSentAt = FLastSentAt;
-    FCurrentCopies = 0;
-    FCurrentKind = AnswerNone;
-}
-
-bool TUpdateSession::WaitingForOldAnswers()
-{
-    if (FOldCopies > 0 && FAnswerClock.elapsed() - FOldSentAt > AnswerLifetimeMs)
-        FOldCopies = 0;
-    return FOldCopies > 0;
-}
-
-// The records wait for the speed switch to be answered: a write sent before
-// would take that answer for its own, and the link would stay at the old speed.
 void TUpdateSession::CXFastSpeed(TCorvex* Sender)
 {
     (void)Sender;
-    if (Ending() || FSpeedConfirmed || FCurrentKind != AnswerSpeed)
-        return;
-    FSpeedConfirmed = true;
-    // Copies of the switch went out at the old speed after the unit had
-    // moved on, so no further answer can come for them. A late answer lets
-    // the first record go at once: the unit falls back to the old speed when
-    // nothing arrives at the new one for a while.
-    const bool Repeated = FCurrentCopies > 1;
-    ForgetAnswers();
-    if (Repeated && !FRecords.empty())
-        SendEEPromRecord(false);
+    if (!Ending())
+        FUnitTransfer.FastSpeedAnswered();
 }
 
 void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)
 {
     (void)Sender;
-    if (Ending())
-        return;
-    UnitAnswer(Result);
+    if (!Ending())
+        FUnitTransfer.Answered(Result);
 }
 
 void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success)
 {
     (void)Sender;
-    if (Ending())
-        return;
     (void)Parameter; // the link names the last parameter set, whatever the answer belongs to
-    UnitAnswer(Success);
-}
-
-void TUpdateSession::UnitAnswer(bool Success)
-{
-    if (FOldCopies > 0) {
-        // An earlier send's copy; once the last is in, what waited goes out.
-        if (--FOldCopies == 0 && !FRecords.empty() && FSpeedConfirmed)
-            SendEEPromRecord(false);
-        return;
-    }
-    if (FCurrentCopies == 0)
-        return; // nothing of ours is due
-    --FCurrentCopies;
-    if (FCurrentKind >= 0) {
-        if (!FRecords.empty() && FCurrentKind == FDisplay.pSendProgress.Position) {
-            if (Success)
-                CurrentAnswered();
-            SendEEPromRecord(Success);
-        }
-    } else if (FCurrentKind == AnswerProgramStart) {
-        if (!Success)
-            return; // the retry timer asks again
-        ProgramStarted();
-    }
+    if (!Ending())
+        FUnitTransfer.Answered(Success);
 }
 
 void TUpdateSession::tWriteRetryTimer()
 {
-    if (FOldCopies > 0) {
-        if (WaitingForOldAnswers())
-            return;
-        if (!FRecords.empty() && FSpeedConfirmed)
-            SendEEPromRecord(false);
-        return;
-    }
-    if (!FRecords.empty() && !FSpeedConfirmed) {
-        SentToUnit(AnswerSpeed);
-        CX.SetFastSpeed();
-    } else if (!FRecords.empty()) {
-        SendEEPromRecord(false);
-    } else if (FUpdateState == 3 && FProgramStartPending) {
-        // A second start that reaches a unit which has finished programming
-        // programs the receiver again: it goes only once the answer to the
-        // last one can no longer come.
-        if (FAnswerClock.elapsed() - FLastSentAt <= AnswerLifetimeMs)
-            return;
-        SentToUnit(AnswerProgramStart);
-        CX.SetParameterInt(ParamGPSUpdate, 1);
-    } else {
-        tWriteRetry.stop();
-    }
-}
-
-// Re-sending a record is harmless (same bytes, same address); skipping one
-// would leave a hole in the receiver's image.
-void TUpdateSession::SendEEPromRecord(bool Advance)
-{
-    tWriteRetry.stop();
-    TProgressBarState& Cursor = FDisplay.pSendProgress;
-    if (Advance)
-        Cursor.SetPosition(Cursor.Position + 1);
-    if (!FRecords.empty()) {
-        if (WaitingForOldAnswers()) {
-            // The timer sends it once the earlier copies are answered or lost.
-        } else if (Cursor.Position < static_cast<int>(FRecords.size())) {
-            const std::string& Record = FRecords[static_cast<std::size_t>(Cursor.Position)];
-            const std::size_t Blank = Record.find(' ');
-            const std::string Address = Record.substr(0, Blank);
-            const std::string Data = Blank == std::string::npos ? std::string() : Record.substr(Blank + 1);
-            SentToUnit(Cursor.Position);
-            CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
-            FDisplay.vProgress =
-                FixedText(Cursor.Maximum > 0 ? Cursor.Position * 100.0 / Cursor.Maximum : 0.0, 1) + "%";
-        } else {
-            Cursor.SetPosition(0);
-            FRecords.clear();
-            SetState(usBusy);
-            // Every record is in the unit: from here on it may be programming.
-            StartConfirmation(true);
-            StartProgramming();
-            return;
-        }
-    }
-    if (!FRecords.empty())
-        tWriteRetry.start();
-}
-
-// The unit programs its receiver once it holds 65352 = 1; the write is
-// repeated until the unit acknowledges it, since a lost one would leave the
-// update waiting for ever.
-void TUpdateSession::StartProgramming()
-{
-    FProgramStartPending = true;
-    tWriteRetry.start();
-    SentToUnit(AnswerProgramStart);
-    CX.SetParameterInt(ParamGPSUpdate, 1);
-}
-
-// While the unit programs, the receiver version is read until the required
-// one is reported; GPS reports were switched off and may not come back.
-void TUpdateSession::RequestGPSVersion()
-{
-    tGPSVersionPoll.start();
-    CX.RequestParameter(ParamGPSVersion);
+    FUnitTransfer.RetryTick();
 }
 
 void TUpdateSession::tGPSVersionPollTimer()
 {
-    if (FUpdateState != 3 || FProgramStartPending || !CX.Connected()) {
-        tGPSVersionPoll.stop();
-        return;
-    }
-    RequestGPSVersion();
-}
-
-// The unit took 65352 := 1. A repeat that reached it after it had finished
-// would program the receiver a second time, so nothing repeats it any more.
-void TUpdateSession::ProgramStarted()
-{
-    if (FCurrentKind == AnswerProgramStart)
-        CurrentAnswered();
-    FProgramStartPending = false;
-    FConfirm.ProgramAcked = FConfirm.Active;
-    tWriteRetry.stop();
-    ConfirmationProgress();
-    RequestGPSVersion();
+    FUnitTransfer.PollTick();
 }
 
 void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status)
 {
     (void)Sender;
-    // The unit reports its logger status only while it programs: it heard
-    // the start, whatever became of the acknowledgement.
-    if (FProgramStartPending && FUpdateState == usBusy && !Ending())
-        ProgramStarted();
+    if (FUpdateState == TUpdateState::Busy && !Ending())
+        FUnitTransfer.LoggerStatus();
     ConfirmationProgress();
     if (FConfirm.Active && FConfirm.ProgramAcked && !Ending()) {
         FConfirm.Ran = true;
@@ -1098,6 +846,51 @@ void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Sta
         FDisplay.vProgress =
             std::to_string(Bar.Maximum > 0 ? static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum : 0) +
             "%";
+}
+
+// ---------------------------------------------------------------- what the transfers report
+
+void TUpdateSession::Step(const std::function<void()>& Body)
+{
+    Entry(true, Body);
+}
+
+void TUpdateSession::TransferState(TUpdateState State)
+{
+    SetState(State);
+}
+
+void TUpdateSession::SendBar(int Position, int Maximum)
+{
+    FDisplay.pSendProgress.SetMaximum(Maximum);
+    FDisplay.pSendProgress.SetPosition(Position);
+}
+
+void TUpdateSession::UpdateBar(int Position, int Maximum)
+{
+    FDisplay.pUpdateProgress.SetMaximum(Maximum);
+    FDisplay.pUpdateProgress.SetPosition(Position);
+}
+
+void TUpdateSession::ProgressText(const std::string& Text)
+{
+    FDisplay.vProgress = Text;
+}
+
+void TUpdateSession::TransferComplete(bool Certain)
+{
+    StartConfirmation(Certain);
+}
+
+void TUpdateSession::TransferFailed(TOutcomeKind Kind, const std::string& Message)
+{
+    EndRun(Kind, Message);
+}
+
+void TUpdateSession::ProgramStarted()
+{
+    FConfirm.ProgramAcked = FConfirm.Active;
+    ConfirmationProgress();
 }
 
 // ---------------------------------------------------------------- External GPS module
@@ -1136,36 +929,8 @@ void TUpdateSession::TimerE3Timer()
         SendModuleIdentify();
     else if (FDisplay.vGPSCurrent.empty())
         SendToGPS("Q");
-    else if (FConfirm.Active && FUpdateState == usIdle && FDisplay.DeviceType == dtExternalGPS)
+    else if (FConfirm.Active && FUpdateState == TUpdateState::Idle && FDisplay.DeviceType == dtExternalGPS)
         SendToGPS("Q"); // until the programmed receiver reports its new version
-    else if (FUpdateState == usTransferStart || FUpdateState == usModuleWaiting) {
-        // A module that went quiet before its first block status (block 0 or
-        // its answer lost, the ready status lost): it has given up or never
-        // started, so start again from identification.
-        if (FDisplay.DeviceType == dtExternalGPS && ++FModuleStallTicks > ModuleQuietPeriods) {
-            OpenConnection();
-            return;
-        }
-        if (FUpdateState == usTransferStart)
-            cCom1.SetBaudRate(br57600);
-    } else if (FDisplay.DeviceType == dtExternalGPS && FUpdateState == usBusy &&
-               FDisplay.pUpdateProgress.Position < static_cast<int>(FModuleBlocks.size())) {
-        const int Cursor = FDisplay.pUpdateProgress.Position;
-        // A block that stays unanswered after a few repeats means the module
-        // left the transfer (and its speed), or, for the last block, that it
-        // took the block and programs while its status was lost. Either way
-        // identification starts again, which follows the module and reads the
-        // receiver's version; after the last block nothing is sent again
-        // until the module shows it never programmed.
-        if (FModuleStallTicks >= ModuleBlockRepeats) {
-            if (Cursor == static_cast<int>(FModuleBlocks.size()) - 1)
-                StartConfirmation(false);
-            OpenConnection();
-            return;
-        }
-        ++FModuleStallTicks;
-        SendToGPS(FModuleBlocks[static_cast<std::size_t>(Cursor)]);
-    }
 }
 
 void TUpdateSession::cCom1DataRecived(TComPort* Sender, int32_t Count)
@@ -1183,7 +948,7 @@ void TUpdateSession::ModuleReceived(const std::string& Bytes)
 void TUpdateSession::MXControllerStarted(TModuleLink* Sender)
 {
     (void)Sender;
-    SetState(usModuleFirmware);
+    SetState(TUpdateState::ModuleFirmware);
     ControllerFromLoader();
 }
 
@@ -1214,10 +979,7 @@ void TUpdateSession::MXControllerProgress(TModuleLink* Sender, bool Active, doub
 void TUpdateSession::MXDot(TModuleLink* Sender)
 {
     (void)Sender;
-    SetState(usModuleWaiting);
-    FModuleStallTicks = 0;
-    FDisplay.vProgress = SessionText::Preparing;
-    FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Position + 1);
+    FModuleTransfer.Dot();
 }
 
 void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
@@ -1234,29 +996,7 @@ void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
         }
         return;
     }
-    switch (Status) {
-    case TModuleStatus::Ready:
-        FDisplay.vProgress = SessionText::Updating;
-        MX.SendAcknowledge();
-        FDisplay.pSendProgress.SetPosition(FDisplay.pSendProgress.Maximum);
-        SetState(usBusy);
-        SendNextModuleBlock();
-        break;
-    case TModuleStatus::Accepted:
-        MX.SendAcknowledge();
-        SendNextModuleBlock();
-        break;
-    case TModuleStatus::Refused:
-        // The module refused a block: the connection starts again from
-        // identification. An image the technician chose is not sent again.
-        if (FRun.Transfer == TSource::Custom || FRun.Transfer == TSource::Recovery)
-            EndRun(TOutcomeKind::Failed, "the module refused the image (status 02); the receiver was not "
-                                         "programmed");
-        OpenConnection();
-        break;
-    case TModuleStatus::Other:
-        break;
-    }
+    FModuleTransfer.Status(Status);
 }
 
 void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Identity)
@@ -1272,7 +1012,7 @@ void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Iden
         const std::string Carried = FixedText(FModuleUpdate.Version / 100.0, 2);
         if (FDisplay.vVersion != Carried) {
             TimerE3.stop();
-            SetState(usFinished);
+            SetState(TUpdateState::Finished);
             EndRun(TOutcomeKind::Failed, "the controller reports " + FDisplay.vVersion +
                                              " after its update; the tool carries " + Carried);
             return;
@@ -1288,13 +1028,13 @@ void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Iden
         ProgrammingEnded();
     if (Identity.Version >= 2.0) {
         // A recovery is for a receiver that cannot report: it goes right after identification.
-        if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == usIdle)
+        if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == TUpdateState::Idle)
             RunPlan(true);
         else
             TimerE3Timer();
     } else {
         TimerE3.stop();
-        SetState(usModuleFirmware);
+        SetState(TUpdateState::ModuleFirmware);
         FDisplay.vGPSCurrent = SessionText::UpdatingModule;
         MX.SendStartControllerUpdate();
     }
@@ -1309,20 +1049,17 @@ void TUpdateSession::MXReceiverVersion(TModuleLink* Sender, const std::string& V
 void TUpdateSession::MXReceiverReady(TModuleLink* Sender)
 {
     (void)Sender;
-    SetState(usModuleWaiting);
-    FDisplay.vProgress = SessionText::Waiting;
-    cCom1.SetBaudRate(br57600);
+    FModuleTransfer.ReceiverReady();
 }
 
 void TUpdateSession::StartModuleTransfer()
 {
-    FModuleBlocks.clear();
     if (!FImage) {
+        FModuleTransfer.Stop();
         ShowError(SessionText::NoImage);
         return;
     }
-    cCom1.SetBaudRate(br9600);
-    switch (CheckMediaTekImage(*FImage)) {
+    switch (FModuleTransfer.Start(*FImage)) {
     case TMediaTekCheck::TooShort:
         ShowError(SessionText::ImageTooShort);
         EndRun(TOutcomeKind::BadImage, FImageName +
@@ -1336,33 +1073,19 @@ void TUpdateSession::StartModuleTransfer()
     case TMediaTekCheck::Ok:
         break;
     }
-    FModuleBlocks = ModuleTransferBlocks(*FImage);
-    FModuleStallTicks = 0;
-    FDisplay.pSendProgress.SetMaximum(PreparingDots);
-    FDisplay.pSendProgress.SetPosition(0);
-    FDisplay.pUpdateProgress.SetMaximum(static_cast<int>(FModuleBlocks.size()));
-    FDisplay.pUpdateProgress.SetPosition(0);
-    SendToGPS(FModuleBlocks[0]);
 }
 
-void TUpdateSession::SendNextModuleBlock()
+void TUpdateSession::StartAgain()
 {
-    TProgressBarState& Cursor = FDisplay.pUpdateProgress;
-    if (Cursor.Position >= Cursor.Maximum)
-        return;
-    Cursor.SetPosition(Cursor.Position + 1);
-    FModuleStallTicks = 0;
-    FDisplay.vProgress =
-        std::to_string(Cursor.Maximum > 0 ? Cursor.Position * 100 / Cursor.Maximum : 0) + "%";
-    if (Cursor.Position < static_cast<int>(FModuleBlocks.size())) {
-        SendToGPS(FModuleBlocks[static_cast<std::size_t>(Cursor.Position)]);
-    } else if (FUpdateState == usBusy) {
-        // Every block accepted: the module programs its receiver. Start again
-        // from identification (the acknowledgement still goes out at the fast
-        // rate) and ask for the version until the new one is reported.
-        StartConfirmation(true);
-        OpenConnection();
-    }
+    OpenConnection();
+}
+
+// An image the technician chose is not sent again; the archive's is, from identification.
+void TUpdateSession::BlockRefused()
+{
+    if (FRun.Transfer == TSource::Custom || FRun.Transfer == TSource::Recovery)
+        EndRun(TOutcomeKind::Failed, "the module refused the image (status 02); the receiver was not programmed");
+    OpenConnection();
 }
 
 // ---------------------------------------------------------------- required firmware
@@ -1376,7 +1099,7 @@ void TUpdateSession::DecideVersion(const std::string& Version, TSource Source)
 {
     FDisplay.vGPSCurrent = Version;
     if (!FAutoUpdate) {
-        SetState(usFinished);
+        SetState(TUpdateState::Finished);
         if (Source == TSource::Recovery)
             EndRun(TOutcomeKind::ManualFinished, "automatic update is off, so no recovery is sent");
         else if (FPlan == TSource::Custom && !FPlanDone)
@@ -1389,20 +1112,20 @@ void TUpdateSession::DecideVersion(const std::string& Version, TSource Source)
         return;
     }
     if (!FindRequiredImage(Version)) {
-        SetState(usFinished);
+        SetState(TUpdateState::Finished);
         EndRun(TOutcomeKind::NotSupported, "the tool has no image for the receiver's version " + Quoted(Version));
         return;
     }
     if (Version == FDisplay.vGPSNeeded) {
         if (FDisplay.DeviceType == dtVeltrac)
             StartEnding(TEnding::TurnOff);
-        SetState(usFinished);
+        SetState(TUpdateState::Finished);
         EndRun(TOutcomeKind::UpToDate, "the receiver already runs " + Quoted(Version));
         return;
     }
-    if (FUpdateState != usIdle)
+    if (FUpdateState != TUpdateState::Idle)
         return;
-    SetState(usTransferStart);
+    SetState(TUpdateState::TransferStart);
     TransferStarting(Source);
     if (FDisplay.DeviceType == dtVeltrac)
         StartUnitTransfer();
@@ -1516,7 +1239,7 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
         if (FDisplay.vGPSCurrent.empty())
             FDisplay.vGPSCurrent = SessionText::ManualUpdate;
         FDisplay.vGPSNeeded = FileNameNoExt(FileName);
-        SetState(usTransferStart);
+        SetState(TUpdateState::TransferStart);
         TransferStarting(TSource::Custom);
         if (FDisplay.DeviceType == dtVeltrac)
             StartUnitTransfer();
@@ -1675,7 +1398,7 @@ TTransferProgress TUpdateSession::TransferProgress() const
     const TProgressBarState& Bar =
         FDisplay.DeviceType == dtExternalGPS ? FDisplay.pUpdateProgress : FDisplay.pSendProgress;
     const bool Counting =
-        FDisplay.DeviceType == dtExternalGPS ? FUpdateState == usBusy : FUpdateState == usTransferStart;
+        FDisplay.DeviceType == dtExternalGPS ? FUpdateState == TUpdateState::Busy : FUpdateState == TUpdateState::TransferStart;
     if (Counting && Bar.Maximum > 0)
         P.ImageDone = P.ImageBytes * static_cast<uint64_t>(Bar.Position) / static_cast<uint64_t>(Bar.Maximum);
     P.LineBytes = CX.BytesSent() + MX.BytesSent() - FRun.TransferSentAtStart;
@@ -1839,12 +1562,12 @@ bool TUpdateSession::ResumeConfirmation(const std::string& DeviceID)
         FConfirm.ProgramAcked = true;
         if (FConfirm.Ran)
             tProgramQuiet.start(FProgramQuietMs);
-        SetState(usBusy);
-        FProgramStartPending = false;
+        SetState(TUpdateState::Busy);
+        FUnitTransfer.Stop();
         CX.SetLoggerReports(true);
-        RequestGPSVersion();
+        FUnitTransfer.RequestVersion();
     } else {
-        SetState(usIdle);
+        SetState(TUpdateState::Idle);
         // The module came back after its status 02: a fresh identification.
         if (FConfirm.Status02)
             FConfirm.Ended = true;
@@ -1868,8 +1591,9 @@ void TUpdateSession::ProgrammingEnded()
     tProgramQuiet.stop();
     ConfirmationProgress();
     // Ask now rather than at the next poll.
-    if (FDisplay.DeviceType == dtVeltrac && FUpdateState == usBusy && !FProgramStartPending && CX.Connected())
-        RequestGPSVersion();
+    if (FDisplay.DeviceType == dtVeltrac && FUpdateState == TUpdateState::Busy &&
+        !FUnitTransfer.ProgramStartPending() && CX.Connected())
+        FUnitTransfer.RequestVersion();
 }
 
 void TUpdateSession::ReceiverReported(const std::string& Version)
@@ -1911,7 +1635,7 @@ void TUpdateSession::ConfirmVersion(const std::string& Version)
         return;
     }
     StopConfirmation();
-    SetState(usFinished);
+    SetState(TUpdateState::Finished);
     EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
                                      ", not the required " + Quoted(FConfirm.Expected));
 }
@@ -1920,7 +1644,7 @@ void TUpdateSession::Confirmed(const std::string& Version)
 {
     StopConfirmation();
     FRun.Transferred = true;
-    SetState(usFinished);
+    SetState(TUpdateState::Finished);
     if (FDisplay.DeviceType == dtVeltrac)
         StartEnding(TEnding::TurnOff);
     EndRun(TOutcomeKind::Updated, "the receiver was updated to " + Quoted(Version));
@@ -1935,19 +1659,19 @@ void TUpdateSession::tConfirmTimer()
     if (!C.Certain && !C.Ended) {
         // The receiver kept its old version well past any programming: the
         // last block never arrived. An automatic update decides again.
-        if (C.Source == TSource::Automatic && C.Answered && FUpdateState == usIdle) {
+        if (C.Source == TSource::Automatic && C.Answered && FUpdateState == TUpdateState::Idle) {
             CheckGPSVersion(C.LastAnswer);
             return;
         }
         if (C.Source != TSource::Automatic) {
-            SetState(usFinished);
+            SetState(TUpdateState::Finished);
             EndRun(TOutcomeKind::Failed,
                    "the image did not reach the device completely; the receiver reports " +
                        (C.Answered ? Quoted(C.LastAnswer) : std::string("no version")));
             return;
         }
     }
-    SetState(usFinished);
+    SetState(TUpdateState::Finished);
     const std::string Seconds = std::to_string(tConfirm.interval() / 1000) + " s";
     const std::string Reports =
         ": it reported " + (C.Before.empty() ? std::string("no version") : Quoted(C.Before)) + " before and " +

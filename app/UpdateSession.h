@@ -7,7 +7,10 @@
 // named after the window's handlers (bOpenClick, pGPSNeededDblClick, ...) and
 // answers the two questions the session asks (OnChooseFirmwareFile,
 // OnShowError). Everything runs on the Qt main thread.
+#include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
+#include "app/ModuleTransfer.h"
+#include "app/UnitTransfer.h"
 #include "firmware/FirmwarePackage.h"
 #include "firmware/SoftUpdate.h"
 #include "link/Corvex2.h"
@@ -24,95 +27,7 @@
 #include <string>
 #include <vector>
 
-// A progress bar as data: the position always lies within 0..Maximum, as a
-// toolkit's bar keeps it; the transfer cursors rely on that.
-struct TProgressBarState {
-    int Position = 0;
-    int Maximum = 100;
-
-    void SetMaximum(int Value);
-    void SetPosition(int Value);
-    bool operator==(const TProgressBarState&) const = default;
-};
-
-enum TDeviceType { dtVeltrac = 0, dtExternalGPS = 1 };
-
-// The transfer under way, for front ends that show its pace.
-struct TTransferProgress {
-    bool Active = false;     // an image is going out
-    double Seconds = 0;      // since its transfer started
-    uint64_t ImageBytes = 0; // the image's size
-    uint64_t ImageDone = 0;  // how much of it the device has taken (by records or blocks)
-    uint64_t LineBytes = 0;  // bytes written to the device since the start, repeats included
-    uint32_t LineRate = 0;   // bit/s of the line now
-};
-
-// The values of FUpdateState, shared by every update procedure.
-enum TUpdateStateValue : uint8_t {
-    usIdle = 0,           // nothing decided yet
-    usTransferStart = 1,  // an image was chosen and its transfer is starting
-    usModuleWaiting = 2,  // External GPS: the module prepares, or waits after the start
-    usBusy = 3,           // Veltrac: the unit programs its receiver; External GPS: blocks go out
-    usFinished = 4,       // up to date, not supported, automatic update off, or confirmed
-    usModuleFirmware = 5, // External GPS: the module's own firmware is updated
-    usUnitFirmware = 6,   // Veltrac: the unit's own firmware is updated
-};
-
-// What the window shows. Texts are 8-bit, as the devices report them.
-struct TUpdateDisplay {
-    std::string Caption;
-    int DeviceType = dtVeltrac; // cDeviceType: 0 "Veltrac", 1 "External GPS"
-    bool DeviceTypeLocked = false;
-    int ComNumber = 0; // cComNumber: the selected port, 0 = none
-    std::string vUnitID, vVersion, vClass, vVersionInfo, vHWVer;
-    std::string vGPSCurrent, vGPSNeeded, vProgress;
-    TProgressBarState pSendProgress, pUpdateProgress;
-    uint8_t UpdateState = 0; // a copy of FUpdateState, for front ends that report states
-    // A complete image reached the device, which programs it; the session
-    // waits for the device to report the new version.
-    bool Confirming = false;
-    // What the session is doing, in words (the window's status line), and
-    // the same without its running count (a new step when it changes).
-    std::string Status, StatusStep;
-
-    bool operator==(const TUpdateDisplay&) const = default;
-};
-
-// The session's own texts, in one place.
-namespace SessionText
-{
-inline const std::string Caption = "Veltrac GNSS Firmware Update";
-inline const std::string NotSupported = "Update is not supported";
-inline const std::string UnableToLoad = "Unable to load firmware";
-inline const std::string ManualUpdate = "Manual update";
-inline const std::string FirmwareRecovery = "Firmware recovery";
-inline const std::string UpdatingModule = "Updating EGPS module";
-inline const std::string UpdatingUnit = "Updating Veltrac to ";
-inline const std::string Preparing = "Preparing";
-inline const std::string Waiting = "Waiting";
-inline const std::string Updating = "Updating";
-inline const std::string NoUnitConnection =
-    "Unable to start the update: no tracking unit is connected. Open the connection and wait until the "
-    "unit is shown, then choose the firmware again.";
-inline const std::string NoModuleConnection =
-    "Unable to start the update: the port to the External GPS module is not open. Open the connection, "
-    "then choose the firmware again.";
-inline const std::string ImageTooShort =
-    "Unable to send the firmware: the file is shorter than the 448-byte header of a receiver image.";
-inline const std::string NoImage = "Unable to start the update: no firmware image is loaded.";
-inline const std::string StillProgramming =
-    "Unable to start the update: the device is still programming its receiver. Wait until the new version "
-    "is confirmed (or Close and Open again), then choose the firmware again.";
-inline const std::string ProgrammingWarning =
-    "The receiver is being programmed. Interrupting now may leave it unusable.";
-// After "Yes" to interrupting a receiver that programs: the essential first,
-// so that it fits the window's status line.
-inline const std::string HalfProgrammed =
-    "the receiver may be half-programmed: press Open to follow it to the end; if it no longer reports "
-    "its version, double-click \"Current version\" to recover it";
-} // namespace SessionText
-
-class TUpdateSession : public QObject
+class TUpdateSession : public QObject, private TUnitTransferHost, private TModuleTransferHost
 {
     Q_OBJECT
 
@@ -166,6 +81,10 @@ class TUpdateSession : public QObject
     void PlanCustomImage(const std::string& FileName);
     void PlanRecovery();
 
+    // A run that cannot begin (its front end refused what it was given) ends
+    // at once with Kind and Message; its outcome names the device and port
+    // as any other.
+    void RefuseRun(TOutcomeKind Kind, const std::string& Message);
     // Ends the connection so that the next run finds the device as it was:
     // nothing of the update runs on; a unit is asked to leave its command mode
     // once no answer is due (at most 1.5 s), and its port closes when it has
@@ -252,11 +171,11 @@ class TUpdateSession : public QObject
     void LoadCustomFirmware(const std::string& FileName);
 
     // ---- State, read-only ----
-    uint8_t UpdateState() const { return FUpdateState; }
+    TUpdateState UpdateState() const { return FUpdateState; }
     bool AutoUpdate() const { return FAutoUpdate; }
     const std::string& ImageName() const { return FImageName; }
     const std::optional<std::string>& Image() const { return FImage; }
-    const std::vector<std::string>& Records() const { return FRecords; }
+    const std::vector<std::string>& Records() const { return FUnitTransfer.Records(); }
     int32_t UpdatedUnitID() const { return FUpdatedUnitID; }
     // The loaded "gps_fw" package (empty before it is loaded).
     const std::string& Archive() const;
@@ -264,13 +183,17 @@ class TUpdateSession : public QObject
     const std::vector<std::string>& ArchiveImages() const;
     const TSoftwareVersionCollection& UnitFirmware() const;
     const TSoftwareUpdate& ModuleUpdate() const { return FModuleUpdate; }
-    int32_t EEPromAddress() const { return FEEPromAddress; }
-    int32_t GPSReady() const { return FGPSReady; }
-    bool PackImage() const { return FPackImage; }
-    bool PlainHeader() const { return FPlainHeader; }
+    int32_t EEPromAddress() const { return FUnitTransfer.EEPromAddress(); }
+    int32_t GPSReady() const { return FUnitTransfer.GPSReady(); }
+    bool PackImage() const { return FUnitTransfer.PackImage(); }
+    bool PlainHeader() const { return FUnitTransfer.PlainHeader(); }
     uint8_t PendingCmd() const { return MX.PendingCmd(); }
-    const std::vector<std::string>& ModuleBlocks() const { return FModuleBlocks; }
-    bool ProgramStartPending() const { return FProgramStartPending; }
+    const std::vector<std::string>& ModuleBlocks() const { return FModuleTransfer.Blocks(); }
+    // The receiver transfer to the module (its blocks, cursor and timer).
+    const TModuleTransfer& ModuleTransfer() const { return FModuleTransfer; }
+    bool ProgramStartPending() const { return FUnitTransfer.ProgramStartPending(); }
+    // The receiver transfer through the unit (its records, timers and answers).
+    const TUnitTransfer& UnitTransfer() const { return FUnitTransfer; }
 
     // The links, read-only, for front ends that report on them (and for tests).
     const TCorvex& Unit() const { return CX; }
@@ -278,11 +201,8 @@ class TUpdateSession : public QObject
     const TComPort& ModulePort() const { return MX.Port(); }
 
     QTimer TimerE3;
-    QTimer tWriteRetry;
     // Asks for the version information again until it arrives.
     QTimer tVersionRetry;
-    // Asks for the receiver version while the unit programs its receiver.
-    QTimer tGPSVersionPoll;
     // The confirmation time: runs out when the device shows no sign of progress.
     QTimer tConfirm;
     // Runs out when a programming unit has sent no logger status for a while.
@@ -299,6 +219,20 @@ class TUpdateSession : public QObject
     TCorvex CX;
     TModuleLink MX; // owns the module's port cCom1
     TComPort& cCom1;
+    TUnitTransfer FUnitTransfer;
+    TModuleTransfer FModuleTransfer;
+
+    // What the transfers report (TTransferHost, TUnitTransferHost).
+    void Step(const std::function<void()>& Body) override;
+    void TransferState(TUpdateState State) override;
+    void SendBar(int Position, int Maximum) override;
+    void UpdateBar(int Position, int Maximum) override;
+    void ProgressText(const std::string& Text) override;
+    void TransferComplete(bool Certain) override;
+    void TransferFailed(TOutcomeKind Kind, const std::string& Message) override;
+    void ProgramStarted() override;
+    void StartAgain() override;
+    void BlockRefused() override;
 
     // Every entry from the event loop goes through Entry: it reports
     // exceptions to the application's handler (Catch) or lets them reach the
@@ -306,16 +240,12 @@ class TUpdateSession : public QObject
     // outermost entry when something shown has changed.
     template <typename F> void Entry(bool Catch, F&& Body);
 
-    void SetState(uint8_t Value);
+    void SetState(TUpdateState Value);
     void Trace(const std::string& Line);
     void ModuleFrame(bool Outgoing, const std::string& Bytes);
     void ShowError(const std::string& Message);
     void DropImage();
     bool TransferPossible();
-    void SendEEPromRecord(bool Advance);
-    void StartProgramming();
-    void ProgramStarted();
-    void RequestGPSVersion();
 
     // ---- Runs and their outcome ----
     enum class TSource { None, Automatic, Custom, Recovery };
@@ -382,47 +312,17 @@ class TUpdateSession : public QObject
     TCX_Lamp* tlRX = nullptr;
     TCX_Lamp* lGPSData = nullptr;
 
-    uint8_t FUpdateState = 0;
+    TUpdateState FUpdateState = TUpdateState::Idle;
     std::string FImageName;
     std::optional<std::string> FImage;
-    std::vector<std::string> FRecords;
     bool FAutoUpdate = true;
     int32_t FUpdatedUnitID = -1;
     // Opened once per load; receiver images are taken from it.
     std::unique_ptr<TFirmwarePackage> FPackage;
     // Notes traced while nobody listened, for SetTrace.
     std::vector<std::string> FHeldNotes;
-    int32_t FEEPromAddress = 0;
-    int32_t FGPSReady = 0;
-    bool FPackImage = false;
-    bool FPlainHeader = false;
     TSoftwareUpdate FModuleUpdate;
-    std::vector<std::string> FModuleBlocks;
 
-    // Sends to the unit whose acknowledgement is still due: copies of the
-    // current send (Kind: the record index, or one of the Answer... values),
-    // and copies of what was sent before it.
-    static constexpr int AnswerNone = -100;
-    static constexpr int AnswerSpeed = -1;
-    static constexpr int AnswerProgramStart = -2;
-    void ForgetAnswers();
-    void SentToUnit(int Kind);
-    void CurrentAnswered();
-    bool WaitingForOldAnswers();
-    void UnitAnswer(bool Success);
-    int FCurrentKind = AnswerNone;
-    int FCurrentCopies = 0;
-    int64_t FLastSentAt = 0;
-    int FOldCopies = 0;
-    int64_t FOldSentAt = 0;
-    QElapsedTimer FAnswerClock;
-    // The speed switch was answered; the records may go.
-    bool FSpeedConfirmed = false;
-    // 65352 := 1 was sent and not yet acknowledged.
-    bool FProgramStartPending = false;
-    // Timer periods in which a module transfer made no progress: the current
-    // block re-sent, or no sign from a preparing module.
-    int FModuleStallTicks = 0;
     // A version information was asked for and has not arrived yet.
     bool FAwaitingVersion = false;
 

@@ -172,7 +172,7 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir, in
     qint64 ConfirmedMs = 0;
     while (Clock.elapsed() < TimeLimitMs) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        const uint8_t State = S->UpdateState();
+        const uint8_t State = static_cast<uint8_t>(S->UpdateState());
         const qint64 Now = Clock.elapsed();
         W.Sample(D.Line(), D.DeviceRate());
         if (State != LastState) {
@@ -207,7 +207,7 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir, in
         std::printf("  reported: %s\n", P.c_str());
     if (!Intact || !W.EndMs) {
         std::printf("  the update did not complete (state %d, current \"%s\", needed \"%s\")\n",
-                    S->UpdateState(), S->Display().vGPSCurrent.c_str(), S->Display().vGPSNeeded.c_str());
+                    static_cast<int>(S->UpdateState()), S->Display().vGPSCurrent.c_str(), S->Display().vGPSNeeded.c_str());
         S.reset();
         SetApplicationExceptionHandler({});
         return false;

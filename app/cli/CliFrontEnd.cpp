@@ -3,7 +3,7 @@
 #include "app/SessionStatus.h"
 #include "app/cli/JsonOut.h"
 #include "serial/AppException.h"
-#include "serial/ComPortCore.h"
+#include "serial/PortError.h"
 #include "serial/PortMap.h"
 
 #include <QDateTime>
@@ -27,11 +27,6 @@ int NumberForPath(const std::string& Path)
 {
     const int Number = ComNumberOfPath(Path);
     return Number > 0 ? Number : 1;
-}
-
-bool IsPortException(const std::exception& E)
-{
-    return dynamic_cast<const EComPortError*>(&E) || dynamic_cast<const EComPortCoreError*>(&E);
 }
 
 std::string TimeStamp()
@@ -224,13 +219,25 @@ void TCliFrontEnd::LogLine(const std::string& Text)
 void TCliFrontEnd::Start()
 {
     Guarded([&] {
+        FSession.SetDeviceType(FExternalGPS ? dtExternalGPS : dtVeltrac);
+        if (!FOptions.PortPath.empty()) {
+            FSession.SetDevicePath(FOptions.PortPath);
+            FSession.SetComNumber(NumberForPath(FOptions.PortPath));
+        } else {
+            FSession.SetComNumber(FOptions.PortNumber);
+        }
+        FPortText = PortText();
+        connect(&FSession, &TUpdateSession::DisplayChanged, this,
+                [this] { Guarded([&] { OnDisplayChanged(); }); });
+        connect(&FSession, &TUpdateSession::Finished, this,
+                [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
+
         if (!FOptions.LogFile.empty()) {
             FLog = std::fopen(FOptions.LogFile.c_str(), "w");
             if (!FLog) {
                 const std::string Why = std::strerror(errno);
                 FUsageError = true;
-                FinishAlone(TOutcomeKind::Failed,
-                            "cannot write the log file " + FOptions.LogFile + ": " + Why);
+                Refuse(TOutcomeKind::Failed, "cannot write the log file " + FOptions.LogFile + ": " + Why);
                 return;
             }
         }
@@ -249,8 +256,7 @@ void TCliFrontEnd::Start()
             if (F)
                 std::fclose(F);
             if (!Why.empty()) {
-                FinishAlone(TOutcomeKind::BadImage,
-                            "cannot read the image " + FOptions.ImageFile + ": " + Why);
+                Refuse(TOutcomeKind::BadImage, "cannot read the image " + FOptions.ImageFile + ": " + Why);
                 return;
             }
         }
@@ -268,14 +274,6 @@ void TCliFrontEnd::Start()
         else if (FOptions.Recovery)
             FSession.PlanRecovery();
         FSession.SetConfirmTimeout(static_cast<int>(FOptions.ConfirmTimeoutSeconds * 1000));
-        FPortText = PortText();
-        FSession.SetDeviceType(FExternalGPS ? dtExternalGPS : dtVeltrac);
-        if (!FOptions.PortPath.empty()) {
-            FSession.SetDevicePath(FOptions.PortPath);
-            FSession.SetComNumber(NumberForPath(FOptions.PortPath));
-        } else {
-            FSession.SetComNumber(FOptions.PortNumber);
-        }
 
         const std::string Device = FExternalGPS ? "an External GPS module" : "a Veltrac tracking unit";
         const std::string Mode = FOptions.Recovery             ? "recovery"
@@ -306,24 +304,25 @@ void TCliFrontEnd::Start()
         }
         LogLine("# " + FSession.Display().Caption + ": " + PortText() + ", " + Device + ", " + Mode);
 
-        connect(&FSession, &TUpdateSession::DisplayChanged, this,
-                [this] { Guarded([&] { OnDisplayChanged(); }); });
-        connect(&FSession, &TUpdateSession::Finished, this,
-                [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
         if (FOptions.TimeoutSeconds > 0)
             FTimeout.start(static_cast<int>(FOptions.TimeoutSeconds * 1000));
         try {
             FSession.bOpenClick();
         } catch (const std::exception& E) {
-            // The session has ended the run (a port error) unless it could not tell.
-            const std::string Message = std::string("cannot open ") + PortText() + ": " + E.what();
-            PrintError(Message);
-            if (!FFinishing)
-                FinishAlone(IsPortException(E) ? TOutcomeKind::PortError : TOutcomeKind::Failed, Message);
+            // The session has ended the run; its outcome follows.
+            PrintError(std::string("cannot open ") + PortText() + ": " + E.what());
             return;
         }
         OnDisplayChanged();
     });
+}
+
+// A run refused before the device is woken: the session states its outcome.
+void TCliFrontEnd::Refuse(TOutcomeKind Kind, const std::string& Message)
+{
+    BeginFinishing(Kind);
+    FSession.RefuseRun(Kind, Message);
+    Complete();
 }
 
 void TCliFrontEnd::OnDisplayChanged()
@@ -363,13 +362,14 @@ void TCliFrontEnd::OnDisplayChanged()
         }
     }
     if (D.UpdateState != FLastDisplay.UpdateState || FFirstDisplay)
-        LogLine("# state " + std::to_string(D.UpdateState) + ": " + StateText(D.UpdateState, FExternalGPS));
+        LogLine("# state " + std::to_string(static_cast<int>(D.UpdateState)) + ": " +
+                StatePhrase(D.UpdateState, FExternalGPS));
     if (D.Confirming != FLastDisplay.Confirming && D.Confirming)
         LogLine("# confirming the new version");
     FLastDisplay = D;
     FFirstDisplay = false;
 
-    if (!FExternalGPS && FSession.ReceiverCannotReport() && !FHintShown && D.UpdateState == usIdle &&
+    if (!FExternalGPS && FSession.ReceiverCannotReport() && !FHintShown && D.UpdateState == TUpdateState::Idle &&
         !D.vVersion.empty() && !FOptions.Recovery && FOptions.ImageFile.empty()) {
         FHintShown = true;
         PrintLine("The receiver does not report its version; --recovery sends the tool's recovery image "
@@ -425,8 +425,6 @@ void TCliFrontEnd::Stop(TOutcomeKind Kind, const std::string& Message, const std
     }
     BeginFinishing(Kind);
     FSession.EndConnection(Kind, Message, [this] { Complete(); });
-    if (!FOutcome)
-        FOutcome = LocalOutcome(Kind, Message);
 }
 
 void TCliFrontEnd::OnSignal(int Last)
@@ -447,7 +445,7 @@ void TCliFrontEnd::OnApplicationException(const std::exception& E)
         PrintError(E.what());
         // The session ends its run on its own port errors; one it did not see
         // (the link's own reconnect) ends the run here.
-        if (IsPortException(E) && !FFinishing) {
+        if (IsPortError(E) && !FFinishing) {
             const std::string Message = std::string("port error on ") + PortText() + ": " + E.what();
             QMetaObject::invokeMethod(
                 this, [this, Message] { Guarded([&] { EndAfterError(TOutcomeKind::PortError, Message); }); },
@@ -474,27 +472,6 @@ void TCliFrontEnd::EndAfterError(TOutcomeKind Kind, const std::string& Message)
         return;
     BeginFinishing(Kind);
     FSession.EndConnection(Kind, Message, [this] { Complete(); });
-    if (!FOutcome)
-        FOutcome = LocalOutcome(Kind, Message);
-}
-
-TUpdateOutcome TCliFrontEnd::LocalOutcome(TOutcomeKind Kind, const std::string& Message) const
-{
-    TUpdateOutcome O;
-    O.Kind = Kind;
-    O.Message = Message;
-    O.Device = DeviceOptionName(FOptions.Device);
-    O.ComNumber = FSession.Display().ComNumber;
-    O.DevicePath = FOptions.PortPath.empty() ? ComPortDevicePath(FOptions.PortNumber) : FOptions.PortPath;
-    return O;
-}
-
-// Ends a run before the device was ever opened.
-void TCliFrontEnd::FinishAlone(TOutcomeKind Kind, const std::string& Message)
-{
-    FFinishing = true;
-    FOutcome = LocalOutcome(Kind, Message);
-    Complete();
 }
 
 void TCliFrontEnd::Complete()
@@ -503,7 +480,9 @@ void TCliFrontEnd::Complete()
         return;
     FDone = true;
     if (!FOutcome)
-        FOutcome = LocalOutcome(TOutcomeKind::Failed, "the run ended without a result");
+        FSession.RefuseRun(TOutcomeKind::Failed, "the run ended without a result");
+    if (!FOutcome)
+        FOutcome = FSession.Outcome();
     const TUpdateOutcome& O = *FOutcome;
     FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
     const std::string Name = FUsageError ? "usage" : OutcomeName(O.Kind);

@@ -5,6 +5,7 @@
 // shows, and ends when the session states the outcome, on --timeout or on a
 // signal, always letting the session end the link first.
 #include "app/SignalWatcher.h"
+#include "app/UpdateSession.h"
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliOutcome.h"
 #include "app/cli/CliRender.h"
@@ -45,8 +46,7 @@ class TCliFrontEnd : public QObject
     void OnApplicationException(const std::exception& E);
     void OnSessionError(const std::string& Message);
     void EndAfterError(TOutcomeKind Kind, const std::string& Message);
-    TUpdateOutcome LocalOutcome(TOutcomeKind Kind, const std::string& Message) const;
-    void FinishAlone(TOutcomeKind Kind, const std::string& Message);
+    void Refuse(TOutcomeKind Kind, const std::string& Message);
     void Complete();
 
     std::string PortText() const;

@@ -1,7 +1,5 @@
 #include "app/cli/CliOutcome.h"
 
-#include "app/UpdateSession.h"
-
 #include <algorithm>
 
 namespace
@@ -51,27 +49,4 @@ int ExitCodeOf(TOutcomeKind Kind)
         if (K.Kind == Kind)
             return K.Code;
     return 1;
-}
-
-std::string StateText(uint8_t State, bool ExternalGPS)
-{
-    switch (State) {
-    case usIdle:
-        return ExternalGPS ? "identifying the module and reading its receiver"
-                           : "reading the unit and its receiver";
-    case usTransferStart:
-        return ExternalGPS ? "starting the transfer" : "writing the image into the unit";
-    case usModuleWaiting:
-        return "the module prepares its receiver";
-    case usBusy:
-        return ExternalGPS ? "sending the image to the receiver" : "the unit programs its receiver";
-    case usFinished:
-        return "finished";
-    case usModuleFirmware:
-        return "updating the module's controller firmware";
-    case usUnitFirmware:
-        return "updating the unit's own firmware";
-    default:
-        return "state " + std::to_string(State);
-    }
 }

@@ -18,5 +18,3 @@ const std::vector<TExitCode>& ExitCodes();
 int ExitCodeOf(TOutcomeKind Kind);
 constexpr int UsageExitCode = 2;
 
-// The session's state as a phrase for a person.
-std::string StateText(uint8_t State, bool ExternalGPS);

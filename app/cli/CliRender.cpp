@@ -1,6 +1,5 @@
 #include "app/cli/CliRender.h"
 
-#include "app/cli/CliOutcome.h"
 #include "util/MyFunctions.h"
 
 #include <algorithm>
@@ -25,9 +24,9 @@ std::string BarText(const TProgressBarState& Bar, int Width)
     return Text;
 }
 
-bool ProgressState(uint8_t State)
+bool ProgressState(TUpdateState State)
 {
-    return State == 1 || State == 2 || State == 3 || State == 5 || State == 6;
+    return State != TUpdateState::Idle && State != TUpdateState::Finished;
 }
 
 std::string IdentityLine(const TUpdateDisplay& D, bool ExternalGPS)
@@ -90,8 +89,8 @@ TRenderOutput TTextRenderer::Update(const TUpdateDisplay& D)
     if ((FFirst || D.vGPSNeeded != FLast.vGPSNeeded) && !D.vGPSNeeded.empty())
         Out.Lines.push_back("Required version: " + D.vGPSNeeded);
     if (!FFirst && D.UpdateState != FLast.UpdateState)
-        Out.Lines.push_back("State " + std::to_string(D.UpdateState) + ": " +
-                            StateText(D.UpdateState, FExternalGPS));
+        Out.Lines.push_back("State " + std::to_string(static_cast<int>(D.UpdateState)) + ": " +
+                            StatePhrase(D.UpdateState, FExternalGPS));
 
     if (ProgressState(D.UpdateState)) {
         if (FTerminal) {
@@ -99,7 +98,7 @@ TRenderOutput TTextRenderer::Update(const TUpdateDisplay& D)
         } else {
             // A line per tenth of either bar, and for each word the device's
             // progress text turns to ("Preparing", "Waiting", "Updating").
-            const std::string Key = std::to_string(D.UpdateState) + "/" +
+            const std::string Key = std::to_string(static_cast<int>(D.UpdateState)) + "/" +
                                     std::to_string(BarPercent(D.pSendProgress) / 10) + "/" +
                                     std::to_string(BarPercent(D.pUpdateProgress) / 10) + "/" +
                                     (IsPercentText(D.vProgress) ? std::string("%") : D.vProgress);

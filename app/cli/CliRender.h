@@ -2,7 +2,8 @@
 // The session's display as text for a person: the window's panels become
 // lines printed when they change, the two bars and the percentage one
 // progress line. Pure: the front end decides where the text goes.
-#include "app/UpdateSession.h"
+#include "app/UpdateDisplay.h"
+#include "app/UpdateOutcome.h"
 
 #include <string>
 #include <vector>
@@ -38,7 +39,7 @@ int BarPercent(const TProgressBarState& Bar);
 // "[#####...............]" of Width cells.
 std::string BarText(const TProgressBarState& Bar, int Width);
 // Whether the state is one in which the bars move.
-bool ProgressState(uint8_t State);
+bool ProgressState(TUpdateState State);
 // "Unit 123456: firmware 2.40, ..." / "Module 0A1B2C3D: controller 2.03, ..."; empty before identification.
 std::string IdentityLine(const TUpdateDisplay& D, bool ExternalGPS);
 // The progress line in its terminal or plain form.

@@ -1,6 +1,5 @@
 #include "app/cli/JsonOut.h"
 
-#include "app/cli/CliOutcome.h"
 
 #include <cmath>
 #include <cstdio>
@@ -146,12 +145,12 @@ std::string DisplayJson(const TUpdateDisplay& D)
         .Str();
 }
 
-std::string StateJson(int From, int To, bool ExternalGPS)
+std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS)
 {
     return TJsonObject()
         .Add("event", "state")
-        .Add("state", To)
-        .Add("previous", From)
-        .Add("text", StateText(static_cast<uint8_t>(To), ExternalGPS))
+        .Add("state", static_cast<int>(To))
+        .Add("previous", static_cast<int>(From))
+        .Add("text", StatePhrase(To, ExternalGPS))
         .Str();
 }

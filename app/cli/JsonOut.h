@@ -2,7 +2,7 @@
 // One-line JSON objects for --json. Device texts are 8-bit and not always
 // UTF-8: bytes from 0x80 up are written as \u0080..\u00FF (Latin-1), so every
 // line is valid JSON whatever the device sent.
-#include "app/UpdateSession.h"
+#include "app/UpdateDisplay.h"
 
 #include <cstdint>
 #include <string>
@@ -35,4 +35,4 @@ std::string JsonStringArray(const std::vector<std::string>& Texts);
 // {"event":"display", every text and bar, the state, the device type}
 std::string DisplayJson(const TUpdateDisplay& D);
 // {"event":"state","state":To,"previous":From,"text":...}
-std::string StateJson(int From, int To, bool ExternalGPS);
+std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS);

@@ -10,19 +10,6 @@ namespace
 
 const std::string CustomVersion = "AXN_6.6_1513_20250101,6666,MC-1513,6.6";
 
-devsim::UnitConfig FastUnit()
-{
-    devsim::UnitConfig C;
-    C.GpsIntervalMs = 200;
-    C.ProgrammingMs = 500;
-    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
-    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
-    C.WrongRateGarbage = false;
-    C.LoggerIntervalMs = 100;
-    C.ReceiverVersion = Old1513;
-    return C;
-}
-
 } // namespace
 
 TEST_F(SessionTest, CustomImageSentToTheUnit)
@@ -35,14 +22,14 @@ TEST_F(SessionTest, CustomImageSentToTheUnit)
     Plug(Unit);
     auto S = NewSession({"/manual"});
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
 
     const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 5000, 21);
     FileToChoose = WriteTempFile("My receiver image.bin", Image);
     S->pGPSNeededDblClick();
     EXPECT_EQ(FileQuestions, 1);
     EXPECT_TRUE(Errors.empty());
-    EXPECT_EQ(S->UpdateState(), 1);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::TransferStart);
     EXPECT_EQ(S->Display().vGPSNeeded, "My receiver image");
     EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
     EXPECT_EQ(S->ImageName(), FileToChoose);
@@ -50,7 +37,7 @@ TEST_F(SessionTest, CustomImageSentToTheUnit)
     EXPECT_EQ(S->Records()[0].substr(0, 6), "65536 ");
     EXPECT_EQ(S->Records()[1].substr(0, 6), "65732 ");
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4 && Unit.Report().Programmings == 1; }, Long))
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().Programmings == 1; }, Long))
         << Describe(*S);
     EXPECT_EQ(Unit.Report().ProgrammedFrom, "raw image");
     EXPECT_TRUE(Unit.ReceiverImage() == Image);
@@ -69,9 +56,9 @@ TEST_F(SessionTest, CustomImageWithoutAConnectionIsRefused)
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
     EXPECT_TRUE(S->Display() == Before);
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_TRUE(S->Records().empty());
-    EXPECT_FALSE(S->tWriteRetry.isActive());
+    EXPECT_FALSE(S->UnitTransfer().tWriteRetry.isActive());
     // The image is held for when the unit is there.
     EXPECT_EQ(S->ImageName(), Path);
 
@@ -106,7 +93,7 @@ TEST_F(SessionTest, UnitConnectedButNotYetReportedIsNoConnection)
     S->pGPSNeededDblClick();
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     S->bCloseClick();
 }
 
@@ -118,7 +105,7 @@ TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
     S->bCloseClick();
     const TUpdateDisplay Before = S->Display();
@@ -138,7 +125,7 @@ TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
     // The archive image is read again when it is asked for next time.
     Unit.SetReceiverVersion(CurrentGG);
     S->bOpenClick();
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
     ASSERT_TRUE(S->Image().has_value());
     EXPECT_EQ(*S->Image(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));

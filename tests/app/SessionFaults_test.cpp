@@ -10,25 +10,6 @@ namespace
 
 const std::string CustomVersion = "AXN_7.7_1513_20300101,7777,MC-1513,7.7";
 
-devsim::UnitConfig FastUnit()
-{
-    devsim::UnitConfig C;
-    C.GpsIntervalMs = 200;
-    C.ProgrammingMs = 600;
-    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
-    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
-    C.WrongRateGarbage = false;
-    C.LoggerIntervalMs = 100;
-    C.ReceiverVersion = Old1513;
-    return C;
-}
-
-int Count(const devsim::UnitReport& R, int Cmd)
-{
-    auto It = R.Commands.find(Cmd);
-    return It == R.Commands.end() ? 0 : It->second;
-}
-
 } // namespace
 
 // With "/MANUAL" the session only shows the version; the test then sends an
@@ -41,7 +22,7 @@ class UnitFaults : public SessionTest
         Plug(Unit);
         auto S = NewSession({"/MANUAL"});
         Open(*S, dtVeltrac);
-        EXPECT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+        EXPECT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
         return S;
     }
     void SendImage(TUpdateSession& S, const std::string& Image)
@@ -50,7 +31,7 @@ class UnitFaults : public SessionTest
         S.pGPSNeededDblClick();
         EXPECT_EQ(FileQuestions, 1);
         EXPECT_TRUE(Errors.empty());
-        EXPECT_EQ(S.UpdateState(), 1);
+        EXPECT_EQ(S.UpdateState(), TUpdateState::TransferStart);
     }
 };
 
@@ -93,7 +74,7 @@ TEST_F(UnitFaults, LateAndLostAcknowledgementsLeaveNoHole)
     EXPECT_TRUE(Unit.ReceiverImage() == Image) << "the receiver was programmed with another image";
 
     Unit.SetFaults({});
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(S->Display().vGPSCurrent, CustomVersion);
 }
 
@@ -110,7 +91,7 @@ TEST_F(UnitFaults, RefusedWritesAreSentAgainAtOnce)
     F.RefuseWrites = 0.2;
     Unit.SetFaults(F);
     SendImage(*S, Image);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_GT(R.EepromRefused, 0);
     EXPECT_EQ(R.Programmings, 1) << R.ProgrammingError;
@@ -129,9 +110,9 @@ TEST_F(UnitFaults, LostProgrammingStartIsSentAgain)
     Unit.SetFaults(F);
     const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 6000, 8);
     SendImage(*S, Image);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy; }, Short)) << Describe(*S);
     EXPECT_TRUE(S->ProgramStartPending() || Unit.Report().ProgramStarts == 1);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_EQ(R.Line.DroppedCommands, 1u);
     EXPECT_EQ(R.ProgramStarts, 1);
@@ -151,10 +132,10 @@ TEST_F(UnitFaults, UnitThatStaysSilentAboutGPSIsStillAskedForItsVersion)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Unit.Report().Programming; }, Long))
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Unit.Report().Programming; }, Long))
         << Describe(*S);
     EXPECT_FALSE(Unit.Report().GpsReports);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_EQ(R.Programmings, 1);
     EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
@@ -175,7 +156,7 @@ TEST_F(SessionTest, LostVersionInformationIsAskedAgain)
     Unit.SetFaults(F);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_EQ(Count(R, 0x0A), 2);
     EXPECT_EQ(R.Line.DroppedCommands, 1u);
@@ -201,7 +182,7 @@ TEST_F(SessionTest, LostVersionReplyAmongLateOnesStartsTheChainOnce)
     auto S = NewSession();
     Open(*S, dtVeltrac);
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x0A) >= 2; }, Short));
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short)) << Describe(*S);
     Unit.SetFaults({});
     Pump(3000);
     EXPECT_EQ(Count(Unit.Report(), 0x11), 1);

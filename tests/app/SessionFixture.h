@@ -6,6 +6,7 @@
 #include "app/UpdateSession.h"
 #include "tests/common/QtWait.h"
 #include "tools/devsim/SimDevice.h"
+#include "tools/devsim/VeltracUnit.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -54,3 +55,10 @@ std::string ArchiveItem(const std::string& Archive, const std::string& Name);
 
 // The session's state and display in one line, for failure messages.
 std::string Describe(const TUpdateSession& S);
+
+// A unit that reports often and programs quickly, with the receiver's old
+// MC-1513 version: the quick end the session is built for (an empty answer
+// while programming, bytes at a wrong rate lost).
+devsim::UnitConfig FastUnit();
+// How often the unit received command Cmd.
+int Count(const devsim::UnitReport& R, int Cmd);

@@ -113,9 +113,28 @@ std::string ArchiveItem(const std::string& Archive, const std::string& Name)
 std::string Describe(const TUpdateSession& S)
 {
     const TUpdateDisplay& D = S.Display();
-    return "state " + std::to_string(S.UpdateState()) + ", unit \"" + D.vUnitID + "\" \"" + D.vVersion +
+    return "state " + std::to_string(static_cast<int>(S.UpdateState())) + ", unit \"" + D.vUnitID + "\" \"" + D.vVersion +
            "\", current \"" + D.vGPSCurrent + "\", needed \"" + D.vGPSNeeded + "\", progress \"" +
            D.vProgress + "\", send " + std::to_string(D.pSendProgress.Position) + "/" +
            std::to_string(D.pSendProgress.Maximum) + ", update " +
            std::to_string(D.pUpdateProgress.Position) + "/" + std::to_string(D.pUpdateProgress.Maximum);
+}
+
+devsim::UnitConfig FastUnit()
+{
+    devsim::UnitConfig C;
+    C.GpsIntervalMs = 200;
+    C.ProgrammingMs = 600;
+    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+    C.WrongRateGarbage = false;
+    C.LoggerIntervalMs = 100;
+    C.RestartMs = 200;
+    C.ReceiverVersion = Old1513;
+    return C;
+}
+
+int Count(const devsim::UnitReport& R, int Cmd)
+{
+    const auto It = R.Commands.find(Cmd);
+    return It == R.Commands.end() ? 0 : It->second;
 }

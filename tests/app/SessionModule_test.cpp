@@ -80,7 +80,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     });
     Open(*S, dtExternalGPS);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy; }, Short)) << Describe(*S);
     EXPECT_EQ(S->Display().vUnitID, "00C0FFEE");
     EXPECT_EQ(S->Display().vVersion, "2.10");
     EXPECT_EQ(S->Display().vClass, "EGPS-3339");
@@ -88,7 +88,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     EXPECT_EQ(S->ModulePort().BaudRate(), br57600);
     EXPECT_EQ(S->Display().pSendProgress.Position, S->Display().pSendProgress.Maximum);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Module.Report();
     EXPECT_EQ(R.Programmings, 1) << R.TransferError;
     EXPECT_EQ(R.TransferFailures, 0);
@@ -150,7 +150,7 @@ TEST_F(SessionTest, ModuleLoaderAskingByItselfIsServedAtOnce)
     Wire.Attach(*S);
     Open(*S, dtExternalGPS);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 5; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::ModuleFirmware; }, Short)) << Describe(*S);
     // The module reports the version of the firmware it received.
     ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.03"; }, Long)) << Describe(*S);
     EXPECT_EQ(Wire.CountOf(Bytes({0x3C, 0x00, 0x2C, 0x7F, 0x1D, 0xC8, 0x3E})), 0) << "never asked to start";
@@ -202,7 +202,7 @@ TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
     Wire.Attach(*S);
     Open(*S, dtExternalGPS);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 5; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::ModuleFirmware; }, Short)) << Describe(*S);
     EXPECT_EQ(S->Display().vVersion, "1.99");
     EXPECT_EQ(S->Display().vGPSCurrent, "Updating EGPS module");
     EXPECT_FALSE(S->TimerE3.isActive());
@@ -214,7 +214,7 @@ TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
     ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.03"; }, Long)) << Describe(*S);
     ExpectControllerUpdatedOnce(Module, *S);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Module.Report();
     EXPECT_EQ(R.Programmings, 1) << R.TransferError;
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
@@ -229,7 +229,7 @@ TEST_F(SessionTest, ModuleUpToDateAndManual)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     EXPECT_EQ(Module.Report().Transfers, 0);
@@ -237,7 +237,7 @@ TEST_F(SessionTest, ModuleUpToDateAndManual)
 
     auto M = NewSession({"/MANUAL", "ignored"});
     Open(*M, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return M->UpdateState() == 4; }, Short)) << Describe(*M);
+    ASSERT_TRUE(WaitFor([&] { return M->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*M);
     EXPECT_EQ(M->Display().vGPSNeeded, "");
     EXPECT_EQ(Module.Report().Transfers, 0);
     M->bCloseClick();
@@ -249,7 +249,7 @@ TEST_F(SessionTest, ModuleStatus02StartsTheConnectionAgain)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy; }, Short)) << Describe(*S);
     const int Identifies = Module.Report().Identifies;
     devsim::Faults F;
     F.RefuseWrites = 1;
@@ -257,7 +257,7 @@ TEST_F(SessionTest, ModuleStatus02StartsTheConnectionAgain)
     ASSERT_TRUE(WaitFor([&] { return Module.Report().BlocksRefused >= 1; }, Short));
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short));
     Module.SetFaults({});
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.Report().Transfers, 2);
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
@@ -271,7 +271,7 @@ TEST_F(SessionTest, ModuleSilentAfterTheLastBlockIsStillConfirmed)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.Report().Transfers, 1);
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
@@ -300,7 +300,7 @@ TEST_F(SessionTest, ModuleThatLeavesTheTransferIsFollowedFromIdentification)
     ASSERT_TRUE(WaitFor([&] { return Module.Report().TransferFailures >= 1; }, Short)) << Describe(*S);
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short)) << Describe(*S);
     Module.SetFaults({});
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Transfers, 2);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
@@ -329,7 +329,7 @@ TEST_F(SessionTest, ModuleThatNeverHeardTheImageStartIsAskedAgain)
     Open(*S, dtExternalGPS);
     ASSERT_TRUE(WaitFor([&] { return Module.Line().DroppedCommands >= 1; }, Short)) << Describe(*S);
     const int Identifies = Module.Report().Identifies;
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_GT(Module.Report().Identifies, Identifies) << "identification started again";
     EXPECT_EQ(Module.Report().Transfers, 1);
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
@@ -347,13 +347,13 @@ TEST_F(SessionTest, ModuleRecoveryOfAReceiverThatCannotReport)
     Open(*S, dtExternalGPS);
     // An empty answer is no version: "Q" is asked again and nothing is decided.
     ASSERT_TRUE(WaitFor([&] { return Module.Report().VersionQuestions >= 2; }, Short));
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
 
     S->pGPSCurrentDblClick();
     EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
 }
@@ -364,10 +364,10 @@ TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Module.Report().BlocksReceived >= 3; }, Short))
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Module.Report().BlocksReceived >= 3; }, Short))
         << Describe(*S);
     S->bCloseClick();
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_FALSE(S->ModulePort().Active());
     EXPECT_FALSE(S->TimerE3.isActive());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
@@ -378,7 +378,7 @@ TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
     EXPECT_EQ(Module.Report().BlocksReceived, Blocks);
 
     S->bOpenClick();
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
 }
@@ -391,11 +391,11 @@ TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Module.Report().BlocksReceived >= 2; }, Short))
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Module.Report().BlocksReceived >= 2; }, Short))
         << Describe(*S);
     const int Identifies = Module.Report().Identifies;
     S->bOffClick();
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->Display().vVersion, "");
     EXPECT_FALSE(S->Display().DeviceTypeLocked) << "the run has ended";
     EXPECT_TRUE(S->ModulePort().Active());
@@ -403,7 +403,7 @@ TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)
     // The port stays open; its timer identifies the module again, at 9600
     // baud, and the update runs once more from the start.
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short));
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.Report().Transfers, 2);
     S->bCloseClick();
@@ -417,7 +417,7 @@ TEST_F(SessionTest, ModuleRefusesAnImageShorterThanItsHeader)
     TWire Wire;
     Wire.Attach(*S);
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     const TUpdateDisplay Before = S->Display();
     const std::size_t Sent = Wire.Out.size();
 
@@ -451,7 +451,7 @@ TEST_F(SessionTest, ModuleCustomImage)
     auto S = NewSession({"/manual"});
     S->SetConfirmTimeout(3000);
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
 
     const std::string Same = devsim::MakeMediaTekImage(Old1513, 5000, 12);
     FileToChoose = WriteTempFile("same-version.bin", Same);

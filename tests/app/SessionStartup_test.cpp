@@ -61,13 +61,13 @@ TEST(SessionStartup, EmbeddedDemoFirmware)
     EXPECT_TRUE(S.ModuleUpdate().Wide);
 
     // Nothing is chosen, nothing is open, nothing runs.
-    EXPECT_EQ(S.UpdateState(), 0);
+    EXPECT_EQ(S.UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S.ImageName(), "");
     EXPECT_FALSE(S.Image().has_value());
     EXPECT_FALSE(S.Unit().Connected());
     EXPECT_FALSE(S.ModulePort().Active());
     EXPECT_FALSE(S.TimerE3.isActive());
-    EXPECT_FALSE(S.tWriteRetry.isActive());
+    EXPECT_FALSE(S.UnitTransfer().tWriteRetry.isActive());
     EXPECT_FALSE(S.Display().DeviceTypeLocked);
     EXPECT_EQ(S.Display().DeviceType, dtVeltrac);
     EXPECT_EQ(S.Display().pSendProgress, (TProgressBarState{0, 100}));

@@ -6,7 +6,7 @@
 namespace
 {
 
-TUpdateDisplay Unit(uint8_t State)
+TUpdateDisplay Unit(TUpdateState State)
 {
     TUpdateDisplay D;
     D.ComNumber = 5;
@@ -45,19 +45,19 @@ TEST(SessionStatus, SaysWhatTheSessionDoesStepByStep)
     EXPECT_EQ(SessionStatus(D, Silent).Text,
               "No answer on COM 5 for 30 s: is the module powered and connected to this port?");
 
-    D = Unit(usIdle);
+    D = Unit(TUpdateState::Idle);
     D.vGPSCurrent.clear();
     EXPECT_EQ(SessionStatus(D, Open()).Text, "Reading the receiver's version...");
 
     // The running count is in the text, not in the step.
-    D = Unit(usTransferStart);
+    D = Unit(TUpdateState::TransferStart);
     D.pSendProgress.SetMaximum(2457);
     D.pSendProgress.SetPosition(1158);
     TSessionStatus S = SessionStatus(D, Open());
     EXPECT_EQ(S.Text, "Writing the image into the unit: 1,158 of 2,457 records");
     EXPECT_EQ(S.Step, "Writing the image into the unit...");
 
-    D = Unit(usBusy);
+    D = Unit(TUpdateState::Busy);
     D.DeviceType = dtExternalGPS;
     D.pUpdateProgress.SetMaximum(512);
     D.pUpdateProgress.SetPosition(12);
@@ -67,7 +67,7 @@ TEST(SessionStatus, SaysWhatTheSessionDoesStepByStep)
               "The module programs its receiver; confirming the new version...");
 
     // The unit programs (with its percentage once it reports one), then is asked for its version.
-    D = Unit(usBusy);
+    D = Unit(TUpdateState::Busy);
     D.Confirming = true;
     D.pUpdateProgress.SetPosition(0);
     EXPECT_EQ(SessionStatus(D, Open()).Text, "The unit programs its receiver...");

@@ -16,22 +16,6 @@ namespace
 
 const std::string NewEVA = "EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F";
 
-// A unit that reports often and programs quickly.
-devsim::UnitConfig FastUnit()
-{
-    devsim::UnitConfig C;
-    C.GpsIntervalMs = 200;
-    C.ProgrammingMs = 600;
-    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
-    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
-    C.WrongRateGarbage = false;
-    C.LoggerIntervalMs = 100;
-    C.RestartMs = 200;
-    C.ReceiverVersion = Old1513;
-    C.VersionAfterProgramming = New1513;
-    return C;
-}
-
 // A unit the tool carries its own firmware for (CX21 firmware 3.20).
 devsim::UnitConfig Class21Unit()
 {
@@ -46,12 +30,6 @@ std::string Field(const devsim::UnitReport& R, int Cmd)
 {
     auto It = R.Commands.find(Cmd);
     return std::to_string(It == R.Commands.end() ? 0 : It->second);
-}
-
-int Count(const devsim::UnitReport& R, int Cmd)
-{
-    auto It = R.Commands.find(Cmd);
-    return It == R.Commands.end() ? 0 : It->second;
 }
 
 } // namespace
@@ -74,7 +52,7 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     });
     Open(*S, dtVeltrac);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 1; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::TransferStart; }, Short));
     EXPECT_EQ(S->Display().vUnitID, "123456");
     EXPECT_EQ(S->Display().vVersion, "2.40");
     EXPECT_EQ(S->Display().vVersionInfo, "2e5");
@@ -84,7 +62,7 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     EXPECT_EQ(S->PackImage(), GetParam() == 'C');
     EXPECT_EQ(S->PlainHeader(), GetParam() == 'V');
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long))
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long))
         << "state " << int(S->UpdateState()) << ", writes " << Unit.Report().EepromWrites;
     const auto R = Unit.Report();
     EXPECT_EQ(R.Programmings, 1) << R.ProgrammingError;
@@ -138,12 +116,12 @@ TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
     auto S = NewSession();
     Open(*S, dtVeltrac);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, "Updating Veltrac to CX21 firmware 3.20");
     EXPECT_EQ(S->UpdatedUnitID(), 123456);
     ASSERT_TRUE(WaitFor([&] { return S->Display().pUpdateProgress.Position > 0; }, Short));
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     auto R = Unit.Report();
     EXPECT_EQ(R.FirmwareUpdates, 1) << R.FirmwareError;
     EXPECT_EQ(R.FirmwareFailures, 0);
@@ -158,7 +136,7 @@ TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
     S->bCloseClick();
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     S->bOpenClick();
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short));
     // The unit reads the offer in its own time (slowly under a sanitizer).
     EXPECT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x11) == 2; }, Short));
     S->bCloseClick();
@@ -206,7 +184,7 @@ TEST_F(SessionTest, UpToDateReceiverTurnsTheUnitOff)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4 && Unit.Report().TurnOffs == 1; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().TurnOffs == 1; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
@@ -226,7 +204,7 @@ TEST_F(SessionTest, UnitWithoutReceiverUpdates)
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 3; }, Short))
         << Field(Unit.Report(), 0x03);
     EXPECT_EQ(S->Display().vGPSCurrent, "Update is not supported");
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->GPSReady(), 0);
     EXPECT_EQ(Unit.Report().EepromWrites, 0);
     EXPECT_TRUE(Unit.Report().LoggerReports);
@@ -241,7 +219,7 @@ TEST_F(SessionTest, ManualSwitchShowsTheVersionAndSendsNothing)
     auto S = NewSession({"/Manual"});
     EXPECT_FALSE(S->AutoUpdate());
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
     EXPECT_EQ(S->Display().vGPSNeeded, "");
     Pump(500);
@@ -258,18 +236,18 @@ TEST_F(SessionTest, ModuleTypeAliasAndCloseDuringTheTransfer)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 1 && Unit.Report().EepromWrites >= 5; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::TransferStart && Unit.Report().EepromWrites >= 5; }, Short));
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
 
     S->bCloseClick();
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_TRUE(S->Records().empty());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
     EXPECT_EQ(S->Display().vUnitID, "");
     EXPECT_EQ(S->Display().pSendProgress.Position, 0);
-    EXPECT_FALSE(S->tWriteRetry.isActive());
+    EXPECT_FALSE(S->UnitTransfer().tWriteRetry.isActive());
     EXPECT_FALSE(S->Unit().Connected());
     Pump(300);
     const int Writes = Unit.Report().EepromWrites;
@@ -287,9 +265,9 @@ TEST_F(SessionTest, EvaReceiverWithPlusF)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 1; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::TransferStart; }, Short));
     EXPECT_EQ(S->Display().vGPSNeeded, NewEVA);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), NewEVA + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, NewEVA);
 }
@@ -302,7 +280,7 @@ TEST_F(SessionTest, EvaReceiverWithoutPlusFIsNotSupported)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short));
     EXPECT_EQ(S->Display().vGPSNeeded, "Update is not supported");
     EXPECT_EQ(S->Display().vGPSCurrent, C.ReceiverVersion);
     EXPECT_FALSE(S->Image().has_value());
@@ -324,13 +302,13 @@ TEST_F(SessionTest, RecoveryOfAReceiverThatCannotReport)
     Open(*S, dtVeltrac);
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 2; }, Short));
     EXPECT_EQ(S->Display().vVersionInfo, "2e1");
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
 
     S->pGPSCurrentDblClick();
-    EXPECT_EQ(S->UpdateState(), 1);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::TransferStart);
     EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
     EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
 }
@@ -340,7 +318,7 @@ TEST_F(SessionTest, RecoveryOnlyForHardware2e1)
     auto S = NewSession();
     S->pGPSCurrentDblClick(); // nothing known yet
     EXPECT_EQ(S->Display().vGPSCurrent, "");
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
 
     auto C = FastUnit();
     C.ReceiverReadable = false;
@@ -350,7 +328,7 @@ TEST_F(SessionTest, RecoveryOnlyForHardware2e1)
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 2; }, Short));
     EXPECT_EQ(S->Display().vVersionInfo, "2e5");
     S->pGPSCurrentDblClick();
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
     S->bCloseClick();
 }
@@ -363,13 +341,13 @@ TEST_F(SessionTest, OffWhileTheUnitProgramsKeepsTheDeviceTypeLocked)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 3 && Unit.Report().Programming; }, Long));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Unit.Report().Programming; }, Long));
     S->bOffClick();
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_TRUE(S->Display().DeviceTypeLocked);
     EXPECT_FALSE(S->SetDeviceType(dtExternalGPS));
     ASSERT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
-    EXPECT_FALSE(S->tGPSVersionPoll.isActive());
+    EXPECT_FALSE(S->UnitTransfer().tGPSVersionPoll.isActive());
     S->bCloseClick();
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     EXPECT_TRUE(S->SetDeviceType(dtExternalGPS));
@@ -385,15 +363,15 @@ TEST_F(SessionTest, CloseDuringTheUnitsOwnUpdateAndStartAgain)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 6 && Unit.Report().Pulling; }, Short));
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware && Unit.Report().Pulling; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, "Updating Veltrac to CX22 firmware 2.00");
     S->bCloseClick();
-    EXPECT_EQ(S->UpdateState(), 0);
+    EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     ASSERT_TRUE(WaitFor([&] { return !Unit.Report().Pulling; }, Short));
     EXPECT_EQ(Unit.Report().FirmwareUpdates, 0);
 
     S->bOpenClick();
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == 4; }, Long)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Unit.Report().FirmwareUpdates, 1) << Unit.Report().FirmwareError;
     EXPECT_EQ(Unit.Report().Programmings, 1);
 }

@@ -195,7 +195,7 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     ASSERT_TRUE(WaitFor(
         [&] {
             TxLit = TxLit || W.tlTX->Lit();
-            return W.Session().UpdateState() == 1 &&
+            return W.Session().UpdateState() == TUpdateState::TransferStart &&
                    W.pSendProgress->value() * 3 > W.pSendProgress->maximum();
         },
         Long))
@@ -218,7 +218,7 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     ASSERT_TRUE(WaitFor(
         [&] {
             TxLit = TxLit || W.tlTX->Lit();
-            return W.Session().UpdateState() == 4;
+            return W.Session().UpdateState() == TUpdateState::Finished;
         },
         Long))
         << Describe(W.Session());
@@ -441,7 +441,7 @@ TEST_F(Window, DoubleClicksAndTheUnableToLoadBox)
     DoubleClick(W.pGPSNeeded);
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0], "Unable to load firmware");
-    EXPECT_EQ(W.Session().UpdateState(), 0);
+    EXPECT_EQ(W.Session().UpdateState(), TUpdateState::Idle);
 
     // External GPS: a recovery needs the module's port open.
     W.cDeviceType->setCurrentIndex(1);
@@ -450,7 +450,7 @@ TEST_F(Window, DoubleClicksAndTheUnableToLoadBox)
     ASSERT_EQ(Boxes.size(), 2u);
     EXPECT_EQ(Boxes[1], SessionText::NoModuleConnection);
     EXPECT_EQ(W.vGPSCurrent->text(), "");
-    EXPECT_EQ(W.Session().UpdateState(), 0);
+    EXPECT_EQ(W.Session().UpdateState(), TUpdateState::Idle);
 }
 
 TEST_F(Window, PortErrorsEndInAMessageBox)

@@ -14,26 +14,6 @@ namespace
 
 constexpr int Wait = 60000;
 
-struct TArchive {
-    std::string Required;
-    std::string Image;
-};
-
-const TArchive& Archive()
-{
-    static const TArchive A = [] {
-        TUpdateSession S;
-        TArchive R;
-        for (const std::string& Name : S.ArchiveImages())
-            if (Name.find(",MC-GG,") != std::string::npos)
-                R.Required = Name.substr(0, Name.size() - 4);
-        if (!R.Required.empty() && S.LoadArchiveImage(R.Required + ".bin"))
-            R.Image = *S.Image();
-        return R;
-    }();
-    return A;
-}
-
 ModuleConfig Quick()
 {
     ModuleConfig C;

@@ -46,7 +46,7 @@ TEST(CliRender, LinesOnlyForWhatChanged)
 
     D.vGPSCurrent = "AXN_old";
     D.vGPSNeeded = "AXN_new";
-    D.UpdateState = 1;
+    D.UpdateState = TUpdateState::TransferStart;
     Out = R.Update(D);
     ASSERT_EQ(Out.Lines.size(), 3u);
     EXPECT_EQ(Out.Lines[0], "Current version: AXN_old");
@@ -77,7 +77,7 @@ TEST(CliRender, TerminalProgressFollowsEveryChange)
 {
     TTextRenderer R(false, true);
     TUpdateDisplay D = Identified();
-    D.UpdateState = 1;
+    D.UpdateState = TUpdateState::TransferStart;
     D.pSendProgress.SetMaximum(40);
     D.pSendProgress.SetPosition(10);
     D.vProgress = "25.0%";
@@ -88,7 +88,7 @@ TEST(CliRender, TerminalProgressFollowsEveryChange)
     Out = R.Update(D);
     EXPECT_EQ(Out.Progress, "send [#####...............]  27%  update [....................]   0%  27.5%");
     // Finished: no progress line any more.
-    D.UpdateState = 4;
+    D.UpdateState = TUpdateState::Finished;
     EXPECT_EQ(R.Update(D).Progress, "");
 }
 
@@ -96,7 +96,7 @@ TEST(CliRender, PlainProgressOneLinePerTenth)
 {
     TTextRenderer R(false, false);
     TUpdateDisplay D = Identified();
-    D.UpdateState = 1;
+    D.UpdateState = TUpdateState::TransferStart;
     D.pSendProgress.SetMaximum(1000);
     D.vProgress = "0.0%";
     int Printed = 0;
@@ -109,7 +109,7 @@ TEST(CliRender, PlainProgressOneLinePerTenth)
     EXPECT_EQ(Printed, 11); // 0 %, 10 %, ..., 100 %
 
     // A word of the device's is always worth a line.
-    D.UpdateState = 2;
+    D.UpdateState = TUpdateState::ModuleWaiting;
     D.vProgress = "Preparing";
     EXPECT_EQ(R.Update(D).Progress, "Progress: send 100% (1000/1000), update 0% (0/100), Preparing");
     EXPECT_EQ(R.Update(D).Progress, "");
@@ -158,7 +158,7 @@ TEST(CliJson, DisplayCarriesEveryPanel)
 {
     TUpdateDisplay D = Identified();
     D.DeviceType = dtExternalGPS;
-    D.UpdateState = 3;
+    D.UpdateState = TUpdateState::Busy;
     D.vGPSCurrent = "cur";
     D.vGPSNeeded = "need";
     D.vProgress = "12%";
@@ -182,10 +182,10 @@ TEST(CliJson, DisplayCarriesEveryPanel)
     EXPECT_FALSE(O.value("confirming").toBool());
     EXPECT_TRUE(O.value("status").isString());
 
-    const QJsonObject S = Parsed(StateJson(1, 3, true));
+    const QJsonObject S = Parsed(StateJson(TUpdateState::TransferStart, TUpdateState::Busy, true));
     EXPECT_EQ(S.value("state").toInt(), 3);
     EXPECT_EQ(S.value("previous").toInt(), 1);
-    EXPECT_EQ(S.value("text").toString(), "sending the image to the receiver");
+    EXPECT_EQ(S.value("text").toString(), "sending the image to the module");
 }
 
 TEST(CliLists, PortRows)

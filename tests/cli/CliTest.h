@@ -7,6 +7,14 @@
 #include <sys/types.h>
 #include <vector>
 
+// What the tool carries for an MC-GG receiver: the last-listed MC-GG image,
+// its version text and its bytes (read once, through a session of its own).
+struct TArchive {
+    std::string Required;
+    std::string Image;
+};
+const TArchive& Archive();
+
 // A fresh folder under /tmp, removed with its contents at destruction.
 struct TTempDir {
     TTempDir();

@@ -1,4 +1,5 @@
 #include "CliTest.h"
+#include "app/UpdateSession.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -19,6 +20,21 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
+
+const TArchive& Archive()
+{
+    static const TArchive A = [] {
+        TUpdateSession S;
+        TArchive R;
+        for (const std::string& Name : S.ArchiveImages())
+            if (Name.find(",MC-GG,") != std::string::npos)
+                R.Required = Name.substr(0, Name.size() - 4);
+        if (!R.Required.empty() && S.LoadArchiveImage(R.Required + ".bin"))
+            R.Image = *S.Image();
+        return R;
+    }();
+    return A;
+}
 
 TTempDir::TTempDir()
 {

@@ -24,27 +24,6 @@ namespace
 constexpr int Wait = 60000; // generous: the machine may be loaded
 const std::string Old = "AXN_3.8_3333_15043022,3424,MC-GG,1.0";
 
-// What the tool carries for an MC-GG receiver: the last-listed MC-GG image.
-struct TArchive {
-    std::string Required;
-    std::string Image;
-};
-
-const TArchive& Archive()
-{
-    static const TArchive A = [] {
-        TUpdateSession S;
-        TArchive R;
-        for (const std::string& Name : S.ArchiveImages())
-            if (Name.find(",MC-GG,") != std::string::npos)
-                R.Required = Name.substr(0, Name.size() - 4);
-        if (!R.Required.empty() && S.LoadArchiveImage(R.Required + ".bin"))
-            R.Image = *S.Image();
-        return R;
-    }();
-    return A;
-}
-
 UnitConfig Quick()
 {
     UnitConfig C;

@@ -51,7 +51,7 @@ template <typename F> void Entry(F&& Body)
 void CheckDisplay(const TUpdateSession& S)
 {
     const TUpdateDisplay& D = S.Display();
-    FUZZ_CHECK(S.UpdateState() <= 6 && D.UpdateState == S.UpdateState());
+    FUZZ_CHECK(static_cast<int>(S.UpdateState()) <= 6 && D.UpdateState == S.UpdateState());
     for (const TProgressBarState* B : {&D.pSendProgress, &D.pUpdateProgress})
         FUZZ_CHECK(B->Maximum >= 0 && B->Position >= 0 && B->Position <= B->Maximum);
     FUZZ_CHECK(D.DeviceType == dtVeltrac || D.DeviceType == dtExternalGPS);

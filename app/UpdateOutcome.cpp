@@ -1,0 +1,28 @@
+#include "app/UpdateOutcome.h"
+
+const char* OutcomeName(TOutcomeKind Kind)
+{
+    switch (Kind) {
+    case TOutcomeKind::Updated:
+        return "updated";
+    case TOutcomeKind::UpToDate:
+        return "up-to-date";
+    case TOutcomeKind::NotSupported:
+        return "not-supported";
+    case TOutcomeKind::ManualFinished:
+        return "manual";
+    case TOutcomeKind::NotConfirmed:
+        return "not-confirmed";
+    case TOutcomeKind::Failed:
+        return "failed";
+    case TOutcomeKind::PortError:
+        return "port-error";
+    case TOutcomeKind::BadImage:
+        return "bad-image";
+    case TOutcomeKind::TimedOut:
+        return "timed-out";
+    case TOutcomeKind::Interrupted:
+        return "interrupted";
+    }
+    return "failed";
+}
