@@ -12,7 +12,6 @@
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
-#include <QFile>
 
 namespace
 {
@@ -46,6 +45,11 @@ std::string ResourceBytes(std::string_view Name)
 
 } // namespace
 
+template <typename... A> auto TUpdateSession::Handler(void (TUpdateSession::*Method)(A...))
+{
+    return [this, Method](A... Args) { Entry(true, [&] { (this->*Method)(Args...); }); };
+}
+
 TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObject* Parent)
     : QObject(Parent), cCom1(MX.Port()), FUnitTransfer(CX, *this), FModuleTransfer(MX, *this)
 {
@@ -58,28 +62,15 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     CX.SetText_OriginalType("Original Type: %s");
     CX.SetText_ShowRevision(true);
     CX.SetPanel_ClearOnClose(true);
-    CX.OnAfterOpen = [this](TCorvex* S) { Entry(true, [&] { CXAfterOpen(S); }); };
-    CX.OnGotVersionInfo = [this](TCorvex* S, const TCX_VersionInfo& I) {
-        Entry(true, [&] { CXGotVersionInfo(S, I); });
-    };
-    CX.OnGPSLocation = [this](TCorvex* S, const TCX_GPSLocation& L) {
-        Entry(true, [&] { CXGPSLocation(S, L); });
-    };
-    CX.OnRequestParameter = [this](TCorvex* S, int32_t P, bool Valid, const std::string& V,
-                                   const std::string& H) {
-        Entry(true, [&] { CXRequestParameter(S, P, Valid, V, H); });
-    };
-    CX.OnSetParameter = [this](TCorvex* S, int32_t P, bool Success) {
-        Entry(true, [&] { CXSetParameter(S, P, Success); });
-    };
-    CX.OnEEPromDataWrite = [this](TCorvex* S, bool R) { Entry(true, [&] { CXEEPromDataWrite(S, R); }); };
-    CX.OnLoggerStatus = [this](TCorvex* S, const TCX_LoggerStatus& St) {
-        Entry(true, [&] { CXLoggerStatus(S, St); });
-    };
-    CX.OnFastSpeed = [this](TCorvex* S) { Entry(true, [&] { CXFastSpeed(S); }); };
-    CX.OnSoftwareUpdate = [this](TCorvex* S, int32_t B, int32_t P) {
-        Entry(true, [&] { CXSoftwareUpdate(S, B, P); });
-    };
+    CX.OnAfterOpen = Handler(&TUpdateSession::CXAfterOpen);
+    CX.OnGotVersionInfo = Handler(&TUpdateSession::CXGotVersionInfo);
+    CX.OnGPSLocation = Handler(&TUpdateSession::CXGPSLocation);
+    CX.OnRequestParameter = Handler(&TUpdateSession::CXRequestParameter);
+    CX.OnSetParameter = Handler(&TUpdateSession::CXSetParameter);
+    CX.OnEEPromDataWrite = Handler(&TUpdateSession::CXEEPromDataWrite);
+    CX.OnLoggerStatus = Handler(&TUpdateSession::CXLoggerStatus);
+    CX.OnFastSpeed = Handler(&TUpdateSession::CXFastSpeed);
+    CX.OnSoftwareUpdate = Handler(&TUpdateSession::CXSoftwareUpdate);
     // The unit asked for the end block: it restarts on what it pulled.
     CX.OnSoftwareUpdateComplete = [this](TCorvex*) {
         Entry(true, [&] {
@@ -102,23 +93,15 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     MX.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& Bytes) {
         ModuleFrame(Outgoing, Bytes);
     };
-    MX.OnIdentity = [this](TModuleLink* S, const TModuleIdentity& I) {
-        Entry(true, [&] { MXIdentity(S, I); });
-    };
-    MX.OnReceiverVersion = [this](TModuleLink* S, const std::string& V) {
-        Entry(true, [&] { MXReceiverVersion(S, V); });
-    };
-    MX.OnReceiverReady = [this](TModuleLink* S) { Entry(true, [&] { MXReceiverReady(S); }); };
-    MX.OnStatus = [this](TModuleLink* S, TModuleStatus St) { Entry(true, [&] { MXStatus(S, St); }); };
-    MX.OnDot = [this](TModuleLink* S) { Entry(true, [&] { MXDot(S); }); };
-    MX.OnControllerStarted = [this](TModuleLink* S) { Entry(true, [&] { MXControllerStarted(S); }); };
-    MX.OnControllerProgress = [this](TModuleLink* S, bool Active, double Percent) {
-        Entry(true, [&] { MXControllerProgress(S, Active, Percent); });
-    };
-    cCom1.OnDataRecived = [this](TComPort* S, int32_t Count) {
-        Entry(true, [&] { cCom1DataRecived(S, Count); });
-    };
-    cCom1.OnPortOpen = [this](TComPort* S) { Entry(true, [&] { cCom1PortOpen(S); }); };
+    MX.OnIdentity = Handler(&TUpdateSession::MXIdentity);
+    MX.OnReceiverVersion = Handler(&TUpdateSession::MXReceiverVersion);
+    MX.OnReceiverReady = Handler(&TUpdateSession::MXReceiverReady);
+    MX.OnStatus = Handler(&TUpdateSession::MXStatus);
+    MX.OnDot = Handler(&TUpdateSession::MXDot);
+    MX.OnControllerStarted = Handler(&TUpdateSession::MXControllerStarted);
+    MX.OnControllerProgress = Handler(&TUpdateSession::MXControllerProgress);
+    cCom1.OnDataRecived = Handler(&TUpdateSession::cCom1DataRecived);
+    cCom1.OnPortOpen = Handler(&TUpdateSession::cCom1PortOpen);
     // An unplugged device: the port reports the hang-up itself, at once.
     const auto HangUp = [this](TComPort* S, const std::string&) { Entry(true, [&] { PortHungUp(S); }); };
     cCom1.OnHangUp = HangUp;
@@ -133,14 +116,14 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
 
     TimerE3.setInterval(ModuleRetryMs);
     tVersionRetry.setInterval(VersionRetryMs);
-    connect(&TimerE3, &QTimer::timeout, this, [this] { Entry(true, [&] { TimerE3Timer(); }); });
-    connect(&tVersionRetry, &QTimer::timeout, this, [this] { Entry(true, [&] { tVersionRetryTimer(); }); });
+    connect(&TimerE3, &QTimer::timeout, this, Handler(&TUpdateSession::TimerE3Timer));
+    connect(&tVersionRetry, &QTimer::timeout, this, Handler(&TUpdateSession::tVersionRetryTimer));
     tConfirm.setSingleShot(true);
-    connect(&tConfirm, &QTimer::timeout, this, [this] { Entry(true, [&] { tConfirmTimer(); }); });
+    connect(&tConfirm, &QTimer::timeout, this, Handler(&TUpdateSession::tConfirmTimer));
     tProgramQuiet.setSingleShot(true);
-    connect(&tProgramQuiet, &QTimer::timeout, this, [this] { Entry(true, [&] { tProgramQuietTimer(); }); });
+    connect(&tProgramQuiet, &QTimer::timeout, this, Handler(&TUpdateSession::tProgramQuietTimer));
     tEnding.setInterval(EndingTickMs);
-    connect(&tEnding, &QTimer::timeout, this, [this] { Entry(true, [&] { EndingTick(); }); });
+    connect(&tEnding, &QTimer::timeout, this, Handler(&TUpdateSession::EndingTick));
     connect(&tSilence, &QTimer::timeout, this, [this] {
         Entry(true, [&] {
             FSilentSeconds += tSilence.interval() / 1000;
@@ -149,6 +132,7 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
         });
     });
 
+    FImages.OnNote = [this](const std::string& Note) { Trace("# " + Note); };
     FDisplay.Caption = SessionText::Caption;
     FormCreate(Arguments);
     UpdateStatus();
@@ -187,6 +171,7 @@ template <typename F> void TUpdateSession::Entry(bool Catch, F&& Body)
         ApplicationHandleCurrentException();
     }
 }
+
 
 // A port that cannot be opened or fails ends the run; the message still
 // reaches the user the way it did.
@@ -328,8 +313,7 @@ void TUpdateSession::FormCreate(const std::vector<std::string>& Arguments)
         FAutoUpdate = Arguments.empty() || UpperText(Arguments[0]) != "/MANUAL";
         FUnitTransfer.Stop();
         FModuleTransfer.Stop();
-        FPackage.reset();
-        DropImage();
+        FImages.Clear();
         FModuleUpdate.Clear();
         LoadModuleFirmware();
         LoadGPSFirmware();
@@ -351,9 +335,8 @@ void TUpdateSession::FormDestroy()
     cCom1.Close();
     SetLamps(nullptr, nullptr, nullptr);
     FModuleTransfer.Stop();
-    FPackage.reset();
+    FImages.Clear();
     FModuleUpdate.Clear();
-    DropImage();
 }
 
 void TUpdateSession::ResetDisplay()
@@ -395,38 +378,10 @@ void TUpdateSession::LoadGPSFirmware()
 void TUpdateSession::LoadGPSFirmwareImage(const std::string& Resource)
 {
     Entry(false, [&] {
-        FPackage.reset();
-        FPackage = std::make_unique<TFirmwarePackage>(Resource, ImageKey());
-        // What could not be read is left out of the lists; the trace says why.
-        for (const std::string& Problem : FPackage->Problems())
-            Trace("# firmware package: " + Problem);
+        FImages.LoadPackage(Resource, ImageKey());
         FDisplay.Caption = SessionText::Caption + IfStr(UnitFirmware().Count() > 0, " + Veltrac", "") + " (" +
-                           FPackage->Label() + ")";
+                           FImages.Label() + ")";
     });
-}
-
-const std::string& TUpdateSession::Archive() const
-{
-    static const std::string None;
-    return FPackage ? FPackage->Archive() : None;
-}
-
-const std::string& TUpdateSession::ArchiveLabel() const
-{
-    static const std::string None;
-    return FPackage ? FPackage->Label() : None;
-}
-
-const std::vector<std::string>& TUpdateSession::ArchiveImages() const
-{
-    static const std::vector<std::string> None;
-    return FPackage ? FPackage->ReceiverImages() : None;
-}
-
-const TSoftwareVersionCollection& TUpdateSession::UnitFirmware() const
-{
-    static const TSoftwareVersionCollection None;
-    return FPackage ? FPackage->UnitFirmware() : None;
 }
 
 // ---------------------------------------------------------------- connection
@@ -786,11 +741,11 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
 
 void TUpdateSession::StartUnitTransfer()
 {
-    if (!FImage) {
+    if (!Image()) {
         ShowError(SessionText::NoImage);
         return;
     }
-    FUnitTransfer.Start(*FImage);
+    FUnitTransfer.Start(*Image());
 }
 
 void TUpdateSession::CXFastSpeed(TCorvex* Sender)
@@ -1054,21 +1009,21 @@ void TUpdateSession::MXReceiverReady(TModuleLink* Sender)
 
 void TUpdateSession::StartModuleTransfer()
 {
-    if (!FImage) {
+    if (!Image()) {
         FModuleTransfer.Stop();
         ShowError(SessionText::NoImage);
         return;
     }
-    switch (FModuleTransfer.Start(*FImage)) {
+    switch (FModuleTransfer.Start(*Image())) {
     case TMediaTekCheck::TooShort:
         ShowError(SessionText::ImageTooShort);
-        EndRun(TOutcomeKind::BadImage, FImageName +
+        EndRun(TOutcomeKind::BadImage, ImageName() +
                                            " is shorter than the 448-byte header of a receiver image; "
                                            "nothing was sent");
         return;
     case TMediaTekCheck::NotMediaTek:
         // Not sent, silently, as the window does; the run still says why.
-        EndRun(TOutcomeKind::BadImage, FImageName + " is not a MediaTek receiver image; nothing was sent");
+        EndRun(TOutcomeKind::BadImage, ImageName() + " is not a MediaTek receiver image; nothing was sent");
         return;
     case TMediaTekCheck::Ok:
         break;
@@ -1135,55 +1090,9 @@ void TUpdateSession::DecideVersion(const std::string& Version, TSource Source)
 
 bool TUpdateSession::FindRequiredImage(const std::string& Version)
 {
-    const std::string W = ApplyModuleTypeAliases(Version);
-    std::string Name;
-    if (W.starts_with("AXN"))
-        Name = FindAXNImage(W);
-    else if (W.starts_with("EVA"))
-        Name = FindEVAImage(W);
-    if (Name.empty() || !LoadArchiveImage(Name)) {
-        FDisplay.vGPSNeeded = SessionText::NotSupported;
-        return false;
-    }
-    FDisplay.vGPSNeeded = Name.size() >= 4 ? Name.substr(0, Name.size() - 4) : std::string();
-    return true;
-}
-
-std::string TUpdateSession::FindAXNImage(const std::string& Version) const
-{
-    return ::FindAXNImage(ArchiveImages(), Version);
-}
-
-std::string TUpdateSession::FindEVAImage(const std::string& Version) const
-{
-    return ::FindEVAImage(ArchiveImages(), Version);
-}
-
-// FImageName names an image only while it is held, so a failed load can
-// never be mistaken for the image being there.
-void TUpdateSession::DropImage()
-{
-    FImage.reset();
-    FImageName.clear();
-}
-
-bool TUpdateSession::LoadArchiveImage(const std::string& Name)
-{
-    if (FImage && Name == FImageName)
-        return true;
-    DropImage();
-    if (!FPackage) {
-        Trace("# " + Name + ": no firmware package is loaded");
-        return false;
-    }
-    TPackageImage Taken = FPackage->Image(Name);
-    if (!Taken.Bytes) {
-        Trace("# " + Taken.Error);
-        return false;
-    }
-    FImage = std::move(Taken.Bytes);
-    FImageName = Name;
-    return true;
+    const std::optional<std::string> Needed = FImages.Required(Version);
+    FDisplay.vGPSNeeded = Needed ? *Needed : SessionText::NotSupported;
+    return Needed.has_value();
 }
 
 bool TUpdateSession::TransferPossible()
@@ -1207,18 +1116,7 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
     Entry(false, [&] {
         if (RefuseWhileConfirming())
             return;
-        if (!FImage || FileName != FImageName) {
-            DropImage();
-            QFile File(QString::fromLocal8Bit(FileName.c_str()));
-            if (File.open(QIODevice::ReadOnly)) {
-                const QByteArray Bytes = File.readAll();
-                if (File.error() == QFileDevice::NoError) {
-                    FImage = std::string(Bytes.constData(), static_cast<std::size_t>(Bytes.size()));
-                    FImageName = FileName;
-                }
-            }
-        }
-        if (!FImage) {
+        if (!FImages.LoadFile(FileName)) {
             ShowError(SessionText::UnableToLoad);
             if (!FRun.Active)
                 BeginRun(false);
@@ -1230,7 +1128,7 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
             return;
         if (!FRun.Active)
             BeginRun(false);
-        if (FDisplay.DeviceType == dtExternalGPS && CheckMediaTekImage(*FImage) == TMediaTekCheck::TooShort) {
+        if (FDisplay.DeviceType == dtExternalGPS && CheckMediaTekImage(*Image()) == TMediaTekCheck::TooShort) {
             ShowError(SessionText::ImageTooShort);
             EndRun(TOutcomeKind::BadImage, FileName + " is shorter than the 448-byte header of a receiver "
                                                       "image; nothing was sent");
@@ -1389,11 +1287,11 @@ TTransferProgress TUpdateSession::TransferProgress() const
 {
     TTransferProgress P;
     P.Active = FRun.Active && FRun.Transfer != TSource::None && FRun.TransferClock.isValid() &&
-               !FRun.TransferEnded && FImage;
+               !FRun.TransferEnded && Image();
     if (!P.Active)
         return P;
     P.Seconds = static_cast<double>(FRun.TransferClock.elapsed()) / 1000.0;
-    P.ImageBytes = FImage->size();
+    P.ImageBytes = Image()->size();
     // The unit's records and the module's blocks cut the image evenly.
     const TProgressBarState& Bar =
         FDisplay.DeviceType == dtExternalGPS ? FDisplay.pUpdateProgress : FDisplay.pSendProgress;
@@ -1453,10 +1351,10 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     O.ReceiverRequired = FConfirm.Expected.empty() ? FDisplay.vGPSNeeded : FConfirm.Expected;
     if (O.ReceiverRequired == SessionText::NotSupported)
         O.ReceiverRequired.clear();
-    if (FRun.Transfer != TSource::None && FImage) {
-        O.ImageName = FImageName;
-        O.ImageSha256 = Sha256Hex(*FImage);
-        O.ImageBytes = FImage->size();
+    if (FRun.Transfer != TSource::None && Image()) {
+        O.ImageName = ImageName();
+        O.ImageSha256 = Sha256Hex(*Image());
+        O.ImageBytes = Image()->size();
     }
     O.Transferred = FRun.Transferred;
     TransferEnded();

@@ -9,6 +9,7 @@
 // OnShowError). Everything runs on the Qt main thread.
 #include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
+#include "app/ImageChoice.h"
 #include "app/ModuleTransfer.h"
 #include "app/UnitTransfer.h"
 #include "firmware/FirmwarePackage.h"
@@ -165,23 +166,23 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     void SendNextModuleBlock();
     void CheckGPSVersion(const std::string& Version);
     bool FindRequiredImage(const std::string& Version);
-    std::string FindAXNImage(const std::string& Version) const;
-    std::string FindEVAImage(const std::string& Version) const;
-    bool LoadArchiveImage(const std::string& Name);
+    std::string FindAXNImage(const std::string& Version) const { return FImages.FindAXNImage(Version); }
+    std::string FindEVAImage(const std::string& Version) const { return FImages.FindEVAImage(Version); }
+    bool LoadArchiveImage(const std::string& Name) { return FImages.LoadArchiveImage(Name); }
     void LoadCustomFirmware(const std::string& FileName);
 
     // ---- State, read-only ----
     TUpdateState UpdateState() const { return FUpdateState; }
     bool AutoUpdate() const { return FAutoUpdate; }
-    const std::string& ImageName() const { return FImageName; }
-    const std::optional<std::string>& Image() const { return FImage; }
+    const std::string& ImageName() const { return FImages.Name(); }
+    const std::optional<std::string>& Image() const { return FImages.Image(); }
     const std::vector<std::string>& Records() const { return FUnitTransfer.Records(); }
     int32_t UpdatedUnitID() const { return FUpdatedUnitID; }
     // The loaded "gps_fw" package (empty before it is loaded).
-    const std::string& Archive() const;
-    const std::string& ArchiveLabel() const;
-    const std::vector<std::string>& ArchiveImages() const;
-    const TSoftwareVersionCollection& UnitFirmware() const;
+    const std::string& Archive() const { return FImages.Archive(); }
+    const std::string& ArchiveLabel() const { return FImages.Label(); }
+    const std::vector<std::string>& ArchiveImages() const { return FImages.ReceiverImages(); }
+    const TSoftwareVersionCollection& UnitFirmware() const { return FImages.UnitFirmware(); }
     const TSoftwareUpdate& ModuleUpdate() const { return FModuleUpdate; }
     int32_t EEPromAddress() const { return FUnitTransfer.EEPromAddress(); }
     int32_t GPSReady() const { return FUnitTransfer.GPSReady(); }
@@ -239,12 +240,13 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     // front end that called, and emits DisplayChanged once at the end of the
     // outermost entry when something shown has changed.
     template <typename F> void Entry(bool Catch, F&& Body);
+    // A handler of the session as an event of a link, a port or a timer: run through Entry.
+    template <typename... A> auto Handler(void (TUpdateSession::*Method)(A...));
 
     void SetState(TUpdateState Value);
     void Trace(const std::string& Line);
     void ModuleFrame(bool Outgoing, const std::string& Bytes);
     void ShowError(const std::string& Message);
-    void DropImage();
     bool TransferPossible();
 
     // ---- Runs and their outcome ----
@@ -313,12 +315,10 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     TCX_Lamp* lGPSData = nullptr;
 
     TUpdateState FUpdateState = TUpdateState::Idle;
-    std::string FImageName;
-    std::optional<std::string> FImage;
     bool FAutoUpdate = true;
     int32_t FUpdatedUnitID = -1;
-    // Opened once per load; receiver images are taken from it.
-    std::unique_ptr<TFirmwarePackage> FPackage;
+    // The firmware package (opened once per load) and the image held for sending.
+    TImageChoice FImages;
     // Notes traced while nobody listened, for SetTrace.
     std::vector<std::string> FHeldNotes;
     TSoftwareUpdate FModuleUpdate;

@@ -1,0 +1,117 @@
+#include "app/ImageChoice.h"
+
+#include "firmware/ReceiverImages.h"
+#include "firmware/SoftUpdate.h"
+
+#include <QFile>
+
+void TImageChoice::Note(const std::string& Text) const
+{
+    if (OnNote)
+        OnNote(Text);
+}
+
+void TImageChoice::LoadPackage(const std::string& Resource, const std::string& Key)
+{
+    Clear();
+    FPackage = std::make_unique<TFirmwarePackage>(Resource, Key);
+    // What could not be read is left out of the lists; the note says why.
+    for (const std::string& Problem : FPackage->Problems())
+        Note("firmware package: " + Problem);
+}
+
+void TImageChoice::Clear()
+{
+    FPackage.reset();
+    Drop();
+}
+
+const std::string& TImageChoice::Archive() const
+{
+    static const std::string None;
+    return FPackage ? FPackage->Archive() : None;
+}
+
+const std::string& TImageChoice::Label() const
+{
+    static const std::string None;
+    return FPackage ? FPackage->Label() : None;
+}
+
+const std::vector<std::string>& TImageChoice::ReceiverImages() const
+{
+    static const std::vector<std::string> None;
+    return FPackage ? FPackage->ReceiverImages() : None;
+}
+
+const TSoftwareVersionCollection& TImageChoice::UnitFirmware() const
+{
+    static const TSoftwareVersionCollection None;
+    return FPackage ? FPackage->UnitFirmware() : None;
+}
+
+std::optional<std::string> TImageChoice::Required(const std::string& Version)
+{
+    const std::string W = ApplyModuleTypeAliases(Version);
+    std::string Name;
+    if (W.starts_with("AXN"))
+        Name = FindAXNImage(W);
+    else if (W.starts_with("EVA"))
+        Name = FindEVAImage(W);
+    if (Name.empty() || !LoadArchiveImage(Name))
+        return std::nullopt;
+    return Name.size() >= 4 ? Name.substr(0, Name.size() - 4) : std::string();
+}
+
+std::string TImageChoice::FindAXNImage(const std::string& Version) const
+{
+    return ::FindAXNImage(ReceiverImages(), Version);
+}
+
+std::string TImageChoice::FindEVAImage(const std::string& Version) const
+{
+    return ::FindEVAImage(ReceiverImages(), Version);
+}
+
+// The name names an image only while it is held, so a failed load can never
+// be mistaken for the image being there.
+void TImageChoice::Drop()
+{
+    FImage.reset();
+    FName.clear();
+}
+
+bool TImageChoice::LoadArchiveImage(const std::string& Name)
+{
+    if (FImage && Name == FName)
+        return true;
+    Drop();
+    if (!FPackage) {
+        Note(Name + ": no firmware package is loaded");
+        return false;
+    }
+    TPackageImage Taken = FPackage->Image(Name);
+    if (!Taken.Bytes) {
+        Note(Taken.Error);
+        return false;
+    }
+    FImage = std::move(Taken.Bytes);
+    FName = Name;
+    return true;
+}
+
+bool TImageChoice::LoadFile(const std::string& FileName)
+{
+    if (FImage && FileName == FName)
+        return true;
+    Drop();
+    QFile File(QString::fromLocal8Bit(FileName.c_str()));
+    if (!File.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray Bytes = File.readAll();
+    if (File.error() != QFileDevice::NoError)
+        return false;
+    FImage = std::string(Bytes.constData(), static_cast<std::size_t>(Bytes.size()));
+    FName = FileName;
+    return true;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The receiver images the session can send: the embedded firmware package
+// (deciphered and opened once per load) and the one image held for sending,
+// taken from the package for a receiver's reported version or read from a
+// file the technician chose. An image is read again only when another one
+// is asked for; its name names it only while it is held.
+#include "firmware/FirmwarePackage.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TImageChoice
+{
+  public:
+    // What could not be read, for a maintainer's trace.
+    std::function<void(const std::string& Note)> OnNote;
+
+    // Loads the "gps_fw" package; what cannot be read in it goes to OnNote.
+    void LoadPackage(const std::string& Resource, const std::string& Key);
+    void Clear();
+    bool PackageLoaded() const { return FPackage != nullptr; }
+    const std::string& Archive() const;
+    const std::string& Label() const;
+    const std::vector<std::string>& ReceiverImages() const;
+    const TSoftwareVersionCollection& UnitFirmware() const;
+
+    // The archive's image for a receiver that reports Version (module type
+    // aliases applied), taken and held: its version text, the item name
+    // without ".bin". None when there is none or it cannot be read.
+    std::optional<std::string> Required(const std::string& Version);
+    std::string FindAXNImage(const std::string& Version) const;
+    std::string FindEVAImage(const std::string& Version) const;
+    bool LoadArchiveImage(const std::string& Name);
+    // A file's whole contents; false when it cannot be read (nothing is held then).
+    bool LoadFile(const std::string& FileName);
+    void Drop();
+
+    const std::optional<std::string>& Image() const { return FImage; }
+    const std::string& Name() const { return FName; }
+
+  private:
+    void Note(const std::string& Text) const;
+
+    std::unique_ptr<TFirmwarePackage> FPackage;
+    std::optional<std::string> FImage;
+    std::string FName;
+};
