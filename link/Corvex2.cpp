@@ -60,7 +60,7 @@ void TCorvex::SetPassThroughActive(bool Value)
     if (Value == FPassThroughActive)
         return;
     FPassThroughActive = Value;
-    SendCommand(0x18, Value ? "01" : "00", true);
+    SendCommand(CX_Cmd::PassThrough, Value ? "01" : "00", true);
 }
 
 void TCorvex::SetConnected(bool Value)
@@ -76,7 +76,7 @@ void TCorvex::SetOutputs(uint8_t Value)
     if (Value == FOutputs)
         return;
     FOutputs = Value;
-    SendCommand(0x25, IntToHexBytes(Value, 1), true);
+    SendCommand(CX_Cmd::Outputs, IntToHexBytes(Value, 1), true);
 }
 
 int32_t TCorvex::ComNumber() const
@@ -147,16 +147,16 @@ void TCorvex::SendCommand(uint8_t CmdID, const std::string& CmdData, bool Expect
 
     // While the unit pulls its firmware, or while it passes bytes through to another
     // port, a frame would corrupt that traffic.
-    if (!Active() || FSoftware->Active || (FPassThroughActive && CmdID != 0x18))
+    if (!Active() || FSoftware->Active || (FPassThroughActive && CmdID != CX_Cmd::PassThrough))
         return;
     HoldKeepAlive();
     TransmitRaw(CX_BuildFrame(FConfigType, CmdID, Payload));
     SignalTransmit();
     // Switching reports on or off is answered by reports, if at all.
-    if (ExpectReply && CmdID != 0x05 && CmdID != 0x28 && FAwaitingSince < 0)
+    if (ExpectReply && CmdID != CX_Cmd::GPSLocation && CmdID != CX_Cmd::LoggerStatus && FAwaitingSince < 0)
         FAwaitingSince = FClock->elapsed();
     // After the end-of-connection command no keep-alive may wake the link again.
-    if (CmdID != 0xFF)
+    if (CmdID != CX_Cmd::EndOfConnection)
         StartLinkTimer();
 }
 
@@ -187,7 +187,7 @@ void TCorvex::RequestParameter(int32_t Parameter)
         return;
     }
     FLastParameter = Parameter;
-    SendCommand(0x03, ParameterHex(Parameter), true);
+    SendCommand(CX_Cmd::Parameter, ParameterHex(Parameter), true);
 }
 
 void TCorvex::SetParameterHex(int32_t Parameter, const std::string& HexData)
@@ -199,7 +199,7 @@ void TCorvex::SetParameterHex(int32_t Parameter, const std::string& HexData)
         return;
     }
     FLastParameter = Parameter;
-    SendCommand(0x04, WithPayload(ParameterHex(Parameter), HexData), true);
+    SendCommand(CX_Cmd::SetParameter, WithPayload(ParameterHex(Parameter), HexData), true);
 }
 
 void TCorvex::SetParameterText(int32_t Parameter, const std::string& Text)
@@ -214,7 +214,7 @@ void TCorvex::SetParameterInt(int32_t Parameter, int32_t Value)
 
 void TCorvex::SetGPSReports(bool Enable, bool Mode2)
 {
-    SendCommand(0x05, Mode2 ? "02" : (Enable ? "01" : "00"), true);
+    SendCommand(CX_Cmd::GPSLocation, Mode2 ? "02" : (Enable ? "01" : "00"), true);
 }
 
 void TCorvex::RequestVersionInfo(bool AssumeOld)
@@ -222,7 +222,7 @@ void TCorvex::RequestVersionInfo(bool AssumeOld)
     if (!FVersionInfo.Valid) {
         // Cores up to 566 do not know command 0x0A.
         if (FUnitInfo.CoreNumber > 566) {
-            SendCommand(0x0A, "", true);
+            SendCommand(CX_Cmd::VersionInfo, "", true);
             return;
         }
         if (!AssumeOld)
@@ -240,7 +240,7 @@ bool TCorvex::StartSoftwareUpdate(bool Flag)
 {
     if (FSoftware->Active || !FSoftware->IsReady() || FSoftware->Class != FUnitInfo.Class)
         return false;
-    SendCommand(0x11, Flag ? "01" : "", true);
+    SendCommand(CX_Cmd::SoftwareUpdate, Flag ? "01" : "", true);
     return true;
 }
 
@@ -250,22 +250,22 @@ void TCorvex::SetFastSpeed()
         CX_Fire(OnFastSpeed, this);
         return;
     }
-    SendCommand(0x14, "", true);
+    SendCommand(CX_Cmd::FastSpeed, "", true);
 }
 
 void TCorvex::WriteEEPromData(int32_t Address, const std::string& HexData)
 {
-    SendCommand(0x1C, WithPayload(IntToHexBytes(static_cast<uint32_t>(Address), 4), HexData), true);
+    SendCommand(CX_Cmd::EEPromWrite, WithPayload(IntToHexBytes(static_cast<uint32_t>(Address), 4), HexData), true);
 }
 
 void TCorvex::SetLoggerReports(bool Enable)
 {
-    SendCommand(0x28, Enable ? "01" : "00", true);
+    SendCommand(CX_Cmd::LoggerStatus, Enable ? "01" : "00", true);
 }
 
 void TCorvex::TurnOff()
 {
-    SendCommand(0xF2, "", true);
+    SendCommand(CX_Cmd::TurnOff, "", true);
 }
 
 // ---- Panels and firmware ----

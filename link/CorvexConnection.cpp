@@ -9,6 +9,7 @@
 
 #include "firmware/SoftUpdate.h"
 #include "link/CorvexFire.h"
+#include "link/CorvexFrames.h"
 #include "serial/AppException.h"
 #include "serial/ComPort.h"
 
@@ -108,7 +109,7 @@ void TCorvex::LinkTimerTick()
     } else {
         FLinkTimer->setInterval(KeepAliveInterval);
         FLinkTimerTag = 0;
-        SendCommand(0x00, "", true);
+        SendCommand(CX_Cmd::KeepAlive, "", true);
     }
 }
 
@@ -188,7 +189,7 @@ void TCorvex::Close(bool Immediately)
     FViewMode = cxvOff;
     if (!Immediately) {
         // The unit's acknowledgement closes the port (EndOfConnection).
-        SendCommand(0xFF, "", true);
+        SendCommand(CX_Cmd::EndOfConnection, "", true);
         return;
     }
     ClosePort();

@@ -1,5 +1,6 @@
 #include "link/CorvexDecode.h"
 
+#include "link/CorvexFrames.h"
 #include "link/CorvexNames.h"
 #include "util/MyFunctions.h"
 
@@ -479,19 +480,19 @@ bool CX_DecodeRxQuality(uint8_t CmdID, const std::string& P, bool OptimizeCells,
     std::size_t Header = 0;
     std::size_t CellSize = 0;
     switch (CmdID) {
-    case 0x22:
+    case CX_Cmd::RxQuality:
         Header = 5;
         CellSize = 5;
         break;
-    case 0x2A:
+    case CX_Cmd::RxQuality7:
         Header = 5;
         CellSize = 7;
         break;
-    case 0x2C:
+    case CX_Cmd::RxQualityTech:
         Header = 6;
         CellSize = 9;
         break;
-    case 0x2D:
+    case CX_Cmd::RxQualityFull:
         Header = 11;
         CellSize = 9;
         break;
@@ -503,9 +504,9 @@ bool CX_DecodeRxQuality(uint8_t CmdID, const std::string& P, bool OptimizeCells,
 
     TCX_RxQuality N;
     TCX_PayloadReader R(P);
-    if (CmdID == 0x2C || CmdID == 0x2D)
+    if (CmdID == CX_Cmd::RxQualityTech || CmdID == CX_Cmd::RxQualityFull)
         N.Technology = Technology(R.Byte());
-    if (CmdID == 0x2D) {
+    if (CmdID == CX_Cmd::RxQualityFull) {
         const uint8_t Codes = R.Byte();
         N.Code1 = NibbleCode(Codes >> 4);
         N.Code2 = NibbleCode(Codes & 0x0F);

@@ -7,6 +7,7 @@
 #include "link/Corvex2.h"
 #include "link/CorvexDecode.h"
 #include "link/CorvexFire.h"
+#include "link/CorvexFrames.h"
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
@@ -68,64 +69,64 @@ void TCorvex::HandleAcknowledge(const std::string& Payload)
 {
     const bool A = Payload.size() == 1 && Payload[0] == 1;
     switch (FLastCommand) {
-    case 0x00:
+    case CX_Cmd::KeepAlive:
         break;
-    case 0x03:
+    case CX_Cmd::Parameter:
         // The unit refused the parameter request.
         CX_Fire(OnRequestParameter, this, FLastParameter, false, std::string(), std::string());
         break;
-    case 0x04:
+    case CX_Cmd::SetParameter:
         if (FLastParameter == 60 && A && FUnitInfo.Locked) {
             FUnitInfo.Locked = false;
             CX_Fire(OnUnitUnlock, this);
         }
         CX_Fire(OnSetParameter, this, FLastParameter, A);
         break;
-    case 0x06:
+    case CX_Cmd::View:
         FViewMode = FRequestedView <= cxvDebug ? static_cast<TCX_ViewType>(FRequestedView) : cxvOff;
         break;
-    case 0x11:
+    case CX_Cmd::SoftwareUpdate:
         if (A) {
             // From now on the unit pulls its firmware; the receiver feeds the source.
             StopLinkTimer();
             FSoftware->Restart();
         }
         break;
-    case 0x13:
+    case CX_Cmd::CalibrateVoltage:
         CX_Fire(OnCalibrateVoltage, this);
         break;
-    case 0x14:
+    case CX_Cmd::FastSpeed:
         if (A)
             SetPortBaudRate(FastBaudRate);
         CX_Fire(OnFastSpeed, this);
         break;
-    case 0x1A:
+    case CX_Cmd::ManualSMS:
         CX_Fire(OnManualSMS, this, A);
         break;
-    case 0x1C:
+    case CX_Cmd::EEPromWrite:
         CX_Fire(OnEEPromDataWrite, this, A);
         break;
-    case 0x1E:
+    case CX_Cmd::GPSReset:
         CX_Fire(OnGPSResetCommand, this, A);
         break;
-    case 0x31:
-    case 0x32:
+    case CX_Cmd::NewDef:
+    case CX_Cmd::NewDef2:
         CX_Fire(OnNewDef, this, A);
         break;
-    case 0xF0:
+    case CX_Cmd::ResetSettings:
         CX_Fire(OnResetSettings, this);
         break;
-    case 0xF1:
+    case CX_Cmd::SaveSettings:
         CX_Fire(OnSettingsSaved, this);
         break;
-    case 0xF4:
+    case CX_Cmd::Unlock:
         if (FUnitInfo.Locked && A) {
             FUnitInfo.Locked = false;
             CX_Fire(OnUnitUnlock, this);
         }
         break;
-    case 0xF2:
-    case 0xFF:
+    case CX_Cmd::TurnOff:
+    case CX_Cmd::EndOfConnection:
         // Whatever the payload: the unit leaves framed mode (or switches off) either way.
         EndOfConnection();
         break;
@@ -134,13 +135,13 @@ void TCorvex::HandleAcknowledge(const std::string& Payload)
 
 void TCorvex::HandleUnitInfo(uint8_t CmdID, const std::string& P)
 {
-    if (CmdID == 0x01)
+    if (CmdID == CX_Cmd::UnitInfo)
         CX_DecodeUnitInfo(P, FText_ShowRevision, FUnitInfo, FMaxLength);
     else
         CX_DecodeExtUnitInfo(P, FText_ShowRevision, FUnitInfo, FMaxLength);
     KeepAliveFromNow();
     // A short unit information after a restart means the unit is not pulling firmware.
-    if (CmdID == 0x01)
+    if (CmdID == CX_Cmd::UnitInfo)
         FSoftware->ResetRequest();
     ShowPanels(true);
     if (!FConnected) {
@@ -156,7 +157,7 @@ void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
 {
     CX_Fire(DebugCommands, this, false, CmdID, CmdData);
     // An acknowledgement, or the reply a question asks for, answers what is due.
-    if (CmdID == 0x02 || static_cast<int32_t>(CmdID) == FLastCommand) {
+    if (CmdID == CX_Cmd::Acknowledge || static_cast<int32_t>(CmdID) == FLastCommand) {
         FAwaitingSince = -1;
         FLastAnswerAt = FClock->elapsed();
     }
@@ -165,25 +166,25 @@ void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
     bool Handled = false;
 
     switch (CmdID) {
-    case 0x02:
+    case CX_Cmd::Acknowledge:
         switch (FLastCommand) {
-        case 0x00:
-        case 0x03:
-        case 0x04:
-        case 0x06:
-        case 0x11:
-        case 0x13:
-        case 0x14:
-        case 0x1A:
-        case 0x1C:
-        case 0x1E:
-        case 0x31:
-        case 0x32:
-        case 0xF0:
-        case 0xF1:
-        case 0xF4:
-        case 0xF2:
-        case 0xFF:
+        case CX_Cmd::KeepAlive:
+        case CX_Cmd::Parameter:
+        case CX_Cmd::SetParameter:
+        case CX_Cmd::View:
+        case CX_Cmd::SoftwareUpdate:
+        case CX_Cmd::CalibrateVoltage:
+        case CX_Cmd::FastSpeed:
+        case CX_Cmd::ManualSMS:
+        case CX_Cmd::EEPromWrite:
+        case CX_Cmd::GPSReset:
+        case CX_Cmd::NewDef:
+        case CX_Cmd::NewDef2:
+        case CX_Cmd::ResetSettings:
+        case CX_Cmd::SaveSettings:
+        case CX_Cmd::Unlock:
+        case CX_Cmd::TurnOff:
+        case CX_Cmd::EndOfConnection:
             Handled = true;
             HandleAcknowledge(P);
             break;
@@ -191,20 +192,20 @@ void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
             break;
         }
         break;
-    case 0x01:
-    case 0x0B:
-        if (Len >= (CmdID == 0x01 ? 12u : 20u)) {
+    case CX_Cmd::UnitInfo:
+    case CX_Cmd::ExtUnitInfo:
+        if (Len >= (CmdID == CX_Cmd::UnitInfo ? 12u : 20u)) {
             Handled = true;
             HandleUnitInfo(CmdID, P);
         }
         break;
-    case 0x0A:
+    case CX_Cmd::VersionInfo:
         if (Len >= 15) {
             CX_DecodeVersionInfo(P, FUnitInfo, FVersionInfo);
             CX_Fire(OnGotVersionInfo, this, FVersionInfo);
         }
         break; // also OnGotCommand
-    case 0x03:
+    case CX_Cmd::Parameter:
         if (Len >= 1) {
             Handled = true;
             TCX_PayloadReader R(P);
@@ -216,7 +217,7 @@ void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
             CX_Fire(OnRequestParameter, this, Number, true, Value, BytesToHex(Value, true));
         }
         break;
-    case 0x05:
+    case CX_Cmd::GPSLocation:
         if (Len >= 27 || Len == 12) {
             Handled = true;
             TCX_GPSLocation Location;
@@ -224,12 +225,12 @@ void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
             CX_Fire(OnGPSLocation, this, Location);
         }
         break;
-    case 0x18:
+    case CX_Cmd::PassThrough:
         Handled = true;
         FPassThroughActive = Len == 1 && P[0] == 1;
         CX_Fire(OnPassThrough, this, FPassThroughActive);
         break;
-    case 0x28:
+    case CX_Cmd::LoggerStatus:
         if (Len == 4 || Len == 8) {
             TCX_PayloadReader R(P);
             TCX_LoggerStatus Status;
@@ -247,7 +248,7 @@ void TCorvex::DispatchFrame(uint8_t CmdID, const std::string& CmdData)
             }
         }
         break; // also OnGotCommand
-    case 0x1B:
+    case CX_Cmd::EEPromRead:
         if (OnEEPromDataRead && Len > 4) {
             TCX_PayloadReader R(P);
             const auto Address = static_cast<int32_t>(R.Long());
@@ -268,7 +269,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
     const std::size_t Len = P.size();
     TCX_PayloadReader R(P);
     switch (CmdID) {
-    case 0x06:
+    case CX_Cmd::View:
         if (Len >= 2) {
             const TCX_ViewType View = ViewOf(R.Byte());
             const std::string Data = R.Rest();
@@ -278,7 +279,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
                 CX_Fire(OnRX, this, Data);
         }
         return false; // also OnGotCommand
-    case 0x07:
+    case CX_Cmd::Voltage:
         if (Len != 5)
             return false;
         {
@@ -291,7 +292,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
         }
         CX_Fire(OnGotVoltage, this, FVoltage);
         return true;
-    case 0x08: {
+    case CX_Cmd::Temperature: {
         if (Len < 2)
             return false;
         const uint16_t V = R.Word();
@@ -313,7 +314,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
                 !Bit(F, 4));
         return true;
     }
-    case 0x09: {
+    case CX_Cmd::Action: {
         if (Len < 1)
             return false;
         const uint8_t First = R.Byte();
@@ -333,7 +334,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
         }
         return true;
     }
-    case 0x0C:
+    case CX_Cmd::EEPROMTest:
         if (OnEEPROMTest && Len == 1) {
             switch (R.Byte()) {
             case 0x00:
@@ -364,7 +365,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
             }
         }
         return false; // also OnGotCommand
-    case 0x0D:
+    case CX_Cmd::Accelerometer:
         if (OnGotADXLData && (Len == 3 || Len == 9)) {
             const double X = static_cast<int8_t>(R.Byte()) * 0.018;
             const double Y = static_cast<int8_t>(R.Byte()) * 0.018;
@@ -378,7 +379,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
             CX_Fire(OnGotADXLData, this, X, Y, Z, MX, MY, MZ);
         }
         return false; // also OnGotCommand
-    case 0x0E:
+    case CX_Cmd::Time:
         if (OnGotTime && Len == 8) {
             TCX_Time T;
             T.Year = R.Word();
@@ -394,16 +395,16 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
             CX_Fire(OnGotTime, this, T);
         }
         return false; // also OnGotCommand
-    case 0x0F:
+    case CX_Cmd::Shock:
         if (OnGotShockData && Len == 2)
             CX_Fire(OnGotShockData, this, static_cast<int32_t>(R.Word()));
         return false; // also OnGotCommand
-    case 0x16: {
+    case CX_Cmd::Current: {
         const uint16_t V = R.Word(); // missing bytes read as 0
         CX_Fire(OnGotCurrent, this, V == 0xFFFF ? -1 : static_cast<int32_t>(V));
         return true;
     }
-    case 0x19:
+    case CX_Cmd::GSMRequests:
         if (OnGSMRequests && (Len == 11 || Len == 12 || Len == 14 || Len == 15)) {
             const bool Wide = Len >= 14;
             const bool HasV10 = Len == 12 || Len == 15;
@@ -426,7 +427,7 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
             CX_Fire(OnGSMRequests, this, G);
         }
         return false; // also OnGotCommand
-    case 0x21: {
+    case CX_Cmd::PinCodeState: {
         if (Len != 5)
             return false;
         TCX_PinCodeState S;
@@ -436,20 +437,20 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
         CX_Fire(OnGotPinCodeState, this, S);
         return true;
     }
-    case 0x22:
-    case 0x2A:
-    case 0x2C:
-    case 0x2D:
+    case CX_Cmd::RxQuality:
+    case CX_Cmd::RxQuality7:
+    case CX_Cmd::RxQualityTech:
+    case CX_Cmd::RxQualityFull:
         if (!CX_DecodeRxQuality(CmdID, P, FOptimizeCells, FCellInfo))
             return false;
         CX_Fire(OnGotRxQuality, this, FCellInfo);
         return true;
-    case 0x23:
+    case CX_Cmd::ConnectState:
         if (Len != 1)
             return false;
         CX_Fire(OnGotConnectState, this, R.Byte());
         return true;
-    case 0x24: {
+    case CX_Cmd::IOState: {
         if (Len != 2 && Len != 3 && Len != 5)
             return false;
         int32_t In = 0;
@@ -479,15 +480,15 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
         CX_Fire(OnGotIOState, this, FInputs, static_cast<int32_t>(FOutputs));
         return true;
     }
-    case 0x26:
+    case CX_Cmd::NetworkName:
         FNetworkName = P;
         CX_Fire(OnGotNetworkName, this, FNetworkName);
         CX_Fire(OnGotNetworkInfo, this, FNetworkName, 0, 0);
         return true;
-    case 0x27:
+    case CX_Cmd::GPSType:
         CX_Fire(OnGotGPSType, this, R.Byte());
         return true;
-    case 0x2B:
+    case CX_Cmd::BatteryInfo:
         if (OnGotBatteryInfo && Len == 31) {
             TCX_BatteryInfo B;
             B.Value0 = R.Long() / 1000.0;
@@ -512,12 +513,12 @@ bool TCorvex::DispatchOther(uint8_t CmdID, const std::string& P)
             CX_Fire(OnGotBatteryInfo, this, B);
         }
         return false; // also OnGotCommand
-    case 0x2E:
+    case CX_Cmd::ActiveSIM:
         if (Len != 1)
             return false;
         CX_Fire(OnGotActiveSIM, this, R.Byte());
         return true;
-    case 0x2F: {
+    case CX_Cmd::NetworkInfo: {
         if (Len < 4)
             return false;
         uint32_t C = R.Long();
