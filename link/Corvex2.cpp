@@ -1,7 +1,8 @@
-// TCorvex: construction, properties, the sending side (frames out through the
-// own port or OnExternalComTx) and the commands, and the identity panels and
-// firmware selection. The connection cycle is in CorvexConnection.cpp, the
-// receiving side in CorvexReceiver.cpp, reply handling in CorvexDispatch.cpp.
+// TCorvex: construction, the unit's state, properties, the sending side
+// (frames out through the own port or OnExternalComTx) and the commands, and
+// the identity panels and firmware selection. The connection cycle is in
+// CorvexConnection.cpp, the receiving side and reply handling in
+// CorvexDispatch.cpp.
 #include "link/Corvex2.h"
 
 #include "firmware/SoftUpdate.h"
@@ -40,7 +41,7 @@ TCorvex::TCorvex(TComponent* AOwner) : TComponent(AOwner)
     FClock = std::make_unique<QElapsedTimer>();
     FClock->start();
 
-    CreateLinkTimer();
+    BindLinkTimer();
     ResetUnitState();
 }
 
@@ -48,9 +49,56 @@ TCorvex::~TCorvex()
 {
     NotifyFree();
     FPort->OnDataRecived = nullptr;
-    FLinkTimer.reset();
+    FLinkTimer.Stop();
     FSoftware.reset();
     FPort.reset();
+}
+
+// ---- Unit state ----
+
+void TCorvex::ResetUnitState()
+{
+    FReader.DropHeld();
+    FLastCommand = -1;
+    FAwaitingSince = -1;
+    FLastParameter = 0;
+    FMaxLength = 0;
+    FPassThroughActive = false;
+
+    // Class, ExtCode, ExtSize and the flags survive: they describe the unit model,
+    // not the session.
+    TCX_UnitInfo& U = FUnitInfo;
+    U.UnitID = -1;
+    U.OriginalID = -1;
+    U.HexType = 0;
+    U.HexTypeHi = U.HexTypeLo = 0;
+    U.OriginalHexType = 0;
+    U.OriginalHexTypeHi = U.OriginalHexTypeLo = 0;
+    U.HexType2 = 0;
+    U.HexType2Hi = U.HexType2Lo = 0;
+    U.Version = 0;
+    U.VersionNumber = 0;
+    U.Revision = 0;
+    U.RevisionLetter = 0;
+    U.VersionText.clear();
+    U.CoreVersion = 0;
+    U.CoreNumber = 0;
+    U.CoreText.clear();
+    U.AuxVersion = 0;
+    U.AuxNumber = 0;
+    U.AuxText.clear();
+
+    FVersionInfo = TCX_VersionInfo();
+    FVoltage = TCX_Voltage();
+    FCellInfo = TCX_RxQuality();
+    FNetworkName.clear();
+    FInputs = 0;
+    FOutputs = 0;
+    FHasIOMask = false;
+    FInputMask = 0xFFFF;
+    FOutputMask = 0xFF;
+    FTemperatureValid = false;
+    FTemperature = 0;
 }
 
 // ---- Properties ----
@@ -149,7 +197,7 @@ void TCorvex::SendCommand(uint8_t CmdID, const std::string& CmdData, bool Expect
     // port, a frame would corrupt that traffic.
     if (!Active() || FSoftware->Active || (FPassThroughActive && CmdID != CX_Cmd::PassThrough))
         return;
-    HoldKeepAlive();
+    FLinkTimer.HoldKeepAlive();
     TransmitRaw(CX_BuildFrame(FConfigType, CmdID, Payload));
     SignalTransmit();
     // Switching reports on or off is answered by reports, if at all.
@@ -157,7 +205,7 @@ void TCorvex::SendCommand(uint8_t CmdID, const std::string& CmdData, bool Expect
         FAwaitingSince = FClock->elapsed();
     // After the end-of-connection command no keep-alive may wake the link again.
     if (CmdID != CX_Cmd::EndOfConnection)
-        StartLinkTimer();
+        FLinkTimer.Start();
 }
 
 bool TCorvex::LineQuiet(int QuietMs, int LostMs) const

@@ -6,6 +6,7 @@
 // events are called synchronously and their handlers may send commands or call
 // Open again. Frame layouts and commands: docs/link-protocol.md.
 #include "link/CorvexFrameReader.h"
+#include "link/CorvexLinkTimer.h"
 #include "link/CorvexNames.h"
 #include "link/CorvexRecords.h"
 #include "link/Indicators.h"
@@ -17,7 +18,6 @@
 #include <string>
 
 class QElapsedTimer;
-class QTimer;
 class TComPort;
 class TSoftwareUpdate;
 class TSoftwareVersionCollection;
@@ -239,8 +239,8 @@ class TCorvex : public TComponent
     int32_t LastParameter() const { return FLastParameter; }
     bool LinkTimerEnabled() const;
     int LinkTimerInterval() const;
-    int LinkTimerTag() const { return FLinkTimerTag; } // 1 = connecting, 0 = connected
-    int OpenAttempts() const { return FOpenAttempts; }
+    int LinkTimerTag() const { return FLinkTimer.Tag(); } // 1 = connecting, 0 = connected
+    int OpenAttempts() const { return FLinkTimer.OpenAttempts(); }
     // Every byte written to the unit since the link was made (frames, wake-ups).
     uint64_t BytesSent() const { return FBytesSent; }
     // No command of ours awaits its answer (answered, or sent more than LostMs
@@ -262,21 +262,19 @@ class TCorvex : public TComponent
     std::string ParameterHex(int32_t Parameter) const;
     int ParameterWidth() const { return FUnitInfo.WideParameters ? 2 : 1; }
 
-    // Connection cycle (CorvexConnection.cpp).
-    void CreateLinkTimer();
-    void LinkTimerTick();
-    void StopLinkTimer();
-    void HoldKeepAlive(); // stopped, set for the keep-alive; a sent command then starts it
-    void StartLinkTimer();
-    void KeepAliveFromNow(); // the unit answered: the next keep-alive one interval from now
+    // The unit's state as it is before a connection (Corvex2.cpp).
     void ResetUnitState();
+
+    // Connection cycle (CorvexConnection.cpp).
+    void BindLinkTimer();
+    void WakeUp(bool EndFramesFirst);
     void ApplyPortSettings();
     void OpenPort();
     void ClosePort();
     void SetPortBaudRate(uint32_t Rate);
     void EndOfConnection();
 
-    // Receiving side (CorvexReceiver.cpp).
+    // Receiving side (CorvexDispatch.cpp).
     void DataReceived();
     void ProcessReceived(const std::string& Bytes);
     void FeedFirmware(uint8_t B, bool& Consumed);
@@ -287,11 +285,9 @@ class TCorvex : public TComponent
     void HandleUnitInfo(uint8_t CmdID, const std::string& Payload);
     bool DispatchOther(uint8_t CmdID, const std::string& Payload);
 
-    std::unique_ptr<QTimer> FLinkTimer;
+    TCX_LinkTimer FLinkTimer;
     std::unique_ptr<TSoftwareUpdate> FSoftware;
     std::unique_ptr<TComPort> FPort;
-    int FLinkTimerTag = 0;
-    int FOpenAttempts = 0;
     bool FPortSettingsChanged = true;
 
     TCX_UnitInfo FUnitInfo;

@@ -2,9 +2,9 @@
 // connection frames, then "_CONFIGB\r" every 1.5 s) until its unit information
 // arrives; from then on a keep-alive goes out after 10 s without a command.
 // Close and the unit's acknowledgement of the end-of-connection or turn-off
-// command end it. The link timer, the port's opening, closing and speed, and the
-// reset of the session state live here; the other files reach them only through
-// the methods below.
+// command end it. The link timer (TCX_LinkTimer) keeps the time; what each of
+// its ticks sends, and the port's opening, closing and speed, live here. This
+// file uses the sending side (Corvex2.cpp); nothing there calls back into it.
 #include "link/Corvex2.h"
 
 #include "firmware/SoftUpdate.h"
@@ -18,10 +18,6 @@
 namespace
 {
 
-constexpr int WakeUpInterval = 1500;
-constexpr int KeepAliveInterval = 10000;
-constexpr int FirstWakeUpDelay = 100;
-
 // Sent before the first wake-up and then on every sixth: makes a unit that is
 // still in framed mode from an earlier session leave it, so it hears "_CONFIGB".
 const std::string EndFrameCore2("\x5B\xFF\x00\x00\x5D", 5);
@@ -33,132 +29,48 @@ const std::string WakeUpText = "_CONFIGB\r";
 
 // ---- Link timer ----
 
-void TCorvex::CreateLinkTimer()
+void TCorvex::BindLinkTimer()
 {
-    FLinkTimer = std::make_unique<QTimer>();
-    FLinkTimer->setInterval(KeepAliveInterval);
-    FLinkTimerTag = 0;
-    QObject::connect(FLinkTimer.get(), &QTimer::timeout, FLinkTimer.get(), [this] {
-        try {
-            LinkTimerTick();
-        } catch (...) {
-            ApplicationHandleCurrentException();
-        }
-    });
+    FLinkTimer.OnPortCheck = [this] {
+        if (Active())
+            return true;
+        ApplyPortSettings();
+        return false;
+    };
+    FLinkTimer.OnWakeUp = [this](bool EndFramesFirst) { WakeUp(EndFramesFirst); };
+    FLinkTimer.OnKeepAlive = [this] { SendCommand(CX_Cmd::KeepAlive, "", true); };
 }
 
 bool TCorvex::LinkTimerEnabled() const
 {
-    return FLinkTimer->isActive();
+    return FLinkTimer.Enabled();
 }
 
 int TCorvex::LinkTimerInterval() const
 {
-    return FLinkTimer->interval();
+    return FLinkTimer.Interval();
 }
 
-void TCorvex::StopLinkTimer()
+void TCorvex::WakeUp(bool EndFramesFirst)
 {
-    FLinkTimer->stop();
-}
-
-void TCorvex::HoldKeepAlive()
-{
-    FLinkTimer->stop();
-    FLinkTimer->setInterval(KeepAliveInterval);
-    FLinkTimerTag = 0;
-}
-
-void TCorvex::StartLinkTimer()
-{
-    FLinkTimer->start();
-}
-
-void TCorvex::KeepAliveFromNow()
-{
-    FLinkTimer->stop();
-    FLinkTimerTag = 0;
-    FLinkTimer->setInterval(KeepAliveInterval);
-    FLinkTimer->start();
-}
-
-void TCorvex::LinkTimerTick()
-{
-    if (!Active()) {
-        ApplyPortSettings();
-        return;
+    // Also brings a port that the speed switch left at 57600 back to BaudRate.
+    ApplyPortSettings();
+    std::string Wake;
+    if (EndFramesFirst && FCloseBeforeOpen) {
+        if (FConfigTypeAutoDetect || FConfigType == cxctCore2)
+            Wake += EndFrameCore2;
+        if (FConfigTypeAutoDetect || FConfigType == cxctSTX)
+            Wake += EndFrameSTX;
+        if (FConfigTypeAutoDetect || FConfigType == cxctSTXb)
+            Wake += EndFrameSTXb;
     }
-    if (FLinkTimerTag == 1) {
-        FLinkTimer->setInterval(WakeUpInterval);
-        // Also brings a port that the speed switch left at 57600 back to BaudRate.
-        ApplyPortSettings();
-        std::string Wake;
-        if (FOpenAttempts == 0 && FCloseBeforeOpen) {
-            if (FConfigTypeAutoDetect || FConfigType == cxctCore2)
-                Wake += EndFrameCore2;
-            if (FConfigTypeAutoDetect || FConfigType == cxctSTX)
-                Wake += EndFrameSTX;
-            if (FConfigTypeAutoDetect || FConfigType == cxctSTXb)
-                Wake += EndFrameSTXb;
-        }
-        Wake += WakeUpText;
-        FOpenAttempts = FOpenAttempts >= 5 ? 0 : FOpenAttempts + 1;
-        TransmitRaw(Wake);
-        SignalTransmit();
-        FReader.Hunt();
-    } else {
-        FLinkTimer->setInterval(KeepAliveInterval);
-        FLinkTimerTag = 0;
-        SendCommand(CX_Cmd::KeepAlive, "", true);
-    }
+    Wake += WakeUpText;
+    TransmitRaw(Wake);
+    SignalTransmit();
+    FReader.Hunt();
 }
 
 // ---- Opening and closing ----
-
-void TCorvex::ResetUnitState()
-{
-    FReader.DropHeld();
-    FLastCommand = -1;
-    FAwaitingSince = -1;
-    FLastParameter = 0;
-    FMaxLength = 0;
-    FPassThroughActive = false;
-
-    // Class, ExtCode, ExtSize and the flags survive: they describe the unit model,
-    // not the session.
-    TCX_UnitInfo& U = FUnitInfo;
-    U.UnitID = -1;
-    U.OriginalID = -1;
-    U.HexType = 0;
-    U.HexTypeHi = U.HexTypeLo = 0;
-    U.OriginalHexType = 0;
-    U.OriginalHexTypeHi = U.OriginalHexTypeLo = 0;
-    U.HexType2 = 0;
-    U.HexType2Hi = U.HexType2Lo = 0;
-    U.Version = 0;
-    U.VersionNumber = 0;
-    U.Revision = 0;
-    U.RevisionLetter = 0;
-    U.VersionText.clear();
-    U.CoreVersion = 0;
-    U.CoreNumber = 0;
-    U.CoreText.clear();
-    U.AuxVersion = 0;
-    U.AuxNumber = 0;
-    U.AuxText.clear();
-
-    FVersionInfo = TCX_VersionInfo();
-    FVoltage = TCX_Voltage();
-    FCellInfo = TCX_RxQuality();
-    FNetworkName.clear();
-    FInputs = 0;
-    FOutputs = 0;
-    FHasIOMask = false;
-    FInputMask = 0xFFFF;
-    FOutputMask = 0xFF;
-    FTemperatureValid = false;
-    FTemperature = 0;
-}
 
 void TCorvex::Open()
 {
@@ -167,19 +79,16 @@ void TCorvex::Open()
     FConnected = false;
     FRequestedView = 0;
     FViewMode = cxvOff;
-    FOpenAttempts = 0;
     FSoftware->RestartIf(false);
     // Stopped first: when the port cannot be opened the link stays idle instead of
     // retrying (and reporting) from the timer.
-    FLinkTimer->stop();
+    FLinkTimer.Stop();
     // A port whose unit hung up (unplugged) is still active on a dead
     // descriptor: Open after a re-plug starts on a fresh one.
     if (!FExternalCom && FPort->HungUp())
         ClosePort();
     ApplyPortSettings();
-    FLinkTimerTag = 1;
-    FLinkTimer->setInterval(FirstWakeUpDelay);
-    FLinkTimer->start();
+    FLinkTimer.Connect();
 }
 
 void TCorvex::Close(bool Immediately)
@@ -193,7 +102,7 @@ void TCorvex::Close(bool Immediately)
         return;
     }
     ClosePort();
-    StopLinkTimer();
+    FLinkTimer.Stop();
     FConnected = false;
     if (FPanel_ClearOnClose)
         ShowPanels(false);
@@ -204,9 +113,9 @@ void TCorvex::EndOfConnection()
 {
     ClosePort();
     // Without this the keep-alive would reopen the port and talk to a unit that is off.
-    StopLinkTimer();
+    FLinkTimer.Stop();
     FConnected = false;
-    FOpenAttempts = 0;
+    FLinkTimer.ResetAttempts();
     if (FPanel_ClearOnClose)
         ShowPanels(false);
     CX_Fire(OnAfterClose, this);
