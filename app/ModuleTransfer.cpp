@@ -4,18 +4,6 @@
 #include "link/ModuleLink.h"
 #include "serial/ComPort.h"
 
-namespace
-{
-
-constexpr int BlockRetryMs = 2000;
-// Periods without a sign before the module's first block status, and repeats
-// of one unanswered block (a module waits about 15 s for a block), before
-// identification starts again.
-constexpr int QuietPeriods = 5;
-constexpr int BlockRepeats = 7;
-
-} // namespace
-
 TModuleTransfer::TModuleTransfer(TModuleLink& Link, TModuleTransferHost& Host) : MX(Link), FHost(Host)
 {
     tBlockRetry.setInterval(BlockRetryMs);

@@ -56,6 +56,12 @@ class TModuleTransfer : public QObject
 
   private:
     enum class TPhase { None, Starting, Preparing, Sending, Sent };
+    static constexpr int BlockRetryMs = 2000;
+    // Periods without a sign before the module's first block status, and
+    // repeats of one unanswered block (a module waits about 15 s for a block),
+    // before identification starts again.
+    static constexpr int QuietPeriods = 5;
+    static constexpr int BlockRepeats = 7;
 
     void Send(const std::string& Block);
     void NextBlock();

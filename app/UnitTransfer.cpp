@@ -5,16 +5,6 @@
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
-namespace
-{
-
-constexpr int WriteRetryMs = 750;
-constexpr int GPSVersionPollMs = 2000;
-// Far longer than a unit takes to answer; a send this old is taken as unanswered.
-constexpr int64_t AnswerLifetimeMs = 1500;
-
-} // namespace
-
 TUnitTransfer::TUnitTransfer(TCorvex& Link, TUnitTransferHost& Host) : CX(Link), FHost(Host)
 {
     tWriteRetry.setInterval(WriteRetryMs);
@@ -172,9 +162,10 @@ void TUnitTransfer::RetryTick()
         SendRecord(false);
     } else if (FProgramStartPending) {
         // A second start that reaches a unit which has finished programming
-        // programs the receiver again: it goes only once the answer to the
-        // last one can no longer come.
-        if (FAnswerClock.elapsed() - FLastSentAt <= AnswerLifetimeMs)
+        // programs the receiver again: it goes only once neither the answer
+        // to the last one nor the logger status of a unit that took it can
+        // still come, which on a slow line takes well beyond a record's answer.
+        if (FAnswerClock.elapsed() - FLastSentAt <= ProgramStartLifetimeMs)
             return;
         SentToUnit(AnswerProgramStart);
         CX.SetParameterInt(ParamGPSUpdate, 1);

@@ -72,6 +72,11 @@ class TUnitTransfer : public QObject
     QTimer tGPSVersionPoll; // 2 s: 65354 again while the unit programs
 
   private:
+    static constexpr int WriteRetryMs = 750;
+    static constexpr int GPSVersionPollMs = 2000;
+    // Far longer than a unit takes to answer; a send this old is taken as unanswered.
+    static constexpr int64_t AnswerLifetimeMs = 1500;
+    static constexpr int64_t ProgramStartLifetimeMs = 4000;
     // Acknowledgements name no command: see ForgetAnswers.
     static constexpr int AnswerNone = -100;
     static constexpr int AnswerSpeed = -1;

@@ -18,13 +18,6 @@ namespace
 
 constexpr int ModuleRetryMs = 2000;
 constexpr int VersionRetryMs = 2000;
-// Before the unit is switched off or let go: no answer due and none for
-// QuietLineMs, waited for at most SettleMaxMs; then its answer to that last
-// command ends the link, waited for at most CloseWaitMs.
-constexpr int QuietLineMs = 250;
-constexpr int SettleMaxMs = 1500;
-constexpr int CloseWaitMs = 3000;
-constexpr int EndingTickMs = 50;
 // When the last block went out unanswered the module may be programming or
 // may never have had it: the old version for this long means it never did.
 constexpr int UncertainConfirmMs = 30000;
@@ -122,7 +115,7 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     connect(&tConfirm, &QTimer::timeout, this, Handler(&TUpdateSession::tConfirmTimer));
     tProgramQuiet.setSingleShot(true);
     connect(&tProgramQuiet, &QTimer::timeout, this, Handler(&TUpdateSession::tProgramQuietTimer));
-    tEnding.setInterval(EndingTickMs);
+    tEnding.setInterval(50);
     connect(&tEnding, &QTimer::timeout, this, Handler(&TUpdateSession::EndingTick));
     connect(&tSilence, &QTimer::timeout, this, [this] {
         Entry(true, [&] {
@@ -537,6 +530,12 @@ void TUpdateSession::StartEnding(TEnding How)
 
 void TUpdateSession::EndingTick()
 {
+    // Before the unit is switched off or let go: no answer due and none for
+    // QuietLineMs, waited for at most SettleMaxMs; then its answer to that
+    // last command ends the link, waited for at most CloseWaitMs.
+    constexpr int QuietLineMs = 250;
+    constexpr int SettleMaxMs = 1500;
+    constexpr int CloseWaitMs = 3000;
     if (FEnding == TEnding::None) {
         tEnding.stop();
         return;

@@ -108,22 +108,28 @@ std::string IntToStrZero(int32_t Value, uint8_t Width)
     return Text;
 }
 
+namespace
+{
+
+// ASCII letters From..From+25 moved to To..To+25; every other byte stays.
+std::string ShiftLetters(std::string S, char From, char To)
+{
+    for (char& C : S)
+        if (C >= From && C <= From + 25)
+            C = static_cast<char>(C - From + To);
+    return S;
+}
+
+} // namespace
+
 std::string UpperText(const std::string& S)
 {
-    std::string Result = S;
-    for (char& C : Result)
-        if (C >= 'a' && C <= 'z')
-            C = static_cast<char>(C - 'a' + 'A');
-    return Result;
+    return ShiftLetters(S, 'a', 'A');
 }
 
 std::string LowerText(const std::string& S)
 {
-    std::string Result = S;
-    for (char& C : Result)
-        if (C >= 'A' && C <= 'Z')
-            C = static_cast<char>(C - 'A' + 'a');
-    return Result;
+    return ShiftLetters(S, 'A', 'a');
 }
 
 int32_t ByteToShortInt(uint8_t Value)

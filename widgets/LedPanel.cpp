@@ -43,28 +43,27 @@ void TLedPanel::SetLedType(TLedType Value)
     }
 }
 
-void TLedPanel::SetColorOn(const QColor& Value)
+void TLedPanel::ChangeColor(QColor& Field, const QColor& Value)
 {
-    if (Value != FColorOn) {
-        FColorOn = Value;
+    if (Value != Field) {
+        Field = Value;
         UpdateColor();
     }
+}
+
+void TLedPanel::SetColorOn(const QColor& Value)
+{
+    ChangeColor(FColorOn, Value);
 }
 
 void TLedPanel::SetColorOff(const QColor& Value)
 {
-    if (Value != FColorOff) {
-        FColorOff = Value;
-        UpdateColor();
-    }
+    ChangeColor(FColorOff, Value);
 }
 
 void TLedPanel::SetColorDisabled(const QColor& Value)
 {
-    if (Value != FColorDisabled) {
-        FColorDisabled = Value;
-        UpdateColor();
-    }
+    ChangeColor(FColorDisabled, Value);
 }
 
 void TLedPanel::SetEnabled(bool Value)

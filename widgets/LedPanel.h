@@ -73,6 +73,7 @@ class TLedPanel : public QFrame, public TCX_Lamp, public TCX_Panel
   private:
     void UpdateState();
     void UpdateColor();
+    void ChangeColor(QColor& Field, const QColor& Value);
     void TimerTick();
 
     QTimer* FTimer; // owned through the Qt parent

@@ -211,21 +211,32 @@ std::vector<std::string> FirmwareListText(const TUpdateSession& S)
     return L;
 }
 
+namespace
+{
+
+// A firmware version's identity (a unit version's info, or the module's
+// selected version); the module's has no type.
+template <typename V> std::string VersionJson(const V& I, bool WithType)
+{
+    TJsonObject O;
+    O.Add("title", I.Title);
+    if (WithType)
+        O.Add("type", static_cast<int>(I.Type));
+    O.Add("class", static_cast<int>(I.Class))
+        .Add("hardware", I.Hardware)
+        .AddRaw("revisions", RevisionsJson(I.HardwareRev))
+        .Add("version", static_cast<int>(I.Version))
+        .Add("hardware_id", I.HardwareID);
+    return O.Str();
+}
+
+} // namespace
+
 std::string FirmwareListJson(const TUpdateSession& S)
 {
     std::vector<std::string> Units;
-    for (const TSoftwareVersion* V : UnitVersions(S)) {
-        const TSoftwareVersionInfo& I = V->Info;
-        Units.push_back(TJsonObject()
-                            .Add("title", I.Title)
-                            .Add("type", static_cast<int>(I.Type))
-                            .Add("class", static_cast<int>(I.Class))
-                            .Add("hardware", I.Hardware)
-                            .AddRaw("revisions", RevisionsJson(I.HardwareRev))
-                            .Add("version", static_cast<int>(I.Version))
-                            .Add("hardware_id", I.HardwareID)
-                            .Str());
-    }
+    for (const TSoftwareVersion* V : UnitVersions(S))
+        Units.push_back(VersionJson(V->Info, true));
     const TSoftwareUpdate& M = S.ModuleUpdate();
     TJsonObject O;
     O.Add("event", "firmware")
@@ -235,13 +246,6 @@ std::string FirmwareListJson(const TUpdateSession& S)
     if (M.Title.empty() && !M.IsReady())
         O.AddNull("module_firmware");
     else
-        O.AddRaw("module_firmware", TJsonObject()
-                                        .Add("title", M.Title)
-                                        .Add("class", static_cast<int>(M.Class))
-                                        .Add("hardware", M.Hardware)
-                                        .AddRaw("revisions", RevisionsJson(M.HardwareRev))
-                                        .Add("version", static_cast<int>(M.Version))
-                                        .Add("hardware_id", M.HardwareID)
-                                        .Str());
+        O.AddRaw("module_firmware", VersionJson(M, false));
     return O.Str();
 }
