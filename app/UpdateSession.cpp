@@ -32,6 +32,7 @@ constexpr int ModuleQuietPeriods = 5;
 constexpr int ModuleBlockRepeats = 7;
 // Far longer than a unit takes to answer; a send this old is taken as unanswered.
 constexpr int64_t AnswerLifetimeMs = 1500;
+constexpr int64_t ProgramStartLifetimeMs = 4000;
 // Before the unit is switched off or let go: no answer due and none for
 // QuietLineMs, waited for at most SettleMaxMs; then its answer to that last
 // command ends the link, waited for at most CloseWaitMs.
@@ -989,9 +990,10 @@ void TUpdateSession::tWriteRetryTimer()
         SendEEPromRecord(false);
     } else if (FUpdateState == 3 && FProgramStartPending) {
         // A second start that reaches a unit which has finished programming
-        // programs the receiver again: it goes only once the answer to the
-        // last one can no longer come.
-        if (FAnswerClock.elapsed() - FLastSentAt <= AnswerLifetimeMs)
+        // programs the receiver again: it goes only once neither the answer
+        // to the last one nor the logger status of a unit that took it can
+        // still come, which on a slow line takes well beyond a record's answer.
+        if (FAnswerClock.elapsed() - FLastSentAt <= ProgramStartLifetimeMs)
             return;
         SentToUnit(AnswerProgramStart);
         CX.SetParameterInt(ParamGPSUpdate, 1);
