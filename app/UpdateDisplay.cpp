@@ -32,3 +32,21 @@ std::string StatePhrase(TUpdateState State, bool ExternalGPS)
     }
     return "state " + std::to_string(static_cast<int>(State));
 }
+
+std::string SessionText::Disappeared(const std::string& Port, bool ExternalGPS, bool Confirming,
+                                     TUpdateState State)
+{
+    const std::string Gone = Port + " disappeared";
+    const std::string Device = ExternalGPS ? "module" : "unit";
+    if (Confirming)
+        return Gone + " while the receiver was being programmed: it may still be programming; plug the " +
+               Device + " in again and press Open to follow it to the end";
+    if (State == TUpdateState::TransferStart || State == TUpdateState::ModuleWaiting ||
+        (ExternalGPS && State == TUpdateState::Busy))
+        return Gone + " during the receiver transfer: the receiver was not programmed; plug the " + Device +
+               " in and press Open";
+    if (State == TUpdateState::UnitFirmware || State == TUpdateState::ModuleFirmware)
+        return Gone + " during the update of the " + (ExternalGPS ? "module's controller" : "unit's own firmware") +
+               ": plug the " + Device + " in and press Open to update it again";
+    return Gone + ": plug the " + Device + " in and press Open";
+}

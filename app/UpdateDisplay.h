@@ -96,4 +96,11 @@ inline const std::string ProgrammingWarning =
 inline const std::string HalfProgrammed =
     "the receiver may be half-programmed: press Open to follow it to the end; if it no longer reports "
     "its version, double-click \"Current version\" to recover it";
+inline std::string Quoted(const std::string& Text)
+{
+    return "\"" + Text + "\"";
+}
+// Port (its name in the texts) disappeared during a run in State: what that
+// means for the receiver, and what to do.
+std::string Disappeared(const std::string& Port, bool ExternalGPS, bool Confirming, TUpdateState State);
 } // namespace SessionText

@@ -18,6 +18,10 @@ enum class TOutcomeKind {
     Interrupted     // the user or a signal ended the run
 };
 
+// Where the image of a run's transfer came from: the archive's choice for
+// the receiver's version, a file the technician chose, the recovery image.
+enum class TImageSource { None, Automatic, Custom, Recovery };
+
 // "updated", "up-to-date", "not-supported", "manual", "not-confirmed",
 // "failed", "port-error", "bad-image", "timed-out", "interrupted".
 const char* OutcomeName(TOutcomeKind Kind);

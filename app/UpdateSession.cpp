@@ -18,17 +18,9 @@ namespace
 
 constexpr int ModuleRetryMs = 2000;
 constexpr int VersionRetryMs = 2000;
-// When the last block went out unanswered the module may be programming or
-// may never have had it: the old version for this long means it never did.
-constexpr int UncertainConfirmMs = 30000;
 // The status line says a freshly opened device is silent after 10 s, then every 30 s.
 constexpr int FirstSilenceMs = 10000;
 constexpr int SilenceStepMs = 30000;
-
-std::string Quoted(const std::string& Text)
-{
-    return "\"" + Text + "\"";
-}
 
 std::string ResourceBytes(std::string_view Name)
 {
@@ -38,13 +30,16 @@ std::string ResourceBytes(std::string_view Name)
 
 } // namespace
 
+using SessionText::Quoted;
+
 template <typename... A> auto TUpdateSession::Handler(void (TUpdateSession::*Method)(A...))
 {
     return [this, Method](A... Args) { Entry(true, [&] { (this->*Method)(Args...); }); };
 }
 
 TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObject* Parent)
-    : QObject(Parent), cCom1(MX.Port()), FUnitTransfer(CX, *this), FModuleTransfer(MX, *this)
+    : QObject(Parent), cCom1(MX.Port()), FUnitTransfer(CX, *this), FModuleTransfer(MX, *this), FConfirm(*this),
+      FLinkEnding(CX, *this)
 {
     CX.SetConfigType(cxctSTXb);
     CX.SetConfigTypeAutoDetect(false);
@@ -111,12 +106,6 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     tVersionRetry.setInterval(VersionRetryMs);
     connect(&TimerE3, &QTimer::timeout, this, Handler(&TUpdateSession::TimerE3Timer));
     connect(&tVersionRetry, &QTimer::timeout, this, Handler(&TUpdateSession::tVersionRetryTimer));
-    tConfirm.setSingleShot(true);
-    connect(&tConfirm, &QTimer::timeout, this, Handler(&TUpdateSession::tConfirmTimer));
-    tProgramQuiet.setSingleShot(true);
-    connect(&tProgramQuiet, &QTimer::timeout, this, Handler(&TUpdateSession::tProgramQuietTimer));
-    tEnding.setInterval(50);
-    connect(&tEnding, &QTimer::timeout, this, Handler(&TUpdateSession::EndingTick));
     connect(&tSilence, &QTimer::timeout, this, [this] {
         Entry(true, [&] {
             FSilentSeconds += tSilence.interval() / 1000;
@@ -184,7 +173,7 @@ bool TUpdateSession::SetDeviceType(int Value)
         // A run that ended may have left a unit's link open (manual mode, a
         // failure); the other device type would find its port in use.
         if (Value != FDisplay.DeviceType && (CX.Active() || cCom1.Active())) {
-            FEnding = TEnding::None;
+            FLinkEnding.Stop();
             ClosePorts();
         }
         FDisplay.DeviceType = Value;
@@ -209,12 +198,12 @@ void TUpdateSession::SetDevicePath(const std::string& Path)
 
 void TUpdateSession::SetConfirmTimeout(int Milliseconds)
 {
-    FConfirmTimeoutMs = Milliseconds > 0 ? Milliseconds : 1;
+    FConfirm.SetTimeout(Milliseconds);
 }
 
 void TUpdateSession::SetProgramQuietTime(int Milliseconds)
 {
-    FProgramQuietMs = Milliseconds > 0 ? Milliseconds : 1;
+    FConfirm.SetQuietTime(Milliseconds);
 }
 
 std::string TUpdateSession::PortText() const
@@ -319,9 +308,8 @@ void TUpdateSession::FormDestroy()
     TimerE3.stop();
     FUnitTransfer.Stop();
     tVersionRetry.stop();
-    tConfirm.stop();
-    tProgramQuiet.stop();
-    tEnding.stop();
+    FConfirm.Stop();
+    FLinkEnding.Stop();
     FEndingDone = nullptr;
     // The links close before the lamps they flash go away with the front end.
     CX.Close(true);
@@ -352,7 +340,7 @@ void TUpdateSession::ResetDisplay()
     FAwaitingVersion = false;
     tVersionRetry.stop();
     // A confirmation outlives the session's own restarts.
-    FDisplay.Confirming = FConfirm.Active;
+    FDisplay.Confirming = FConfirm.Active();
 }
 
 void TUpdateSession::LoadModuleFirmware()
@@ -388,20 +376,16 @@ void TUpdateSession::bOpenClick()
         }
         // Open by the user starts afresh: whatever ended is over. A receiver
         // that may still be programming is followed to its end, not sent anything.
-        if (FConfirm.Active)
-            SuspendConfirmation();
-        StopConfirmation();
-        if (FSuspended && FSuspended->Since.elapsed() >= FConfirmTimeoutMs)
-            FSuspended.reset();
-        FEnding = TEnding::None;
-        tEnding.stop();
+        StopConfirmation(true);
+        FConfirm.ForgetExpired();
+        FLinkEnding.Stop();
         FEndingDone = nullptr;
         FReported.clear();
         FReceiverCannotReport = false;
         FPlanDone = false;
         // A unit that may be programming is only woken: the end-of-connection
         // frames that usually go first would end its link.
-        CX.SetCloseBeforeOpen(!FSuspended);
+        CX.SetCloseBeforeOpen(!FConfirm.Suspended());
         BeginRun(true);
         try {
             OpenConnection();
@@ -443,11 +427,9 @@ void TUpdateSession::OpenConnection()
 void TUpdateSession::bCloseClick()
 {
     Entry(false, [&] {
-        const bool Programming = FConfirm.Active;
-        SuspendConfirmation();
-        StopConfirmation();
-        FEnding = TEnding::None;
-        tEnding.stop();
+        const bool Programming = FConfirm.Active();
+        StopConfirmation(true);
+        FLinkEnding.Stop();
         ClosePorts();
         if (Programming)
             EndRun(TOutcomeKind::Interrupted,
@@ -462,9 +444,8 @@ void TUpdateSession::bCloseClick()
 void TUpdateSession::bOffClick()
 {
     Entry(false, [&] {
-        const bool Programming = FConfirm.Active;
-        SuspendConfirmation();
-        StopConfirmation();
+        const bool Programming = FConfirm.Active();
+        StopConfirmation(true);
         ResetDisplay();
         if (Programming)
             EndRun(TOutcomeKind::Interrupted,
@@ -503,65 +484,30 @@ void TUpdateSession::EndConnection(TOutcomeKind Kind, const std::string& Message
             return;
         }
         // A turn-off on its way (up to date, or confirmed) ends the link by its answer.
-        if (FEnding == TEnding::TurnOff) {
-            tEnding.start();
+        if (FLinkEnding.How() == TEnding::TurnOff) {
+            FLinkEnding.Resume();
             return;
         }
         StartEnding(TEnding::Close);
     });
 }
 
-// Acknowledgements from the unit name no command: the link reads each as the
-// answer to the last command sent. A turn-off or end-of-connection sent while
-// an earlier command's answer is due would take that answer for its own, and
-// the port would close before the unit has read it. So nothing of the update
-// runs on, and the last command goes out once the line is quiet.
 void TUpdateSession::StartEnding(TEnding How)
 {
-    FEnding = How;
-    FEndingSent = false;
     FUnitTransfer.Stop();
     tVersionRetry.stop();
     FAwaitingVersion = false;
-    FEndingClock.start();
-    tEnding.start();
-    EndingTick();
+    FLinkEnding.Start(How);
 }
 
-void TUpdateSession::EndingTick()
+void TUpdateSession::LinkEnded()
 {
-    // Before the unit is switched off or let go: no answer due and none for
-    // QuietLineMs, waited for at most SettleMaxMs; then its answer to that
-    // last command ends the link, waited for at most CloseWaitMs.
-    constexpr int QuietLineMs = 250;
-    constexpr int SettleMaxMs = 1500;
-    constexpr int CloseWaitMs = 3000;
-    if (FEnding == TEnding::None) {
-        tEnding.stop();
-        return;
-    }
-    const bool Connected = CX.Connected();
-    if (!FEndingSent) {
-        if (Connected && !CX.LineQuiet(QuietLineMs, SettleMaxMs) && FEndingClock.elapsed() < SettleMaxMs)
-            return;
-        if (Connected) {
-            FEndingSent = true;
-            FEndingClock.restart();
-            if (FEnding == TEnding::TurnOff)
-                CX.TurnOff();
-            else
-                CX.Close(false);
-            return;
-        }
-    } else if (Connected && FEndingClock.elapsed() < CloseWaitMs) {
-        return;
-    }
     FinishEnding();
 }
 
 void TUpdateSession::FinishEnding()
 {
-    tEnding.stop();
+    FLinkEnding.Pause();
     if (!FEndingDone) {
         // "Off": the unit's answer ended the link (or it did not answer); the
         // session stays still until the user presses Open or Close.
@@ -569,7 +515,7 @@ void TUpdateSession::FinishEnding()
     }
     const std::function<void()> Done = std::move(FEndingDone);
     FEndingDone = nullptr;
-    FEnding = TEnding::None;
+    FLinkEnding.Stop();
     ClosePorts();
     Done();
 }
@@ -599,26 +545,9 @@ void TUpdateSession::PortHungUp(TComPort* Port)
             FinishEnding();
         return;
     }
-    const std::string Gone = PortText() + " disappeared";
-    const std::string Device = Module ? "module" : "unit";
-    std::string Message;
-    if (FConfirm.Active) {
-        Message = Gone + " while the receiver was being programmed: it may still be programming; plug the " +
-                  Device + " in again and press Open to follow it to the end";
-    } else if (FUpdateState == TUpdateState::TransferStart || FUpdateState == TUpdateState::ModuleWaiting ||
-               (Module && FUpdateState == TUpdateState::Busy)) {
-        Message = Gone + " during the receiver transfer: the receiver was not programmed; plug the " + Device +
-                  " in and press Open";
-    } else if (FUpdateState == TUpdateState::UnitFirmware || FUpdateState == TUpdateState::ModuleFirmware) {
-        Message = Gone + " during the update of the " + (Module ? "module's controller" : "unit's own firmware") +
-                  ": plug the " + Device + " in and press Open to update it again";
-    } else {
-        Message = Gone + ": plug the " + Device + " in and press Open";
-    }
-    SuspendConfirmation();
-    StopConfirmation();
-    FEnding = TEnding::None;
-    tEnding.stop();
+    const std::string Message = SessionText::Disappeared(PortText(), Module, FConfirm.Active(), FUpdateState);
+    StopConfirmation(true);
+    FLinkEnding.Stop();
     ClosePorts();
     EndRun(TOutcomeKind::PortError, Message);
     if (FEndingDone)
@@ -725,7 +654,7 @@ void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool
             CX.SetLoggerReports(true);
         if (Value.empty())
             EndRun(TOutcomeKind::NotSupported, "the unit does not support receiver updates");
-        else if (Idle && FReceiverCannotReport && !FConfirm.Active)
+        else if (Idle && FReceiverCannotReport && !FConfirm.Active())
             RunPlan(true);
     } else if (Parameter == TUnitTransfer::ParamGPSVersion && !Value.empty()) {
         // A second answer may come while records are being written: then no command.
@@ -784,13 +713,10 @@ void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Sta
     (void)Sender;
     if (FUpdateState == TUpdateState::Busy && !Ending())
         FUnitTransfer.LoggerStatus();
-    ConfirmationProgress();
-    if (FConfirm.Active && FConfirm.ProgramAcked && !Ending()) {
-        FConfirm.Ran = true;
-        tProgramQuiet.start(FProgramQuietMs);
-        if (Status.Total > 0 && Status.Current >= Status.Total)
-            ProgrammingEnded();
-    }
+    if (Ending())
+        FConfirm.Progress();
+    else if (FConfirm.LoggerStatus(Status.Current, Status.Total))
+        ProgrammingEnded();
     TProgressBarState& Bar = FDisplay.pUpdateProgress;
     Bar.SetMaximum(Status.Total);
     Bar.SetPosition(Status.Current);
@@ -843,8 +769,7 @@ void TUpdateSession::TransferFailed(TOutcomeKind Kind, const std::string& Messag
 
 void TUpdateSession::ProgramStarted()
 {
-    FConfirm.ProgramAcked = FConfirm.Active;
-    ConfirmationProgress();
+    FConfirm.ProgramAcknowledged();
 }
 
 // ---------------------------------------------------------------- External GPS module
@@ -883,7 +808,7 @@ void TUpdateSession::TimerE3Timer()
         SendModuleIdentify();
     else if (FDisplay.vGPSCurrent.empty())
         SendToGPS("Q");
-    else if (FConfirm.Active && FUpdateState == TUpdateState::Idle && FDisplay.DeviceType == dtExternalGPS)
+    else if (FConfirm.Active() && FUpdateState == TUpdateState::Idle && FDisplay.DeviceType == dtExternalGPS)
         SendToGPS("Q"); // until the programmed receiver reports its new version
 }
 
@@ -939,13 +864,13 @@ void TUpdateSession::MXDot(TModuleLink* Sender)
 void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
 {
     (void)Sender;
-    if (FConfirm.Active) {
+    if (FConfirm.Active()) {
         // The module took the whole image: its statuses now only show it
         // is busy. A status 02 (programming ended, or failed) is followed
         // from identification; the version it then reports decides.
-        ConfirmationProgress();
+        FConfirm.Progress();
         if (Status == TModuleStatus::Refused) {
-            FConfirm.Status02 = true;
+            FConfirm.ModuleStatus02();
             OpenConnection();
         }
         return;
@@ -977,12 +902,10 @@ void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Iden
         TimerE3Timer();
         return;
     }
-    // After its status 02 the module starts again: this identification is a fresh one.
-    if (FConfirm.Active && FConfirm.Status02)
-        ProgrammingEnded();
+    FConfirm.ModuleIdentified();
     if (Identity.Version >= 2.0) {
         // A recovery is for a receiver that cannot report: it goes right after identification.
-        if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active && FUpdateState == TUpdateState::Idle)
+        if (FPlan == TSource::Recovery && !FPlanDone && !FConfirm.Active() && FUpdateState == TUpdateState::Idle)
             RunPlan(true);
         else
             TimerE3Timer();
@@ -1177,7 +1100,7 @@ void TUpdateSession::pGPSCurrentDblClick()
 // event loop, after the step that showed what it waits for.
 void TUpdateSession::RunPlan(bool UnreadableReceiver)
 {
-    if (FPlan == TSource::None || FPlanDone || FConfirm.Active)
+    if (FPlan == TSource::None || FPlanDone || FConfirm.Active())
         return;
     if (FPlan == TSource::Recovery && !UnreadableReceiver)
         return;
@@ -1188,7 +1111,7 @@ void TUpdateSession::RunPlan(bool UnreadableReceiver)
 
 void TUpdateSession::RunPlanNow()
 {
-    if (FConfirm.Active || Ending())
+    if (FConfirm.Active() || Ending())
         return;
     if (FPlan == TSource::Custom) {
         LoadCustomFirmware(FPlanFile);
@@ -1202,7 +1125,7 @@ void TUpdateSession::RunPlanNow()
 
 bool TUpdateSession::RefuseWhileConfirming()
 {
-    if (!FConfirm.Active)
+    if (!FConfirm.Active())
         return false;
     ShowError(SessionText::StillProgramming);
     return true;
@@ -1212,14 +1135,11 @@ bool TUpdateSession::RefuseWhileConfirming()
 
 void TUpdateSession::BeginRun(bool Fresh)
 {
-    FRun = TRun();
-    FRun.Active = true;
-    FRun.Clock.start();
-    FRun.SentAtStart = CX.BytesSent() + MX.BytesSent();
-    if (!Fresh) {
-        FRun.DeviceID = FDisplay.vUnitID;
-        FRun.FirmwareBefore = FRun.FirmwareAfter = FDisplay.vVersion;
-    }
+    const uint64_t SentNow = CX.BytesSent() + MX.BytesSent();
+    if (Fresh)
+        FRun.Begin(SentNow);
+    else
+        FRun.Begin(SentNow, FDisplay.vUnitID, FDisplay.vVersion);
     FOutcome.reset();
 }
 
@@ -1227,54 +1147,20 @@ void TUpdateSession::Identified(const std::string& DeviceID, const std::string& 
 {
     tSilence.stop();
     FSilentSeconds = 0;
-    FRun.DeviceID = DeviceID;
-    if (FRun.FirmwareBefore.empty() && !FRun.FirmwareBeforeUnknown)
-        FRun.FirmwareBefore = Firmware;
-    FRun.FirmwareAfter = Firmware;
-    // The unit pulled its firmware to the end and is back on it.
-    if (FRun.UnitFirmwareSent) {
-        FRun.UnitFirmwareSent = false;
-        FRun.FirmwareWritten = true;
-    }
-}
-
-std::string TUpdateSession::FirmwareNote() const
-{
-    if (!FRun.FirmwareWritten)
-        return {};
-    if (FDisplay.DeviceType == dtExternalGPS) {
-        if (FRun.FirmwareBeforeUnknown)
-            return "the module's controller was given its firmware from its loader and reports " +
-                   FRun.FirmwareAfter;
-        return "the module's controller went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter;
-    }
-    const std::string Title = FRun.FirmwareTitle.empty() ? "" : " (" + FRun.FirmwareTitle + ")";
-    if (FRun.FirmwareBefore == FRun.FirmwareAfter)
-        return "the unit was given its firmware" + Title + " and reports " + FRun.FirmwareAfter + " as before";
-    return "the unit's firmware went from " + FRun.FirmwareBefore + " to " + FRun.FirmwareAfter + Title;
+    FRun.Identified(DeviceID, Firmware);
 }
 
 void TUpdateSession::TransferStarting(TSource Source)
 {
     if (!FRun.Active)
         BeginRun(false);
-    FRun.Transfer = Source;
-    FRun.Transferred = false;
-    FRun.ReceiverBefore = FReported;
-    FRun.TransferClock.start();
-    FRun.TransferSentAtStart = CX.BytesSent() + MX.BytesSent();
-    FRun.TransferEnded = false;
+    FRun.TransferStarting(Source, FReported, CX.BytesSent() + MX.BytesSent());
 }
 
 // The last record or block went out: the transfer's pace is measured up to here.
 void TUpdateSession::TransferEnded()
 {
-    if (!FRun.TransferClock.isValid() || FRun.TransferEnded)
-        return;
-    FRun.TransferEnded = true;
-    FRun.TransferSeconds = static_cast<double>(FRun.TransferClock.elapsed()) / 1000.0;
-    FRun.TransferLineBytes = CX.BytesSent() + MX.BytesSent() - FRun.TransferSentAtStart;
-    FRun.LineRate = LineRate();
+    FRun.TransferDone(CX.BytesSent() + MX.BytesSent(), LineRate());
 }
 
 uint32_t TUpdateSession::LineRate() const
@@ -1306,7 +1192,7 @@ TTransferProgress TUpdateSession::TransferProgress() const
 void TUpdateSession::UpdateStatus()
 {
     // The device type is chosen again once nothing runs on the connection.
-    FDisplay.DeviceTypeLocked = FRun.Active || FConfirm.Active || tEnding.isActive();
+    FDisplay.DeviceTypeLocked = FRun.Active || FConfirm.Active() || FLinkEnding.Watching();
     TStatusFacts F;
     F.PortOpen = FDisplay.DeviceType == dtExternalGPS ? cCom1.Active() : CX.Active();
     F.Port = PortText();
@@ -1323,48 +1209,20 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
 {
     if (!FRun.Active)
         return;
-    FRun.Active = false;
-    TUpdateOutcome O;
-    O.Kind = Kind;
-    O.Message = Message;
-    // Firmware written is an update, whatever the receiver did; the message names it.
-    const std::string Written = FirmwareNote();
-    if (!Written.empty()) {
-        if (Kind == TOutcomeKind::UpToDate || Kind == TOutcomeKind::ManualFinished ||
-            Kind == TOutcomeKind::NotSupported) {
-            O.Kind = TOutcomeKind::Updated;
-            O.Message = Written + "; " + Message;
-        } else {
-            O.Message = Message + "; " + Written;
-        }
-    }
     const bool Module = FDisplay.DeviceType == dtExternalGPS;
-    O.Device = Module ? "egps" : "veltrac";
-    O.DeviceID = FRun.DeviceID.empty() ? FDisplay.vUnitID : FRun.DeviceID;
-    O.FirmwareBefore = FRun.FirmwareBeforeUnknown ? "loader" : FRun.FirmwareBefore;
-    O.FirmwareBeforeUnknown = FRun.FirmwareBeforeUnknown;
-    O.FirmwareWritten = FRun.FirmwareWritten;
-    O.FirmwareAfter = FRun.FirmwareAfter;
-    O.ReceiverBefore = FRun.Transfer != TSource::None ? FRun.ReceiverBefore : FReported;
-    O.ReceiverAfter = FReported;
-    O.ReceiverRequired = FConfirm.Expected.empty() ? FDisplay.vGPSNeeded : FConfirm.Expected;
-    if (O.ReceiverRequired == SessionText::NotSupported)
-        O.ReceiverRequired.clear();
-    if (FRun.Transfer != TSource::None && Image()) {
-        O.ImageName = ImageName();
-        O.ImageSha256 = Sha256Hex(*Image());
-        O.ImageBytes = Image()->size();
-    }
-    O.Transferred = FRun.Transferred;
-    TransferEnded();
-    O.TransferSeconds = FRun.TransferSeconds;
-    O.TransferLineBytes = FRun.TransferLineBytes;
-    O.LineRate = FRun.LineRate;
-    O.BytesSent = CX.BytesSent() + MX.BytesSent() - FRun.SentAtStart;
-    O.Seconds = FRun.Clock.isValid() ? static_cast<double>(FRun.Clock.elapsed()) / 1000.0 : 0.0;
-    O.ComNumber = FDisplay.ComNumber;
+    TRunEnd At;
+    At.ExternalGPS = Module;
+    At.DeviceIDShown = FDisplay.vUnitID;
+    At.ReceiverReported = FReported;
+    At.RequiredShown = FDisplay.vGPSNeeded;
+    At.Image = Image() ? &*Image() : nullptr;
+    At.ImageName = ImageName();
+    At.SentNow = CX.BytesSent() + MX.BytesSent();
+    At.LineRate = LineRate();
+    At.ComNumber = FDisplay.ComNumber;
     const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();
-    O.DevicePath = Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
+    At.DevicePath = Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
+    const TUpdateOutcome O = FRun.End(Kind, Message, At);
     FOutcome = O;
     // As a unit is switched off when it is updated or up to date; after other
     // ends the technician may still send a custom image or a recovery.
@@ -1379,7 +1237,7 @@ void TUpdateSession::ReleaseModulePortLater()
         this,
         [this] {
             Entry(true, [&] {
-                if (FRun.Active || FConfirm.Active || FDisplay.DeviceType != dtExternalGPS)
+                if (FRun.Active || FConfirm.Active() || FDisplay.DeviceType != dtExternalGPS)
                     return;
                 TimerE3.stop();
                 tSilence.stop();
@@ -1393,100 +1251,65 @@ void TUpdateSession::ReleaseModulePortLater()
 
 void TUpdateSession::StartConfirmation(bool Certain)
 {
-    FConfirm = TConfirmation();
-    FConfirm.Active = true;
-    FConfirm.Certain = Certain;
-    FConfirm.Source = FRun.Transfer == TSource::None ? TSource::Automatic : FRun.Transfer;
-    FConfirm.DeviceID = FDisplay.vUnitID;
-    FConfirm.Before = FRun.ReceiverBefore;
-    FConfirm.Shown = FDisplay.vGPSNeeded;
+    TConfirmationStart C;
+    C.Certain = Certain;
+    C.Source = FRun.Transfer == TSource::None ? TSource::Automatic : FRun.Transfer;
+    C.DeviceID = FDisplay.vUnitID;
+    C.Before = FRun.ReceiverBefore;
+    C.Shown = FDisplay.vGPSNeeded;
     // A chosen file's name need not be the version text inside it; the
     // archive's images (the automatic choice, a recovery) are named by theirs.
-    if (FConfirm.Source != TSource::Custom)
-        FConfirm.Expected = FDisplay.vGPSNeeded;
-    FConfirm.Since.start();
+    if (C.Source != TSource::Custom)
+        C.Expected = FDisplay.vGPSNeeded;
+    FConfirm.Start(C);
     FRun.Transferred = Certain;
+    FRun.Required = C.Expected;
     TransferEnded();
     FDisplay.Confirming = true;
-    tConfirm.setInterval(Certain ? FConfirmTimeoutMs : std::min(FConfirmTimeoutMs, UncertainConfirmMs));
-    tConfirm.start();
 }
 
-void TUpdateSession::ConfirmationProgress()
+void TUpdateSession::StopConfirmation(bool Keep)
 {
-    if (FConfirm.Active)
-        tConfirm.start();
-}
-
-void TUpdateSession::StopConfirmation()
-{
-    FConfirm.Active = false;
-    tConfirm.stop();
-    tProgramQuiet.stop();
+    if (Keep)
+        FConfirm.Suspend();
+    FConfirm.Stop();
     FDisplay.Confirming = false;
-}
-
-void TUpdateSession::SuspendConfirmation()
-{
-    if (FConfirm.Active)
-        FSuspended = FConfirm;
 }
 
 bool TUpdateSession::ResumeConfirmation(const std::string& DeviceID)
 {
-    if (!FSuspended)
-        return false;
-    TConfirmation C = *FSuspended;
-    FSuspended.reset();
-    if (FConfirm.Active || C.DeviceID != DeviceID || C.Since.elapsed() >= FConfirmTimeoutMs)
+    const bool Unit = FDisplay.DeviceType == dtVeltrac;
+    if (!FConfirm.Resume(DeviceID, Unit))
         return false;
     // The same device, which may still be programming: nothing is sent to
     // it but the questions that follow its programming to the end.
-    FConfirm = C;
-    FConfirm.Active = true;
+    const TConfirmationStart& C = FConfirm.What();
     FRun.Transfer = C.Source;
     FRun.Transferred = C.Certain;
     FRun.ReceiverBefore = C.Before;
+    FRun.Required = C.Expected;
     FRun.TransferEnded = true;
     FDisplay.Confirming = true;
     FDisplay.vGPSNeeded = C.Shown;
-    tConfirm.setInterval(FConfirmTimeoutMs);
-    tConfirm.start();
-    if (FDisplay.DeviceType == dtVeltrac) {
-        // 65352 := 1 went out in this run: a unit that programs now programs
-        // what it was sent. Programming ran before the link was lost; a quiet
-        // unit from here on has ended it.
-        FConfirm.ProgramAcked = true;
-        if (FConfirm.Ran)
-            tProgramQuiet.start(FProgramQuietMs);
+    if (Unit) {
         SetState(TUpdateState::Busy);
         FUnitTransfer.Stop();
         CX.SetLoggerReports(true);
         FUnitTransfer.RequestVersion();
     } else {
         SetState(TUpdateState::Idle);
-        // The module came back after its status 02: a fresh identification.
-        if (FConfirm.Status02)
-            FConfirm.Ended = true;
     }
     Trace("# the device may still be programming: following it to the end");
     return true;
 }
 
-void TUpdateSession::tProgramQuietTimer()
+void TUpdateSession::ProgrammingQuiet()
 {
-    // No logger status for a while after some came: the unit is done.
-    if (FConfirm.Active && FConfirm.Ran)
-        ProgrammingEnded();
+    ProgrammingEnded();
 }
 
 void TUpdateSession::ProgrammingEnded()
 {
-    if (!FConfirm.Active || FConfirm.Ended)
-        return;
-    FConfirm.Ended = true;
-    tProgramQuiet.stop();
-    ConfirmationProgress();
     // Ask now rather than at the next poll.
     if (FDisplay.DeviceType == dtVeltrac && FUpdateState == TUpdateState::Busy &&
         !FUnitTransfer.ProgramStartPending() && CX.Connected())
@@ -1496,45 +1319,31 @@ void TUpdateSession::ProgrammingEnded()
 void TUpdateSession::ReceiverReported(const std::string& Version)
 {
     FReported = Version;
-    if (FConfirm.Active)
+    if (FConfirm.Active())
         ConfirmVersion(Version);
     else
         CheckGPSVersion(Version);
 }
 
 // A version read while confirming is compared only: it never chooses an
-// image or starts a transfer. A receiver that is about to program or is
-// programming reports its old version or nothing, so only evidence decides.
+// image or starts a transfer.
 void TUpdateSession::ConfirmVersion(const std::string& Version)
 {
     FDisplay.vGPSCurrent = Version;
-    FDisplay.vGPSNeeded = FConfirm.Shown;
-    if (Version != (FConfirm.Answered ? FConfirm.LastAnswer : FConfirm.Before))
-        ConfirmationProgress();
-    if (!FConfirm.Answered)
-        FConfirm.FirstAnswer = Version;
-    FConfirm.Answered = true;
-    FConfirm.LastAnswer = Version;
-
-    const bool Known = !FConfirm.Expected.empty();
-    // Only a programmed receiver can report the version the tool sent, if it ran another before.
-    if (Known && Version == FConfirm.Expected && Version != FConfirm.Before) {
+    FDisplay.vGPSNeeded = FConfirm.What().Shown;
+    switch (FConfirm.Judge(Version)) {
+    case TConfirmation::TVerdict::Undecided:
+        return;
+    case TConfirmation::TVerdict::Confirmed:
         Confirmed(Version);
         return;
-    }
-    // A receiver whose answer changed while the session watched was programmed.
-    if (Version != FConfirm.FirstAnswer)
-        FConfirm.Ended = true;
-    if (!FConfirm.Ended)
-        return; // the old version, read before or while it programs: nothing is decided
-    if (!Known || Version == FConfirm.Expected) {
-        Confirmed(Version);
+    case TConfirmation::TVerdict::WrongVersion:
+        StopConfirmation();
+        SetState(TUpdateState::Finished);
+        EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
+                                         ", not the required " + Quoted(FConfirm.What().Expected));
         return;
     }
-    StopConfirmation();
-    SetState(TUpdateState::Finished);
-    EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
-                                     ", not the required " + Quoted(FConfirm.Expected));
 }
 
 void TUpdateSession::Confirmed(const std::string& Version)
@@ -1547,38 +1356,15 @@ void TUpdateSession::Confirmed(const std::string& Version)
     EndRun(TOutcomeKind::Updated, "the receiver was updated to " + Quoted(Version));
 }
 
-void TUpdateSession::tConfirmTimer()
+void TUpdateSession::ConfirmationExpired()
 {
-    if (!FConfirm.Active)
+    const TConfirmation::TExpiry E = FConfirm.Expire(FUpdateState == TUpdateState::Idle);
+    FDisplay.Confirming = false;
+    if (E.What == TConfirmation::TExpiry::TWhat::DecideAgain) {
+        CheckGPSVersion(E.Version);
         return;
-    const TConfirmation C = FConfirm;
-    StopConfirmation();
-    if (!C.Certain && !C.Ended) {
-        // The receiver kept its old version well past any programming: the
-        // last block never arrived. An automatic update decides again.
-        if (C.Source == TSource::Automatic && C.Answered && FUpdateState == TUpdateState::Idle) {
-            CheckGPSVersion(C.LastAnswer);
-            return;
-        }
-        if (C.Source != TSource::Automatic) {
-            SetState(TUpdateState::Finished);
-            EndRun(TOutcomeKind::Failed,
-                   "the image did not reach the device completely; the receiver reports " +
-                       (C.Answered ? Quoted(C.LastAnswer) : std::string("no version")));
-            return;
-        }
     }
     SetState(TUpdateState::Finished);
-    const std::string Seconds = std::to_string(tConfirm.interval() / 1000) + " s";
-    const std::string Reports =
-        ": it reported " + (C.Before.empty() ? std::string("no version") : Quoted(C.Before)) + " before and " +
-        (C.Answered ? "reports " + Quoted(C.LastAnswer) : std::string("reports no version")) + " now";
-    if (C.Ended)
-        EndRun(TOutcomeKind::NotConfirmed,
-               "the device programmed the image, but the receiver did not report the new version within " +
-                   Seconds + Reports);
-    else
-        EndRun(TOutcomeKind::NotConfirmed,
-               "the image was sent, but the device gave no sign within " + Seconds +
-                   " that its receiver was programmed" + Reports);
+    EndRun(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed : TOutcomeKind::NotConfirmed,
+           E.Message);
 }

@@ -7,11 +7,14 @@
 // named after the window's handlers (bOpenClick, pGPSNeededDblClick, ...) and
 // answers the two questions the session asks (OnChooseFirmwareFile,
 // OnShowError). Everything runs on the Qt main thread.
+#include "app/Confirmation.h"
+#include "app/ImageChoice.h"
+#include "app/LinkEnding.h"
+#include "app/ModuleTransfer.h"
+#include "app/RunRecord.h"
+#include "app/UnitTransfer.h"
 #include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
-#include "app/ImageChoice.h"
-#include "app/ModuleTransfer.h"
-#include "app/UnitTransfer.h"
 #include "firmware/FirmwarePackage.h"
 #include "firmware/SoftUpdate.h"
 #include "link/Corvex2.h"
@@ -28,7 +31,11 @@
 #include <string>
 #include <vector>
 
-class TUpdateSession : public QObject, private TUnitTransferHost, private TModuleTransferHost
+class TUpdateSession : public QObject,
+                       private TUnitTransferHost,
+                       private TModuleTransferHost,
+                       private TConfirmationHost,
+                       private TLinkEndingHost
 {
     Q_OBJECT
 
@@ -67,7 +74,7 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     // How long the device may stay without a sign of progress while the
     // session waits for it to report the new version (default 120 s).
     void SetConfirmTimeout(int Milliseconds);
-    int ConfirmTimeout() const { return FConfirmTimeoutMs; }
+    int ConfirmTimeout() const { return FConfirm.Timeout(); }
     // A unit that reported logger status and then none for this long has
     // ended its programming (default 5 s).
     void SetProgramQuietTime(int Milliseconds);
@@ -95,7 +102,7 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     void EndConnection(TOutcomeKind Kind, const std::string& Message, std::function<void()> Done);
     // The receiver may be programming: a transfer is complete and the new
     // version is not yet confirmed. Interrupting now may leave it unusable.
-    bool ReceiverAtRisk() const { return FConfirm.Active; }
+    bool ReceiverAtRisk() const { return FConfirm.Active(); }
     // The unit answered the update parameter: its receiver cannot report a version.
     bool ReceiverCannotReport() const { return FReceiverCannotReport; }
     // The outcome of the last run that ended.
@@ -150,8 +157,6 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     void tWriteRetryTimer();
     void tVersionRetryTimer();
     void tGPSVersionPollTimer();
-    void tConfirmTimer();
-    void tProgramQuietTimer();
 
     // ---- Procedures ----
     void ResetDisplay();
@@ -204,10 +209,6 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     QTimer TimerE3;
     // Asks for the version information again until it arrives.
     QTimer tVersionRetry;
-    // The confirmation time: runs out when the device shows no sign of progress.
-    QTimer tConfirm;
-    // Runs out when a programming unit has sent no logger status for a while.
-    QTimer tProgramQuiet;
     // Counts the time a freshly opened device stays silent, for the status line.
     QTimer tSilence;
 
@@ -222,8 +223,10 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     TComPort& cCom1;
     TUnitTransfer FUnitTransfer;
     TModuleTransfer FModuleTransfer;
+    TConfirmation FConfirm;
+    TLinkEnding FLinkEnding;
 
-    // What the transfers report (TTransferHost, TUnitTransferHost).
+    // What the transfers, the confirmation and the ending report.
     void Step(const std::function<void()>& Body) override;
     void TransferState(TUpdateState State) override;
     void SendBar(int Position, int Maximum) override;
@@ -234,6 +237,9 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     void ProgramStarted() override;
     void StartAgain() override;
     void BlockRefused() override;
+    void ConfirmationExpired() override;
+    void ProgrammingQuiet() override;
+    void LinkEnded() override;
 
     // Every entry from the event loop goes through Entry: it reports
     // exceptions to the application's handler (Catch) or lets them reach the
@@ -250,15 +256,12 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     bool TransferPossible();
 
     // ---- Runs and their outcome ----
-    enum class TSource { None, Automatic, Custom, Recovery };
+    using TSource = TImageSource;
     // Fresh: a run that begins with Open knows nothing of the device yet;
     // otherwise it begins on the device the connection already shows.
     void BeginRun(bool Fresh);
     void EndRun(TOutcomeKind Kind, const std::string& Message);
     void Identified(const std::string& DeviceID, const std::string& Firmware);
-    // What was written of the unit's own firmware or the module's controller
-    // in this run; empty when nothing was.
-    std::string FirmwareNote() const;
     // The module asked for its controller firmware from its loader.
     void ControllerFromLoader();
     void TransferStarting(TSource Source);
@@ -281,16 +284,14 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     // Certain: the device accepted every part; otherwise the last part went
     // out unanswered and the device may or may not be programming.
     void StartConfirmation(bool Certain);
-    void ConfirmationProgress();
-    void StopConfirmation();
+    // The confirmation stops; one that ran is kept for the next Open on the same device.
+    void StopConfirmation(bool Keep = false);
     // A version the receiver reported (never the recovery text).
     void ReceiverReported(const std::string& Version);
     void ConfirmVersion(const std::string& Version);
     void Confirmed(const std::string& Version);
-    // The device showed that its programming ran and ended.
+    // Programming ran and ended: a unit is asked for its version at once.
     void ProgrammingEnded();
-    // The confirmation is kept for the next Open when the link ends while it runs.
-    void SuspendConfirmation();
     // The same device is back (ID): the confirmation goes on where it was.
     bool ResumeConfirmation(const std::string& DeviceID);
     bool RefuseWhileConfirming();
@@ -299,12 +300,12 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     void DecideVersion(const std::string& Version, TSource Source);
 
     // ---- Ending the link ----
-    enum class TEnding { None, TurnOff, Close };
+    using TEnding = TLinkEnding::THow;
+    // Nothing of the update runs on; the unit's link ends once the line is quiet.
     void StartEnding(TEnding How);
-    void EndingTick();
     void FinishEnding();
     void ClosePorts();
-    bool Ending() const { return FEnding != TEnding::None; }
+    bool Ending() const { return FLinkEnding.Ending(); }
 
     TUpdateDisplay FDisplay;
     int FEntryDepth = 0;
@@ -326,56 +327,7 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     // A version information was asked for and has not arrived yet.
     bool FAwaitingVersion = false;
 
-    // A version read after a transfer decides only on evidence: the version
-    // the tool knows it sent (and the receiver did not run before) confirms at
-    // once; any other decides once the device has shown that its programming
-    // ran and ended (a unit: logger status after its acknowledgement of
-    // 65352 := 1, then the total reached or a quiet time; a module: status 02
-    // after the last block, then a fresh identification; either: its answer
-    // changed from one version to another while the session watched).
-    struct TConfirmation {
-        bool Active = false;
-        bool Certain = true;
-        TSource Source = TSource::None;
-        std::string DeviceID;
-        std::string Before;   // the receiver's version before the transfer, "" for none
-        std::string Expected; // the version the tool knows it sent; "" for a custom image
-        std::string Shown;    // what the window showed as required
-        bool ProgramAcked = false; // the unit took 65352 := 1 (or showed it by logger status)
-        bool Ran = false;          // a logger status after that
-        bool Status02 = false;     // the module sent status 02 after the last block
-        bool Ended = false;        // programming ran and ended
-        bool Answered = false;
-        std::string FirstAnswer, LastAnswer; // non-empty versions read while confirming
-        QElapsedTimer Since;                 // from the end of the transfer
-    };
-    TConfirmation FConfirm;
-    // A confirmation whose link ended (unplugged, Close, Off): a new Open on
-    // the same device within the confirmation time takes it up again.
-    std::optional<TConfirmation> FSuspended;
-    int FConfirmTimeoutMs = 120000;
-    int FProgramQuietMs = 5000;
-
-    struct TRun {
-        bool Active = false;
-        QElapsedTimer Clock;
-        TSource Transfer = TSource::None; // the transfer of this run, once started
-        bool Transferred = false;         // a complete image reached the device
-        std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
-        bool FirmwareBeforeUnknown = false; // a module found in its loader
-        bool UnitFirmwareSent = false;      // the unit pulled its firmware to the end
-        bool ControllerSent = false;        // the module's loader pulled its firmware to the end
-        bool FirmwareWritten = false;       // ... and the device came back on it
-        std::string ReceiverBefore, ReceiverAfter;
-        uint64_t SentAtStart = 0;
-        QElapsedTimer TransferClock; // from the transfer's start
-        uint64_t TransferSentAtStart = 0;
-        bool TransferEnded = false; // the last record or block went out
-        double TransferSeconds = 0;
-        uint64_t TransferLineBytes = 0;
-        uint32_t LineRate = 0;
-    };
-    TRun FRun;
+    TRunRecord FRun;
     std::optional<TUpdateOutcome> FOutcome;
     int FSilentSeconds = 0;
     // Open was pressed with no port chosen.
@@ -389,10 +341,6 @@ class TUpdateSession : public QObject, private TUnitTransferHost, private TModul
     std::string FPlanFile;
     bool FPlanDone = false;
 
-    TEnding FEnding = TEnding::None;
-    bool FEndingSent = false;
-    int FEndingRepeats = 0;
-    QElapsedTimer FEndingClock;
-    QTimer tEnding;
+    // What EndConnection does once the link has ended.
     std::function<void()> FEndingDone;
 };
