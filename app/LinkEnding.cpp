@@ -2,17 +2,6 @@
 
 #include "link/Corvex2.h"
 
-namespace
-{
-// Before the unit is switched off or let go: no answer due and none for
-// QuietLineMs, waited for at most SettleMaxMs; then its answer to that last
-// command ends the link, waited for at most CloseWaitMs.
-constexpr int QuietLineMs = 250;
-constexpr int SettleMaxMs = 1500;
-constexpr int CloseWaitMs = 3000;
-constexpr int TickMs = 50;
-} // namespace
-
 TLinkEnding::TLinkEnding(TCorvex& Link, TLinkEndingHost& Host) : CX(Link), FHost(Host)
 {
     tEnding.setInterval(TickMs);
@@ -34,12 +23,12 @@ void TLinkEnding::Stop()
     tEnding.stop();
 }
 
-void TLinkEnding::Pause()
+void TLinkEnding::StopWatching()
 {
     tEnding.stop();
 }
 
-void TLinkEnding::Resume()
+void TLinkEnding::WatchAgain()
 {
     if (Ending())
         tEnding.start();

@@ -35,15 +35,23 @@ class TLinkEnding : public QObject
     // Nothing is ending any more.
     void Stop();
     // Stops watching the link (it ended); How stays until Stop.
-    void Pause();
+    void StopWatching();
     // Watches again an ending that was paused.
-    void Resume();
+    void WatchAgain();
     THow How() const { return FHow; }
     bool Ending() const { return FHow != THow::None; }
     // The link is being watched until it ends.
     bool Watching() const { return tEnding.isActive(); }
 
   private:
+    // Before the unit is switched off or let go: no answer due and none for
+    // QuietLineMs, waited for at most SettleMaxMs; then its answer to that
+    // last command ends the link, waited for at most CloseWaitMs.
+    static constexpr int QuietLineMs = 250;
+    static constexpr int SettleMaxMs = 1500;
+    static constexpr int CloseWaitMs = 3000;
+    static constexpr int TickMs = 50;
+
     void Tick();
 
     TCorvex& CX;

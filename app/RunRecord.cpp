@@ -46,6 +46,22 @@ void TRunRecord::TransferDone(uint64_t SentNow, uint32_t Rate)
     LineRate = Rate;
 }
 
+TTransferProgress TRunRecord::Progress(const std::string* Image, const TProgressBarState* Counted,
+                                       uint64_t SentNow, uint32_t Rate) const
+{
+    TTransferProgress P;
+    P.Active = Active && Transfer != TImageSource::None && TransferClock.isValid() && !TransferEnded && Image;
+    if (!P.Active)
+        return P;
+    P.Seconds = static_cast<double>(TransferClock.elapsed()) / 1000.0;
+    P.ImageBytes = Image->size();
+    if (Counted && Counted->Maximum > 0)
+        P.ImageDone = P.ImageBytes * static_cast<uint64_t>(Counted->Position) / static_cast<uint64_t>(Counted->Maximum);
+    P.LineBytes = SentNow - TransferSentAtStart;
+    P.LineRate = Rate;
+    return P;
+}
+
 std::string TRunRecord::FirmwareNote(bool ExternalGPS) const
 {
     if (!FirmwareWritten)

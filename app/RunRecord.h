@@ -2,6 +2,7 @@
 // What one run did, from the Open (or the request) that began it to its end,
 // and the outcome it makes of that. Every run starts from nothing: a second
 // device in the same window is described by its own events only.
+#include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
 
 #include <QElapsedTimer>
@@ -50,6 +51,10 @@ struct TRunRecord {
     void TransferStarting(TImageSource Source, const std::string& Receiver, uint64_t SentNow);
     // The last record or block went out: the transfer's pace is measured up to here.
     void TransferDone(uint64_t SentNow, uint32_t Rate);
+    // The transfer's pace while it runs: Image is the image going out, Counted
+    // the bar that counts its parts (null while nothing counts them).
+    TTransferProgress Progress(const std::string* Image, const TProgressBarState* Counted, uint64_t SentNow,
+                               uint32_t Rate) const;
     // What was written of the unit's own firmware or the module's controller
     // in this run; empty when nothing was.
     std::string FirmwareNote(bool ExternalGPS) const;

@@ -22,9 +22,8 @@ TSessionStatus Counting(const std::string& What, const TProgressBarState& Bar, c
 
 TSessionStatus Percent(const std::string& What, const TProgressBarState& Bar)
 {
-    const int64_t P = Bar.Maximum > 0 ? static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum : 0;
     // As the progress box writes it.
-    return {What + ": " + std::to_string(P) + "%", What + Ellipsis};
+    return {What + ": " + std::to_string(Bar.Percent()) + "%", What + Ellipsis};
 }
 
 std::string Capitalised(std::string Text)

@@ -11,6 +11,36 @@ void TProgressBarState::SetPosition(int Value)
     Position = Value < 0 ? 0 : (Value > Maximum ? Maximum : Value);
 }
 
+void TProgressBarState::Set(int NewPosition, int NewMaximum)
+{
+    SetMaximum(NewMaximum);
+    SetPosition(NewPosition);
+}
+
+int TProgressBarState::Steps(int Width) const
+{
+    return Maximum <= 0 ? 0 : static_cast<int>(static_cast<int64_t>(Position) * Width / Maximum);
+}
+
+int TProgressBarState::Percent() const
+{
+    return Steps(100);
+}
+
+void TUpdateDisplay::ForgetDevice()
+{
+    vUnitID.clear();
+    vVersion.clear();
+    vClass.clear();
+    vVersionInfo.clear();
+    vHWVer.clear();
+    vGPSCurrent.clear();
+    vGPSNeeded.clear();
+    pSendProgress.SetPosition(0);
+    pUpdateProgress.SetPosition(0);
+    vProgress.clear();
+}
+
 std::string StatePhrase(TUpdateState State, bool ExternalGPS)
 {
     switch (State) {

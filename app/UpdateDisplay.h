@@ -14,6 +14,11 @@ struct TProgressBarState {
 
     void SetMaximum(int Value);
     void SetPosition(int Value);
+    void Set(int NewPosition, int NewMaximum);
+    // How far along, 0..100 (0 for a bar without a maximum).
+    int Percent() const;
+    // The same in Width steps.
+    int Steps(int Width) const;
     bool operator==(const TProgressBarState&) const = default;
 };
 
@@ -60,6 +65,9 @@ struct TUpdateDisplay {
     // What the session is doing, in words (the window's status line), and
     // the same without its running count (a new step when it changes).
     std::string Status, StatusStep;
+
+    // Forgets the device: its panels, versions, bars and progress text.
+    void ForgetDevice();
 
     bool operator==(const TUpdateDisplay&) const = default;
 };

@@ -324,16 +324,7 @@ void TUpdateSession::ResetDisplay()
 {
     SetState(TUpdateState::Idle);
     FUnitTransfer.ForgetUpdateParameter();
-    FDisplay.vUnitID.clear();
-    FDisplay.vVersion.clear();
-    FDisplay.vClass.clear();
-    FDisplay.vVersionInfo.clear();
-    FDisplay.vHWVer.clear();
-    FDisplay.vGPSCurrent.clear();
-    FDisplay.vGPSNeeded.clear();
-    FDisplay.pSendProgress.SetPosition(0);
-    FDisplay.pUpdateProgress.SetPosition(0);
-    FDisplay.vProgress.clear();
+    FDisplay.ForgetDevice();
     // A transfer through the unit, and what it was waiting for, ends with it.
     FUnitTransfer.Stop();
     FModuleTransfer.Stop();
@@ -485,7 +476,7 @@ void TUpdateSession::EndConnection(TOutcomeKind Kind, const std::string& Message
         }
         // A turn-off on its way (up to date, or confirmed) ends the link by its answer.
         if (FLinkEnding.How() == TEnding::TurnOff) {
-            FLinkEnding.Resume();
+            FLinkEnding.WatchAgain();
             return;
         }
         StartEnding(TEnding::Close);
@@ -507,7 +498,7 @@ void TUpdateSession::LinkEnded()
 
 void TUpdateSession::FinishEnding()
 {
-    FLinkEnding.Pause();
+    FLinkEnding.StopWatching();
     if (!FEndingDone) {
         // "Off": the unit's answer ended the link (or it did not answer); the
         // session stays still until the user presses Open or Close.
@@ -554,9 +545,8 @@ void TUpdateSession::PortHungUp(TComPort* Port)
         FinishEnding();
 }
 
-void TUpdateSession::CXAfterOpen(TCorvex* Sender)
+void TUpdateSession::CXAfterOpen(TCorvex* /*Sender*/)
 {
-    (void)Sender;
     if (Ending())
         return;
     ResetDisplay();
@@ -575,9 +565,8 @@ void TUpdateSession::tVersionRetryTimer()
     CX.RequestVersionInfo(false);
 }
 
-void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& Info)
+void TUpdateSession::CXGotVersionInfo(TCorvex* /*Sender*/, const TCX_VersionInfo& Info)
 {
-    (void)Sender;
     // Only the answer that was asked for: a late duplicate of a repeated
     // question must not start the chain a second time.
     if (!FAwaitingVersion || Ending())
@@ -609,19 +598,14 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* Sender, const TCX_VersionInfo& In
     FRun.FirmwareTitle = Title;
 }
 
-void TUpdateSession::CXSoftwareUpdate(TCorvex* Sender, int32_t Block, int32_t Percent)
+void TUpdateSession::CXSoftwareUpdate(TCorvex* /*Sender*/, int32_t /*Block*/, int32_t Percent)
 {
-    (void)Sender;
-    (void)Block;
-    FDisplay.pUpdateProgress.SetMaximum(100);
-    FDisplay.pUpdateProgress.SetPosition(Percent);
+    FDisplay.pUpdateProgress.Set(Percent, 100);
     FDisplay.vProgress = std::to_string(Percent) + "%";
 }
 
-void TUpdateSession::CXGPSLocation(TCorvex* Sender, const TCX_GPSLocation& GPSLocation)
+void TUpdateSession::CXGPSLocation(TCorvex* /*Sender*/, const TCX_GPSLocation& /*GPSLocation*/)
 {
-    (void)Sender;
-    (void)GPSLocation;
     if (lGPSData)
         lGPSData->Trigger();
     if (Ending())
@@ -633,12 +617,9 @@ void TUpdateSession::CXGPSLocation(TCorvex* Sender, const TCX_GPSLocation& GPSLo
         FUnitTransfer.RequestVersion();
 }
 
-void TUpdateSession::CXRequestParameter(TCorvex* Sender, int32_t Parameter, bool Valid,
-                                        const std::string& Value, const std::string& HexValue)
+void TUpdateSession::CXRequestParameter(TCorvex* /*Sender*/, int32_t Parameter, bool /*Valid*/,
+                                        const std::string& Value, const std::string& /*HexValue*/)
 {
-    (void)Sender;
-    (void)Valid;
-    (void)HexValue;
     if (Ending())
         return;
     if (Parameter == TUnitTransfer::ParamGPSUpdate) {
@@ -676,24 +657,21 @@ void TUpdateSession::StartUnitTransfer()
     FUnitTransfer.Start(*Image());
 }
 
-void TUpdateSession::CXFastSpeed(TCorvex* Sender)
+void TUpdateSession::CXFastSpeed(TCorvex* /*Sender*/)
 {
-    (void)Sender;
     if (!Ending())
         FUnitTransfer.FastSpeedAnswered();
 }
 
-void TUpdateSession::CXEEPromDataWrite(TCorvex* Sender, bool Result)
+void TUpdateSession::CXEEPromDataWrite(TCorvex* /*Sender*/, bool Result)
 {
-    (void)Sender;
     if (!Ending())
         FUnitTransfer.Answered(Result);
 }
 
-void TUpdateSession::CXSetParameter(TCorvex* Sender, int32_t Parameter, bool Success)
+void TUpdateSession::CXSetParameter(TCorvex* /*Sender*/, int32_t /*Parameter*/, bool Success)
 {
-    (void)Sender;
-    (void)Parameter; // the link names the last parameter set, whatever the answer belongs to
+    // the link names the last parameter set, whatever the answer belongs to
     if (!Ending())
         FUnitTransfer.Answered(Success);
 }
@@ -708,9 +686,8 @@ void TUpdateSession::tGPSVersionPollTimer()
     FUnitTransfer.PollTick();
 }
 
-void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Status)
+void TUpdateSession::CXLoggerStatus(TCorvex* /*Sender*/, const TCX_LoggerStatus& Status)
 {
-    (void)Sender;
     if (FUpdateState == TUpdateState::Busy && !Ending())
         FUnitTransfer.LoggerStatus();
     if (Ending())
@@ -718,14 +695,8 @@ void TUpdateSession::CXLoggerStatus(TCorvex* Sender, const TCX_LoggerStatus& Sta
     else if (FConfirm.LoggerStatus(Status.Current, Status.Total))
         ProgrammingEnded();
     TProgressBarState& Bar = FDisplay.pUpdateProgress;
-    Bar.SetMaximum(Status.Total);
-    Bar.SetPosition(Status.Current);
-    if (Status.Current == 0)
-        FDisplay.vProgress.clear();
-    else
-        FDisplay.vProgress =
-            std::to_string(Bar.Maximum > 0 ? static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum : 0) +
-            "%";
+    Bar.Set(Status.Current, Status.Total);
+    FDisplay.vProgress = Status.Current == 0 ? "" : std::to_string(Bar.Percent()) + "%";
 }
 
 // ---------------------------------------------------------------- what the transfers report
@@ -742,14 +713,12 @@ void TUpdateSession::TransferState(TUpdateState State)
 
 void TUpdateSession::SendBar(int Position, int Maximum)
 {
-    FDisplay.pSendProgress.SetMaximum(Maximum);
-    FDisplay.pSendProgress.SetPosition(Position);
+    FDisplay.pSendProgress.Set(Position, Maximum);
 }
 
 void TUpdateSession::UpdateBar(int Position, int Maximum)
 {
-    FDisplay.pUpdateProgress.SetMaximum(Maximum);
-    FDisplay.pUpdateProgress.SetPosition(Position);
+    FDisplay.pUpdateProgress.Set(Position, Maximum);
 }
 
 void TUpdateSession::ProgressText(const std::string& Text)
@@ -794,9 +763,8 @@ void TUpdateSession::SendToGPS(const std::string& Text)
     MX.SendToGPS(Text);
 }
 
-void TUpdateSession::cCom1PortOpen(TComPort* Sender)
+void TUpdateSession::cCom1PortOpen(TComPort* /*Sender*/)
 {
-    (void)Sender;
     MX.Restart();
     TimerE3.start();
     TimerE3Timer();
@@ -812,10 +780,8 @@ void TUpdateSession::TimerE3Timer()
         SendToGPS("Q"); // until the programmed receiver reports its new version
 }
 
-void TUpdateSession::cCom1DataRecived(TComPort* Sender, int32_t Count)
+void TUpdateSession::cCom1DataRecived(TComPort* /*Sender*/, int32_t /*Count*/)
 {
-    (void)Sender;
-    (void)Count;
     MX.DataReceived();
 }
 
@@ -824,9 +790,8 @@ void TUpdateSession::ModuleReceived(const std::string& Bytes)
     Entry(false, [&] { MX.Received(Bytes); });
 }
 
-void TUpdateSession::MXControllerStarted(TModuleLink* Sender)
+void TUpdateSession::MXControllerStarted(TModuleLink* /*Sender*/)
 {
-    (void)Sender;
     SetState(TUpdateState::ModuleFirmware);
     ControllerFromLoader();
 }
@@ -841,12 +806,10 @@ void TUpdateSession::ControllerFromLoader()
         FRun.FirmwareBeforeUnknown = true;
 }
 
-void TUpdateSession::MXControllerProgress(TModuleLink* Sender, bool Active, double Percent)
+void TUpdateSession::MXControllerProgress(TModuleLink* /*Sender*/, bool Active, double Percent)
 {
-    (void)Sender;
     if (Active) {
-        FDisplay.pUpdateProgress.SetMaximum(100);
-        FDisplay.pUpdateProgress.SetPosition(static_cast<int>(Percent));
+        FDisplay.pUpdateProgress.Set(static_cast<int>(Percent), 100);
     } else if (FDisplay.pUpdateProgress.Position > 50) {
         // The controller finished and runs its new firmware: start again; its
         // identification says whether it took it.
@@ -855,15 +818,13 @@ void TUpdateSession::MXControllerProgress(TModuleLink* Sender, bool Active, doub
     }
 }
 
-void TUpdateSession::MXDot(TModuleLink* Sender)
+void TUpdateSession::MXDot(TModuleLink* /*Sender*/)
 {
-    (void)Sender;
     FModuleTransfer.Dot();
 }
 
-void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
+void TUpdateSession::MXStatus(TModuleLink* /*Sender*/, TModuleStatus Status)
 {
-    (void)Sender;
     if (FConfirm.Active()) {
         // The module took the whole image: its statuses now only show it
         // is busy. A status 02 (programming ended, or failed) is followed
@@ -878,9 +839,8 @@ void TUpdateSession::MXStatus(TModuleLink* Sender, TModuleStatus Status)
     FModuleTransfer.Status(Status);
 }
 
-void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Identity)
+void TUpdateSession::MXIdentity(TModuleLink* /*Sender*/, const TModuleIdentity& Identity)
 {
-    (void)Sender;
     FDisplay.vUnitID = Identity.UnitID;
     FDisplay.vVersion = FixedText(Identity.Version, 2);
     FDisplay.vClass = Identity.Class;
@@ -917,15 +877,13 @@ void TUpdateSession::MXIdentity(TModuleLink* Sender, const TModuleIdentity& Iden
     }
 }
 
-void TUpdateSession::MXReceiverVersion(TModuleLink* Sender, const std::string& Version)
+void TUpdateSession::MXReceiverVersion(TModuleLink* /*Sender*/, const std::string& Version)
 {
-    (void)Sender;
     ReceiverReported(Version);
 }
 
-void TUpdateSession::MXReceiverReady(TModuleLink* Sender)
+void TUpdateSession::MXReceiverReady(TModuleLink* /*Sender*/)
 {
-    (void)Sender;
     FModuleTransfer.ReceiverReady();
 }
 
@@ -1135,11 +1093,10 @@ bool TUpdateSession::RefuseWhileConfirming()
 
 void TUpdateSession::BeginRun(bool Fresh)
 {
-    const uint64_t SentNow = CX.BytesSent() + MX.BytesSent();
     if (Fresh)
-        FRun.Begin(SentNow);
+        FRun.Begin(SentNow());
     else
-        FRun.Begin(SentNow, FDisplay.vUnitID, FDisplay.vVersion);
+        FRun.Begin(SentNow(), FDisplay.vUnitID, FDisplay.vVersion);
     FOutcome.reset();
 }
 
@@ -1154,13 +1111,18 @@ void TUpdateSession::TransferStarting(TSource Source)
 {
     if (!FRun.Active)
         BeginRun(false);
-    FRun.TransferStarting(Source, FReported, CX.BytesSent() + MX.BytesSent());
+    FRun.TransferStarting(Source, FReported, SentNow());
 }
 
 // The last record or block went out: the transfer's pace is measured up to here.
 void TUpdateSession::TransferEnded()
 {
-    FRun.TransferDone(CX.BytesSent() + MX.BytesSent(), LineRate());
+    FRun.TransferDone(SentNow(), LineRate());
+}
+
+uint64_t TUpdateSession::SentNow() const
+{
+    return CX.BytesSent() + MX.BytesSent();
 }
 
 uint32_t TUpdateSession::LineRate() const
@@ -1170,23 +1132,11 @@ uint32_t TUpdateSession::LineRate() const
 
 TTransferProgress TUpdateSession::TransferProgress() const
 {
-    TTransferProgress P;
-    P.Active = FRun.Active && FRun.Transfer != TSource::None && FRun.TransferClock.isValid() &&
-               !FRun.TransferEnded && Image();
-    if (!P.Active)
-        return P;
-    P.Seconds = static_cast<double>(FRun.TransferClock.elapsed()) / 1000.0;
-    P.ImageBytes = Image()->size();
     // The unit's records and the module's blocks cut the image evenly.
-    const TProgressBarState& Bar =
-        FDisplay.DeviceType == dtExternalGPS ? FDisplay.pUpdateProgress : FDisplay.pSendProgress;
-    const bool Counting =
-        FDisplay.DeviceType == dtExternalGPS ? FUpdateState == TUpdateState::Busy : FUpdateState == TUpdateState::TransferStart;
-    if (Counting && Bar.Maximum > 0)
-        P.ImageDone = P.ImageBytes * static_cast<uint64_t>(Bar.Position) / static_cast<uint64_t>(Bar.Maximum);
-    P.LineBytes = CX.BytesSent() + MX.BytesSent() - FRun.TransferSentAtStart;
-    P.LineRate = LineRate();
-    return P;
+    const bool Module = FDisplay.DeviceType == dtExternalGPS;
+    const bool Counting = FUpdateState == (Module ? TUpdateState::Busy : TUpdateState::TransferStart);
+    const TProgressBarState& Bar = Module ? FDisplay.pUpdateProgress : FDisplay.pSendProgress;
+    return FRun.Progress(Image() ? &*Image() : nullptr, Counting ? &Bar : nullptr, SentNow(), LineRate());
 }
 
 void TUpdateSession::UpdateStatus()
@@ -1217,7 +1167,7 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     At.RequiredShown = FDisplay.vGPSNeeded;
     At.Image = Image() ? &*Image() : nullptr;
     At.ImageName = ImageName();
-    At.SentNow = CX.BytesSent() + MX.BytesSent();
+    At.SentNow = SentNow();
     At.LineRate = LineRate();
     At.ComNumber = FDisplay.ComNumber;
     const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();

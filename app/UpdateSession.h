@@ -159,17 +159,11 @@ class TUpdateSession : public QObject,
     void tGPSVersionPollTimer();
 
     // ---- Procedures ----
-    void ResetDisplay();
-    void LoadModuleFirmware();
-    void LoadGPSFirmware();
-    // The same from a given "gps_fw" image (tools and tests with other packages).
+    // Loads the receiver images from a given "gps_fw" package (tools and
+    // tests with other packages than the embedded one).
     void LoadGPSFirmwareImage(const std::string& Resource);
-    void StartUnitTransfer();
-    void StartModuleTransfer();
     void SendModuleIdentify();
     void SendToGPS(const std::string& Text);
-    void SendNextModuleBlock();
-    void CheckGPSVersion(const std::string& Version);
     bool FindRequiredImage(const std::string& Version);
     std::string FindAXNImage(const std::string& Version) const { return FImages.FindAXNImage(Version); }
     std::string FindEVAImage(const std::string& Version) const { return FImages.FindEVAImage(Version); }
@@ -181,7 +175,6 @@ class TUpdateSession : public QObject,
     bool AutoUpdate() const { return FAutoUpdate; }
     const std::string& ImageName() const { return FImages.Name(); }
     const std::optional<std::string>& Image() const { return FImages.Image(); }
-    const std::vector<std::string>& Records() const { return FUnitTransfer.Records(); }
     int32_t UpdatedUnitID() const { return FUpdatedUnitID; }
     // The loaded "gps_fw" package (empty before it is loaded).
     const std::string& Archive() const { return FImages.Archive(); }
@@ -189,15 +182,8 @@ class TUpdateSession : public QObject,
     const std::vector<std::string>& ArchiveImages() const { return FImages.ReceiverImages(); }
     const TSoftwareVersionCollection& UnitFirmware() const { return FImages.UnitFirmware(); }
     const TSoftwareUpdate& ModuleUpdate() const { return FModuleUpdate; }
-    int32_t EEPromAddress() const { return FUnitTransfer.EEPromAddress(); }
-    int32_t GPSReady() const { return FUnitTransfer.GPSReady(); }
-    bool PackImage() const { return FUnitTransfer.PackImage(); }
-    bool PlainHeader() const { return FUnitTransfer.PlainHeader(); }
-    uint8_t PendingCmd() const { return MX.PendingCmd(); }
-    const std::vector<std::string>& ModuleBlocks() const { return FModuleTransfer.Blocks(); }
     // The receiver transfer to the module (its blocks, cursor and timer).
     const TModuleTransfer& ModuleTransfer() const { return FModuleTransfer; }
-    bool ProgramStartPending() const { return FUnitTransfer.ProgramStartPending(); }
     // The receiver transfer through the unit (its records, timers and answers).
     const TUnitTransfer& UnitTransfer() const { return FUnitTransfer; }
 
@@ -206,11 +192,10 @@ class TUpdateSession : public QObject,
     const TModuleLink& Module() const { return MX; }
     const TComPort& ModulePort() const { return MX.Port(); }
 
+    // Asks the module who it is, or its receiver's version, until it answers.
     QTimer TimerE3;
-    // Asks for the version information again until it arrives.
+    // Asks the unit for its version information again until it arrives.
     QTimer tVersionRetry;
-    // Counts the time a freshly opened device stays silent, for the status line.
-    QTimer tSilence;
 
   signals:
     void DisplayChanged();
@@ -221,6 +206,8 @@ class TUpdateSession : public QObject,
     TCorvex CX;
     TModuleLink MX; // owns the module's port cCom1
     TComPort& cCom1;
+    // Counts the time a freshly opened device stays silent, for the status line.
+    QTimer tSilence;
     TUnitTransfer FUnitTransfer;
     TModuleTransfer FModuleTransfer;
     TConfirmation FConfirm;
@@ -249,6 +236,12 @@ class TUpdateSession : public QObject,
     // A handler of the session as an event of a link, a port or a timer: run through Entry.
     template <typename... A> auto Handler(void (TUpdateSession::*Method)(A...));
 
+    void ResetDisplay();
+    void LoadModuleFirmware();
+    void LoadGPSFirmware();
+    void StartUnitTransfer();
+    void StartModuleTransfer();
+    void CheckGPSVersion(const std::string& Version);
     void SetState(TUpdateState Value);
     void Trace(const std::string& Line);
     void ModuleFrame(bool Outgoing, const std::string& Bytes);
@@ -266,6 +259,8 @@ class TUpdateSession : public QObject,
     void ControllerFromLoader();
     void TransferStarting(TSource Source);
     void TransferEnded();
+    // Bytes written to either device so far, and the rate of the line in use.
+    uint64_t SentNow() const;
     uint32_t LineRate() const;
     void UpdateStatus();
     void HandlePortException(const std::exception& E);

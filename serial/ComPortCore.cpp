@@ -212,7 +212,7 @@ class TComPortWriteThread : public TComPortCoreThread
     // left to send: the device answered, so it has everything it was sent
     // (the protocols here answer what they have read). A rate change then
     // need not wait for the estimate, which a fast link has long beaten.
-    void Received()
+    void DeviceAnswered()
     {
         if (FPending.empty() && FBuffer.Used() == 0)
             FAnswered = true;
@@ -818,7 +818,7 @@ int32_t TComPortCore::ReadData(void* Buf, int32_t Count)
         // Port lock, then send-buffer lock: the lock order of the port.
         std::lock_guard<std::mutex> w(FWriteLock);
         if (FWriteThread)
-            FWriteThread->Received();
+            FWriteThread->DeviceAnswered();
     }
     return n;
 }

@@ -6,17 +6,9 @@
 #include <cmath>
 #include <cstdio>
 
-int BarPercent(const TProgressBarState& Bar)
-{
-    if (Bar.Maximum <= 0)
-        return 0;
-    return static_cast<int>(static_cast<int64_t>(Bar.Position) * 100 / Bar.Maximum);
-}
-
 std::string BarText(const TProgressBarState& Bar, int Width)
 {
-    const int Filled =
-        Bar.Maximum <= 0 ? 0 : static_cast<int>(static_cast<int64_t>(Bar.Position) * Width / Bar.Maximum);
+    const int Filled = Bar.Steps(Width);
     std::string Text = "[";
     Text.append(static_cast<std::size_t>(Filled), '#');
     Text.append(static_cast<std::size_t>(Width - Filled), '.');
@@ -69,10 +61,10 @@ std::string ProgressLine(const TUpdateDisplay& D, bool Terminal)
     const TProgressBarState& S = D.pSendProgress;
     const TProgressBarState& U = D.pUpdateProgress;
     if (Terminal)
-        return "send " + BarText(S, 20) + Padded(BarPercent(S)) + "  update " + BarText(U, 20) +
-               Padded(BarPercent(U)) + (D.vProgress.empty() ? "" : "  " + D.vProgress);
-    return "Progress: send " + std::to_string(BarPercent(S)) + "% (" + std::to_string(S.Position) + "/" +
-           std::to_string(S.Maximum) + "), update " + std::to_string(BarPercent(U)) + "% (" +
+        return "send " + BarText(S, 20) + Padded(S.Percent()) + "  update " + BarText(U, 20) +
+               Padded(U.Percent()) + (D.vProgress.empty() ? "" : "  " + D.vProgress);
+    return "Progress: send " + std::to_string(S.Percent()) + "% (" + std::to_string(S.Position) + "/" +
+           std::to_string(S.Maximum) + "), update " + std::to_string(U.Percent()) + "% (" +
            std::to_string(U.Position) + "/" + std::to_string(U.Maximum) + ")" +
            (D.vProgress.empty() ? "" : ", " + D.vProgress);
 }
@@ -99,8 +91,8 @@ TRenderOutput TTextRenderer::Update(const TUpdateDisplay& D)
             // A line per tenth of either bar, and for each word the device's
             // progress text turns to ("Preparing", "Waiting", "Updating").
             const std::string Key = std::to_string(static_cast<int>(D.UpdateState)) + "/" +
-                                    std::to_string(BarPercent(D.pSendProgress) / 10) + "/" +
-                                    std::to_string(BarPercent(D.pUpdateProgress) / 10) + "/" +
+                                    std::to_string(D.pSendProgress.Percent() / 10) + "/" +
+                                    std::to_string(D.pUpdateProgress.Percent() / 10) + "/" +
                                     (IsPercentText(D.vProgress) ? std::string("%") : D.vProgress);
             if (Key != FLastPlainKey)
                 Out.Progress = ProgressLine(D, false);

@@ -34,8 +34,6 @@ class TTextRenderer
     std::string FLastPlainKey;
 };
 
-// Whole percent of a bar, 0 when its maximum is 0.
-int BarPercent(const TProgressBarState& Bar);
 // "[#####...............]" of Width cells.
 std::string BarText(const TProgressBarState& Bar, int Width);
 // Whether the state is one in which the bars move.

@@ -33,9 +33,9 @@ TEST_F(SessionTest, CustomImageSentToTheUnit)
     EXPECT_EQ(S->Display().vGPSNeeded, "My receiver image");
     EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
     EXPECT_EQ(S->ImageName(), FileToChoose);
-    ASSERT_EQ(S->Records().size(), 26u); // 5000 bytes in 196-byte records
-    EXPECT_EQ(S->Records()[0].substr(0, 6), "65536 ");
-    EXPECT_EQ(S->Records()[1].substr(0, 6), "65732 ");
+    ASSERT_EQ(S->UnitTransfer().Records().size(), 26u); // 5000 bytes in 196-byte records
+    EXPECT_EQ(S->UnitTransfer().Records()[0].substr(0, 6), "65536 ");
+    EXPECT_EQ(S->UnitTransfer().Records()[1].substr(0, 6), "65732 ");
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().Programmings == 1; }, Long))
         << Describe(*S);
@@ -57,7 +57,7 @@ TEST_F(SessionTest, CustomImageWithoutAConnectionIsRefused)
     EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
     EXPECT_TRUE(S->Display() == Before);
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_TRUE(S->Records().empty());
+    EXPECT_TRUE(S->UnitTransfer().Records().empty());
     EXPECT_FALSE(S->UnitTransfer().tWriteRetry.isActive());
     // The image is held for when the unit is there.
     EXPECT_EQ(S->ImageName(), Path);
@@ -66,7 +66,7 @@ TEST_F(SessionTest, CustomImageWithoutAConnectionIsRefused)
     S->pGPSNeededDblClick();
     ASSERT_EQ(Errors.size(), 2u);
     EXPECT_EQ(Errors[1], SessionText::NoModuleConnection);
-    EXPECT_TRUE(S->ModuleBlocks().empty());
+    EXPECT_TRUE(S->ModuleTransfer().Blocks().empty());
     EXPECT_TRUE(Exceptions.empty()) << "no write to a closed port";
 
     // Cancelling the dialog does nothing at all.

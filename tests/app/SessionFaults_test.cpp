@@ -111,14 +111,14 @@ TEST_F(UnitFaults, LostProgrammingStartIsSentAgain)
     const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 6000, 8);
     SendImage(*S, Image);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy; }, Short)) << Describe(*S);
-    EXPECT_TRUE(S->ProgramStartPending() || Unit.Report().ProgramStarts == 1);
+    EXPECT_TRUE(S->UnitTransfer().ProgramStartPending() || Unit.Report().ProgramStarts == 1);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_EQ(R.Line.DroppedCommands, 1u);
     EXPECT_EQ(R.ProgramStarts, 1);
     EXPECT_EQ(R.Programmings, 1);
     EXPECT_GE(Count(R, 0x04), 2);
-    EXPECT_FALSE(S->ProgramStartPending());
+    EXPECT_FALSE(S->UnitTransfer().ProgramStartPending());
     EXPECT_TRUE(Unit.ReceiverImage() == Image);
 }
 

@@ -371,7 +371,7 @@ TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
     EXPECT_FALSE(S->ModulePort().Active());
     EXPECT_FALSE(S->TimerE3.isActive());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
-    EXPECT_TRUE(S->ModuleBlocks().empty());
+    EXPECT_TRUE(S->ModuleTransfer().Blocks().empty());
     Pump(300);
     const int Blocks = Module.Report().BlocksReceived;
     Pump(2300);
@@ -467,7 +467,7 @@ TEST_F(SessionTest, ModuleCustomImage)
     S->pGPSNeededDblClick();
     EXPECT_TRUE(Errors.empty());
     EXPECT_EQ(S->Display().vGPSNeeded, "custom-module");
-    EXPECT_EQ(S->ModuleBlocks().size(), 1u + 5u);
+    EXPECT_EQ(S->ModuleTransfer().Blocks().size(), 1u + 5u);
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 2; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.ReceiverImage(), Image);
     // The module is identified again and reports the image's version; manual mode ends there.

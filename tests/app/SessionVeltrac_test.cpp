@@ -58,9 +58,9 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     EXPECT_EQ(S->Display().vVersionInfo, "2e5");
     EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
-    EXPECT_EQ(S->EEPromAddress(), 0x10000);
-    EXPECT_EQ(S->PackImage(), GetParam() == 'C');
-    EXPECT_EQ(S->PlainHeader(), GetParam() == 'V');
+    EXPECT_EQ(S->UnitTransfer().EEPromAddress(), 0x10000);
+    EXPECT_EQ(S->UnitTransfer().PackImage(), GetParam() == 'C');
+    EXPECT_EQ(S->UnitTransfer().PlainHeader(), GetParam() == 'V');
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long))
         << "state " << int(S->UpdateState()) << ", writes " << Unit.Report().EepromWrites;
@@ -77,7 +77,7 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     EXPECT_EQ(R.SpeedSwitches, 1);
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
-    EXPECT_TRUE(S->Records().empty());
+    EXPECT_TRUE(S->UnitTransfer().Records().empty());
 
     // One run, ended by the unit reporting the new version; what a production line records.
     ASSERT_EQ(Outcomes.size(), 1u);
@@ -205,7 +205,7 @@ TEST_F(SessionTest, UnitWithoutReceiverUpdates)
         << Field(Unit.Report(), 0x03);
     EXPECT_EQ(S->Display().vGPSCurrent, "Update is not supported");
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_EQ(S->GPSReady(), 0);
+    EXPECT_EQ(S->UnitTransfer().GPSReady(), 0);
     EXPECT_EQ(Unit.Report().EepromWrites, 0);
     EXPECT_TRUE(Unit.Report().LoggerReports);
     S->bCloseClick();
@@ -242,7 +242,7 @@ TEST_F(SessionTest, ModuleTypeAliasAndCloseDuringTheTransfer)
 
     S->bCloseClick();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_TRUE(S->Records().empty());
+    EXPECT_TRUE(S->UnitTransfer().Records().empty());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
     EXPECT_EQ(S->Display().vUnitID, "");

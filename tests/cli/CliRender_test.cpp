@@ -119,16 +119,16 @@ TEST(CliRender, Bars)
 {
     TProgressBarState B;
     B.SetMaximum(0);
-    EXPECT_EQ(BarPercent(B), 0);
+    EXPECT_EQ(B.Percent(), 0);
     EXPECT_EQ(BarText(B, 4), "[....]");
     B.SetMaximum(3);
     B.SetPosition(3);
-    EXPECT_EQ(BarPercent(B), 100);
+    EXPECT_EQ(B.Percent(), 100);
     EXPECT_EQ(BarText(B, 4), "[####]");
     // A maximum near the 32-bit limit must not overflow the percentage.
     B.SetMaximum(2000000000);
     B.SetPosition(1999999999);
-    EXPECT_EQ(BarPercent(B), 99);
+    EXPECT_EQ(B.Percent(), 99);
 }
 
 TEST(CliJson, StringsOfAnyBytesStayValid)
