@@ -136,6 +136,10 @@ void TConfirmation::Quiet()
 
 TConfirmation::TVerdict TConfirmation::Judge(const std::string& Version)
 {
+    // An empty answer is no evidence: a late acknowledgement of another
+    // command looks the same.
+    if (Version.empty())
+        return TVerdict::Undecided;
     TState& S = FState;
     if (Version != (S.Answered ? S.LastAnswer : S.What.Before))
         Progress();

@@ -30,16 +30,8 @@ struct THost : TUnitTransferHost, TModuleTransferHost {
         if (Module)
             Module->SetReceive(State == TUpdateState::Busy ? TModuleReceive::Frames : TModuleReceive::Preparing);
     }
-    void SendBar(int Position, int Maximum) override
-    {
-        Send.SetMaximum(Maximum);
-        Send.SetPosition(Position);
-    }
-    void UpdateBar(int Position, int Maximum) override
-    {
-        Update.SetMaximum(Maximum);
-        Update.SetPosition(Position);
-    }
+    void SendBar(int Position, int Maximum) override { Send.Set(Position, Maximum); }
+    void UpdateBar(int Position, int Maximum) override { Update.Set(Position, Maximum); }
     void ProgressText(const std::string&) override {}
     void TransferComplete(bool Certain) override { Complete.push_back(Certain); }
     void TransferFailed(TOutcomeKind, const std::string&) override {}

@@ -1,0 +1,170 @@
+// The confirmation's evidence rules and the run record on their own: what a
+// version read after a transfer decides, and what a run's outcome says.
+#include "app/Confirmation.h"
+#include "app/RunRecord.h"
+#include "tests/common/QtWait.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+struct THost : TConfirmationHost {
+    int Expired = 0, Quiet = 0;
+    void Step(const std::function<void()>& Body) override { Body(); }
+    void ConfirmationExpired() override { ++Expired; }
+    void ProgrammingQuiet() override { ++Quiet; }
+};
+
+TConfirmationStart Started(TImageSource Source, const std::string& Before, const std::string& Expected,
+                           bool Certain = true)
+{
+    TConfirmationStart C;
+    C.Certain = Certain;
+    C.Source = Source;
+    C.DeviceID = "123456";
+    C.Before = Before;
+    C.Expected = Expected;
+    C.Shown = Expected.empty() ? "custom" : Expected;
+    return C;
+}
+
+using V = TConfirmation::TVerdict;
+
+} // namespace
+
+TEST(Confirmation, AVersionDecidesOnlyOnEvidence)
+{
+    THost Host;
+    TConfirmation C(Host);
+
+    // The version the tool sent, which the receiver did not run before, confirms at once.
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
+    EXPECT_EQ(C.Judge(""), V::Undecided);
+    EXPECT_EQ(C.Judge("OLD"), V::Undecided);
+    EXPECT_EQ(C.Judge("NEW"), V::Confirmed);
+
+    // A recovery whose version the receiver reported before: only evidence
+    // decides. Logger status before the acknowledgement of 65352 := 1 is none.
+    C.Start(Started(TImageSource::Recovery, "NEW", "NEW"));
+    EXPECT_FALSE(C.LoggerStatus(10, 10));
+    EXPECT_EQ(C.Judge("NEW"), V::Undecided);
+    C.ProgramAcknowledged();
+    EXPECT_FALSE(C.LoggerStatus(3, 10));
+    EXPECT_TRUE(C.ProgramRan());
+    EXPECT_EQ(C.Judge("NEW"), V::Undecided);
+    EXPECT_TRUE(C.LoggerStatus(10, 10)); // the total reached: programming ended
+    EXPECT_EQ(C.Judge("NEW"), V::Confirmed);
+
+    // After evidence, another version than the one sent is a failure.
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
+    C.ProgramAcknowledged();
+    C.LoggerStatus(10, 10);
+    EXPECT_EQ(C.Judge("OTHER"), V::WrongVersion);
+
+    // A custom image of the version the receiver runs: confirmed once the
+    // module's status 02 is followed by a fresh identification.
+    C.Start(Started(TImageSource::Custom, "OLD", ""));
+    EXPECT_FALSE(C.ModuleIdentified());
+    EXPECT_EQ(C.Judge("OLD"), V::Undecided);
+    C.ModuleStatus02();
+    EXPECT_TRUE(C.ModuleIdentified());
+    EXPECT_EQ(C.Judge("OLD"), V::Confirmed);
+
+    // An answer that changes while watched shows a reprogrammed receiver.
+    C.Start(Started(TImageSource::Custom, "OLD", ""));
+    EXPECT_EQ(C.Judge("OLD"), V::Undecided);
+    EXPECT_EQ(C.Judge("CUSTOM"), V::Confirmed);
+}
+
+TEST(Confirmation, AQuietUnitHasEndedAndTheExpirySaysWhatWasSeen)
+{
+    THost Host;
+    TConfirmation C(Host);
+    C.SetQuietTime(50);
+    C.SetTimeout(60000);
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
+    C.ProgramAcknowledged();
+    C.LoggerStatus(1, 10);
+    ASSERT_TRUE(WaitFor([&] { return Host.Quiet == 1; }, 5000));
+    EXPECT_EQ(C.Judge("OLD"), V::WrongVersion);
+
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
+    C.ProgramAcknowledged();
+    C.LoggerStatus(10, 10);
+    C.Judge("OLD");
+    TConfirmation::TExpiry E = C.Expire(true);
+    EXPECT_FALSE(C.Active());
+    EXPECT_EQ(E.What, TConfirmation::TExpiry::TWhat::NotConfirmed);
+    EXPECT_EQ(E.Message, "the device programmed the image, but the receiver did not report the new version "
+                         "within 60 s: it reported \"OLD\" before and reports \"OLD\" now");
+
+    // The last part unanswered and the old version kept: the archive's image
+    // is decided again (when the device is idle), a chosen one has failed.
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW", false));
+    C.Judge("OLD");
+    E = C.Expire(true);
+    EXPECT_EQ(E.What, TConfirmation::TExpiry::TWhat::DecideAgain);
+    EXPECT_EQ(E.Version, "OLD");
+    C.Start(Started(TImageSource::Automatic, "", "NEW", false));
+    E = C.Expire(true);
+    EXPECT_EQ(E.Message, "the image was sent, but the device gave no sign within 30 s that its receiver was "
+                         "programmed: it reported no version before and reports no version now");
+    C.Start(Started(TImageSource::Custom, "OLD", "", false));
+    E = C.Expire(true);
+    EXPECT_EQ(E.What, TConfirmation::TExpiry::TWhat::Failed);
+    EXPECT_EQ(E.Message, "the image did not reach the device completely; the receiver reports no version");
+    EXPECT_EQ(Host.Expired, 0) << "Expire is the host's answer to the timer, not a second report";
+}
+
+TEST(Confirmation, AKeptConfirmationGoesOnOnlyForTheSameDevice)
+{
+    THost Host;
+    TConfirmation C(Host);
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
+    C.Suspend();
+    C.Stop();
+    EXPECT_TRUE(C.Suspended());
+    EXPECT_FALSE(C.Resume("654321", true)) << "another unit";
+    EXPECT_FALSE(C.Suspended()) << "a kept confirmation is offered once";
+
+    C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
+    C.Suspend();
+    C.Stop();
+    ASSERT_TRUE(C.Resume("123456", true));
+    EXPECT_TRUE(C.Active());
+    // The unit had acknowledged 65352 := 1 before its link was lost.
+    EXPECT_TRUE(C.LoggerStatus(10, 10));
+    EXPECT_EQ(C.Judge("OLD"), V::WrongVersion);
+}
+
+TEST(RunRecord, TheOutcomeSaysWhatThisRunWroteAndRequired)
+{
+    TRunRecord R;
+    R.Begin(100, "123456", "2.40");
+    R.FirmwareTitle = "CX21 firmware 3.20";
+    R.UnitFirmwareSent = true;
+    R.Identified("123456", "2.41");
+    R.Required = "NEW";
+    TRunEnd At;
+    At.ReceiverReported = "NEW";
+    At.RequiredShown = "NEW";
+    At.SentNow = 1100;
+    TUpdateOutcome O = R.End(TOutcomeKind::UpToDate, "the receiver already runs \"NEW\"", At);
+    EXPECT_EQ(O.Kind, TOutcomeKind::Updated);
+    EXPECT_EQ(O.Message, "the unit's firmware went from 2.40 to 2.41 (CX21 firmware 3.20); the receiver already "
+                         "runs \"NEW\"");
+    EXPECT_EQ(O.BytesSent, 1000u);
+    EXPECT_FALSE(R.Active);
+
+    // The next run knows nothing of this one: no firmware, no required version of its own.
+    R.Begin(1100);
+    R.Identified("654321", "3.31");
+    At.RequiredShown = "Update is not supported";
+    O = R.End(TOutcomeKind::NotSupported, "no image", At);
+    EXPECT_EQ(O.Kind, TOutcomeKind::NotSupported);
+    EXPECT_EQ(O.FirmwareBefore, "3.31");
+    EXPECT_FALSE(O.FirmwareWritten);
+    EXPECT_EQ(O.ReceiverRequired, "");
+    EXPECT_EQ(O.BytesSent, 0u);
+}
