@@ -239,14 +239,10 @@ class TUpdateSession : public QObject,
     void ResetDisplay();
     void LoadModuleFirmware();
     void LoadGPSFirmware();
-    void StartUnitTransfer();
-    void StartModuleTransfer();
-    void CheckGPSVersion(const std::string& Version);
     void SetState(TUpdateState Value);
     void Trace(const std::string& Line);
     void ModuleFrame(bool Outgoing, const std::string& Bytes);
     void ShowError(const std::string& Message);
-    bool TransferPossible();
 
     // ---- Runs and their outcome ----
     using TSource = TImageSource;
@@ -289,10 +285,20 @@ class TUpdateSession : public QObject,
     void ProgrammingEnded();
     // The same device is back (ID): the confirmation goes on where it was.
     bool ResumeConfirmation(const std::string& DeviceID);
+    // A request for another image while the receiver programs is refused with a box.
     bool RefuseWhileConfirming();
+
+    // ---- The image to send ----
+    // What the receiver's reported Version means: up to date, not supported,
+    // nothing in manual mode, or a transfer of the image from Source.
+    void DecideVersion(const std::string& Version, TSource Source);
+    void CheckGPSVersion(const std::string& Version);
+    bool TransferPossible();
+    void StartUnitTransfer();
+    void StartModuleTransfer();
+    // A planned request goes when the technician's double-click would.
     void RunPlan(bool UnreadableReceiver);
     void RunPlanNow();
-    void DecideVersion(const std::string& Version, TSource Source);
 
     // ---- Ending the link ----
     using TEnding = TLinkEnding::THow;
