@@ -298,11 +298,17 @@ void TFCXGPSFW::Answered(bool Interrupt)
         CarryOut(What);
 }
 
-void TFCXGPSFW::CarryOut(TRequest What)
+void TFCXGPSFW::CarryOut(TRequest What, bool RunEnded)
 {
     switch (What) {
     case TRequest::Close:
-        Action([&] { FSession->bCloseClick(); });
+        // A Close meant to interrupt a run that has since ended lets the link
+        // end as the run left it (a unit's turn-off on its way), and the
+        // technician still reads how the run ended.
+        if (RunEnded)
+            Action([&] { FSession->EndConnection(TOutcomeKind::Interrupted, "the connection was closed", [] {}); });
+        else
+            Action([&] { FSession->bCloseClick(); });
         break;
     case TRequest::Off:
         Action([&] { FSession->bOffClick(); });
@@ -328,7 +334,7 @@ void TFCXGPSFW::ReasonMayHavePassed()
         Box->close();
         const TRequest What = FAsked;
         FAsked = TRequest::None;
-        QMetaObject::invokeMethod(this, [this, What] { CarryOut(What); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, What] { CarryOut(What, true); }, Qt::QueuedConnection);
     }
     if (!FSignalWaiting.empty()) {
         const std::string Why = "ended by " + FSignalWaiting;

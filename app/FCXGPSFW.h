@@ -102,7 +102,8 @@ class TFCXGPSFW : public QWidget
     void ShowOutcome(const TUpdateOutcome& Outcome);
     // Carries Request out, or asks first while the receiver may be programming.
     void Request(TRequest What);
-    void CarryOut(TRequest What);
+    // RunEnded: the run ended behind the question; its outcome stays shown.
+    void CarryOut(TRequest What, bool RunEnded = false);
     void Answered(bool Interrupt);
     // The session moved on: a question or a signal that waited for it may go ahead.
     void ReasonMayHavePassed();

@@ -268,15 +268,25 @@ TEST_F(Window, NothingEndsAProgrammingReceiverWithoutAsking)
     Pump(1000);
     EXPECT_NE(W.Question(), nullptr) << "the question was withdrawn";
     EXPECT_TRUE(W.isVisible());
-    // ...or until the update ends behind it: then the window closes, harmlessly.
-    ASSERT_TRUE(WaitFor([&] { return !W.isVisible(); }, Long)) << Describe(W.Session());
-    EXPECT_EQ(W.Question(), nullptr);
-    ASSERT_FALSE(Outcomes.empty());
+    W.Question()->button(QMessageBox::No)->click();
+    // ...or until the update ends behind it: then the question goes, the
+    // Close is carried out, and the status line still says how the run ended.
+    W.bClose->click();
+    ASSERT_NE(W.Question(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(W.Session());
     EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::Updated) << Outcomes.back().Message;
+    // The unit is switched off, its port let go and the device type free again.
+    ASSERT_TRUE(WaitFor([&] { return W.cDeviceType->isEnabled(); }, Short)) << Describe(W.Session());
+    EXPECT_FALSE(W.Session().Unit().Active());
+    EXPECT_EQ(W.Question(), nullptr);
+    EXPECT_EQ(W.vStatus->text().left(10).toStdString(), "Finished: ");
     const auto R = Unit.Report();
     EXPECT_EQ(R.Programmings, 1);
+    EXPECT_EQ(R.TurnOffs, 1) << "the unit is switched off as after any update";
     EXPECT_TRUE(R.EndsWhileProgramming.empty()) << R.EndsWhileProgramming.front();
     EXPECT_TRUE(Boxes.empty());
+    // With nothing at risk the window closes at once.
+    EXPECT_TRUE(W.close());
 }
 
 TEST_F(Window, ASignalWhileTheReceiverProgramsWaitsForItThenCloses)
