@@ -50,9 +50,18 @@ TTransferProgress TRunRecord::Progress(const std::string* Image, const TProgress
                                        uint64_t SentNow, uint32_t Rate) const
 {
     TTransferProgress P;
-    P.Active = Active && Transfer != TImageSource::None && TransferClock.isValid() && !TransferEnded && Image;
-    if (!P.Active)
+    if (!Active || Transfer == TImageSource::None || !TransferClock.isValid() || !Image)
         return P;
+    if (TransferEnded) {
+        P.Ended = true;
+        P.Seconds = TransferSeconds;
+        P.ImageBytes = Image->size();
+        P.ImageDone = Transferred ? P.ImageBytes : 0;
+        P.LineBytes = TransferLineBytes;
+        P.LineRate = LineRate;
+        return P;
+    }
+    P.Active = true;
     P.Seconds = static_cast<double>(TransferClock.elapsed()) / 1000.0;
     P.ImageBytes = Image->size();
     if (Counted && Counted->Maximum > 0)

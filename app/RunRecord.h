@@ -51,8 +51,9 @@ struct TRunRecord {
     void TransferStarting(TImageSource Source, const std::string& Receiver, uint64_t SentNow);
     // The last record or block went out: the transfer's pace is measured up to here.
     void TransferDone(uint64_t SentNow, uint32_t Rate);
-    // The transfer's pace while it runs: Image is the image going out, Counted
-    // the bar that counts its parts (null while nothing counts them).
+    // The transfer's pace while it runs, and its own figures once its last
+    // part went out: Image is the image going out, Counted the bar that
+    // counts its parts (null while nothing counts them).
     TTransferProgress Progress(const std::string* Image, const TProgressBarState* Counted, uint64_t SentNow,
                                uint32_t Rate) const;
     // What was written of the unit's own firmware or the module's controller

@@ -27,6 +27,7 @@ enum TDeviceType { dtVeltrac = 0, dtExternalGPS = 1 };
 // The transfer under way, for front ends that show its pace.
 struct TTransferProgress {
     bool Active = false;     // an image is going out
+    bool Ended = false;      // its last part went out: the figures are the transfer's own
     double Seconds = 0;      // since its transfer started
     uint64_t ImageBytes = 0; // the image's size
     uint64_t ImageDone = 0;  // how much of it the device has taken (by records or blocks)

@@ -19,6 +19,13 @@ namespace
 
 constexpr int ProgressRedrawMs = 100;
 constexpr int JsonPaceMs = 1000;
+constexpr int JsonDisplayMs = 100;
+
+// A bar that moved to its start or its end.
+bool AtEdge(const TProgressBarState& Now, const TProgressBarState& Shown)
+{
+    return !(Now == Shown) && (Now.Position == 0 || Now.Position == Now.Maximum);
+}
 
 // The port-map number of a device path, so that the session, which opens by
 // number, has one; any number serves when the path is not in the map (the
@@ -66,6 +73,8 @@ TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, 
     FProgressTimer.setSingleShot(true);
     connect(&FProgressTimer, &QTimer::timeout, this, [this] { Guarded([&] { DrawProgress(true); }); });
     FProgressClock.start();
+    FJsonDisplayTimer.setSingleShot(true);
+    connect(&FJsonDisplayTimer, &QTimer::timeout, this, [this] { Guarded([&] { FlushJsonDisplay(); }); });
 
     connect(&FSignals, &TSignalWatcher::Signalled, this,
             [this](int Signal) { Guarded([&] { OnSignal(Signal); }); });
@@ -177,30 +186,39 @@ void TCliFrontEnd::EndProgress()
 }
 
 // The transfer's elapsed time, rate and time left: on the progress line,
-// and as a JSON event at most once a second.
+// and as a JSON event at most once a second, and once more with the
+// transfer's own figures when its last part went out.
 void TCliFrontEnd::ShowPace(TRenderOutput& Out)
 {
     const TTransferProgress P = FSession.TransferProgress();
-    if (!P.Active) {
+    if (!P.Active && !P.Ended) {
         FPace.Reset();
+        FJsonPaceEnded = false;
         return;
     }
+    if (P.Ended && FJsonPaceEnded)
+        return;
     const TPace Pace = FPace.Update(P);
-    if (!Out.Progress.empty())
+    if (P.Active && !Out.Progress.empty())
         Out.Progress += PaceText(Pace);
-    if (!FOptions.Json || (FJsonPaceClock.isValid() && FJsonPaceClock.elapsed() < JsonPaceMs))
+    // The transfer's end always goes out, however soon after the last event.
+    if (!FOptions.Json || (!P.Ended && FJsonPaceClock.isValid() && FJsonPaceClock.elapsed() < JsonPaceMs))
         return;
     FJsonPaceClock.start();
+    FJsonPaceEnded = P.Ended;
     TJsonObject J;
     J.Add("event", "progress")
-        .Add("elapsed", Pace.Elapsed)
+        .Add("elapsed", Pace.Elapsed, 3)
         .Add("image_bytes", static_cast<int64_t>(P.ImageBytes))
         .Add("image_done", static_cast<int64_t>(P.ImageDone))
         .Add("line_bytes", static_cast<int64_t>(P.LineBytes))
-        .Add("line_rate", static_cast<int64_t>(P.LineRate))
-        .Add("line_use", Pace.LineUse);
+        .Add("line_rate", static_cast<int64_t>(P.LineRate));
+    if (Pace.Paced)
+        J.Add("line_use", std::min(1.0, Pace.LineUse), 3);
+    else
+        J.AddNull("line_use");
     if (Pace.Rate > 0)
-        J.Add("rate", Pace.Rate).Add("left", Pace.Left);
+        J.Add("rate", Pace.Rate, 1).Add("left", Pace.Left, 3);
     else
         J.AddNull("rate").AddNull("left");
     PrintJson(J.Str());
@@ -331,10 +349,13 @@ void TCliFrontEnd::OnDisplayChanged()
         return;
     const TUpdateDisplay& D = FSession.Display();
     if (FOptions.Json) {
-        if (!FFirstDisplay && D.UpdateState != FLastDisplay.UpdateState)
+        const bool NewState = !FFirstDisplay && D.UpdateState != FLastDisplay.UpdateState;
+        if (NewState) {
+            // The display that led to the new state goes first.
+            FlushJsonDisplay();
             PrintJson(StateJson(FLastDisplay.UpdateState, D.UpdateState, FExternalGPS));
-        if (FFirstDisplay || !(D == FLastDisplay))
-            PrintJson(DisplayJson(D));
+        }
+        JsonDisplay(D, FFirstDisplay || NewState);
         TRenderOutput None;
         ShowPace(None);
     } else {
@@ -380,6 +401,39 @@ void TCliFrontEnd::OnDisplayChanged()
 // The session ended the run (or was asked to): end the connection the way
 // the next run expects, then report. From the event loop, once the display
 // of the step that ended the run has been shown.
+void TCliFrontEnd::JsonDisplay(const TUpdateDisplay& D, bool AtOnce)
+{
+    if (!AtOnce && D == FJsonShown)
+        return;
+    if (AtOnce || AtEdge(D.pSendProgress, FJsonShown.pSendProgress) ||
+        AtEdge(D.pUpdateProgress, FJsonShown.pUpdateProgress) || !FJsonDisplayClock.isValid() ||
+        FJsonDisplayClock.elapsed() >= JsonDisplayMs) {
+        PrintJsonDisplay(D);
+        return;
+    }
+    FJsonWaiting = true;
+    if (!FJsonDisplayTimer.isActive())
+        FJsonDisplayTimer.start(static_cast<int>(JsonDisplayMs - FJsonDisplayClock.elapsed()));
+}
+
+void TCliFrontEnd::PrintJsonDisplay(const TUpdateDisplay& D)
+{
+    PrintJson(DisplayJson(D));
+    FJsonShown = D;
+    FJsonWaiting = false;
+    FJsonDisplayTimer.stop();
+    FJsonDisplayClock.start();
+}
+
+void TCliFrontEnd::FlushJsonDisplay()
+{
+    // What waits is the last display the front end saw.
+    if (FJsonWaiting && !(FLastDisplay == FJsonShown))
+        PrintJsonDisplay(FLastDisplay);
+    FJsonWaiting = false;
+    FJsonDisplayTimer.stop();
+}
+
 void TCliFrontEnd::OnOutcome(const TUpdateOutcome& Outcome)
 {
     FOutcome = Outcome;
@@ -404,6 +458,8 @@ void TCliFrontEnd::BeginFinishing(TOutcomeKind Kind)
     FFinishing = true;
     FTimeout.stop();
     EndProgress();
+    // The displays shown from here are not followed: what waited goes out now.
+    FlushJsonDisplay();
     LogLine("# closing: " + std::string(OutcomeName(Kind)));
 }
 
@@ -512,13 +568,17 @@ void TCliFrontEnd::Complete()
             .Add("image_bytes", static_cast<int64_t>(O.ImageBytes))
             .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
             .Add("transferred", O.Transferred)
-            .Add("seconds", O.Seconds)
-            .Add("transfer_seconds", O.TransferSeconds)
+            .Add("seconds", O.Seconds, 3)
+            .Add("transfer_seconds", O.TransferSeconds, 3)
             .Add("transfer_line_bytes", static_cast<int64_t>(O.TransferLineBytes))
             .Add("line_rate", static_cast<int64_t>(O.LineRate))
-            .Add("image_rate", ImageRate(O))
-            .Add("line_use", LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
-            .Add("com", O.ComNumber)
+            .Add("image_rate", ImageRate(O), 1);
+        // A port that does not pace its bytes has no line figures.
+        if (PortPaces(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
+            J.Add("line_use", std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds)), 3);
+        else
+            J.AddNull("line_use");
+        J.Add("com", O.ComNumber)
             .Add("device_path", O.DevicePath);
         PrintJson(J.Str());
     } else {

@@ -57,6 +57,12 @@ class TCliFrontEnd : public QObject
     void EndProgress();
     void LogLine(const std::string& Text);
     void ShowPace(TRenderOutput& Out);
+    // --json display events: at most one every JsonDisplayMs; the latest
+    // display waits for its turn, unless it shows a new state or a bar at its
+    // start or end, which go out at once.
+    void JsonDisplay(const TUpdateDisplay& D, bool AtOnce);
+    void PrintJsonDisplay(const TUpdateDisplay& D);
+    void FlushJsonDisplay();
 
     TCliOptions FOptions;
     TUpdateSession& FSession;
@@ -76,6 +82,11 @@ class TCliFrontEnd : public QObject
     std::string FProgressDrawn;
     TPaceMeter FPace;
     QElapsedTimer FJsonPaceClock;
+    bool FJsonPaceEnded = false; // the transfer's last figures went out
+    TUpdateDisplay FJsonShown;  // the last display event
+    bool FJsonWaiting = false;  // a newer display waits for its turn
+    QElapsedTimer FJsonDisplayClock;
+    QTimer FJsonDisplayTimer;
     std::string FLastStep;
 
     bool FHintShown = false;

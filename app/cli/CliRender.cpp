@@ -111,6 +111,13 @@ TPace TPaceMeter::Update(const TTransferProgress& P)
     TPace Pace;
     Pace.Elapsed = P.Seconds;
     Pace.LineUse = LineUse(P.LineBytes, P.LineRate, P.Seconds);
+    Pace.Paced = PortPaces(P.LineBytes, P.LineRate, P.Seconds);
+    if (P.Ended) {
+        // The transfer's own figures: its whole time, nothing left.
+        Pace.Rate = P.Seconds > 0 ? static_cast<double>(P.ImageDone) / P.Seconds : 0.0;
+        Pace.Left = 0;
+        return Pace;
+    }
     if (!FStarted) {
         if (P.ImageDone > 0) {
             FStarted = true;
@@ -165,7 +172,19 @@ double LineUse(uint64_t LineBytes, uint32_t LineRate, double Seconds)
     if (LineRate == 0 || Seconds <= 0)
         return 0;
     // Ten bits a byte on the line: start, eight data bits, stop.
-    return std::min(1.0, static_cast<double>(LineBytes) * 10.0 / (static_cast<double>(LineRate) * Seconds));
+    return static_cast<double>(LineBytes) * 10.0 / (static_cast<double>(LineRate) * Seconds);
+}
+
+bool PortPaces(uint64_t LineBytes, uint32_t LineRate, double Seconds)
+{
+    // Bytes still in the port's buffers when the clock stops make a paced
+    // line look a little faster than it is, and a buffer filled at the start
+    // much faster: judged only once a second's worth of bytes went out, and
+    // only half again above the rate counts. An unpaced port is many times
+    // above it (a pty moves hundreds of kB/s whatever the rate).
+    if (LineRate == 0 || static_cast<double>(LineBytes) * 10.0 < static_cast<double>(LineRate))
+        return true;
+    return LineUse(LineBytes, LineRate, Seconds) <= 1.5;
 }
 
 double ImageRate(const TUpdateOutcome& O)
@@ -185,10 +204,12 @@ std::string TransferSummary(const TUpdateOutcome& O)
         Text += " (" + RateText(ImageRate(O)) + ")";
     else
         Text += ", not complete";
-    if (O.LineRate > 0)
-        Text += "; " +
-                std::to_string(static_cast<int>(
-                    std::lround(LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds) * 100))) +
-                " % of the line's " + GroupedNumber(O.LineRate) + " bit/s used";
-    return Text;
+    if (O.LineRate == 0)
+        return Text;
+    if (!PortPaces(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
+        return Text + "; the port does not pace its bytes: no line figures";
+    // A paced line measured a little short of its end may read just over 100 %.
+    const double Use = std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds));
+    return Text + "; " + std::to_string(static_cast<int>(std::lround(Use * 100))) + " % of the line's " +
+           GroupedNumber(O.LineRate) + " bit/s used";
 }

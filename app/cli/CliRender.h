@@ -48,7 +48,8 @@ struct TPace {
     double Elapsed = 0; // seconds since the transfer started
     double Rate = 0;    // image bytes per second while records or blocks went out; 0: not known yet
     double Left = -1;   // seconds still to go; negative: not known yet
-    double LineUse = 0; // bytes on the line as a share of the line rate, 0..1
+    double LineUse = 0; // bytes on the line as a share of the line rate
+    bool Paced = true;  // false: the port moved the bytes faster than its rate allows
 };
 
 // Follows a transfer's progress reports; the rate counts from the first
@@ -72,9 +73,15 @@ std::string DurationText(double Seconds);
 std::string RateText(double BytesPerSecond);
 // "  0:52, 4.7 kB/s, 1:03 left" (what is not known yet is left out).
 std::string PaceText(const TPace& Pace);
-// "Transfer: 1,234,567 bytes in 2:41 (7.6 kB/s); 71 % of the line's 115,200 bit/s used";
-// empty when the run had no transfer.
+// "Transfer: 524,288 bytes in 1:13 (7.2 kB/s); 71 % of the line's 57,600 bit/s used";
+// "...; the port does not pace its bytes: no line figures"; empty when the
+// run had no transfer.
 std::string TransferSummary(const TUpdateOutcome& O);
-// Image bytes per second and the line's use (0..1) of a finished transfer; 0 when unknown.
+// Image bytes per second of a finished transfer; 0 when unknown.
 double ImageRate(const TUpdateOutcome& O);
+// The share of Seconds that LineBytes take on a line at LineRate (ten bits a
+// byte); 0 when unknown. Above 1 only on a port that does not pace its bytes.
 double LineUse(uint64_t LineBytes, uint32_t LineRate, double Seconds);
+// False when the port moved the bytes faster than its rate allows: a
+// pseudo-terminal, or a USB device that ignores the rate it was given.
+bool PortPaces(uint64_t LineBytes, uint32_t LineRate, double Seconds);

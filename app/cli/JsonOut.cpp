@@ -1,6 +1,7 @@
 #include "app/cli/JsonOut.h"
 
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -61,14 +62,22 @@ TJsonObject& TJsonObject::Add(const std::string& K, int64_t Value)
 
 TJsonObject& TJsonObject::Add(const std::string& K, double Value)
 {
+    return Add(K, Value, -1);
+}
+
+TJsonObject& TJsonObject::Add(const std::string& K, double Value, int Decimals)
+{
     Key(K);
     if (!std::isfinite(Value)) {
         FBody += "null";
         return *this;
     }
     // Not locale-dependent: JSON wants a point whatever the user's separator.
-    char Buf[64];
-    std::snprintf(Buf, sizeof Buf, "%.17g", Value);
+    char Buf[400];
+    if (Decimals < 0)
+        std::snprintf(Buf, sizeof Buf, "%.17g", Value);
+    else
+        std::snprintf(Buf, sizeof Buf, "%.*f", std::min(Decimals, 9), Value);
     for (char* P = Buf; *P; ++P)
         if (*P == ',')
             *P = '.';

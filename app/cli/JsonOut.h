@@ -18,6 +18,8 @@ class TJsonObject
     TJsonObject& Add(const std::string& Key, int64_t Value);
     TJsonObject& Add(const std::string& Key, int Value) { return Add(Key, static_cast<int64_t>(Value)); }
     TJsonObject& Add(const std::string& Key, double Value);
+    // Rounded to Decimals places: seconds to the millisecond, rates to a tenth.
+    TJsonObject& Add(const std::string& Key, double Value, int Decimals);
     TJsonObject& Add(const std::string& Key, bool Value);
     TJsonObject& AddNull(const std::string& Key);
     // Value must already be JSON (an object or array).

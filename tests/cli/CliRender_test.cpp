@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace
 {
 
@@ -152,6 +154,11 @@ TEST(CliJson, NumbersAndNull)
     EXPECT_TRUE(O.value("b").toBool());
     EXPECT_TRUE(O.value("n").isNull());
     EXPECT_EQ(O.value("a").toArray().size(), 2);
+    // Seconds to the millisecond and rates to a tenth, as a record keeps them.
+    EXPECT_EQ(TJsonObject().Add("s", 11.984999999999999, 3).Add("r", 7234.46, 1).Add("z", 0.0, 3).Str(),
+              "{\"s\":11.985,\"r\":7234.5,\"z\":0.000}");
+    EXPECT_EQ(TJsonObject().Add("x", std::nan(""), 3).Add("big", 1e300, 3).Str().substr(0, 20),
+              "{\"x\":null,\"big\":1000");
 }
 
 TEST(CliJson, DisplayCarriesEveryPanel)
@@ -279,4 +286,26 @@ TEST(CliRender, TransferPace)
     EXPECT_EQ(ImageRate(O), 0) << "an incomplete transfer has no rate";
     EXPECT_DOUBLE_EQ(LineUse(36864, 57600, 64), 0.1);
     EXPECT_EQ(LineUse(1, 0, 1), 0);
+
+    // A port that moved the bytes far faster than its rate allows (a pty)
+    // has no line figures; a buffer filled at the start is no sign of it.
+    O.Transferred = true;
+    O.TransferSeconds = 0.8;
+    O.TransferLineBytes = 600000;
+    EXPECT_DOUBLE_EQ(LineUse(600000, 57600, 0.8), 6000000.0 / (57600 * 0.8)) << "not capped";
+    EXPECT_FALSE(PortPaces(600000, 57600, 0.8));
+    EXPECT_EQ(TransferSummary(O),
+              "Transfer: 524,288 bytes in 0.8 s (655.4 kB/s); the port does not pace its bytes: no line figures");
+    EXPECT_TRUE(PortPaces(5000, 57600, 0.01));
+    EXPECT_TRUE(PortPaces(8640, 57600, 1.0)) << "half again above the rate is measuring error";
+    EXPECT_FALSE(PortPaces(8641 * 2, 57600, 2.0));
+    P.LineBytes = 600000;
+    EXPECT_FALSE(Meter.Update(P).Paced);
+    // Once the last part went out, the transfer's own figures.
+    P.Ended = true;
+    P.Seconds = 50;
+    P.ImageDone = P.ImageBytes;
+    Pace = Meter.Update(P);
+    EXPECT_DOUBLE_EQ(Pace.Rate, static_cast<double>(P.ImageBytes) / 50);
+    EXPECT_EQ(Pace.Left, 0);
 }
