@@ -8,6 +8,7 @@ void TRunRecord::Begin(uint64_t SentNow, const std::string& ID, const std::strin
     *this = TRunRecord();
     Active = true;
     Clock.start();
+    StartedAt = QDateTime::currentDateTimeUtc();
     SentAtStart = SentNow;
     DeviceID = ID;
     FirmwareBefore = FirmwareAfter = Firmware;
@@ -104,6 +105,10 @@ TUpdateOutcome TRunRecord::End(TOutcomeKind Kind, const std::string& Message, co
     }
     O.Device = At.ExternalGPS ? "egps" : "veltrac";
     O.DeviceID = DeviceID.empty() ? At.DeviceIDShown : DeviceID;
+    O.Model = Model;
+    O.Hardware = Hardware;
+    O.HardwareRevision = HardwareRevision;
+    O.FirmwareTitle = FirmwareTitle;
     O.FirmwareBefore = FirmwareBeforeUnknown ? "loader" : FirmwareBefore;
     O.FirmwareBeforeUnknown = FirmwareBeforeUnknown;
     O.FirmwareWritten = FirmwareWritten;
@@ -127,5 +132,7 @@ TUpdateOutcome TRunRecord::End(TOutcomeKind Kind, const std::string& Message, co
     O.Seconds = Clock.isValid() ? static_cast<double>(Clock.elapsed()) / 1000.0 : 0.0;
     O.ComNumber = At.ComNumber;
     O.DevicePath = At.DevicePath;
+    O.StartedAt = StartedAt.toString(Qt::ISODateWithMs).toStdString();
+    O.EndedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
     return O;
 }

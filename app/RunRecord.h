@@ -5,6 +5,7 @@
 #include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <cstdint>
 #include <string>
@@ -26,10 +27,12 @@ struct TRunEnd {
 struct TRunRecord {
     bool Active = false;
     QElapsedTimer Clock;
+    QDateTime StartedAt;
     TImageSource Transfer = TImageSource::None; // the transfer of this run, once started
     bool Transferred = false;                   // a complete image reached the device
     std::string Required;                       // the version the tool knows it sent, once confirming
     std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
+    std::string Model, Hardware, HardwareRevision; // as the device identified itself
     bool FirmwareBeforeUnknown = false; // a module found in its loader
     bool UnitFirmwareSent = false;      // the unit pulled its firmware to the end
     bool ControllerSent = false;        // the module's loader pulled its firmware to the end

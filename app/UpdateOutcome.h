@@ -34,6 +34,9 @@ struct TUpdateOutcome {
 
     std::string Device;   // "veltrac" or "egps"
     std::string DeviceID; // the unit ID (decimal) or the module ID (hexadecimal)
+    // As identified: the unit's model, hardware text and revision; the module's name.
+    std::string Model, Hardware, HardwareRevision;
+    std::string FirmwareTitle; // the unit firmware sent in the run, as the package names it
     // The unit's firmware (or the module's controller) as first and last identified in the run.
     std::string FirmwareBefore, FirmwareAfter;
     // A module served from its loader had no version to report before: its
@@ -57,4 +60,6 @@ struct TUpdateOutcome {
     double Seconds = 0;       // from Open (or from the transfer request) to the end
     int ComNumber = 0;
     std::string DevicePath;
+    // When the run began and ended: UTC, ISO 8601 with milliseconds ("2026-12-09T19:55:01.123Z").
+    std::string StartedAt, EndedAt;
 };

@@ -1105,6 +1105,9 @@ void TUpdateSession::Identified(const std::string& DeviceID, const std::string& 
     tSilence.stop();
     FSilentSeconds = 0;
     FRun.Identified(DeviceID, Firmware);
+    FRun.Model = FDisplay.vClass;
+    FRun.Hardware = FDisplay.vVersionInfo;
+    FRun.HardwareRevision = FDisplay.vHWVer;
 }
 
 void TUpdateSession::TransferStarting(TSource Source)

@@ -2,15 +2,18 @@
 
 #include "app/SessionStatus.h"
 #include "app/cli/JsonOut.h"
+#include "firmware/MyCrypt.h"
 #include "serial/AppException.h"
 #include "serial/PortError.h"
 #include "serial/PortMap.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +91,8 @@ TCliFrontEnd::~TCliFrontEnd()
     FSession.OnTrace = nullptr;
     if (FLog)
         std::fclose(FLog);
+    if (FRecord >= 0)
+        ::close(FRecord);
 }
 
 std::string TCliFrontEnd::PortText() const
@@ -259,6 +264,17 @@ void TCliFrontEnd::Start()
                 return;
             }
         }
+        if (!FOptions.RecordFile.empty()) {
+            FRecord = ::open(FOptions.RecordFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (FRecord < 0) {
+                const std::string Why = std::strerror(errno);
+                FUsageError = true;
+                Refuse(TOutcomeKind::Failed, "cannot write the record file " + FOptions.RecordFile + ": " + Why);
+                return;
+            }
+        }
+        if (!FOptions.RecordFile.empty() || FOptions.Json)
+            FPackageSha256 = Sha256Hex(FSession.Archive());
         if (!FOptions.ImageFile.empty()) {
             // Bad input is refused before the device is woken.
             std::string Why;
@@ -530,6 +546,71 @@ void TCliFrontEnd::EndAfterError(TOutcomeKind Kind, const std::string& Message)
     FSession.EndConnection(Kind, Message, [this] { Complete(); });
 }
 
+// The result line: what a production line records of the run.
+std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string& Name) const
+{
+    TJsonObject J;
+    J.Add("event", "result")
+        .Add("result", Name)
+        .Add("exit_code", FExitCode)
+        .Add("message", O.Message)
+        .Add("current", FLastDisplay.vGPSCurrent)
+        .Add("required", FLastDisplay.vGPSNeeded)
+        .Add("started_at", O.StartedAt)
+        .Add("ended_at", O.EndedAt)
+        .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
+        .Add("package_label", FSession.ArchiveLabel())
+        .Add("package_sha256", FPackageSha256);
+    if (FOptions.Station.empty())
+        J.AddNull("station");
+    else
+        J.Add("station", FOptions.Station);
+    J.Add("device", O.Device)
+        .Add("device_id", O.DeviceID)
+        .Add("model", O.Model)
+        .Add("hardware", O.Hardware)
+        .Add("hardware_revision", O.HardwareRevision)
+        .Add("unit_firmware_title", O.FirmwareTitle);
+    // A module found in its loader had no controller version to report.
+    if (O.FirmwareBeforeUnknown)
+        J.AddNull("firmware_before");
+    else
+        J.Add("firmware_before", O.FirmwareBefore);
+    J.Add("firmware_after", O.FirmwareAfter)
+        .Add("firmware_written", O.FirmwareWritten)
+        .Add("receiver_before", O.ReceiverBefore)
+        .Add("receiver_required", O.ReceiverRequired)
+        .Add("receiver_after", O.ReceiverAfter)
+        .Add("image", O.ImageName)
+        .Add("image_sha256", O.ImageSha256)
+        .Add("image_bytes", static_cast<int64_t>(O.ImageBytes))
+        .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
+        .Add("transferred", O.Transferred)
+        .Add("seconds", O.Seconds, 3)
+        .Add("transfer_seconds", O.TransferSeconds, 3)
+        .Add("transfer_line_bytes", static_cast<int64_t>(O.TransferLineBytes))
+        .Add("line_rate", static_cast<int64_t>(O.LineRate))
+        .Add("image_rate", ImageRate(O), 1);
+    // A port that does not pace its bytes has no line figures.
+    if (PortPaces(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
+        J.Add("line_use", std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds)), 3);
+    else
+        J.AddNull("line_use");
+    J.Add("com", O.ComNumber).Add("device_path", O.DevicePath);
+    return J.Str();
+}
+
+// One write a line on a file opened for appending: programs and runs that
+// share the file never tear each other's lines.
+void TCliFrontEnd::AppendRecord(const std::string& Result)
+{
+    const std::string Line = Result + "\n";
+    const ssize_t Written = FRecord >= 0 ? ::write(FRecord, Line.data(), Line.size()) : -1;
+    if (Written != static_cast<ssize_t>(Line.size()))
+        PrintError("the record could not be written to " + FOptions.RecordFile + ": " +
+                   (Written < 0 ? std::strerror(errno) : "the disk took only part of it"));
+}
+
 void TCliFrontEnd::Complete()
 {
     if (FDone)
@@ -543,44 +624,11 @@ void TCliFrontEnd::Complete()
     FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
     const std::string Name = FUsageError ? "usage" : OutcomeName(O.Kind);
     LogLine("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
+    const std::string Result = ResultJson(O, Name);
+    if (!FOptions.RecordFile.empty() && !FUsageError)
+        AppendRecord(Result);
     if (FOptions.Json) {
-        TJsonObject J;
-        J.Add("event", "result")
-            .Add("result", Name)
-            .Add("exit_code", FExitCode)
-            .Add("message", O.Message)
-            .Add("current", FLastDisplay.vGPSCurrent)
-            .Add("required", FLastDisplay.vGPSNeeded)
-            .Add("device", O.Device)
-            .Add("device_id", O.DeviceID);
-        // A module found in its loader had no controller version to report.
-        if (O.FirmwareBeforeUnknown)
-            J.AddNull("firmware_before");
-        else
-            J.Add("firmware_before", O.FirmwareBefore);
-        J.Add("firmware_after", O.FirmwareAfter)
-            .Add("firmware_written", O.FirmwareWritten)
-            .Add("receiver_before", O.ReceiverBefore)
-            .Add("receiver_required", O.ReceiverRequired)
-            .Add("receiver_after", O.ReceiverAfter)
-            .Add("image", O.ImageName)
-            .Add("image_sha256", O.ImageSha256)
-            .Add("image_bytes", static_cast<int64_t>(O.ImageBytes))
-            .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
-            .Add("transferred", O.Transferred)
-            .Add("seconds", O.Seconds, 3)
-            .Add("transfer_seconds", O.TransferSeconds, 3)
-            .Add("transfer_line_bytes", static_cast<int64_t>(O.TransferLineBytes))
-            .Add("line_rate", static_cast<int64_t>(O.LineRate))
-            .Add("image_rate", ImageRate(O), 1);
-        // A port that does not pace its bytes has no line figures.
-        if (PortPaces(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
-            J.Add("line_use", std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds)), 3);
-        else
-            J.AddNull("line_use");
-        J.Add("com", O.ComNumber)
-            .Add("device_path", O.DevicePath);
-        PrintJson(J.Str());
+        PrintJson(Result);
     } else {
         const bool Good =
             !FUsageError && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate ||

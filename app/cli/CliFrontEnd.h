@@ -57,6 +57,8 @@ class TCliFrontEnd : public QObject
     void EndProgress();
     void LogLine(const std::string& Text);
     void ShowPace(TRenderOutput& Out);
+    std::string ResultJson(const TUpdateOutcome& O, const std::string& Name) const;
+    void AppendRecord(const std::string& Result);
     // --json display events: at most one every JsonDisplayMs; the latest
     // display waits for its turn, unless it shows a new state or a bar at its
     // start or end, which go out at once.
@@ -74,6 +76,8 @@ class TCliFrontEnd : public QObject
 
     std::string FPortText;
     std::FILE* FLog = nullptr;
+    int FRecord = -1;           // --record, opened for appending
+    std::string FPackageSha256; // of the firmware package the tool carries
     TSignalWatcher FSignals;
     QTimer FTimeout;
     QTimer FProgressTimer;

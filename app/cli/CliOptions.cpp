@@ -110,7 +110,8 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
             return Fail(Name + " is given twice");
 
         const bool TakesValue = Name == "--device" || Name == "--port" || Name == "--image" ||
-                                Name == "--timeout" || Name == "--confirm-timeout" || Name == "--log";
+                                Name == "--timeout" || Name == "--confirm-timeout" || Name == "--log" ||
+                                Name == "--record" || Name == "--station";
         const bool Flag = Name == "--manual" || Name == "--recovery" || Name == "--list-ports" ||
                           Name == "--list-firmware" || Name == "--json";
         if (!TakesValue && !Flag) {
@@ -155,6 +156,12 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
                 return Fail(Error);
         } else if (Name == "--log") {
             O.LogFile = Value;
+        } else if (Name == "--record") {
+            O.RecordFile = Value;
+        } else if (Name == "--station") {
+            if (Value.find_first_of("\r\n") != std::string::npos)
+                return Fail("--station: the text must be one line");
+            O.Station = Value;
         } else if (Name == "--manual") {
             O.Manual = true;
         } else if (Name == "--recovery") {
@@ -170,7 +177,7 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
 
     if (O.ListOnly()) {
         for (const char* Update : {"--device", "--port", "--manual", "--image", "--recovery", "--timeout",
-                                   "--confirm-timeout", "--log"})
+                                   "--confirm-timeout", "--log", "--record", "--station"})
             if (Seen.count(Update))
                 return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
                             " does not take " + Update);
@@ -191,6 +198,7 @@ std::string CliUsage()
            "--recovery]\n"
            "                               [--timeout SECONDS] [--confirm-timeout SECONDS] [--log FILE] "
            "[--json]\n"
+           "                               [--record FILE] [--station TEXT]\n"
            "       veltrac-gnss-update-cli --list-ports | --list-firmware [--json]\n"
            "       veltrac-gnss-update-cli --help | --version\n";
 }
@@ -222,6 +230,9 @@ std::string CliHelp()
          "                         after the transfer, how long the device may show no sign of\n"
          "                         progress before the run ends \"sent, not confirmed\" (default 120)\n"
          "  --log FILE             write every frame to and from the device, with a time stamp\n"
+         "  --record FILE          append the run's result (the --json result line) to FILE, one\n"
+         "                         line a run; several programs may share FILE\n"
+         "  --station TEXT         the station or line named in every record\n"
          "  --json                 one JSON object per line on stdout for each state change, display\n"
          "                         change (at most ten a second), the transfer's progress and the\n"
          "                         result, instead of text\n"

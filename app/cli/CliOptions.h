@@ -25,6 +25,10 @@ struct TCliOptions {
     bool ListPorts = false;
     bool ListFirmware = false;
     std::string LogFile;
+    // --record FILE: each run's result line is appended to FILE.
+    std::string RecordFile;
+    // --station TEXT: the workshop station or production line named in the record.
+    std::string Station;
     bool Json = false;
     bool Help = false;
     bool Version = false;

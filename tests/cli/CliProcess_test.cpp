@@ -6,7 +6,10 @@
 #include "tests/serial/FakeSysfs.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <algorithm>
+#include <memory>
+#include <set>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -239,4 +242,36 @@ TEST(CliProgram, UnwritableLogFile)
     const TCliResult R = RunCli({"--port", Pty.SlavePath(), "--log", "/no-such-dir/x.log"}, "", Wait);
     EXPECT_EQ(R.ExitCode, 2) << R.Out << R.Err;
     EXPECT_NE(R.Err.find("/no-such-dir/x.log"), std::string::npos) << R.Err;
+}
+
+// Programs that share one record file never tear each other's lines: each
+// appends its result in one write.
+TEST(CliProgram, ARecordSharedByProgramsAtOnceHoldsWholeLines)
+{
+    TTempDir Dir;
+    const std::string Record = Dir.Path + "/updates.rec";
+    // Long lines, so that a write in pieces would show.
+    const std::string Station = "line 7 " + std::string(3000, 'x');
+    constexpr int Programs = 8;
+    std::vector<std::unique_ptr<TCliProcess>> Runs;
+    for (int I = 0; I < Programs; ++I)
+        Runs.push_back(std::make_unique<TCliProcess>(
+            std::vector<std::string>{"--port", Dir.Path + "/gone" + std::to_string(I), "--record", Record,
+                                     "--station", Station},
+            Dir.Path));
+    for (auto& Run : Runs) {
+        const TCliResult R = Run->Wait(Wait);
+        EXPECT_EQ(R.ExitCode, ExitCodeOf(TOutcomeKind::PortError)) << R.Out << R.Err;
+    }
+    const std::vector<std::string> L = Lines(ReadFile(Record));
+    ASSERT_EQ(L.size(), static_cast<std::size_t>(Programs));
+    std::set<std::string> Paths;
+    for (const std::string& Line : L) {
+        const QJsonDocument D = QJsonDocument::fromJson(QByteArray::fromStdString(Line));
+        ASSERT_TRUE(D.isObject()) << Line.substr(0, 200);
+        EXPECT_EQ(D.object().value("result").toString(), "port-error");
+        EXPECT_EQ(D.object().value("station").toString().toStdString(), Station);
+        Paths.insert(D.object().value("device_path").toString().toStdString());
+    }
+    EXPECT_EQ(Paths.size(), static_cast<std::size_t>(Programs)) << "one line from each program";
 }

@@ -8,10 +8,12 @@
 #include <vector>
 
 // What the tool carries for an MC-GG receiver: the last-listed MC-GG image,
-// its version text and its bytes (read once, through a session of its own).
+// its version text and its bytes (read once, through a session of its own),
+// and the firmware package itself with its label.
 struct TArchive {
     std::string Required;
     std::string Image;
+    std::string Package, Label;
 };
 const TArchive& Archive();
 

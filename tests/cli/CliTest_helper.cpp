@@ -31,6 +31,8 @@ const TArchive& Archive()
                 R.Required = Name.substr(0, Name.size() - 4);
         if (!R.Required.empty() && S.LoadArchiveImage(R.Required + ".bin"))
             R.Image = *S.Image();
+        R.Package = S.Archive();
+        R.Label = S.ArchiveLabel();
         return R;
     }();
     return A;

@@ -180,7 +180,8 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     Faults F;
     F.Pace = true; // the bytes take their time on the line, as on a serial line
     Plug(C, F);
-    const TCliResult R = Run({"--image", File, "--json"});
+    const std::string Record = Files.Path + "/updates.rec";
+    const TCliResult R = Run({"--image", File, "--json", "--record", Record, "--station", "bench 3"});
     ASSERT_EQ(R.ExitCode, 0) << R.Out << R.Err;
     EXPECT_TRUE(Unit->ReceiverImage() == Image);
     EXPECT_EQ(Unit->Report().ProgrammedFrom, "plain container");
@@ -211,6 +212,20 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     EXPECT_GT(Result.value("seconds").toDouble(), 0);
     EXPECT_EQ(Result.value("com").toInt(), 5);
     EXPECT_EQ(Result.value("device_path").toString(), QString::fromStdString(Dir.Path + "/com5"));
+    // The record names when, with what tool and firmware set, at which station, on which unit.
+    const std::regex Utc("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z");
+    for (const char* Key : {"started_at", "ended_at"})
+        EXPECT_TRUE(std::regex_match(Result.value(Key).toString().toStdString(), Utc)) << Key;
+    EXPECT_LE(Result.value("started_at").toString(), Result.value("ended_at").toString());
+    EXPECT_TRUE(Result.value("tool_version").toString().startsWith("1."));
+    EXPECT_EQ(Result.value("package_label").toString(), QString::fromStdString(Archive().Label));
+    EXPECT_EQ(Result.value("package_sha256").toString(), QString::fromStdString(Sha256Hex(Archive().Package)));
+    EXPECT_EQ(Result.value("station").toString(), "bench 3");
+    EXPECT_EQ(Result.value("model").toString(), "Veltrac Track");
+    EXPECT_EQ(Result.value("hardware").toString(), "2e5");
+    EXPECT_EQ(Result.value("hardware_revision").toString(), "C");
+    // The record file holds the result line, whole.
+    EXPECT_EQ(ReadFile(Record), R.Out.substr(R.Out.rfind("{\"event\":\"result\"")));
     // The transfer's pace: its own time, the image rate, the share of the line used.
     const double TransferSeconds = Result.value("transfer_seconds").toDouble();
     EXPECT_GT(TransferSeconds, 0);
@@ -295,6 +310,11 @@ TEST_F(CliVeltrac, EmptyCustomImageIsRefused)
 TEST_F(CliVeltrac, MissingImageFileStopsBeforeTheUnitIsWoken)
 {
     Plug(Quick());
+    // So does a record file that cannot be written: a usage error.
+    const TCliResult NoRecord = Run({"--record", Files.Path + "/no-such-folder/updates.rec"});
+    EXPECT_EQ(NoRecord.ExitCode, 2) << NoRecord.Out << NoRecord.Err;
+    EXPECT_NE(NoRecord.Err.find("cannot write the record file"), std::string::npos) << NoRecord.Err;
+    EXPECT_EQ(Unit->Report().Wakeups, 0);
     const TCliResult R = Run({"--image", Files.Path + "/no-such.bin"});
     EXPECT_EQ(R.ExitCode, 8) << R.Out << R.Err;
     EXPECT_NE(R.Err.find("no-such.bin"), std::string::npos) << R.Err;
