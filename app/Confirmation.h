@@ -93,7 +93,6 @@ class TConfirmation : public QObject
     bool LoggerStatus(int64_t Current, int64_t Total);
     // The module's status 02 after the last block.
     void ModuleStatus02();
-    bool ModuleStatus02Seen() const { return FState.Status02; }
     // The module identified itself again; true when that ended its programming.
     bool ModuleIdentified();
     // Programming ran and ended; true when that is news.

@@ -2,6 +2,8 @@
 #include "app/SessionStatus.h"
 
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -107,4 +109,39 @@ TEST(SessionStatus, AnEndedRunShowsItsOutcomeUntilTheNextBegins)
     TUpdateDisplay D;
     D.ComNumber = 5;
     EXPECT_EQ(SessionStatus(D, F).Text, "Waking the unit on COM 5...");
+}
+
+// What an unplugged device means for its receiver depends on when it went.
+TEST(SessionStatus, ADisappearedPortSaysWhatItMeansForTheReceiver)
+{
+    struct TCase {
+        bool Module, Confirming;
+        TUpdateState State;
+        std::string Expect;
+    };
+    const std::vector<TCase> Cases = {
+        {false, true, TUpdateState::Busy,
+         "COM 5 disappeared while the receiver was being programmed: it may still be programming; plug the "
+         "unit in again and press Open to follow it to the end"},
+        {false, false, TUpdateState::TransferStart,
+         "COM 5 disappeared during the receiver transfer: the receiver was not programmed; plug the unit in "
+         "and press Open"},
+        {true, false, TUpdateState::Busy,
+         "COM 5 disappeared during the receiver transfer: the receiver was not programmed; plug the module in "
+         "and press Open"},
+        {true, false, TUpdateState::ModuleWaiting,
+         "COM 5 disappeared during the receiver transfer: the receiver was not programmed; plug the module in "
+         "and press Open"},
+        {false, false, TUpdateState::UnitFirmware,
+         "COM 5 disappeared during the update of the unit's own firmware: plug the unit in and press Open to "
+         "update it again"},
+        {true, false, TUpdateState::ModuleFirmware,
+         "COM 5 disappeared during the update of the module's controller: plug the module in and press Open "
+         "to update it again"},
+        // A unit in state 3 without a confirmation has not been sent 65352 := 1 yet.
+        {false, false, TUpdateState::Busy, "COM 5 disappeared: plug the unit in and press Open"},
+        {true, false, TUpdateState::Idle, "COM 5 disappeared: plug the module in and press Open"},
+    };
+    for (const TCase& C : Cases)
+        EXPECT_EQ(SessionText::Disappeared("COM 5", C.Module, C.Confirming, C.State), C.Expect);
 }

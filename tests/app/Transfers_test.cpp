@@ -3,6 +3,7 @@
 // update session.
 #include "AppTestSupport.h"
 #include "SessionFixture.h"
+#include "app/LinkEnding.h"
 #include "app/ModuleTransfer.h"
 #include "app/UnitTransfer.h"
 #include "link/Corvex2.h"
@@ -119,4 +120,57 @@ TEST_F(Transfers, ModuleTransferSendsTheBlocksAndNotAnImageItCannotTake)
     EXPECT_EQ(Module.Report().Transfers, 1);
     EXPECT_EQ(Module.Report().Line.SpeedMismatchIn, 0u);
     MX.Port().Close();
+}
+
+// The unit's link ends by its answer to the last command, sent once the line
+// is quiet; a unit that does not answer is let go after a while.
+TEST_F(Transfers, TheUnitLinkEndsByItsAnswerToTheLastCommand)
+{
+    struct TEndingHost : TLinkEndingHost {
+        int Ended = 0;
+        void Step(const std::function<void()>& Body) override { Body(); }
+        void LinkEnded() override { ++Ended; }
+    };
+    struct TCase {
+        TLinkEnding::THow How;
+        bool Answers;
+    };
+    for (const TCase C : {TCase{TLinkEnding::THow::TurnOff, true}, TCase{TLinkEnding::THow::Close, true},
+                          TCase{TLinkEnding::THow::TurnOff, false}}) {
+        SCOPED_TRACE(std::string(C.How == TLinkEnding::THow::TurnOff ? "turn-off" : "close") +
+                     (C.Answers ? "" : ", no answer"));
+        devsim::VeltracUnit Unit(FastUnit());
+        if (!C.Answers) {
+            devsim::Faults F;
+            F.DropNamed = "off";
+            F.DropNamedCount = -1;
+            Unit.SetFaults(F);
+        }
+        Plug(Unit);
+        TCorvex CX;
+        CX.SetConfigType(cxctSTXb);
+        CX.SetComNumber(Com);
+        CX.Open();
+        ASSERT_TRUE(WaitFor([&] { return CX.Connected() && CX.MaxLength() > 0; }, Short));
+        TEndingHost Host;
+        TLinkEnding Ending(CX, Host);
+        // A question whose answer is still due: the last command waits for it.
+        CX.RequestVersionInfo(false);
+        Ending.Start(C.How);
+        EXPECT_TRUE(Ending.Watching());
+        ASSERT_TRUE(WaitFor([&] { return Host.Ended == 1; }, Short));
+        const auto R = Unit.Report();
+        EXPECT_EQ(Count(R, 0x0A), 1) << "the question went out before the last command";
+        if (C.How == TLinkEnding::THow::TurnOff)
+            EXPECT_EQ(R.TurnOffs, C.Answers ? 1 : 0);
+        else
+            EXPECT_EQ(R.EndOfConnections, 1);
+        // Stopped watching; what it was ending stays until Stop.
+        Ending.StopWatching();
+        EXPECT_FALSE(Ending.Watching());
+        EXPECT_TRUE(Ending.Ending());
+        Ending.Stop();
+        EXPECT_FALSE(Ending.Ending());
+        CX.Close(true);
+    }
 }

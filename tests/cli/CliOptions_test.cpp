@@ -20,7 +20,7 @@ TCliParse Parse(std::initializer_list<const char*> Args)
 TEST(CliOptions, FullUpdateCommandLine)
 {
     const TCliParse P = Parse({"--device", "egps", "--port", "5", "--image", "fw.bin", "--timeout", "2.5",
-                               "--log", "frames.log", "--json"});
+                               "--log", "frames.log", "--json", "--record", "line.rec", "--station=bench 3"});
     ASSERT_TRUE(P.Ok()) << P.Error;
     const TCliOptions& O = P.Options;
     EXPECT_EQ(O.Device, TCliDevice::ExternalGPS);
@@ -29,6 +29,8 @@ TEST(CliOptions, FullUpdateCommandLine)
     EXPECT_EQ(O.ImageFile, "fw.bin");
     EXPECT_DOUBLE_EQ(O.TimeoutSeconds, 2.5);
     EXPECT_EQ(O.LogFile, "frames.log");
+    EXPECT_EQ(O.RecordFile, "line.rec");
+    EXPECT_EQ(O.Station, "bench 3");
     EXPECT_TRUE(O.Json);
     EXPECT_FALSE(O.Manual);
     EXPECT_FALSE(O.Recovery);
@@ -103,6 +105,9 @@ TEST(CliOptions, MistakesAreNamed)
         {{"--port", "1", "--recovery", "--manual"}, "--manual switches off"},
         {{"--list-ports", "--port", "1"}, "--list-ports does not take --port"},
         {{"--list-firmware", "--image", "x"}, "--list-firmware does not take --image"},
+        {{"--list-ports", "--record", "x.rec"}, "--list-ports does not take --record"},
+        {{"--port", "1", "--station", "a\nb"}, "--station: the text must be one line"},
+        {{"--port", "1", "--record"}, "--record needs a value"},
     };
     for (const Case& C : Cases) {
         const TCliParse P = ParseCliArguments(C.Args);
