@@ -273,8 +273,6 @@ void TCliFrontEnd::Start()
                 return;
             }
         }
-        if (!FOptions.RecordFile.empty() || FOptions.Json)
-            FPackageSha256 = Sha256Hex(FSession.Archive());
         if (!FOptions.ImageFile.empty()) {
             // Bad input is refused before the device is woken.
             std::string Why;
@@ -560,7 +558,7 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
         .Add("ended_at", O.EndedAt)
         .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
         .Add("package_label", FSession.ArchiveLabel())
-        .Add("package_sha256", FPackageSha256);
+        .Add("package_sha256", Sha256Hex(FSession.Archive()));
     if (FOptions.Station.empty())
         J.AddNull("station");
     else
@@ -605,7 +603,7 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
 void TCliFrontEnd::AppendRecord(const std::string& Result)
 {
     const std::string Line = Result + "\n";
-    const ssize_t Written = FRecord >= 0 ? ::write(FRecord, Line.data(), Line.size()) : -1;
+    const ssize_t Written = ::write(FRecord, Line.data(), Line.size());
     if (Written != static_cast<ssize_t>(Line.size()))
         PrintError("the record could not be written to " + FOptions.RecordFile + ": " +
                    (Written < 0 ? std::strerror(errno) : "the disk took only part of it"));
@@ -624,8 +622,10 @@ void TCliFrontEnd::Complete()
     FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
     const std::string Name = FUsageError ? "usage" : OutcomeName(O.Kind);
     LogLine("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
-    const std::string Result = ResultJson(O, Name);
-    if (!FOptions.RecordFile.empty() && !FUsageError)
+    const bool Record = FRecord >= 0 && !FUsageError;
+    // Made only when it goes somewhere: it hashes the whole firmware package.
+    const std::string Result = Record || FOptions.Json ? ResultJson(O, Name) : std::string();
+    if (Record)
         AppendRecord(Result);
     if (FOptions.Json) {
         PrintJson(Result);

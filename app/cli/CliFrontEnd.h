@@ -77,7 +77,6 @@ class TCliFrontEnd : public QObject
     std::string FPortText;
     std::FILE* FLog = nullptr;
     int FRecord = -1;           // --record, opened for appending
-    std::string FPackageSha256; // of the firmware package the tool carries
     TSignalWatcher FSignals;
     QTimer FTimeout;
     QTimer FProgressTimer;
