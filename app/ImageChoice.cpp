@@ -13,8 +13,15 @@ void TImageChoice::Note(const std::string& Text) const
 
 void TImageChoice::LoadPackage(const std::string& Resource, const std::string& Key)
 {
+    UsePackage(std::make_shared<const TFirmwarePackage>(Resource, Key));
+}
+
+void TImageChoice::UsePackage(std::shared_ptr<const TFirmwarePackage> Package)
+{
     Clear();
-    FPackage = std::make_unique<TFirmwarePackage>(Resource, Key);
+    FPackage = std::move(Package);
+    if (!FPackage)
+        return;
     // What could not be read is left out of the lists; the note says why.
     for (const std::string& Problem : FPackage->Problems())
         Note("firmware package: " + Problem);

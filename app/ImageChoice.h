@@ -1,6 +1,6 @@
 #pragma once
-// The receiver images the session can send: the embedded firmware package
-// (deciphered and opened once per load) and the one image held for sending,
+// The receiver images the session can send: the firmware package
+// (deciphered and opened once, and shared by every session that uses it) and the one image held for sending,
 // taken from the package for a receiver's reported version or read from a
 // file the technician chose. An image is read again only when another one
 // is asked for; its name names it only while it is held.
@@ -20,6 +20,9 @@ class TImageChoice
 
     // Loads the "gps_fw" package; what cannot be read in it goes to OnNote.
     void LoadPackage(const std::string& Resource, const std::string& Key);
+    // Uses a package already opened (it may be shared with other sessions).
+    void UsePackage(std::shared_ptr<const TFirmwarePackage> Package);
+    const std::shared_ptr<const TFirmwarePackage>& Package() const { return FPackage; }
     void Clear();
     bool PackageLoaded() const { return FPackage != nullptr; }
     const std::string& Archive() const;
@@ -44,7 +47,7 @@ class TImageChoice
   private:
     void Note(const std::string& Text) const;
 
-    std::unique_ptr<TFirmwarePackage> FPackage;
+    std::shared_ptr<const TFirmwarePackage> FPackage;
     std::optional<std::string> FImage;
     std::string FName;
 };

@@ -125,8 +125,14 @@ TUpdateSession::~TUpdateSession()
     FormDestroy();
 }
 
+bool TUpdateSession::OwnsException(const void* Owner) const
+{
+    return Owner && (Owner == this || Owner == &CX || Owner == &CX.Port() || Owner == &MX || Owner == &MX.Port());
+}
+
 template <typename F> void TUpdateSession::Entry(bool Catch, F&& Body)
 {
+    const TExceptionOwner Owner(this);
     if (FEntryDepth++ == 0)
         FEntryDisplay = FDisplay;
     struct TLeave {
@@ -342,15 +348,28 @@ void TUpdateSession::LoadModuleFirmware()
     FModuleUpdate.Select(Versions, "*");
 }
 
+// The embedded package is deciphered and opened once while any session of
+// the program holds it: a command over many devices shares one.
 void TUpdateSession::LoadGPSFirmware()
 {
-    LoadGPSFirmwareImage(ResourceBytes("gps_fw"));
+    static std::weak_ptr<const TFirmwarePackage> Shared;
+    std::shared_ptr<const TFirmwarePackage> Package = Shared.lock();
+    if (!Package) {
+        Package = std::make_shared<const TFirmwarePackage>(ResourceBytes("gps_fw"), ImageKey());
+        Shared = Package;
+    }
+    UseGPSFirmware(std::move(Package));
 }
 
 void TUpdateSession::LoadGPSFirmwareImage(const std::string& Resource)
 {
+    UseGPSFirmware(std::make_shared<const TFirmwarePackage>(Resource, ImageKey()));
+}
+
+void TUpdateSession::UseGPSFirmware(std::shared_ptr<const TFirmwarePackage> Package)
+{
     Entry(false, [&] {
-        FImages.LoadPackage(Resource, ImageKey());
+        FImages.UsePackage(std::move(Package));
         FDisplay.Caption = SessionText::Caption + IfStr(UnitFirmware().Count() > 0, " + Veltrac", "") + " (" +
                            FImages.Label() + ")";
     });

@@ -179,6 +179,8 @@ class TUpdateSession : public QObject,
     // The loaded "gps_fw" package (empty before it is loaded).
     const std::string& Archive() const { return FImages.Archive(); }
     const std::string& ArchiveLabel() const { return FImages.Label(); }
+    // The package itself: sessions of one program share the embedded one.
+    const TFirmwarePackage* Package() const { return FImages.Package().get(); }
     const std::vector<std::string>& ArchiveImages() const { return FImages.ReceiverImages(); }
     const TSoftwareVersionCollection& UnitFirmware() const { return FImages.UnitFirmware(); }
     const TSoftwareUpdate& ModuleUpdate() const { return FModuleUpdate; }
@@ -186,6 +188,10 @@ class TUpdateSession : public QObject,
     const TModuleTransfer& ModuleTransfer() const { return FModuleTransfer; }
     // The receiver transfer through the unit (its records, timers and answers).
     const TUnitTransfer& UnitTransfer() const { return FUnitTransfer; }
+
+    // Whether an exception tied to Owner (see TExceptionOwner) came from this
+    // session, its links or its ports.
+    bool OwnsException(const void* Owner) const;
 
     // The links, read-only, for front ends that report on them (and for tests).
     const TCorvex& Unit() const { return CX; }
@@ -239,6 +245,7 @@ class TUpdateSession : public QObject,
     void ResetDisplay();
     void LoadModuleFirmware();
     void LoadGPSFirmware();
+    void UseGPSFirmware(std::shared_ptr<const TFirmwarePackage> Package);
     void SetState(TUpdateState Value);
     void Trace(const std::string& Line);
     void ModuleFrame(bool Outgoing, const std::string& Bytes);

@@ -42,6 +42,7 @@ TCorvex::TCorvex(TComponent* AOwner) : TComponent(AOwner)
     FClock->start();
 
     BindLinkTimer();
+    FLinkTimer.ExceptionOwner = this;
     ResetUnitState();
 }
 

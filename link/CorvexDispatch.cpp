@@ -594,6 +594,7 @@ TCX_ReaderLine TCorvex::ReaderLine() const
 
 void TCorvex::ProcessReceived(const std::string& Bytes)
 {
+    const TExceptionOwner Owner(this);
     std::string Display;
     for (const char Ch : Bytes) {
         const auto B = static_cast<uint8_t>(Ch);

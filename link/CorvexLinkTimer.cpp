@@ -16,6 +16,7 @@ TCX_LinkTimer::TCX_LinkTimer()
 {
     FTimer.setInterval(KeepAliveInterval);
     QObject::connect(&FTimer, &QTimer::timeout, &FTimer, [this] {
+        const TExceptionOwner Owner(ExceptionOwner);
         try {
             Tick();
         } catch (...) {

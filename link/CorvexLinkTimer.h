@@ -17,6 +17,9 @@ class TCX_LinkTimer
     // Time for a keep-alive.
     std::function<void()> OnKeepAlive;
 
+    // Whom an exception of a tick belongs to (see TExceptionOwner).
+    const void* ExceptionOwner = nullptr;
+
     TCX_LinkTimer();
 
     // Starts connecting: the first wake-up 100 ms from now, the attempts counted afresh.

@@ -7,7 +7,23 @@ namespace
 {
 std::mutex HandlerLock;
 TApplicationExceptionHandler Handler;
+thread_local const void* CurrentOwner = nullptr;
 } // namespace
+
+TExceptionOwner::TExceptionOwner(const void* Owner) : FPrevious(CurrentOwner)
+{
+    CurrentOwner = Owner;
+}
+
+TExceptionOwner::~TExceptionOwner()
+{
+    CurrentOwner = FPrevious;
+}
+
+const void* ExceptionOwner()
+{
+    return CurrentOwner;
+}
 
 void SetApplicationExceptionHandler(TApplicationExceptionHandler H)
 {

@@ -17,6 +17,27 @@ class EAbort : public std::runtime_error
 
 using TApplicationExceptionHandler = std::function<void(const std::exception& E)>;
 
+// The object the main thread works for while it runs one of that object's
+// events (a port's, a link's, an update session's). An exception handled
+// while a scope is open belongs to its owner, so that a program driving
+// several devices can end that device's run alone. Scopes nest; the
+// innermost counts. The owner is an identity only, never dereferenced.
+class TExceptionOwner
+{
+  public:
+    explicit TExceptionOwner(const void* Owner);
+    ~TExceptionOwner();
+    TExceptionOwner(const TExceptionOwner&) = delete;
+    TExceptionOwner& operator=(const TExceptionOwner&) = delete;
+
+  private:
+    const void* FPrevious;
+};
+
+// The owner of the exception being handled now (the innermost open scope);
+// null when no object claimed the work.
+const void* ExceptionOwner();
+
 // Installs the handler; an empty function restores the default (stderr).
 void SetApplicationExceptionHandler(TApplicationExceptionHandler Handler);
 

@@ -102,6 +102,7 @@ void TCustomSerialPort::Open()
         Close();
     }
     SafeSyncEnable(FSyncId, true);
+    FCore->SetExceptionOwner(ExceptionOwnerId());
     FCore->SetDCB(FDCB);
     FCore->SetInQueueSize(FInBufSize);
     FCore->SetSendBufferSize(FOutBufSize);
@@ -252,7 +253,19 @@ void TCustomSerialPort::SyncDispatch()
     }
     if (FClosing)
         return;
-    DispatchCoreEvent(ev.Kind, ev.Data, ev.Exception);
+    // What the port's handlers raise is this port's.
+    const TExceptionOwner Owner(ExceptionOwnerId());
+    try {
+        DispatchCoreEvent(ev.Kind, ev.Data, ev.Exception);
+    } catch (...) {
+        ApplicationHandleCurrentException();
+    }
+}
+
+const void* TCustomSerialPort::ExceptionOwnerId()
+{
+    TComPort* Port = Sender();
+    return Port ? static_cast<const void*>(Port) : static_cast<const void*>(this);
 }
 
 void TCustomSerialPort::DispatchCoreEvent(TCoreEvent EventKind, uint32_t Data,

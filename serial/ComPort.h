@@ -198,6 +198,8 @@ class TCustomSerialPort : public TDataConnComponent
     void CoreEvent(TComPortCore* Sender, TCoreEvent EventKind, uint32_t Data,
                    const std::exception_ptr& Exception);
     void SyncDispatch();
+    // The identity exceptions of this port are tied to: the TComPort.
+    const void* ExceptionOwnerId();
     void DispatchCoreEvent(TCoreEvent EventKind, uint32_t Data, const std::exception_ptr& Exception);
     // The record and the properties from Rec, without applying it.
     void TakeSettings(const TDCB& Rec);

@@ -34,8 +34,9 @@ std::string Format(const char* Fmt, const std::string& Arg)
     return buf;
 }
 
-void ReportNow(const std::exception_ptr& E)
+void ReportNow(const std::exception_ptr& E, const void* Owner)
 {
+    const TExceptionOwner Scope(Owner);
     try {
         std::rethrow_exception(E);
     } catch (...) {
@@ -62,14 +63,14 @@ std::string GroupName(gid_t Gid)
 }
 
 // Shows an exception of a worker thread in the main thread.
-void ReportInMainThread(std::exception_ptr E)
+void ReportInMainThread(std::exception_ptr E, const void* Owner)
 {
     auto* app = QCoreApplication::instance();
     if (app)
         QMetaObject::invokeMethod(
-            app, [E] { ReportNow(E); }, Qt::QueuedConnection);
+            app, [E, Owner] { ReportNow(E, Owner); }, Qt::QueuedConnection);
     else
-        ReportNow(E);
+        ReportNow(E, Owner);
 }
 
 // How long the line needs for Bytes characters with the settings of Rec:
@@ -135,7 +136,7 @@ class TComPortCoreThread
     virtual void HandleException(std::exception_ptr E)
     {
         if (!IsAbort(E))
-            ReportInMainThread(E);
+            ReportInMainThread(E, FCore->ExceptionOwner());
     }
 
     virtual void StopThread()
@@ -944,20 +945,20 @@ void TComPortCore::ReportRefusedSettings(uint64_t Seq, const TDCB& Line)
     const auto e = std::make_exception_ptr(EComPortCoreError(SCoreDCBError));
     auto* app = QCoreApplication::instance();
     if (!app) {
-        ReportNow(e);
+        ReportNow(e, FExceptionOwner);
         return;
     }
     const std::weak_ptr<char> alive = FAlive;
     QMetaObject::invokeMethod(
         app,
-        [this, alive, Seq, Line, e] {
+        [this, alive, Seq, Line, e, Owner = FExceptionOwner] {
             // A later request stands: it is applied or refused on its own.
             if (!alive.expired() && Seq == FDCBSeq) {
                 FDCB = Line;
                 if (FSettingsRefused)
                     FSettingsRefused(this);
             }
-            ReportNow(e);
+            ReportNow(e, Owner);
         },
         Qt::QueuedConnection);
 }

@@ -159,6 +159,10 @@ class TComPortCore
     // Set by the owner before the first open.
     void SetEventTarget(TCoreEventTarget Target) { FEventTarget = std::move(Target); }
     void SetSettingsRefusedTarget(TSettingsRefusedTarget Target) { FSettingsRefused = std::move(Target); }
+    // Whom the exceptions of this core's threads belong to (see TExceptionOwner);
+    // set in the main thread before the port opens.
+    void SetExceptionOwner(const void* Owner) { FExceptionOwner = Owner; }
+    const void* ExceptionOwner() const { return FExceptionOwner; }
 
     // How often the event thread has woken up since the core was created
     // (for tests and benchmarks: an idle port must stay nearly asleep).
@@ -196,6 +200,7 @@ class TComPortCore
     TThreadPriority FEventThreadPriority = tpNormal;
     TCoreEventTarget FEventTarget;
     TSettingsRefusedTarget FSettingsRefused;
+    const void* FExceptionOwner = nullptr;
     // Expires with the core: a refusal reported after the core is gone
     // touches nothing of it.
     std::shared_ptr<char> FAlive = std::make_shared<char>();

@@ -1,9 +1,11 @@
 #include "app/cli/CliFrontEnd.h"
 
 #include "app/SessionStatus.h"
+#include "app/SignalWatcher.h"
 #include "app/cli/JsonOut.h"
 #include "firmware/MyCrypt.h"
 #include "serial/AppException.h"
+#include "serial/PortAdapter.h"
 #include "serial/PortError.h"
 #include "serial/PortMap.h"
 
@@ -59,9 +61,10 @@ template <typename F> void Guarded(F&& Body)
 
 } // namespace
 
-TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, bool Terminal,
-                           QObject* Parent)
-    : QObject(Parent), FOptions(Options), FSession(Session), FTerminal(Terminal && !Options.Json),
+TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, TCliConsole& Console,
+                           TCliView View, QObject* Parent)
+    : QObject(Parent), FOptions(Options), FSession(Session), FConsole(Console), FView(View),
+      FTerminal(Console.Terminal() && View == TCliView::Single),
       FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FRenderer(FExternalGPS, FTerminal)
 {
     FTimeout.setSingleShot(true);
@@ -78,14 +81,10 @@ TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, 
     FProgressClock.start();
     FJsonDisplayTimer.setSingleShot(true);
     connect(&FJsonDisplayTimer, &QTimer::timeout, this, [this] { Guarded([&] { FlushJsonDisplay(); }); });
-
-    connect(&FSignals, &TSignalWatcher::Signalled, this,
-            [this](int Signal) { Guarded([&] { OnSignal(Signal); }); });
 }
 
 TCliFrontEnd::~TCliFrontEnd()
 {
-    SetApplicationExceptionHandler({});
     FSession.OnShowError = nullptr;
     FSession.OnChooseFirmwareFile = nullptr;
     FSession.OnTrace = nullptr;
@@ -114,30 +113,12 @@ std::string TCliFrontEnd::PortText() const
 
 void TCliFrontEnd::PrintLine(const std::string& Line)
 {
-    if (FOptions.Json)
-        return;
-    if (!FProgressDrawn.empty())
-        std::fputs("\r\x1b[K", stdout);
-    std::fputs(Line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    if (!FProgressDrawn.empty()) {
-        std::fputs(FProgressDrawn.c_str(), stdout);
-    }
-    std::fflush(stdout);
+    FConsole.Line(FPrefix + Line);
 }
 
 void TCliFrontEnd::PrintError(const std::string& Line)
 {
-    if (!FProgressDrawn.empty() && !FOptions.Json) {
-        std::fputs("\r\x1b[K", stdout);
-        std::fflush(stdout);
-    }
-    std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Line.c_str());
-    std::fflush(stderr);
-    if (!FProgressDrawn.empty() && !FOptions.Json) {
-        std::fputs(FProgressDrawn.c_str(), stdout);
-        std::fflush(stdout);
-    }
+    FConsole.Error(FPrefix + Line);
     if (FOptions.Json)
         PrintJson(TJsonObject().Add("event", "error").Add("message", Line).Str());
     LogLine("# error: " + Line);
@@ -145,14 +126,31 @@ void TCliFrontEnd::PrintError(const std::string& Line)
 
 void TCliFrontEnd::PrintJson(const std::string& Json)
 {
-    std::fputs(Json.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    // Among several ports each event names its port, right after its name
+    // (the result names it anyway).
+    if (FView == TCliView::Single || Json.find("\"com\":") != std::string::npos) {
+        FConsole.JsonLine(Json);
+        return;
+    }
+    TJsonObject Port;
+    if (FComNumber > 0)
+        Port.Add("com", FComNumber);
+    else
+        Port.AddNull("com");
+    Port.Add("device_path", FDevicePath);
+    const std::string Fields = Port.Str().substr(1, Port.Str().size() - 2);
+    std::string Line = Json;
+    const std::size_t AfterEvent = Line.find(',');
+    if (AfterEvent == std::string::npos)
+        Line.insert(Line.size() - 1, (Line.size() > 2 ? "," : "") + Fields);
+    else
+        Line.insert(AfterEvent + 1, Fields + ",");
+    FConsole.JsonLine(Line);
 }
 
 void TCliFrontEnd::DrawProgress(bool Force)
 {
-    if (!FTerminal || FProgressWanted == FProgressDrawn)
+    if (!FTerminal || (!FConsole.LiveShown().empty() && FProgressWanted == FConsole.LiveShown().front()))
         return;
     if (FProgressWanted.empty()) {
         EndProgress();
@@ -167,26 +165,18 @@ void TCliFrontEnd::DrawProgress(bool Force)
     }
     FProgressTimer.stop();
     FProgressClock.restart();
-    std::fputs("\r\x1b[K", stdout);
-    std::fputs(FProgressWanted.c_str(), stdout);
-    std::fflush(stdout);
-    FProgressDrawn = FProgressWanted;
+    FConsole.Live({FProgressWanted});
 }
 
 void TCliFrontEnd::EndProgress()
 {
     // The last progress line stays on the screen as a record of the transfer.
     FProgressTimer.stop();
-    if (FTerminal && !FProgressWanted.empty() && FProgressWanted != FProgressDrawn) {
-        std::fputs("\r\x1b[K", stdout);
-        std::fputs(FProgressWanted.c_str(), stdout);
-        FProgressDrawn = FProgressWanted;
+    if (FTerminal) {
+        if (!FProgressWanted.empty())
+            FConsole.Live({FProgressWanted});
+        FConsole.KeepLive();
     }
-    if (!FProgressDrawn.empty()) {
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
-    FProgressDrawn.clear();
     FProgressWanted.clear();
 }
 
@@ -198,12 +188,14 @@ void TCliFrontEnd::ShowPace(TRenderOutput& Out)
     const TTransferProgress P = FSession.TransferProgress();
     if (!P.Active && !P.Ended) {
         FPace.Reset();
+        FLastPace.reset();
         FJsonPaceEnded = false;
         return;
     }
     if (P.Ended && FJsonPaceEnded)
         return;
     const TPace Pace = FPace.Update(P);
+    FLastPace = Pace;
     if (P.Active && !Out.Progress.empty())
         Out.Progress += PaceText(Pace);
     // The transfer's end always goes out, however soon after the last event.
@@ -250,6 +242,14 @@ void TCliFrontEnd::Start()
             FSession.SetComNumber(FOptions.PortNumber);
         }
         FPortText = PortText();
+        // Named as they are at the start: a device that goes away has no path any more.
+        FComNumber = FOptions.PortPath.empty() ? FOptions.PortNumber : ComNumberOfPath(FOptions.PortPath);
+        FDevicePath = FOptions.PortPath.empty() ? ComPortDevicePath(FOptions.PortNumber) : FOptions.PortPath;
+        FPortLabel = FComNumber > 0 ? "COM " + std::to_string(FComNumber) : FOptions.PortPath;
+        if (FView != TCliView::Single)
+            FPrefix = FPortLabel + ": ";
+        if (!FDevicePath.empty())
+            FAdapterSerial = DescribePortAdapter(FDevicePath).Serial;
         connect(&FSession, &TUpdateSession::DisplayChanged, this,
                 [this] { Guarded([&] { OnDisplayChanged(); }); });
         connect(&FSession, &TUpdateSession::Finished, this,
@@ -293,7 +293,6 @@ void TCliFrontEnd::Start()
             }
         }
 
-        SetApplicationExceptionHandler([this](const std::exception& E) { OnApplicationException(E); });
         FSession.OnShowError = [this](TUpdateSession*, const std::string& Message) {
             Guarded([&] { OnSessionError(Message); });
         };
@@ -331,7 +330,8 @@ void TCliFrontEnd::Start()
             O.Add("confirm_timeout", FOptions.ConfirmTimeoutSeconds);
             PrintJson(O.Str());
         } else {
-            PrintLine(FSession.Display().Caption);
+            if (FView == TCliView::Single)
+                PrintLine(FSession.Display().Caption);
             PrintLine("Opening " + PortText() + " for " + Device + "; update: " + Mode);
         }
         LogLine("# " + FSession.Display().Caption + ": " + PortText() + ", " + Device + ", " + Mode);
@@ -370,6 +370,10 @@ void TCliFrontEnd::OnDisplayChanged()
             PrintJson(StateJson(FLastDisplay.UpdateState, D.UpdateState, FExternalGPS));
         }
         JsonDisplay(D, FFirstDisplay || NewState);
+        TRenderOutput None;
+        ShowPace(None);
+    } else if (FView == TCliView::Table) {
+        // The table shows the steps and the progress.
         TRenderOutput None;
         ShowPace(None);
     } else {
@@ -497,7 +501,7 @@ void TCliFrontEnd::Stop(TOutcomeKind Kind, const std::string& Message, const std
     FSession.EndConnection(Kind, Message, [this] { Complete(); });
 }
 
-void TCliFrontEnd::OnSignal(int Last)
+void TCliFrontEnd::Signal(int Last)
 {
     if (FFinishing && !FDone) {
         // A second signal while the link closes: close the port at once.
@@ -509,7 +513,7 @@ void TCliFrontEnd::OnSignal(int Last)
          SignalName(Last) + " received");
 }
 
-void TCliFrontEnd::OnApplicationException(const std::exception& E)
+void TCliFrontEnd::ApplicationException(const std::exception& E)
 {
     Guarded([&] {
         PrintError(E.what());
@@ -594,7 +598,8 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
         J.Add("line_use", std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds)), 3);
     else
         J.AddNull("line_use");
-    J.Add("com", O.ComNumber).Add("device_path", O.DevicePath);
+    // A device that went away has no path in the port map any more: named as at the start.
+    J.Add("com", O.ComNumber).Add("device_path", O.DevicePath.empty() ? FDevicePath : O.DevicePath);
     return J.Str();
 }
 
@@ -639,7 +644,33 @@ void TCliFrontEnd::Complete()
         PrintLine(OutcomeStatus(O) + " (" + Name + ", exit code " + std::to_string(FExitCode) + ")");
         // A script that keeps only stderr still learns why the run failed.
         if (!Good && !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)))
-            std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", O.Message.c_str());
+            FConsole.Error(FPrefix + O.Message);
     }
     emit Finished(FExitCode);
+}
+
+TCliRow TCliFrontEnd::Row() const
+{
+    const TUpdateDisplay& D = FSession.Display();
+    TCliRow R;
+    R.Port = FPortLabel;
+    R.Adapter = FAdapterSerial;
+    R.DeviceID = D.vUnitID;
+    if (FDone && FOutcome) {
+        // The window forgets the device once its link ended; the outcome names it.
+        if (!FOutcome->DeviceID.empty())
+            R.DeviceID = FOutcome->DeviceID;
+        R.Step = OutcomeStatus(*FOutcome);
+        R.Outcome = FUsageError ? "usage" : OutcomeName(FOutcome->Kind);
+        return R;
+    }
+    R.Step = D.Status.empty() ? StatePhrase(D.UpdateState, FExternalGPS) : D.Status;
+    if (ProgressState(D.UpdateState))
+        R.Progress = D.vProgress;
+    if (FLastPace && FLastPace->Rate > 0) {
+        R.Rate = RateText(FLastPace->Rate);
+        if (FLastPace->Left >= 0)
+            R.Left = DurationText(FLastPace->Left);
+    }
+    return R;
 }

@@ -1,11 +1,12 @@
 #pragma once
-// The command-line front end: binds the update session to a terminal (or to
-// a script with --json). It opens the connection the way "Open" does, hands
-// --image and --recovery to the session, renders every display the session
-// shows, and ends when the session states the outcome, on --timeout or on a
-// signal, always letting the session end the link first.
-#include "app/SignalWatcher.h"
+// The command-line front end of one port: binds its update session to the
+// console (or to a script with --json). It opens the connection the way
+// "Open" does, hands --image and --recovery to the session, renders every
+// display the session shows, and ends when the session states the outcome,
+// on --timeout or on a signal, always letting the session end the link
+// first. Several ports run one front end each (see TCliFleet).
 #include "app/UpdateSession.h"
+#include "app/cli/CliConsole.h"
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliOutcome.h"
 #include "app/cli/CliRender.h"
@@ -18,21 +19,37 @@
 #include <optional>
 #include <string>
 
+// How a front end shows its run: alone (as the command line always did),
+// as one of several with each line prefixed by its port, or as one row of
+// the live table of several (only its lines about the start, errors and the
+// end are printed; the table shows the rest).
+enum class TCliView { Single, Prefixed, Table };
+
 class TCliFrontEnd : public QObject
 {
     Q_OBJECT
 
   public:
-    // Terminal: stdout is a terminal, so the progress line is redrawn in place.
-    TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, bool Terminal,
-                 QObject* Parent = nullptr);
+    // Options: with its own port (PortNumber or PortPath) and log file.
+    TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, TCliConsole& Console,
+                 TCliView View = TCliView::Single, QObject* Parent = nullptr);
     ~TCliFrontEnd() override;
 
     // Opens the connection; the run goes on in the event loop until Finished.
     void Start();
+    // SIGINT, SIGTERM, SIGHUP: the run ends politely, a receiver that
+    // programs is warned about and waited for; the next signal goes on.
+    void Signal(int Signal);
+    // An exception of this port's session, its links or ports.
+    void ApplicationException(const std::exception& E);
 
     bool Done() const { return FDone; }
     int ExitCode() const { return FExitCode; }
+    const std::optional<TUpdateOutcome>& Outcome() const { return FOutcome; }
+    const TUpdateSession& Session() const { return FSession; }
+    // "COM 5" (the path for a port outside the port map), for prefixes and tables.
+    const std::string& PortLabel() const { return FPortLabel; }
+    TCliRow Row() const;
 
   signals:
     void Finished(int ExitCode);
@@ -42,8 +59,6 @@ class TCliFrontEnd : public QObject
     void OnOutcome(const TUpdateOutcome& Outcome);
     void BeginFinishing(TOutcomeKind Kind);
     void Stop(TOutcomeKind Kind, const std::string& Message, const std::string& Why);
-    void OnSignal(int Signal);
-    void OnApplicationException(const std::exception& E);
     void OnSessionError(const std::string& Message);
     void EndAfterError(TOutcomeKind Kind, const std::string& Message);
     void Refuse(TOutcomeKind Kind, const std::string& Message);
@@ -68,22 +83,28 @@ class TCliFrontEnd : public QObject
 
     TCliOptions FOptions;
     TUpdateSession& FSession;
-    bool FTerminal;
+    TCliConsole& FConsole;
+    TCliView FView;
+    bool FTerminal; // the progress line is redrawn in place
     bool FExternalGPS;
     TTextRenderer FRenderer;
     TUpdateDisplay FLastDisplay;
     bool FFirstDisplay = true;
 
     std::string FPortText;
+    std::string FPortLabel;
+    int FComNumber = 0; // 0: a path outside the port map
+    std::string FDevicePath;
+    std::string FPrefix; // "COM 5: " before each line of several ports
+    std::string FAdapterSerial;
     std::FILE* FLog = nullptr;
-    int FRecord = -1;           // --record, opened for appending
-    TSignalWatcher FSignals;
+    int FRecord = -1; // --record, opened for appending
     QTimer FTimeout;
     QTimer FProgressTimer;
     QElapsedTimer FProgressClock;
     std::string FProgressWanted;
-    std::string FProgressDrawn;
     TPaceMeter FPace;
+    std::optional<TPace> FLastPace; // of the transfer under way
     QElapsedTimer FJsonPaceClock;
     bool FJsonPaceEnded = false; // the transfer's last figures went out
     TUpdateDisplay FJsonShown;  // the last display event

@@ -1,5 +1,5 @@
 // veltrac-gnss-update-cli: the update session on a terminal. See --help.
-#include "app/cli/CliFrontEnd.h"
+#include "app/cli/CliFleet.h"
 #include "app/cli/CliLists.h"
 #include "app/cli/JsonOut.h"
 
@@ -68,9 +68,9 @@ int Run(int argc, char** argv)
     std::vector<std::string> SessionArguments;
     if (O.Manual || !O.ImageFile.empty())
         SessionArguments.push_back("/MANUAL");
-    TUpdateSession Session(SessionArguments);
 
     if (O.ListFirmware) {
+        TUpdateSession Session(SessionArguments);
         if (O.Json)
             std::printf("%s\n", FirmwareListJson(Session).c_str());
         else
@@ -78,13 +78,12 @@ int Run(int argc, char** argv)
         return 0;
     }
 
-    TCliFrontEnd FrontEnd(O, Session, StdoutIsTerminal());
-    QObject::connect(&FrontEnd, &TCliFrontEnd::Finished, &App,
-                     [](int Code) { QCoreApplication::exit(Code); });
+    TCliFleet Fleet(O, StdoutIsTerminal(), SessionArguments);
+    QObject::connect(&Fleet, &TCliFleet::Finished, &App, [](int Code) { QCoreApplication::exit(Code); });
     QMetaObject::invokeMethod(
-        &FrontEnd, [&FrontEnd] { FrontEnd.Start(); }, Qt::QueuedConnection);
+        &Fleet, [&Fleet] { Fleet.Start(); }, Qt::QueuedConnection);
     const int Code = QCoreApplication::exec();
-    return FrontEnd.Done() ? FrontEnd.ExitCode() : Code;
+    return Fleet.Done() ? Fleet.ExitCode() : Code;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "app/cli/CliOutcome.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -29,7 +30,7 @@ bool AllDigits(const std::string& S)
 }
 
 // "5", "COM5", "com5" name a port-map number; anything else is a device path.
-bool ParsePort(const std::string& Value, TCliOptions& O, std::string& Error)
+bool ParsePort(const std::string& Value, TCliPort& Port, std::string& Error)
 {
     std::string Digits = Value;
     if (Digits.size() > 3 && Lower(Digits.substr(0, 3)) == "com")
@@ -39,14 +40,14 @@ bool ParsePort(const std::string& Value, TCliOptions& O, std::string& Error)
             Error = "--port: COM number " + Value + " is out of range (1 to 65535)";
             return false;
         }
-        O.PortNumber = static_cast<int>(std::stol(Digits));
+        Port.Number = static_cast<int>(std::stol(Digits));
         return true;
     }
     if (Value.find('/') == std::string::npos) {
         Error = "--port: '" + Value + "' is neither a COM number nor a device path (such as /dev/ttyUSB0)";
         return false;
     }
-    O.PortPath = Value;
+    Port.Path = Value;
     return true;
 }
 
@@ -106,7 +107,8 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
         }
         if (Lower(Name) == "/manual")
             Name = "--manual"; // the window's own switch
-        if (!Seen.insert(Name).second)
+        // Several ports, one session each; every other option once.
+        if (!Seen.insert(Name).second && Name != "--port")
             return Fail(Name + " is given twice");
 
         const bool TakesValue = Name == "--device" || Name == "--port" || Name == "--image" ||
@@ -144,8 +146,14 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
             else
                 return Fail("--device: '" + Value + "' is not a device type (veltrac or egps)");
         } else if (Name == "--port") {
-            if (!ParsePort(Value, O, Error))
+            TCliPort Port;
+            if (!ParsePort(Value, Port, Error))
                 return Fail(Error);
+            // The same port twice is one port.
+            if (std::find(O.Ports.begin(), O.Ports.end(), Port) == O.Ports.end())
+                O.Ports.push_back(Port);
+            if (O.Ports.size() > static_cast<std::size_t>(MaxPorts))
+                return Fail("--port: at most " + std::to_string(MaxPorts) + " ports in one command");
         } else if (Name == "--image") {
             O.ImageFile = Value;
         } else if (Name == "--timeout") {
@@ -182,6 +190,10 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
                 return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
                             " does not take " + Update);
         return R;
+    }
+    if (!O.Ports.empty()) {
+        O.PortNumber = O.Ports.front().Number;
+        O.PortPath = O.Ports.front().Path;
     }
     if (!O.PortGiven())
         return Fail("no port given: --port N (a COM number, see --list-ports) or --port PATH");

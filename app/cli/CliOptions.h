@@ -10,8 +10,19 @@ enum class TCliDevice { Veltrac, ExternalGPS };
 constexpr double DefaultTimeoutSeconds = 1800;
 constexpr double DefaultConfirmTimeoutSeconds = 120;
 
+// One --port: a COM number of the port map, or a device path.
+struct TCliPort {
+    int Number = 0;
+    std::string Path;
+    bool operator==(const TCliPort&) const = default;
+};
+
 struct TCliOptions {
     TCliDevice Device = TCliDevice::Veltrac;
+    // Every --port, in the order given, each once as written.
+    std::vector<TCliPort> Ports;
+    // The port of this run: the first --port (each port of several runs with
+    // a copy of the options holding its own).
     int PortNumber = 0;    // --port N: a COM number of the port map; 0 = not given
     std::string PortPath;  // --port PATH: a device path
     bool Manual = false;   // the "/MANUAL" behaviour
@@ -25,6 +36,7 @@ struct TCliOptions {
     bool ListPorts = false;
     bool ListFirmware = false;
     std::string LogFile;
+    // --log FILE: with several ports, FILE.comN for each (FILE.<name> for a path outside the port map).
     // --record FILE: each run's result line is appended to FILE.
     std::string RecordFile;
     // --station TEXT: the workshop station or production line named in the record.
@@ -34,6 +46,7 @@ struct TCliOptions {
     bool Version = false;
 
     bool PortGiven() const { return PortNumber > 0 || !PortPath.empty(); }
+    bool SeveralPorts() const { return Ports.size() > 1; }
     bool ListOnly() const { return ListPorts || ListFirmware; }
 };
 
@@ -46,6 +59,9 @@ struct TCliParse {
 // Arguments without the program name. "--name value" and "--name=value" both
 // work; --help and --version win over everything else.
 TCliParse ParseCliArguments(const std::vector<std::string>& Arguments);
+
+// The most ports one command takes.
+constexpr int MaxPorts = 64;
 
 // Longest --timeout accepted, in seconds (about eleven days).
 constexpr double MaxTimeoutSeconds = 1e6;

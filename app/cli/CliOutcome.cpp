@@ -33,7 +33,10 @@ const TKindCode KindCodes[] = {
 const std::vector<TExitCode>& ExitCodes()
 {
     static const std::vector<TExitCode> Table = [] {
-        std::vector<TExitCode> T{{UsageExitCode, "usage", "bad command line"}};
+        std::vector<TExitCode> T{
+            {UsageExitCode, "usage", "bad command line"},
+            {NotEveryDeviceExitCode, "not-every-device",
+             "several ports: not every device was updated or up to date (the summary says which)"}};
         for (const TKindCode& K : KindCodes)
             T.push_back({K.Code, OutcomeName(K.Kind), K.Meaning});
         std::stable_sort(T.begin(), T.end(),

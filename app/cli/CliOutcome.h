@@ -17,4 +17,6 @@ struct TExitCode {
 const std::vector<TExitCode>& ExitCodes();
 int ExitCodeOf(TOutcomeKind Kind);
 constexpr int UsageExitCode = 2;
+// Several ports: a device ended otherwise than "updated" or "up to date".
+constexpr int NotEveryDeviceExitCode = 10;
 

@@ -213,3 +213,50 @@ std::string TransferSummary(const TUpdateOutcome& O)
     return Text + "; " + std::to_string(static_cast<int>(std::lround(Use * 100))) + " % of the line's " +
            GroupedNumber(O.LineRate) + " bit/s used";
 }
+
+namespace
+{
+
+std::string Cell(const std::string& Text, std::size_t Width)
+{
+    std::string S = Text.empty() ? "-" : Text;
+    if (S.size() > Width)
+        S = S.substr(0, Width - 1) + "~";
+    return S + std::string(Width + 2 - S.size(), ' ');
+}
+
+} // namespace
+
+std::vector<std::string> TableLines(const std::vector<TCliRow>& Rows)
+{
+    std::vector<std::string> Lines;
+    Lines.push_back(Cell("PORT", 12) + Cell("ADAPTER", 12) + Cell("DEVICE", 10) + Cell("DONE", 5) +
+                    Cell("RATE", 10) + Cell("LEFT", 7) + "STEP");
+    std::vector<std::string> Ended;
+    for (const TCliRow& R : Rows) {
+        Lines.push_back(Cell(R.Port, 12) + Cell(R.Adapter, 12) + Cell(R.DeviceID, 10) + Cell(R.Progress, 5) +
+                        Cell(R.Rate, 10) + Cell(R.Left, 7) +
+                        (R.Outcome.empty() ? R.Step : R.Outcome + ": " + R.Step));
+        if (!R.Outcome.empty())
+            Ended.push_back(R.Outcome);
+    }
+    Lines.push_back(std::to_string(Ended.size()) + " of " + std::to_string(Rows.size()) + " ended" +
+                    (Ended.empty() ? "" : ": " + OutcomeCounts(Ended)));
+    return Lines;
+}
+
+std::string OutcomeCounts(const std::vector<std::string>& Outcomes)
+{
+    std::vector<std::pair<std::string, int>> Counts;
+    for (const std::string& O : Outcomes) {
+        auto It = std::find_if(Counts.begin(), Counts.end(), [&](const auto& C) { return C.first == O; });
+        if (It == Counts.end())
+            Counts.emplace_back(O, 1);
+        else
+            ++It->second;
+    }
+    std::string Text;
+    for (const auto& [Name, Count] : Counts)
+        Text += (Text.empty() ? "" : ", ") + std::to_string(Count) + " " + Name;
+    return Text;
+}

@@ -85,3 +85,19 @@ double LineUse(uint64_t LineBytes, uint32_t LineRate, double Seconds);
 // False when the port moved the bytes faster than its rate allows: a
 // pseudo-terminal, or a USB device that ignores the rate it was given.
 bool PortPaces(uint64_t LineBytes, uint32_t LineRate, double Seconds);
+
+// One port's row of the live table of several ports.
+struct TCliRow {
+    std::string Port;     // "COM 5", or the device path outside the port map
+    std::string Adapter;  // the USB adapter's serial number, empty when none
+    std::string DeviceID; // as shown, empty before identification
+    std::string Step;     // the status line's words, or the outcome's at the end
+    std::string Progress; // "33%", empty when no bar moves
+    std::string Rate, Left;
+    std::string Outcome; // the outcome's name once the run ended
+};
+
+// The table: a heading, one line a port, and a line that counts the ends so far.
+std::vector<std::string> TableLines(const std::vector<TCliRow>& Rows);
+// "3 updated, 1 port-error" for the outcomes' names, in the order first seen.
+std::string OutcomeCounts(const std::vector<std::string>& Outcomes);

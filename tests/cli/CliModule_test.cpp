@@ -14,20 +14,6 @@ namespace
 
 constexpr int Wait = 60000;
 
-ModuleConfig Quick()
-{
-    ModuleConfig C;
-    C.ProgrammingMs = 100;
-    // The quick end the session is built for: empty answer while programming, back to
-    // 9600 right after the last status, wrong-rate bytes lost.
-    C.AnswerWhileProgramming = BusyAnswer::Empty;
-    C.LastAckWaitMs = 0;
-    C.WrongRateGarbage = false;
-    C.DotIntervalMs = 10;
-    C.RestartMs = 100;
-    return C;
-}
-
 class CliModule : public ::testing::Test
 {
   protected:
@@ -54,7 +40,7 @@ class CliModule : public ::testing::Test
 TEST_F(CliModule, ControllerFirstThenTheReceiver)
 {
     ASSERT_FALSE(Archive().Image.empty());
-    ModuleConfig C = Quick();
+    ModuleConfig C = QuickModule();
     C.VersionMajor = 1;
     C.VersionMinor = 99;
     Plug(C);
@@ -73,7 +59,7 @@ TEST_F(CliModule, ControllerFirstThenTheReceiver)
 // Firmware written is an update; a controller found in its loader had no version before.
 TEST_F(CliModule, ControllerServedFromItsLoaderIsAnUpdate)
 {
-    ModuleConfig C = Quick();
+    ModuleConfig C = QuickModule();
     C.StartInLoader = true;
     C.VersionMajor = 1;
     C.VersionMinor = 50;
@@ -95,7 +81,7 @@ TEST_F(CliModule, ControllerServedFromItsLoaderIsAnUpdate)
 
 TEST_F(CliModule, AlreadyUpToDate)
 {
-    ModuleConfig C = Quick();
+    ModuleConfig C = QuickModule();
     C.ReceiverVersion = Archive().Required;
     Plug(C);
     const TCliResult R = Run({"--json"});
@@ -112,7 +98,7 @@ TEST_F(CliModule, CustomImage)
     const std::string Image = MakeMediaTekImage(Version, 9000, 5);
     // The tool cannot know a chosen file's version: the module shows it
     // programmed it when its answer changes from the old version to the new.
-    ModuleConfig C = Quick();
+    ModuleConfig C = QuickModule();
     C.AnswerWhileProgramming = BusyAnswer::OldVersion;
     C.ProgrammingMs = 1500;
     Plug(C);
@@ -126,7 +112,7 @@ TEST_F(CliModule, CustomImage)
 
 TEST_F(CliModule, CustomImageRefusedByTheModule)
 {
-    Plug(Quick());
+    Plug(QuickModule());
     Faults F;
     F.RefuseWrites = 1; // every block answered with status 02
     Module->SetFaults(F);
@@ -142,7 +128,7 @@ TEST_F(CliModule, CustomImageRefusedByTheModule)
 
 TEST_F(CliModule, ImagesThatAreNotReceiverImages)
 {
-    Plug(Quick());
+    Plug(QuickModule());
     // A file with no MediaTek header: the session sends nothing.
     const TCliResult Plain = Run({"--image", Files.File("plain.bin", std::string(4096, 'x'))});
     EXPECT_EQ(Plain.ExitCode, 8) << Plain.Out << Plain.Err;
@@ -156,7 +142,7 @@ TEST_F(CliModule, ImagesThatAreNotReceiverImages)
 
 TEST_F(CliModule, RecoveryOfASilentReceiver)
 {
-    ModuleConfig C = Quick();
+    ModuleConfig C = QuickModule();
     C.ReceiverReadable = false;
     Plug(C);
     const TCliResult R = Run({"--recovery"});
@@ -166,7 +152,7 @@ TEST_F(CliModule, RecoveryOfASilentReceiver)
 
 TEST_F(CliModule, LogHoldsTheModuleFrames)
 {
-    ModuleConfig C = Quick();
+    ModuleConfig C = QuickModule();
     C.ReceiverVersion = Archive().Required;
     Plug(C);
     const std::string Log = Files.Path + "/m.log";

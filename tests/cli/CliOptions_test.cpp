@@ -60,6 +60,19 @@ TEST(CliOptions, PortForms)
     }
 }
 
+TEST(CliOptions, SeveralPortsEachOnce)
+{
+    const TCliParse P = Parse({"--port", "5", "--port=/dev/ttyUSB3", "--port", "COM5", "--port", "6"});
+    ASSERT_TRUE(P.Ok()) << P.Error;
+    const std::vector<TCliPort> Ports{{5, {}}, {0, "/dev/ttyUSB3"}, {6, {}}};
+    EXPECT_EQ(P.Options.Ports, Ports);
+    EXPECT_EQ(P.Options.PortNumber, 5) << "the first port is the run's port";
+    std::vector<std::string> Many;
+    for (int I = 1; I <= MaxPorts + 1; ++I)
+        Many.insert(Many.end(), {"--port", std::to_string(I)});
+    EXPECT_NE(ParseCliArguments(Many).Error.find("at most 64 ports"), std::string::npos);
+}
+
 TEST(CliOptions, WindowSwitchIsTakenAsManual)
 {
     const TCliParse P = Parse({"/manual", "--port", "1"});
@@ -97,7 +110,7 @@ TEST(CliOptions, MistakesAreNamed)
         {{"--port"}, "--port needs a value"},
         {{"--port", "--json"}, "--port needs a value"},
         {{"--port="}, "--port needs a value"},
-        {{"--port", "1", "--port", "2"}, "--port is given twice"},
+        {{"--port", "1", "--json", "--json"}, "--json is given twice"},
         {{"--port", "1", "--device", "garmin"}, "not a device type"},
         {{"--port", "1", "--json=yes"}, "--json takes no value"},
         {{"--device", "egps"}, "no port given"},

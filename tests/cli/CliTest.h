@@ -2,6 +2,9 @@
 // Running veltrac-gnss-update-cli as a child process, as a script would: its
 // stdout and stderr go to files (so a chatty run never blocks on a pipe while
 // the test waits on a simulated device), its port map is a private folder.
+#include "tools/devsim/GpsModule.h"
+#include "tools/devsim/VeltracUnit.h"
+
 #include <QJsonObject>
 #include <string>
 #include <sys/types.h>
@@ -16,6 +19,11 @@ struct TArchive {
     std::string Package, Label;
 };
 const TArchive& Archive();
+
+// Simulated devices at the quick end the session is built for: short
+// programming, an empty answer while programming, wrong-rate bytes lost.
+devsim::UnitConfig QuickUnit();
+devsim::ModuleConfig QuickModule();
 
 // A fresh folder under /tmp, removed with its contents at destruction.
 struct TTempDir {

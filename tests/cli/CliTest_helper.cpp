@@ -21,6 +21,31 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
+devsim::UnitConfig QuickUnit()
+{
+    devsim::UnitConfig C;
+    C.ProgrammingMs = 300;
+    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+    C.WrongRateGarbage = false;
+    C.LoggerIntervalMs = 50;
+    C.GpsIntervalMs = 100;
+    C.RestartMs = 100;
+    return C;
+}
+
+devsim::ModuleConfig QuickModule()
+{
+    devsim::ModuleConfig C;
+    C.ProgrammingMs = 100;
+    // Back to 9600 right after the last status.
+    C.AnswerWhileProgramming = devsim::BusyAnswer::Empty;
+    C.LastAckWaitMs = 0;
+    C.WrongRateGarbage = false;
+    C.DotIntervalMs = 10;
+    C.RestartMs = 100;
+    return C;
+}
+
 const TArchive& Archive()
 {
     static const TArchive A = [] {

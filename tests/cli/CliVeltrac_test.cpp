@@ -54,19 +54,6 @@ int Decimals(const std::string& Line, const std::string& Key)
     return static_cast<int>(Number.size() - Point - 1);
 }
 
-UnitConfig Quick()
-{
-    UnitConfig C;
-    C.ProgrammingMs = 300;
-    // The quick end the session is built for: empty answer while programming, wrong-rate bytes lost.
-    C.AnswerWhileProgramming = BusyAnswer::Empty;
-    C.WrongRateGarbage = false;
-    C.LoggerIntervalMs = 50;
-    C.GpsIntervalMs = 100;
-    C.RestartMs = 100;
-    return C;
-}
-
 class CliVeltrac : public ::testing::Test
 {
   protected:
@@ -99,7 +86,7 @@ class CliVeltrac : public ::testing::Test
 TEST_F(CliVeltrac, UpdatesTheReceiverFromTheArchive)
 {
     ASSERT_FALSE(Archive().Image.empty());
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ReceiverVersion = Old;
     Plug(C);
     const TCliResult R = Run({});
@@ -134,7 +121,7 @@ TEST_F(CliVeltrac, UpdatesTheReceiverFromTheArchive)
 
 TEST_F(CliVeltrac, AlreadyUpToDate)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ReceiverVersion = Archive().Required;
     Plug(C);
     const TCliResult R = Run({});
@@ -148,7 +135,7 @@ TEST_F(CliVeltrac, AlreadyUpToDate)
 
 TEST_F(CliVeltrac, ManualModeReadsAndLeavesTheUnitOn)
 {
-    Plug(Quick());
+    Plug(QuickUnit());
     const TCliResult R = Run({"--manual"});
     EXPECT_EQ(R.ExitCode, 5) << R.Out << R.Err;
     EXPECT_NE(LastLine(R.Out).find("automatic update is off; the receiver reports \"" + Old + "\""),
@@ -164,7 +151,7 @@ TEST_F(CliVeltrac, ManualModeReadsAndLeavesTheUnitOn)
 
 TEST_F(CliVeltrac, UnitWithoutReceiverUpdates)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ReceiverUpdates = false;
     Plug(C);
     const TCliResult R = Run({});
@@ -175,7 +162,7 @@ TEST_F(CliVeltrac, UnitWithoutReceiverUpdates)
 
 TEST_F(CliVeltrac, ReceiverTheToolHasNoImageFor)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ReceiverVersion = "AXN_1.0_0000_00000000,0001,MC-NONE,1.0";
     Plug(C);
     const TCliResult R = Run({"--json"});
@@ -189,7 +176,7 @@ TEST_F(CliVeltrac, ReceiverTheToolHasNoImageFor)
 
 TEST_F(CliVeltrac, UnknownVersionAfterProgrammingFails)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.VersionAfterProgramming = "AXN_0.0_0000_00000000,0000,MC-ZZZ,0.0";
     Plug(C);
     const TCliResult R = Run({});
@@ -203,7 +190,7 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     const std::string Version = "AXN_9.9_1234_25010100,9999,MC-TEST,1.0";
     const std::string Image = MakeMediaTekImage(Version, 20000, 7);
     const std::string File = Files.File("custom.bin", Image);
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.Container = 'V';
     Faults F;
     F.Pace = true; // the bytes take their time on the line, as on a serial line
@@ -316,7 +303,7 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
 TEST_F(CliVeltrac, CustomImageToAReceiverThatCannotReportItsVersion)
 {
     const std::string Image = MakeMediaTekImage("AXN_9.9_1234_25010100,9999,MC-GG,1.0", 12000, 3);
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ReceiverReadable = false;
     Plug(C);
     const TCliResult R = Run({"--image", Files.File("x.bin", Image)});
@@ -326,7 +313,7 @@ TEST_F(CliVeltrac, CustomImageToAReceiverThatCannotReportItsVersion)
 
 TEST_F(CliVeltrac, EmptyCustomImageIsRefused)
 {
-    Plug(Quick());
+    Plug(QuickUnit());
     const TCliResult R = Run({"--image", Files.File("empty.bin", "")});
     EXPECT_EQ(R.ExitCode, 8) << R.Out << R.Err;
     EXPECT_EQ(Unit->Report().EepromWrites, 0);
@@ -335,7 +322,7 @@ TEST_F(CliVeltrac, EmptyCustomImageIsRefused)
 
 TEST_F(CliVeltrac, MissingImageFileStopsBeforeTheUnitIsWoken)
 {
-    Plug(Quick());
+    Plug(QuickUnit());
     // So does a record file that cannot be written: a usage error.
     const TCliResult NoRecord = Run({"--record", Files.Path + "/no-such-folder/updates.rec"});
     EXPECT_EQ(NoRecord.ExitCode, 2) << NoRecord.Out << NoRecord.Err;
@@ -353,7 +340,7 @@ TEST_F(CliVeltrac, MissingImageFileStopsBeforeTheUnitIsWoken)
 
 TEST_F(CliVeltrac, RecoveryOfASilentReceiver)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.Hardware = 0x21;
     C.ReceiverReadable = false;
     Plug(C);
@@ -365,7 +352,7 @@ TEST_F(CliVeltrac, RecoveryOfASilentReceiver)
 
 TEST_F(CliVeltrac, RecoveryRefusedForOtherHardware)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.Hardware = 0x25;
     C.ReceiverReadable = false;
     Plug(C);
@@ -378,7 +365,7 @@ TEST_F(CliVeltrac, RecoveryRefusedForOtherHardware)
 TEST_F(CliVeltrac, UnitFirmwareFirstThenTheReceiver)
 {
     // Class 21, hardware 1, revision 3: the demo package holds "CX21 firmware 3.30 (rev 3)".
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.Class = 21;
     C.Hardware = 1;
     C.HardwareRev = 3;
@@ -399,7 +386,7 @@ TEST_F(CliVeltrac, InterruptMidTransferThenRunAgain)
     // Raw: nothing is packed, so the transfer takes some 1200 writes.
     const std::string Image = MakeMediaTekImage("AXN_9.9_1234_25010100,9999,MC-GG,1.0", 300000, 9);
     const std::string File = Files.File("big.bin", Image);
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.Container = 'R';
     Plug(C);
     {
@@ -424,7 +411,7 @@ TEST_F(CliVeltrac, InterruptMidTransferThenRunAgain)
 
 TEST_F(CliVeltrac, SignalWhileTheReceiverProgramsIsWarnedAboutAndWaitedFor)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ProgrammingMs = 4000;
     Plug(C);
     TCliProcess P({"--port", "5"}, Dir.Path);
@@ -446,7 +433,7 @@ TEST_F(CliVeltrac, SigtermWhileWaitingForTheVersion)
     Faults F;
     F.DropNamed = "param65354";
     F.DropNamedCount = -1;
-    Plug(Quick(), F);
+    Plug(QuickUnit(), F);
     TCliProcess P({"--port", "5"}, Dir.Path);
     ASSERT_TRUE(
         Unit->WaitUntil([](const UnitReport& U) { return U.Framed && U.Commands.count(0x03); }, Wait));
@@ -461,7 +448,7 @@ TEST_F(CliVeltrac, TimeoutClosesTheLinkPolitely)
     Faults F;
     F.DropNamed = "param65354";
     F.DropNamedCount = -1;
-    Plug(Quick(), F);
+    Plug(QuickUnit(), F);
     TCliProcess P({"--port", "5", "--timeout", "5"}, Dir.Path);
     // The link must be up when the time runs out, however slow the machine.
     ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& U) { return U.Framed; }, 5000))
@@ -476,7 +463,7 @@ TEST_F(CliVeltrac, TimeoutClosesTheLinkPolitely)
 
 TEST_F(CliVeltrac, LogHoldsTheFramesBothWays)
 {
-    UnitConfig C = Quick();
+    UnitConfig C = QuickUnit();
     C.ReceiverVersion = Archive().Required;
     Plug(C);
     const std::string Log = Files.Path + "/frames.log";
@@ -501,7 +488,7 @@ TEST_F(CliVeltrac, LogHoldsTheFramesBothWays)
 
 TEST_F(CliVeltrac, PortHeldByAnotherProgram)
 {
-    Plug(Quick());
+    Plug(QuickUnit());
     const int Fd = open(Unit->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(Fd, 0);
     ASSERT_EQ(flock(Fd, LOCK_EX | LOCK_NB), 0);
@@ -516,7 +503,7 @@ TEST_F(CliVeltrac, UnitUnpluggedMidTransfer)
 {
     Faults F;
     F.HangUpAt = "eeprom:20";
-    Plug(Quick(), F);
+    Plug(QuickUnit(), F);
     const TCliResult R = Run({});
     EXPECT_EQ(R.ExitCode, 7) << R.Out << R.Err;
     // Told from the port's own hang-up, in the window's words; no end-of-connection

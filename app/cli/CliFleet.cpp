@@ -1,0 +1,238 @@
+#include "app/cli/CliFleet.h"
+
+#include "app/SessionStatus.h"
+#include "app/cli/CliOutcome.h"
+#include "app/cli/JsonOut.h"
+#include "serial/AppException.h"
+#include "serial/PortMap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int TableRedrawMs = 200;
+
+std::string PathOf(const TCliPort& Port)
+{
+    return Port.Path.empty() ? ComPortDevicePath(Port.Number) : Port.Path;
+}
+
+bool Good(TOutcomeKind Kind)
+{
+    return Kind == TOutcomeKind::Updated || Kind == TOutcomeKind::UpToDate;
+}
+
+} // namespace
+
+std::vector<TCliPort> DistinctPorts(const std::vector<TCliPort>& Ports)
+{
+    std::vector<TCliPort> Kept;
+    for (const TCliPort& P : Ports) {
+        const std::string Path = PathOf(P);
+        bool Seen = false;
+        for (const TCliPort& K : Kept) {
+            const std::string Other = PathOf(K);
+            Seen = Seen || (P.Number > 0 && P.Number == K.Number) ||
+                   (!Path.empty() && !Other.empty() && SameDevice(Path, Other));
+        }
+        if (!Seen)
+            Kept.push_back(P);
+    }
+    return Kept;
+}
+
+std::string PortLogFile(const std::string& LogFile, const TCliPort& Port)
+{
+    const int Number = Port.Path.empty() ? Port.Number : ComNumberOfPath(Port.Path);
+    if (Number > 0)
+        return LogFile + ".com" + std::to_string(Number);
+    const std::size_t Slash = Port.Path.find_last_of('/');
+    return LogFile + "." + (Slash == std::string::npos ? Port.Path : Port.Path.substr(Slash + 1));
+}
+
+TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
+                     QObject* Parent)
+    : QObject(Parent), FOptions(Options), FConsole(Terminal, Options.Json)
+{
+    const std::vector<TCliPort> Ports = DistinctPorts(Options.Ports.empty()
+                                                          ? std::vector<TCliPort>{{Options.PortNumber, Options.PortPath}}
+                                                          : Options.Ports);
+    FView = Ports.size() == 1 ? TCliView::Single : FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed;
+    FPorts = Ports;
+    for (const TCliPort& Port : Ports) {
+        TCliOptions Own = Options;
+        Own.Ports = {Port};
+        Own.PortNumber = Port.Number;
+        Own.PortPath = Port.Path;
+        if (!Own.LogFile.empty() && FView != TCliView::Single)
+            Own.LogFile = PortLogFile(Options.LogFile, Port);
+        TPortRun Run;
+        Run.Session = std::make_unique<TUpdateSession>(SessionArguments);
+        Run.FrontEnd = std::make_unique<TCliFrontEnd>(Own, *Run.Session, FConsole, FView);
+        connect(Run.FrontEnd.get(), &TCliFrontEnd::Finished, this, [this] { OnRunFinished(); });
+        FRuns.push_back(std::move(Run));
+    }
+    connect(&FSignals, &TSignalWatcher::Signalled, this, [this](int Signal) {
+        for (TPortRun& Run : FRuns)
+            if (!Run.FrontEnd->Done())
+                Run.FrontEnd->Signal(Signal);
+    });
+    SetApplicationExceptionHandler([this](const std::exception& E) { OnException(E); });
+    FTableTimer.setInterval(TableRedrawMs);
+    connect(&FTableTimer, &QTimer::timeout, this, [this] { DrawTable(); });
+}
+
+TCliFleet::~TCliFleet()
+{
+    SetApplicationExceptionHandler({});
+    // The front ends let go of their sessions first.
+    for (TPortRun& Run : FRuns)
+        Run.FrontEnd.reset();
+}
+
+// Several ports: a record or log file that cannot be written stops the
+// command before any port is opened, as it does for one port.
+bool TCliFleet::CheckOutputFiles()
+{
+    std::vector<std::pair<std::string, std::string>> Files; // what, path
+    if (!FOptions.RecordFile.empty())
+        Files.emplace_back("record file", FOptions.RecordFile);
+    if (!FOptions.LogFile.empty())
+        for (const TCliPort& Port : FPorts)
+            Files.emplace_back("log file", PortLogFile(FOptions.LogFile, Port));
+    for (const auto& [What, Path] : Files) {
+        const int Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (Fd < 0) {
+            FConsole.Error("cannot write the " + What + " " + Path + ": " + std::strerror(errno));
+            return false;
+        }
+        ::close(Fd);
+    }
+    return true;
+}
+
+void TCliFleet::Start()
+{
+    if (FView != TCliView::Single) {
+        if (!CheckOutputFiles()) {
+            FDone = true;
+            FExitCode = UsageExitCode;
+            emit Finished(FExitCode);
+            return;
+        }
+        if (!FOptions.Json)
+            FConsole.Line(FRuns.front().Session->Display().Caption + ": " + std::to_string(FRuns.size()) +
+                          " ports at once");
+    }
+    for (TPortRun& Run : FRuns)
+        Run.FrontEnd->Start();
+    if (FView == TCliView::Table && !FDone) {
+        DrawTable();
+        FTableTimer.start();
+    }
+}
+
+// An exception belongs to the port whose session, link or port raised it;
+// one that nobody claims is only reported, unless there is one port.
+void TCliFleet::OnException(const std::exception& E)
+{
+    const void* Owner = ExceptionOwner();
+    for (TPortRun& Run : FRuns) {
+        if (Run.Session->OwnsException(Owner) || FRuns.size() == 1) {
+            Run.FrontEnd->ApplicationException(E);
+            return;
+        }
+    }
+    FConsole.Error(E.what());
+}
+
+void TCliFleet::DrawTable()
+{
+    std::vector<TCliRow> Rows;
+    for (const TPortRun& Run : FRuns)
+        Rows.push_back(Run.FrontEnd->Row());
+    FConsole.Live(TableLines(Rows));
+}
+
+void TCliFleet::OnRunFinished()
+{
+    if (FDone)
+        return;
+    for (const TPortRun& Run : FRuns)
+        if (!Run.FrontEnd->Done())
+            return;
+    FDone = true;
+    FTableTimer.stop();
+    if (FView == TCliView::Single) {
+        FExitCode = FRuns.front().FrontEnd->ExitCode();
+    } else {
+        if (FView == TCliView::Table) {
+            DrawTable();
+            FConsole.KeepLive();
+        }
+        Summarize();
+    }
+    emit Finished(FExitCode);
+}
+
+// One line a device and the count of each outcome; the exit code says
+// whether every device was updated or up to date.
+void TCliFleet::Summarize()
+{
+    bool Interrupted = false, AllGood = true;
+    std::vector<std::string> Names, Behind;
+    for (const TPortRun& Run : FRuns) {
+        const TCliFrontEnd& F = *Run.FrontEnd;
+        const TOutcomeKind Kind = F.Outcome() ? F.Outcome()->Kind : TOutcomeKind::Failed;
+        Interrupted = Interrupted || Kind == TOutcomeKind::Interrupted;
+        const bool Ok = Good(Kind) && F.ExitCode() != UsageExitCode;
+        AllGood = AllGood && Ok;
+        if (!Ok)
+            Behind.push_back(F.PortLabel());
+        Names.push_back(F.Row().Outcome);
+    }
+    // A run cut short by a signal says so, as one port's would.
+    FExitCode = AllGood ? 0 : Interrupted ? ExitCodeOf(TOutcomeKind::Interrupted) : NotEveryDeviceExitCode;
+    std::string Behinds;
+    for (const std::string& B : Behind)
+        Behinds += (Behinds.empty() ? "" : ", ") + B;
+
+    if (FOptions.Json) {
+        TJsonObject Counts;
+        std::vector<std::string> Seen;
+        for (const std::string& N : Names)
+            if (std::find(Seen.begin(), Seen.end(), N) == Seen.end()) {
+                Seen.push_back(N);
+                Counts.Add(N, static_cast<int64_t>(std::count(Names.begin(), Names.end(), N)));
+            }
+        TJsonObject J;
+        J.Add("event", "summary")
+            .Add("devices", static_cast<int64_t>(FRuns.size()))
+            .AddRaw("outcomes", Counts.Str())
+            .AddRaw("not_updated", JsonStringArray(Behind))
+            .Add("exit_code", FExitCode);
+        FConsole.JsonLine(J.Str());
+        return;
+    }
+    FConsole.Line("Summary of " + std::to_string(FRuns.size()) + " devices: " + OutcomeCounts(Names));
+    for (const TPortRun& Run : FRuns) {
+        const TCliFrontEnd& F = *Run.FrontEnd;
+        const TCliRow Row = F.Row();
+        std::string Line = "  " + F.PortLabel();
+        if (!Row.DeviceID.empty())
+            Line += " (" + std::string(FOptions.Device == TCliDevice::ExternalGPS ? "module " : "unit ") +
+                    Row.DeviceID + ")";
+        FConsole.Line(Line + ": " + Row.Outcome + ": " + Row.Step);
+    }
+    if (AllGood)
+        FConsole.Line("Every device was updated or is up to date (exit code 0)");
+    else
+        FConsole.Line("Not every device was updated: " + Behinds + " (exit code " + std::to_string(FExitCode) +
+                      ")");
+}

@@ -1,0 +1,68 @@
+#pragma once
+// The command line's runs: one update session and front end for each
+// --port, all at once in one process. The sessions share the firmware
+// package; each has its own port, link, timers and outcome, and what goes
+// wrong on one port (an error, an exception, a device pulled out) ends
+// that port's run alone. One port is shown as the command line always
+// showed it; several as a live table on a terminal, lines prefixed by their
+// port otherwise, and a summary at the end.
+#include "app/SignalWatcher.h"
+#include "app/UpdateSession.h"
+#include "app/cli/CliConsole.h"
+#include "app/cli/CliFrontEnd.h"
+#include "app/cli/CliOptions.h"
+
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TCliFleet : public QObject
+{
+    Q_OBJECT
+
+  public:
+    // Terminal: stdout is a terminal. SessionArguments: the window's switches
+    // each session is made with.
+    TCliFleet(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
+              QObject* Parent = nullptr);
+    ~TCliFleet() override;
+
+    // Starts every port's run; Finished follows when the last one ended.
+    void Start();
+    bool Done() const { return FDone; }
+    int ExitCode() const { return FExitCode; }
+
+  signals:
+    void Finished(int ExitCode);
+
+  private:
+    struct TPortRun {
+        std::unique_ptr<TUpdateSession> Session;
+        std::unique_ptr<TCliFrontEnd> FrontEnd;
+    };
+
+    bool CheckOutputFiles();
+    void OnException(const std::exception& E);
+    void OnRunFinished();
+    void DrawTable();
+    void Summarize();
+
+    TCliOptions FOptions;
+    TCliConsole FConsole;
+    TCliView FView;
+    std::vector<TCliPort> FPorts;
+    std::vector<TPortRun> FRuns;
+    TSignalWatcher FSignals;
+    QTimer FTableTimer;
+    bool FDone = false;
+    int FExitCode = 1;
+};
+
+// The ports of the command line, each device once: a port named by number
+// and by path counts once. Empty paths (numbers without a device) are kept.
+std::vector<TCliPort> DistinctPorts(const std::vector<TCliPort>& Ports);
+// The log file of one of several ports: FILE.com5, or FILE.ttyUSB3 for a
+// path outside the port map.
+std::string PortLogFile(const std::string& LogFile, const TCliPort& Port);
