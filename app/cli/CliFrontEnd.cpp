@@ -46,6 +46,21 @@ std::string TimeStamp()
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
 }
 
+// The firmware package's hash: the ports of one command share the package,
+// and it is hashed once for all their results.
+const std::string& PackageHash(const TUpdateSession& Session)
+{
+    static const TFirmwarePackage* Hashed = nullptr;
+    static std::size_t HashedSize = 0;
+    static std::string Hash;
+    if (Hash.empty() || Hashed != Session.Package() || HashedSize != Session.Archive().size()) {
+        Hash = Sha256Hex(Session.Archive());
+        Hashed = Session.Package();
+        HashedSize = Session.Archive().size();
+    }
+    return Hash;
+}
+
 template <typename F> void Guarded(F&& Body)
 {
     // These run inside the session's and the link's callbacks: nothing may
@@ -562,7 +577,7 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
         .Add("ended_at", O.EndedAt)
         .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
         .Add("package_label", FSession.ArchiveLabel())
-        .Add("package_sha256", Sha256Hex(FSession.Archive()));
+        .Add("package_sha256", PackageHash(FSession));
     if (FOptions.Station.empty())
         J.AddNull("station");
     else
@@ -660,7 +675,7 @@ TCliRow TCliFrontEnd::Row() const
         // The window forgets the device once its link ended; the outcome names it.
         if (!FOutcome->DeviceID.empty())
             R.DeviceID = FOutcome->DeviceID;
-        R.Step = OutcomeStatus(*FOutcome);
+        R.Step = FOutcome->Message;
         R.Outcome = FUsageError ? "usage" : OutcomeName(FOutcome->Kind);
         return R;
     }

@@ -36,7 +36,7 @@ const std::vector<TExitCode>& ExitCodes()
         std::vector<TExitCode> T{
             {UsageExitCode, "usage", "bad command line"},
             {NotEveryDeviceExitCode, "not-every-device",
-             "several ports: not every device was updated or up to date (the summary says which)"}};
+             "several ports: not every device was updated or up to date (the summary says which; 130 when a signal cut a run short)"}};
         for (const TKindCode& K : KindCodes)
             T.push_back({K.Code, OutcomeName(K.Kind), K.Meaning});
         std::stable_sort(T.begin(), T.end(),

@@ -109,7 +109,7 @@ TEST(CliFleet, UnitsAndModulesAtOnceShareOneRecord)
         EXPECT_TRUE(Prefixed || Summing) << Line;
     }
     EXPECT_NE(M.Out.find("Summary of 2 devices: 2 updated\n"), std::string::npos) << M.Out;
-    EXPECT_NE(M.Out.find("  COM 11 (module 00A00001): updated: Finished: "), std::string::npos) << M.Out;
+    EXPECT_NE(M.Out.find("  COM 11 (module 00A00001): updated: the receiver was updated to "), std::string::npos) << M.Out;
     for (const char* Port : {".com11", ".com12"})
         EXPECT_NE(ReadFile(Log + Port).find("# result: updated"), std::string::npos) << Port;
 

@@ -659,6 +659,37 @@ TEST_F(ComPortLine, AHangUpHandlerTakesTheHangUpInsteadOfTheExceptionHandler)
     EXPECT_THROW(Port->Open(), std::exception);
 }
 
+// A program with several ports learns whose exception it handles: what a
+// port's handler raises, and what its threads report, belong to that port.
+TEST_F(ComPortLine, ExceptionsBelongToThePortThatRaisedThem)
+{
+    std::vector<const void*> Owners;
+    SetApplicationExceptionHandler([&](const std::exception& E) {
+        Reported.push_back(E.what());
+        Owners.push_back(ExceptionOwner());
+    });
+    TTestPty SixPty;
+    Dir.Link(6, SixPty.SlavePath);
+    TComPort Six;
+    Six.SetComNumber(6);
+    Six.OnDataRecived = [](TComPort* S, int32_t) {
+        S->ReadString();
+        throw std::runtime_error("six failed");
+    };
+    Port->Open();
+    Six.Open();
+    SixPty.Write("x");
+    ASSERT_TRUE(WaitFor([&] { return !Reported.empty(); }));
+    EXPECT_EQ(Reported.front(), "six failed");
+    EXPECT_EQ(Owners.front(), static_cast<const void*>(&Six));
+
+    Pty.CloseMaster(); // the hang-up of COM 5, found by its thread
+    ASSERT_TRUE(WaitFor([&] { return Reported.size() >= 2; }));
+    EXPECT_NE(Reported[1].find("COM5 lost"), std::string::npos) << Reported[1];
+    EXPECT_EQ(Owners[1], static_cast<const void*>(Port.get()));
+    EXPECT_EQ(ExceptionOwner(), nullptr) << "a scope outlived its event";
+}
+
 TEST_F(ComPortLine, OpenAfterAHangUpStartsOnTheRepluggedDevice)
 {
     Port->Open();
