@@ -49,6 +49,20 @@ Where the device is plugged in:
                           latency are then the hardware's own. Not with --com,
                           --pace or --adapter-latency, which model a line
 
+Several devices:
+  --count K               K devices of the same kind and settings (1 to 32,
+                          default 1) on COM N, N+1, ..., N+K-1 (needs --com),
+                          each on a pty of its own. The I-th device (I from 1)
+                          is unit --id + I-1 or module --module-id + I-1 and
+                          draws its faults from --seed + I-1. Its event lines
+                          start "COM n: ", its summary at exit is a block
+                          headed "COM n:", and --save-image/--save-firmware
+                          FILE.EXT write FILE-comn.EXT
+  --on I OPTION [VALUE]   one misbehaviour option (those under "Misbehaviour"
+                          below) for the I-th device alone, on top of what is
+                          given for all; e.g. --count 4 --on 2 --drop-replies
+                          0.1 --on 4 --hang-up eeprom:300
+
 Veltrac unit:
   --class N               unit class (default 7)
   --id N                  unit ID, decimal (default 123456)
@@ -223,6 +237,79 @@ Version ParseVersion(const std::string& Opt, const std::string& V)
     return R;
 }
 
+// The options under "Misbehaviour": the ones --on aims at one device. False
+// when Opt is not one of them; Value() takes the option's value.
+template <class ValueFn> bool FaultOption(const std::string& Opt, ValueFn Value, Faults& F, Adapter& Adp)
+{
+    if (Opt == "--seed") {
+        F.Seed = static_cast<uint32_t>(Number(Opt, Value(), 10, 0, 0x7FFFFFFF));
+    } else if (Opt == "--drop-replies") {
+        F.DropReplies = Share(Opt, Value());
+    } else if (Opt == "--drop-commands") {
+        F.DropCommands = Share(Opt, Value());
+    } else if (Opt == "--drop") {
+        std::string V = Value();
+        const auto C = V.find(':');
+        F.DropNamedCount = 1;
+        if (C != std::string::npos) {
+            F.DropNamedCount = static_cast<int>(Number(Opt, V.substr(C + 1), 10, -1, 1000000));
+            V.resize(C);
+        }
+        if (V.empty())
+            Fail("--drop needs a command name");
+        F.DropNamed = V;
+    } else if (Opt == "--refuse-writes") {
+        F.RefuseWrites = Share(Opt, Value());
+    } else if (Opt == "--corrupt-rx") {
+        F.CorruptRx = Share(Opt, Value());
+    } else if (Opt == "--corrupt-tx") {
+        F.CorruptTx = Share(Opt, Value());
+    } else if (Opt == "--late") {
+        std::string V = Value();
+        const auto C = V.find(':');
+        if (C != std::string::npos) {
+            F.LateMs = static_cast<int>(Number(Opt, V.substr(C + 1), 10, 0, 600000));
+            V.resize(C);
+        }
+        F.LateReplies = Share(Opt, V);
+    } else if (Opt == "--pace") {
+        F.Pace = true;
+    } else if (Opt == "--adapter-latency") {
+        Adp.LatencyMs = static_cast<int>(Number(Opt, Value(), 10, 0, 255));
+    } else if (Opt == "--adapter-packet") {
+        Adp.PacketBytes = static_cast<std::size_t>(Number(Opt, Value(), 10, 1, 4096));
+    } else if (Opt == "--hang-up") {
+        F.HangUpAt = Value();
+    } else if (Opt == "--replug-after") {
+        F.ReplugAfterMs = static_cast<int>(Number(Opt, Value(), 10, 0, 3600000));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// An option given with --on I: kept as typed, applied to the I-th device
+// once the settings for all devices are known, so the order does not matter.
+struct AimedOption {
+    int Device = 0;
+    std::vector<std::string> Words; // the option and its value, if it takes one
+};
+
+constexpr int MaxCount = 32;
+
+// FILE.EXT -> FILE-comN.EXT, for the files of several devices.
+std::string PerDeviceFile(const std::string& Path, int Com)
+{
+    if (Path.empty())
+        return Path;
+    const auto Slash = Path.rfind('/');
+    const auto Dot = Path.rfind('.');
+    const std::string Tag = "-com" + std::to_string(Com);
+    if (Dot == std::string::npos || Dot == 0 || (Slash != std::string::npos && Dot <= Slash + 1))
+        return Path + Tag;
+    return Path.substr(0, Dot) + Tag + Path.substr(Dot);
+}
+
 void Save(const std::string& Path, const std::string& Data, const char* What)
 {
     if (Path.empty())
@@ -252,6 +339,61 @@ std::string FirmwareImage(const PulledFirmware& F)
     return FirmwareBytes(F);
 }
 
+// One simulated device of the run, with the COM number it is plugged in as.
+struct Plugged {
+    int Com = 0;
+    std::unique_ptr<VeltracUnit> Unit;
+    std::unique_ptr<GpsModule> Module;
+    SimDevice* Dev = nullptr;
+};
+
+// What the device ended up with, as printed at exit.
+void PrintReport(const Plugged& P, const std::string& SaveImage, const std::string& SaveFirmware)
+{
+    const LineCounters Ln = P.Dev->Line();
+    if (P.Unit) {
+        const UnitReport R = P.Unit->Report();
+        std::cout << "unit version " << R.VersionText << ", receiver \"" << R.ReceiverVersion << "\"\n"
+                  << "receiver programmed " << R.Programmings << " time(s), " << R.ProgrammingFailures
+                  << " refused" << (R.ProgrammingError.empty() ? "" : " (" + R.ProgrammingError + ")") << "\n"
+                  << "receiver image " << R.ReceiverImageSize << " bytes"
+                  << (R.ProgrammedFrom.empty() ? "" : ", last read as " + R.ProgrammedFrom) << "\n"
+                  << "EEPROM writes " << R.EepromWrites << ", re-sent " << R.EepromRewrites << ", refused "
+                  << R.EepromRefused << "\n"
+                  << "transfers started " << R.Transfers << ", receiver asked " << R.ReceiverQuestions
+                  << " time(s), " << R.BusyQuestions << " while programming\n"
+                  << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
+                  << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
+                  << "retries seen " << R.Retries() << "\n"
+                  << EndsWhileProgramming(R.EndsWhileProgramming);
+        Save(SaveImage, P.Unit->ReceiverImage(), "the receiver image");
+        Save(SaveFirmware, FirmwareImage(P.Unit->Firmware()), "the pulled firmware");
+    } else {
+        const ModuleReport R = P.Module->Report();
+        std::cout << "controller " << R.ControllerVersion << ", receiver \"" << R.ReceiverVersion << "\"\n"
+                  << "receiver programmed " << R.Programmings << " time(s), transfers refused "
+                  << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")")
+                  << "\n"
+                  << "image starts " << R.ImageStarts << ", transfers started " << R.Transfers
+                  << ", complete images received " << R.ImagesReceived << ", last status unacknowledged "
+                  << R.LastAckTimeouts << "\n"
+                  << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
+                  << R.BlocksRefused << "\n"
+                  << "receiver asked " << R.VersionQuestions << " time(s), " << R.BusyQuestions
+                  << " while programming\n"
+                  << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures
+                  << "\n"
+                  << "retries seen " << R.Retries() << "\n"
+                  << EndsWhileProgramming(R.EndsWhileProgramming);
+        Save(SaveImage, P.Module->ReceiverImage(), "the receiver image");
+        Save(SaveFirmware, FirmwareImage(P.Module->Firmware()), "the pulled firmware");
+    }
+    std::cout << "line: " << Ln.BytesIn << " bytes in, " << Ln.BytesOut << " out, " << Ln.BadFrames
+              << " bad frames, " << Ln.PortCloses << " port closes, " << Ln.HangUps << " hang-ups\n"
+              << "wrong rate: " << Ln.SpeedMismatchIn << " bytes in (" << Ln.GarbageIn << " garbage), "
+              << Ln.SpeedMismatchOut << " out (" << Ln.GarbageOut << " garbage)\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -272,6 +414,9 @@ int main(int argc, char** argv)
     Faults F;
     Adapter Adp;
     int Com = 0;
+    int Count = 1;
+    bool CountGiven = false;
+    std::vector<AimedOption> Aimed;
     std::string ComDir, SaveImage, SaveFirmware, Tty;
     bool Quiet = false;
     std::string Receiver, ReceiverAfter;
@@ -462,47 +607,36 @@ int main(int argc, char** argv)
             } else {
                 Fail("unknown preset '" + P + "'");
             }
-        } else if (Opt == "--seed") {
-            F.Seed = static_cast<uint32_t>(Number(Opt, Arg(), 10, 0, 0x7FFFFFFF));
-        } else if (Opt == "--drop-replies") {
-            F.DropReplies = Share(Opt, Arg());
-        } else if (Opt == "--drop-commands") {
-            F.DropCommands = Share(Opt, Arg());
-        } else if (Opt == "--drop") {
-            std::string V = Arg();
-            const auto C = V.find(':');
-            F.DropNamedCount = 1;
-            if (C != std::string::npos) {
-                F.DropNamedCount = static_cast<int>(Number(Opt, V.substr(C + 1), 10, -1, 1000000));
-                V.resize(C);
-            }
-            if (V.empty())
-                Fail("--drop needs a command name");
-            F.DropNamed = V;
-        } else if (Opt == "--refuse-writes") {
-            F.RefuseWrites = Share(Opt, Arg());
-        } else if (Opt == "--corrupt-rx") {
-            F.CorruptRx = Share(Opt, Arg());
-        } else if (Opt == "--corrupt-tx") {
-            F.CorruptTx = Share(Opt, Arg());
-        } else if (Opt == "--late") {
-            std::string V = Arg();
-            const auto C = V.find(':');
-            if (C != std::string::npos) {
-                F.LateMs = static_cast<int>(Number(Opt, V.substr(C + 1), 10, 0, 600000));
-                V.resize(C);
-            }
-            F.LateReplies = Share(Opt, V);
-        } else if (Opt == "--pace") {
-            F.Pace = true;
-        } else if (Opt == "--adapter-latency") {
-            Adp.LatencyMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 255));
-        } else if (Opt == "--adapter-packet") {
-            Adp.PacketBytes = static_cast<std::size_t>(Number(Opt, Arg(), 10, 1, 4096));
-        } else if (Opt == "--hang-up") {
-            F.HangUpAt = Arg();
-        } else if (Opt == "--replug-after") {
-            F.ReplugAfterMs = static_cast<int>(Number(Opt, Arg(), 10, 0, 3600000));
+        } else if (Opt == "--count") {
+            const std::string V = Arg();
+            const bool Digits =
+                !V.empty() && V.size() <= 2 && V.find_first_not_of("0123456789") == std::string::npos;
+            Count = Digits ? std::stoi(V) : 0;
+            if (Count < 1 || Count > MaxCount)
+                Fail("bad value for --count: '" + V + "' (1 to " + std::to_string(MaxCount) + " devices)");
+            CountGiven = true;
+        } else if (Opt == "--on") {
+            AimedOption O;
+            O.Device = static_cast<int>(Number(Opt, Arg(), 10, 1, MaxCount));
+            if (a + 1 >= argc)
+                Fail("--on " + std::to_string(O.Device) + " needs a misbehaviour option after it");
+            const std::string Inner = argv[++a];
+            O.Words.push_back(Inner);
+            // Checked here, on settings thrown away, so a mistake is named where it is made.
+            Faults Check;
+            Adapter CheckAdp;
+            auto Value = [&]() -> std::string {
+                if (a + 1 >= argc)
+                    Fail(Inner + " needs a value");
+                O.Words.push_back(argv[++a]);
+                return O.Words.back();
+            };
+            if (!FaultOption(Inner, Value, Check, CheckAdp))
+                Fail("--on takes one of the options under \"Misbehaviour\" (--seed ... --replug-after), not "
+                     "'" +
+                     Inner + "'");
+            Aimed.push_back(std::move(O));
+        } else if (FaultOption(Opt, Arg, F, Adp)) {
         } else if (Opt == "--save-image") {
             SaveImage = Arg();
         } else if (Opt == "--save-firmware") {
@@ -513,7 +647,41 @@ int main(int argc, char** argv)
             Fail("unknown option '" + Opt + "'");
         }
     }
-    if (!Tty.empty() && (Com > 0 || F.Pace || Adp.LatencyMs > 0))
+    if (CountGiven && !Tty.empty())
+        Fail("--count plugs in simulated devices as COM ports; --tty runs one device on a real line");
+    if (CountGiven && Com == 0)
+        Fail("--count needs --com N: the devices are plugged in as COM N, N+1, ...");
+    if (Com + Count - 1 > 255)
+        Fail("--com " + std::to_string(Com) + " --count " + std::to_string(Count) +
+             ": COM numbers go up to 255");
+    if (IsUnit && U.UnitId + static_cast<uint32_t>(Count - 1) > 0xFFFFFF)
+        Fail("--id " + std::to_string(U.UnitId) + " --count " + std::to_string(Count) +
+             ": unit IDs go up to 16777215");
+    if (!IsUnit && M.ModuleId > 0xFFFFFFFFu - static_cast<uint32_t>(Count - 1)) {
+        char Id[16];
+        std::snprintf(Id, sizeof Id, "%08X", static_cast<unsigned>(M.ModuleId));
+        Fail(std::string("--module-id ") + Id + " --count " + std::to_string(Count) +
+             ": module IDs go up to FFFFFFFF");
+    }
+    for (const AimedOption& O : Aimed)
+        if (O.Device > Count)
+            Fail("--on " + std::to_string(O.Device) + ": there " +
+                 (Count == 1 ? "is one device" : "are " + std::to_string(Count) + " devices") + " (--count)");
+
+    // Each device's faults and adapter: those for all, its seed moved on by
+    // its place (the same seed would give every device the same draws), then
+    // the options aimed at it.
+    std::vector<Faults> DeviceFaults(static_cast<std::size_t>(Count), F);
+    std::vector<Adapter> DeviceAdapters(static_cast<std::size_t>(Count), Adp);
+    for (int I = 0; I < Count; ++I)
+        DeviceFaults[static_cast<std::size_t>(I)].Seed = F.Seed + static_cast<uint32_t>(I);
+    for (const AimedOption& O : Aimed) {
+        std::size_t Next = 1;
+        const auto I = static_cast<std::size_t>(O.Device - 1);
+        FaultOption(
+            O.Words[0], [&] { return O.Words[Next++]; }, DeviceFaults[I], DeviceAdapters[I]);
+    }
+    if (!Tty.empty() && (Com > 0 || DeviceFaults[0].Pace || DeviceAdapters[0].LatencyMs > 0))
         Fail(
             "--tty runs on a real line: --com, --pace and --adapter-latency model one and do not go with it");
     if (!Receiver.empty())
@@ -530,98 +698,77 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &Sa, nullptr);
     sigaction(SIGTERM, &Sa, nullptr);
 
-    std::unique_ptr<VeltracUnit> Unit;
-    std::unique_ptr<GpsModule> Module;
-    SimDevice* Dev = nullptr;
-    if (IsUnit) {
-        Unit = std::make_unique<VeltracUnit>(U);
-        Dev = Unit.get();
-    } else {
-        Module = std::make_unique<GpsModule>(M);
-        Dev = Module.get();
-    }
-    if (!Dev->Ok()) {
-        std::cerr << "veltrac-devsim: cannot make the pty: " << Dev->Error() << "\n";
-        return 1;
-    }
+    // With several devices each line says whose it is; one device prints as it always has.
+    const bool Fleet = Count > 1;
     std::mutex OutMutex;
-    if (!Quiet) {
-        Dev->SetLogSink([&OutMutex](const std::string& Line) {
+    std::vector<Plugged> Devices(static_cast<std::size_t>(Count));
+    for (int I = 0; I < Count; ++I) {
+        Plugged& P = Devices[static_cast<std::size_t>(I)];
+        P.Com = Com > 0 ? Com + I : 0;
+        if (IsUnit) {
+            UnitConfig C = U;
+            C.UnitId += static_cast<uint32_t>(I);
+            P.Unit = std::make_unique<VeltracUnit>(C);
+            P.Dev = P.Unit.get();
+        } else {
+            ModuleConfig C = M;
+            C.ModuleId += static_cast<uint32_t>(I);
+            P.Module = std::make_unique<GpsModule>(C);
+            P.Dev = P.Module.get();
+        }
+        SimDevice* Dev = P.Dev;
+        if (!Dev->Ok()) {
+            std::cerr << "veltrac-devsim: cannot make the pty: " << Dev->Error() << "\n";
+            return 1;
+        }
+        if (!Quiet) {
+            const std::string Prefix = Fleet ? "COM " + std::to_string(P.Com) + ": " : "";
+            Dev->SetLogSink([&OutMutex, Prefix](const std::string& Line) {
+                std::lock_guard<std::mutex> L(OutMutex);
+                std::cout << Prefix << Line << std::endl;
+            });
+        }
+        Dev->SetFaults(DeviceFaults[static_cast<std::size_t>(I)]);
+        Dev->SetAdapter(DeviceAdapters[static_cast<std::size_t>(I)]);
+        if (!Tty.empty()) {
+            std::string Err;
+            if (!Dev->UseTty(Tty, &Err)) {
+                std::cerr << "veltrac-devsim: cannot use the serial device: " << Err << "\n";
+                return 1;
+            }
             std::lock_guard<std::mutex> L(OutMutex);
-            std::cout << Line << std::endl;
-        });
-    }
-    Dev->SetFaults(F);
-    Dev->SetAdapter(Adp);
-    if (!Tty.empty()) {
-        std::string Err;
-        if (!Dev->UseTty(Tty, &Err)) {
-            std::cerr << "veltrac-devsim: cannot use the serial device: " << Err << "\n";
-            return 1;
+            std::cout << "on " << Tty << ": run the tool on the other end of the null-modem cable"
+                      << std::endl;
+        } else if (P.Com > 0) {
+            std::string Err;
+            if (!Dev->PlugAs(P.Com, ComDir, &Err)) {
+                std::cerr << "veltrac-devsim: cannot plug in as COM " << P.Com << ": " << Err << "\n";
+                return 1;
+            }
+            std::lock_guard<std::mutex> L(OutMutex);
+            std::cout << "COM " << P.Com << " = " << Dev->ComLinkPath() << " -> " << Dev->SlavePath()
+                      << std::endl;
+        } else {
+            std::lock_guard<std::mutex> L(OutMutex);
+            std::cout << "open " << Dev->SlavePath() << std::endl;
         }
-        std::lock_guard<std::mutex> L(OutMutex);
-        std::cout << "on " << Tty << ": run the tool on the other end of the null-modem cable" << std::endl;
-    } else if (Com > 0) {
-        std::string Err;
-        if (!Dev->PlugAs(Com, ComDir, &Err)) {
-            std::cerr << "veltrac-devsim: cannot plug in as COM " << Com << ": " << Err << "\n";
-            return 1;
-        }
-        std::lock_guard<std::mutex> L(OutMutex);
-        std::cout << "COM " << Com << " = " << Dev->ComLinkPath() << " -> " << Dev->SlavePath() << std::endl;
-    } else {
-        std::lock_guard<std::mutex> L(OutMutex);
-        std::cout << "open " << Dev->SlavePath() << std::endl;
     }
 
     while (!Interrupted)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-    Dev->SetLogSink(nullptr);
-    Dev->Stop();
-    std::lock_guard<std::mutex> L(OutMutex);
-    std::cout << "\n";
-    const LineCounters Ln = Dev->Line();
-    if (IsUnit) {
-        const UnitReport R = Unit->Report();
-        std::cout << "unit version " << R.VersionText << ", receiver \"" << R.ReceiverVersion << "\"\n"
-                  << "receiver programmed " << R.Programmings << " time(s), " << R.ProgrammingFailures
-                  << " refused" << (R.ProgrammingError.empty() ? "" : " (" + R.ProgrammingError + ")") << "\n"
-                  << "receiver image " << R.ReceiverImageSize << " bytes"
-                  << (R.ProgrammedFrom.empty() ? "" : ", last read as " + R.ProgrammedFrom) << "\n"
-                  << "EEPROM writes " << R.EepromWrites << ", re-sent " << R.EepromRewrites << ", refused "
-                  << R.EepromRefused << "\n"
-                  << "transfers started " << R.Transfers << ", receiver asked " << R.ReceiverQuestions
-                  << " time(s), " << R.BusyQuestions << " while programming\n"
-                  << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
-                  << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
-                  << "retries seen " << R.Retries() << "\n"
-                  << EndsWhileProgramming(R.EndsWhileProgramming);
-        Save(SaveImage, Unit->ReceiverImage(), "the receiver image");
-        Save(SaveFirmware, FirmwareImage(Unit->Firmware()), "the pulled firmware");
-    } else {
-        const ModuleReport R = Module->Report();
-        std::cout << "controller " << R.ControllerVersion << ", receiver \"" << R.ReceiverVersion << "\"\n"
-                  << "receiver programmed " << R.Programmings << " time(s), transfers refused "
-                  << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")")
-                  << "\n"
-                  << "image starts " << R.ImageStarts << ", transfers started " << R.Transfers
-                  << ", complete images received " << R.ImagesReceived << ", last status unacknowledged "
-                  << R.LastAckTimeouts << "\n"
-                  << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
-                  << R.BlocksRefused << "\n"
-                  << "receiver asked " << R.VersionQuestions << " time(s), " << R.BusyQuestions
-                  << " while programming\n"
-                  << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures
-                  << "\n"
-                  << "retries seen " << R.Retries() << "\n"
-                  << EndsWhileProgramming(R.EndsWhileProgramming);
-        Save(SaveImage, Module->ReceiverImage(), "the receiver image");
-        Save(SaveFirmware, FirmwareImage(Module->Firmware()), "the pulled firmware");
+    // Every device stops before the first summary, so no event line runs into them.
+    for (Plugged& P : Devices) {
+        P.Dev->SetLogSink(nullptr);
+        P.Dev->Stop();
     }
-    std::cout << "line: " << Ln.BytesIn << " bytes in, " << Ln.BytesOut << " out, " << Ln.BadFrames
-              << " bad frames, " << Ln.PortCloses << " port closes, " << Ln.HangUps << " hang-ups\n"
-              << "wrong rate: " << Ln.SpeedMismatchIn << " bytes in (" << Ln.GarbageIn << " garbage), "
-              << Ln.SpeedMismatchOut << " out (" << Ln.GarbageOut << " garbage)\n";
+    std::lock_guard<std::mutex> L(OutMutex);
+    for (const Plugged& P : Devices) {
+        std::cout << "\n";
+        if (Fleet)
+            std::cout << "COM " << P.Com << ":\n";
+        PrintReport(P, Fleet ? PerDeviceFile(SaveImage, P.Com) : SaveImage,
+                    Fleet ? PerDeviceFile(SaveFirmware, P.Com) : SaveFirmware);
+    }
     return 0;
 }
