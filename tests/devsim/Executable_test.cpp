@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -117,6 +118,74 @@ TEST(Executable, PlugsInAsComNAnswersAndEndsCleanlyOnCtrlC)
         << R.Output;
 }
 
+// --count: one process, several devices, each on its own COM number and pty
+// with its own identity; --on aims a fault at one of them.
+TEST(Executable, SeveralDevicesOnConsecutiveComNumbers)
+{
+    TempFolder Dir;
+    Child R({"veltrac", "--com", "7", "--count", "3", "--com-dir", Dir.Path(), "--id", "500", "--on", "2",
+             "--drop", "wakeup"});
+    const auto Link = [&](int Com) { return Dir.Path() + "/com" + std::to_string(Com); };
+    for (int i = 0; i < 500 && !Exists(Link(9)); ++i)
+        R.Drain(10);
+    std::vector<std::string> Ptys;
+    for (int Com = 7; Com <= 9; ++Com) {
+        ASSERT_TRUE(Exists(Link(Com))) << R.Output;
+        Ptys.push_back(std::filesystem::read_symlink(Link(Com)));
+    }
+    EXPECT_TRUE(Ptys[0] != Ptys[1] && Ptys[1] != Ptys[2] && Ptys[0] != Ptys[2]) << R.Output;
+    const std::string Wake = "_CONFIGB\r";
+    for (int Com = 7; Com <= 9; ++Com) {
+        ToolPort Port(Link(Com));
+        ASSERT_TRUE(Port.Ok());
+        Port.Write(Wake);
+        if (Com == 8) {
+            // Its first wake-up is dropped, and its own log says so.
+            for (int i = 0; i < 500 && R.Output.find("(named drop)") == std::string::npos; ++i)
+                R.Drain(10);
+            const auto Drop = R.Output.find("(named drop)");
+            ASSERT_NE(Drop, std::string::npos) << R.Output;
+            EXPECT_EQ(R.Output.substr(R.Output.rfind('\n', Drop) + 1, 7), "COM 8: ") << R.Output;
+            Port.Write(Wake);
+        }
+        ASSERT_TRUE(Port.ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x0B); }, 10000))
+            << Com << "\n"
+            << R.Output;
+        const std::string Info = FramesOf(Port.Buffer, 0x0B)[0].Payload;
+        ASSERT_GE(Info.size(), 4u);
+        const int Id = (static_cast<uint8_t>(Info[1]) << 16) | (static_cast<uint8_t>(Info[2]) << 8) |
+                       static_cast<uint8_t>(Info[3]);
+        EXPECT_EQ(Id, 500 + Com - 7);
+    }
+    auto Count = [&](const std::string& Text) {
+        std::size_t N = 0;
+        for (auto At = R.Output.find(Text); At != std::string::npos; At = R.Output.find(Text, At + 1))
+            ++N;
+        return N;
+    };
+    for (int i = 0; i < 1000 && Count("the tool closed the port") < 3; ++i)
+        R.Drain(10);
+    ::kill(R.Pid, SIGINT);
+    EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+    for (int Com = 7; Com <= 9; ++Com)
+        EXPECT_FALSE(Exists(Link(Com)));
+    // One summary block per device, in COM order, each with its own line counts.
+    const auto Block = [&](int Com) {
+        const auto At = R.Output.find("\nCOM " + std::to_string(Com) + ":\n");
+        if (At == std::string::npos)
+            return std::string();
+        return R.Output.substr(At + 1, R.Output.find("\nCOM ", At + 1) - At);
+    };
+    for (int Com = 7; Com <= 9; ++Com) {
+        const std::string B = Block(Com);
+        EXPECT_NE(B.find("EEPROM writes 0"), std::string::npos) << Com << ":\n" << R.Output;
+        EXPECT_NE(B.find(Com == 8 ? "line: 18 bytes in" : "line: 9 bytes in"), std::string::npos) << B;
+        EXPECT_NE(B.find("1 port closes, 0 hang-ups\nwrong rate: 0 bytes in"), std::string::npos) << B;
+    }
+    EXPECT_LT(R.Output.find("\nCOM 7:\n"), R.Output.find("\nCOM 8:\n"));
+    EXPECT_LT(R.Output.find("\nCOM 8:\n"), R.Output.find("\nCOM 9:\n"));
+}
+
 // --tty on a pty's slave: the device runs on a serial device it did not make,
 // the test plays the tool on the master.
 TEST(Executable, RunsOnASerialDeviceGivenByTty)
@@ -168,6 +237,8 @@ TEST(Executable, HelpAndBadArguments)
                             "--programming-ms", "--busy-answer", "--last-ack-wait", "--programmed-status",
                             "--wrong-rate", "--fast", "--adapter-latency", "--adapter-packet", "--tty"})
         EXPECT_NE(Help.Output.find(Opt), std::string::npos) << Opt;
+    EXPECT_NE(Help.Output.find("--count K"), std::string::npos);
+    EXPECT_NE(Help.Output.find("--on I OPTION"), std::string::npos);
 
     Child Bad({"veltrac", "--drop-replies", "1.5"});
     EXPECT_EQ(Bad.Wait(10000), 2);
@@ -183,4 +254,20 @@ TEST(Executable, HelpAndBadArguments)
     EXPECT_NE(UnitAck.Output.find("option of the External GPS module"), std::string::npos) << UnitAck.Output;
     Child None({"toaster"});
     EXPECT_EQ(None.Wait(10000), 2);
+
+    // Several devices: a count in range, on COM numbers, each device named by --on there.
+    for (const auto& [Args, Says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"veltrac", "--com", "5", "--count", "33"}, "bad value for --count: '33' (1 to 32 devices)"},
+             {{"veltrac", "--com", "5", "--count", "0"}, "bad value for --count: '0'"},
+             {{"veltrac", "--count", "2"}, "--count needs --com"},
+             {{"egps", "--count", "2", "--tty", "/dev/null"}, "--tty runs one device on a real line"},
+             {{"veltrac", "--com", "254", "--count", "3"}, "COM numbers go up to 255"},
+             {{"veltrac", "--com", "5", "--count", "2", "--on", "3", "--pace"},
+              "--on 3: there are 2 devices"},
+             {{"veltrac", "--com", "5", "--count", "2", "--on", "1", "--class", "3"}, "not '--class'"},
+             {{"veltrac", "--com", "5", "--on", "1", "--late"}, "--late needs a value"}}) {
+        Child C(Args);
+        EXPECT_EQ(C.Wait(10000), 2) << Says;
+        EXPECT_NE(C.Output.find(Says), std::string::npos) << C.Output;
+    }
 }
