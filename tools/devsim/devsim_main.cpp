@@ -632,9 +632,7 @@ int main(int argc, char** argv)
                 return O.Words.back();
             };
             if (!FaultOption(Inner, Value, Check, CheckAdp))
-                Fail("--on takes one of the options under \"Misbehaviour\" (--seed ... --replug-after), not "
-                     "'" +
-                     Inner + "'");
+                Fail("--on takes an option listed under Misbehaviour, not '" + Inner + "'");
             Aimed.push_back(std::move(O));
         } else if (FaultOption(Opt, Arg, F, Adp)) {
         } else if (Opt == "--save-image") {
