@@ -61,7 +61,7 @@ Several devices:
   --on I OPTION [VALUE]   one misbehaviour option (those under "Misbehaviour"
                           below) for the I-th device alone, on top of what is
                           given for all; e.g. --count 4 --on 2 --drop-replies
-                          0.1 --on 4 --hang-up eeprom:300
+                          0.02 --on 4 --hang-up eeprom:300
 
 Veltrac unit:
   --class N               unit class (default 7)
