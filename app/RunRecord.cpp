@@ -132,6 +132,7 @@ TUpdateOutcome TRunRecord::End(TOutcomeKind Kind, const std::string& Message, co
     O.Seconds = Clock.isValid() ? static_cast<double>(Clock.elapsed()) / 1000.0 : 0.0;
     O.ComNumber = At.ComNumber;
     O.DevicePath = At.DevicePath;
+    O.Adapter = Adapter;
     O.StartedAt = StartedAt.toString(Qt::ISODateWithMs).toStdString();
     O.EndedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
     return O;

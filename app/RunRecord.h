@@ -4,6 +4,7 @@
 // device in the same window is described by its own events only.
 #include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
+#include "serial/PortAdapter.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -45,6 +46,7 @@ struct TRunRecord {
     double TransferSeconds = 0;
     uint64_t TransferLineBytes = 0;
     uint32_t LineRate = 0;
+    TPortAdapter Adapter; // the port's adapter, as the run found it at its start
 
     // A new run; SentNow counts the bytes written so far. A run that begins
     // on a device the connection already shows starts from its ID and firmware.

@@ -2,6 +2,8 @@
 // How an update run ended, as the update session states it. Front ends
 // render it (the window's message, the command line's last line, exit code
 // and JSON result); they never work it out for themselves.
+#include "serial/PortAdapter.h"
+
 #include <cstdint>
 #include <string>
 
@@ -60,6 +62,9 @@ struct TUpdateOutcome {
     double Seconds = 0;       // from Open (or from the transfer request) to the end
     int ComNumber = 0;
     std::string DevicePath;
+    // The port's adapter as the run found it at its start (a device unplugged
+    // later has no sysfs entry left); all empty for a pty.
+    TPortAdapter Adapter;
     // When the run began and ended: UTC, ISO 8601 with milliseconds ("2026-12-09T19:55:01.123Z").
     std::string StartedAt, EndedAt;
 };

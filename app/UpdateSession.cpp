@@ -7,6 +7,7 @@
 #include "firmware/ReceiverImages.h"
 #include "firmware/Resources.h"
 #include "serial/AppException.h"
+#include "serial/PortAdapter.h"
 #include "serial/PortError.h"
 #include "serial/PortMap.h"
 #include "util/MyConvert.h"
@@ -1097,6 +1098,8 @@ void TUpdateSession::BeginRun(bool Fresh)
         FRun.Begin(SentNow());
     else
         FRun.Begin(SentNow(), FDisplay.vUnitID, FDisplay.vVersion);
+    // Now, while the device is there: one unplugged later has no sysfs entry left.
+    FRun.Adapter = DescribePortAdapter(DevicePath());
     FOutcome.reset();
 }
 
@@ -1121,6 +1124,13 @@ void TUpdateSession::TransferStarting(TSource Source)
 void TUpdateSession::TransferEnded()
 {
     FRun.TransferDone(SentNow(), LineRate());
+}
+
+std::string TUpdateSession::DevicePath() const
+{
+    const std::string& Path =
+        FDisplay.DeviceType == dtExternalGPS ? cCom1.DevicePath() : CX.Port().DevicePath();
+    return Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
 }
 
 uint64_t TUpdateSession::SentNow() const
@@ -1173,8 +1183,7 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     At.SentNow = SentNow();
     At.LineRate = LineRate();
     At.ComNumber = FDisplay.ComNumber;
-    const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();
-    At.DevicePath = Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
+    At.DevicePath = DevicePath();
     const TUpdateOutcome O = FRun.End(Kind, Message, At);
     FOutcome = O;
     // As a unit is switched off when it is updated or up to date; after other

@@ -595,6 +595,7 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
     else
         J.AddNull("line_use");
     J.Add("com", O.ComNumber).Add("device_path", O.DevicePath);
+    J.AddRaw("adapter", ResultAdapterJson(O.Adapter));
     return J.Str();
 }
 

@@ -163,3 +163,22 @@ std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS)
         .Add("text", StatePhrase(To, ExternalGPS))
         .Str();
 }
+
+namespace
+{
+
+TJsonObject& AddText(TJsonObject& O, const std::string& Key, const std::string& Value)
+{
+    return Value.empty() ? O.AddNull(Key) : O.Add(Key, Value);
+}
+
+} // namespace
+
+std::string ResultAdapterJson(const TPortAdapter& A)
+{
+    TJsonObject O;
+    AddText(O, "by_id", A.ById);
+    AddText(O, "usb_serial", A.Serial);
+    AddText(O, "vendor_id", A.VendorId);
+    return AddText(O, "product_id", A.ProductId).Str();
+}

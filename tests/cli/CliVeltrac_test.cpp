@@ -4,6 +4,7 @@
 #include "CliTest.h"
 #include "app/UpdateSession.h"
 #include "firmware/MyCrypt.h"
+#include "tests/serial/FakeSysfs.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
 #include "util/MyFunctions.h"
@@ -208,6 +209,11 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     Faults F;
     F.Pace = true; // the bytes take their time on the line, as on a serial line
     Plug(C, F);
+    // The unit behind an FTDI adapter, as sysfs and udev would show it.
+    TFakeSysfs Sys;
+    TFakeSysfs::TUsb Ftdi;
+    Ftdi.Serial = "A1B2C3";
+    const std::string ById = Sys.AddUsb(Ftdi, Unit->SlavePath());
     const std::string Record = Files.Path + "/updates.rec";
     const TCliResult R = Run({"--image", File, "--json", "--record", Record, "--station", "bench 3"});
     ASSERT_EQ(R.ExitCode, 0) << R.Out << R.Err;
@@ -251,6 +257,11 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     EXPECT_EQ(Result.value("model").toString(), "Veltrac Track");
     EXPECT_EQ(Result.value("hardware").toString(), "2e5");
     EXPECT_EQ(Result.value("hardware_revision").toString(), "C");
+    const QJsonObject Adapter = Result.value("adapter").toObject();
+    EXPECT_EQ(Adapter.value("by_id").toString().toStdString(), ById);
+    EXPECT_EQ(Adapter.value("usb_serial").toString(), "A1B2C3");
+    EXPECT_EQ(Adapter.value("vendor_id").toString(), "0403");
+    EXPECT_EQ(Adapter.value("product_id").toString(), "6001");
     // The record file holds the result line, whole.
     EXPECT_EQ(ReadFile(Record), R.Out.substr(R.Out.rfind("{\"event\":\"result\"")));
     // The transfer's pace: its own time, the image rate, the share of the line used.
