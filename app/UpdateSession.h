@@ -222,6 +222,8 @@ class TUpdateSession : public QObject,
     void TransferComplete(bool Certain) override;
     void TransferFailed(TOutcomeKind Kind, const std::string& Message) override;
     void ProgramStarted() override;
+    void RecordSentAgain() override;
+    void BlockSentAgain() override;
     void StartAgain() override;
     void BlockRefused() override;
     void ConfirmationExpired() override;
