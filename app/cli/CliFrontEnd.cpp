@@ -595,7 +595,9 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
     else
         J.AddNull("line_use");
     J.Add("com", O.ComNumber).Add("device_path", O.DevicePath);
-    J.AddRaw("adapter", ResultAdapterJson(O.Adapter));
+    J.AddRaw("adapter", ResultAdapterJson(O.Adapter))
+        .AddRaw("phases", PhasesJson(O.Phases))
+        .AddRaw("repeats", RepeatsJson(O.Repeats));
     return J.Str();
 }
 

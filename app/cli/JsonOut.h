@@ -43,3 +43,8 @@ std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS);
 // Parts of the result line; every key is always there, null where unknown.
 // {"by_id","usb_serial","vendor_id","product_id"} of the port's adapter.
 std::string ResultAdapterJson(const TPortAdapter& A);
+// {"own_firmware","receiver_transfer","programming","confirmation"} in
+// seconds (null: not in the run), and "unfinished", the phase the run ended in.
+std::string PhasesJson(const TRunPhases& P);
+// {"records","blocks","wake_ups","restarts"}
+std::string RepeatsJson(const TRunRepeats& R);
