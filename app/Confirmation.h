@@ -98,6 +98,8 @@ class TConfirmation : public QObject
     // Programming ran and ended; true when that is news.
     bool EndProgramming();
     bool ProgramRan() const { return FState.Ran; }
+    // The device has shown that its programming ended (by any evidence above).
+    bool ProgramEnded() const { return FState.Ended; }
 
     // A version the receiver reported while confirming.
     TVerdict Judge(const std::string& Version);

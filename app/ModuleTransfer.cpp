@@ -153,6 +153,7 @@ void TModuleTransfer::RetryTick()
             return;
         }
         ++FStallTicks;
+        FHost.BlockSentAgain();
         Send(FBlocks[static_cast<std::size_t>(FCursor)]);
         break;
     case TPhase::None:

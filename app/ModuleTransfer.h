@@ -22,6 +22,8 @@ class TModuleTransferHost : public TTransferHost
     virtual void StartAgain() = 0;
     // The module refused a block (status 02): the transfer is over.
     virtual void BlockRefused() = 0;
+    // A block went out again: the module gave no status for it.
+    virtual void BlockSentAgain() = 0;
 
   protected:
     ~TModuleTransferHost() = default;

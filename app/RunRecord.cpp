@@ -12,10 +12,14 @@ void TRunRecord::Begin(uint64_t SentNow, const std::string& ID, const std::strin
     SentAtStart = SentNow;
     DeviceID = ID;
     FirmwareBefore = FirmwareAfter = Firmware;
+    // A device already identified that is identified again has been restarted.
+    Identifying = !ID.empty();
 }
 
 void TRunRecord::Identified(const std::string& ID, const std::string& Firmware)
 {
+    if (OwnFirmwareFrom >= 0 && OwnFirmwareTo < 0)
+        OwnFirmwareTo = Now();
     DeviceID = ID;
     if (FirmwareBefore.empty() && !FirmwareBeforeUnknown)
         FirmwareBefore = Firmware;
@@ -27,6 +31,58 @@ void TRunRecord::Identified(const std::string& ID, const std::string& Firmware)
     }
 }
 
+void TRunRecord::IdentifyStarting()
+{
+    if (!Active)
+        return;
+    if (Identifying)
+        ++Repeats.Restarts;
+    Identifying = true;
+}
+
+void TRunRecord::FirmwareStarting(const std::string& Title)
+{
+    if (!Title.empty())
+        FirmwareTitle = Title;
+    if (OwnFirmwareFrom < 0) {
+        OwnFirmwareFrom = Now();
+        LastFirmwareBlock.reset();
+    }
+}
+
+// A device that asks for the block it was just served did not take it.
+void TRunRecord::FirmwareBlockServed(int32_t Block)
+{
+    if (Active && LastFirmwareBlock == Block)
+        ++Repeats.Blocks;
+    LastFirmwareBlock = Block;
+}
+
+void TRunRecord::UnitFirmwarePulled()
+{
+    if (!Active)
+        return;
+    UnitFirmwareSent = true;
+    IdentifyStarting();
+}
+
+void TRunRecord::Repeated(TRepeat What)
+{
+    if (!Active)
+        return;
+    switch (What) {
+    case TRepeat::Record:
+        ++Repeats.Records;
+        break;
+    case TRepeat::Block:
+        ++Repeats.Blocks;
+        break;
+    case TRepeat::WakeUp:
+        ++Repeats.WakeUps;
+        break;
+    }
+}
+
 void TRunRecord::TransferStarting(TImageSource Source, const std::string& Receiver, uint64_t SentNow)
 {
     Transfer = Source;
@@ -35,16 +91,61 @@ void TRunRecord::TransferStarting(TImageSource Source, const std::string& Receiv
     TransferClock.start();
     TransferSentAtStart = SentNow;
     TransferEnded = false;
+    // Programming and confirmation are those of the last transfer.
+    WatchFrom = LastSignAt = ProgrammedAt = -1;
+    ProgrammedBefore = Decided = DecidedByVersion = false;
 }
 
-void TRunRecord::TransferDone(uint64_t SentNow, uint32_t Rate)
+bool TRunRecord::CloseTransfer(uint64_t SentNow, uint32_t Rate)
 {
     if (!TransferClock.isValid() || TransferEnded)
-        return;
+        return false;
     TransferEnded = true;
     TransferSeconds = static_cast<double>(TransferClock.elapsed()) / 1000.0;
     TransferLineBytes = SentNow - TransferSentAtStart;
     LineRate = Rate;
+    return true;
+}
+
+void TRunRecord::TransferDone(uint64_t SentNow, uint32_t Rate)
+{
+    if (CloseTransfer(SentNow, Rate))
+        WatchFrom = Now();
+}
+
+void TRunRecord::Resumed(const TConfirmationStart& What, bool ProgrammingEnded)
+{
+    Transfer = What.Source;
+    Transferred = What.Certain;
+    ReceiverBefore = What.Before;
+    Required = What.Expected;
+    TransferEnded = true;
+    WatchFrom = Now();
+    LastSignAt = -1;
+    ProgrammedAt = ProgrammingEnded ? WatchFrom : -1;
+    ProgrammedBefore = ProgrammingEnded;
+    Decided = DecidedByVersion = false;
+}
+
+void TRunRecord::ProgrammingSign()
+{
+    if (WatchFrom >= 0 && ProgrammedAt < 0)
+        LastSignAt = Now();
+}
+
+void TRunRecord::ProgrammingEnded(bool AtLastSign)
+{
+    if (WatchFrom < 0 || ProgrammedAt >= 0)
+        return;
+    ProgrammedAt = AtLastSign && LastSignAt >= 0 ? LastSignAt : Now();
+}
+
+void TRunRecord::ConfirmationDecided(bool ByVersion)
+{
+    if (WatchFrom < 0 || Decided)
+        return;
+    Decided = true;
+    DecidedByVersion = ByVersion;
 }
 
 TTransferProgress TRunRecord::Progress(const std::string* Image, const TProgressBarState* Counted,
@@ -124,15 +225,55 @@ TUpdateOutcome TRunRecord::End(TOutcomeKind Kind, const std::string& Message, co
         O.ImageBytes = At.Image->size();
     }
     O.Transferred = Transferred;
-    TransferDone(At.SentNow, At.LineRate);
+    const int64_t Ending = Now();
+    // A transfer still running is measured to here.
+    const bool TransferCut = CloseTransfer(At.SentNow, At.LineRate);
     O.TransferSeconds = TransferSeconds;
     O.TransferLineBytes = TransferLineBytes;
     O.LineRate = LineRate;
     O.BytesSent = At.SentNow - SentAtStart;
-    O.Seconds = Clock.isValid() ? static_cast<double>(Clock.elapsed()) / 1000.0 : 0.0;
+    O.Seconds = static_cast<double>(Ending) / 1000.0;
     O.ComNumber = At.ComNumber;
     O.DevicePath = At.DevicePath;
+    O.Adapter = Adapter;
+    O.Phases = Phases(Ending, TransferCut);
+    O.Repeats = Repeats;
     O.StartedAt = StartedAt.toString(Qt::ISODateWithMs).toStdString();
     O.EndedAt = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toStdString();
     return O;
+}
+
+TRunPhases TRunRecord::Phases(int64_t Ending, bool TransferCut) const
+{
+    const auto Seconds = [](int64_t From, int64_t To) { return static_cast<double>(To - From) / 1000.0; };
+    TRunPhases P;
+    if (OwnFirmwareFrom >= 0) {
+        P.OwnFirmware = Seconds(OwnFirmwareFrom, OwnFirmwareTo >= 0 ? OwnFirmwareTo : Ending);
+        if (OwnFirmwareTo < 0)
+            P.Unfinished = TRunPhase::OwnFirmware;
+    }
+    if (TransferClock.isValid() && TransferLineBytes > 0) {
+        P.ReceiverTransfer = TransferSeconds;
+        if (TransferCut)
+            P.Unfinished = TRunPhase::ReceiverTransfer;
+    }
+    if (WatchFrom < 0)
+        return P;
+    int64_t ConfirmFrom = -1;
+    if (ProgrammedAt >= 0) {
+        if (!ProgrammedBefore)
+            P.Programming = Seconds(WatchFrom, ProgrammedAt);
+        ConfirmFrom = ProgrammedAt;
+    } else if (DecidedByVersion) {
+        ConfirmFrom = WatchFrom;
+    } else {
+        P.Programming = Seconds(WatchFrom, Ending);
+        P.Unfinished = TRunPhase::Programming;
+    }
+    if (ConfirmFrom >= 0) {
+        P.Confirmation = Seconds(ConfirmFrom, Ending);
+        if (!Decided)
+            P.Unfinished = TRunPhase::Confirmation;
+    }
+    return P;
 }

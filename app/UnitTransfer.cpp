@@ -47,6 +47,7 @@ void TUnitTransfer::Start(const std::string& Image)
     FSpeedConfirmed = false;
     FProgramStartPending = false;
     FCursor = 0;
+    FLastSent = -1;
     FHost.SendBar(0, static_cast<int>(FRecords.size()));
     if (!FRecords.empty())
         tWriteRetry.start();
@@ -58,6 +59,7 @@ void TUnitTransfer::Stop()
 {
     FRecords.clear();
     FCursor = 0;
+    FLastSent = -1;
     tWriteRetry.stop();
     ForgetAnswers();
     FSpeedConfirmed = false;
@@ -198,6 +200,9 @@ void TUnitTransfer::SendRecord(bool Advance)
             const std::size_t Blank = Record.find(' ');
             const std::string Address = Record.substr(0, Blank);
             const std::string Data = Blank == std::string::npos ? std::string() : Record.substr(Blank + 1);
+            if (FCursor == FLastSent)
+                FHost.RecordSentAgain();
+            FLastSent = FCursor;
             SentToUnit(FCursor);
             CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
             FHost.ProgressText(FixedText(FCursor * 100.0 / Count, 1) + "%");

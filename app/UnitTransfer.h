@@ -21,6 +21,8 @@ class TUnitTransferHost : public TTransferHost
   public:
     // The unit took 65352 := 1, or showed by its logger status that it heard it.
     virtual void ProgramStarted() = 0;
+    // A record went out again (unanswered, or refused).
+    virtual void RecordSentAgain() = 0;
 
   protected:
     ~TUnitTransferHost() = default;
@@ -100,7 +102,8 @@ class TUnitTransfer : public QObject
     bool FPlainHeader = false;
 
     std::vector<std::string> FRecords;
-    int FCursor = 0; // the record to write next
+    int FCursor = 0;    // the record to write next
+    int FLastSent = -1; // the record written last
     // The speed switch was answered; the records may go.
     bool FSpeedConfirmed = false;
     // 65352 := 1 was sent and not yet acknowledged.

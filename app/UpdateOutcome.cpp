@@ -26,3 +26,20 @@ const char* OutcomeName(TOutcomeKind Kind)
     }
     return "failed";
 }
+
+const char* PhaseName(TRunPhase Phase)
+{
+    switch (Phase) {
+    case TRunPhase::None:
+        return "";
+    case TRunPhase::OwnFirmware:
+        return "own_firmware";
+    case TRunPhase::ReceiverTransfer:
+        return "receiver_transfer";
+    case TRunPhase::Programming:
+        return "programming";
+    case TRunPhase::Confirmation:
+        return "confirmation";
+    }
+    return "";
+}

@@ -2,7 +2,10 @@
 // How an update run ended, as the update session states it. Front ends
 // render it (the window's message, the command line's last line, exit code
 // and JSON result); they never work it out for themselves.
+#include "serial/PortAdapter.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 enum class TOutcomeKind {
@@ -25,6 +28,29 @@ enum class TImageSource { None, Automatic, Custom, Recovery };
 // "updated", "up-to-date", "not-supported", "manual", "not-confirmed",
 // "failed", "port-error", "bad-image", "timed-out", "interrupted".
 const char* OutcomeName(TOutcomeKind Kind);
+
+// The phases of an update, in the order a run goes through them (TRunRecord
+// says where each begins and ends).
+enum class TRunPhase { None, OwnFirmware, ReceiverTransfer, Programming, Confirmation };
+
+// "own_firmware", "receiver_transfer", "programming", "confirmation"; "" for None.
+const char* PhaseName(TRunPhase Phase);
+
+// How long each phase took in the run, in seconds; empty for a phase that
+// did not happen in it. Unfinished names the phase the run ended in before
+// that phase's own end, which is then measured to the run's end.
+struct TRunPhases {
+    std::optional<double> OwnFirmware, ReceiverTransfer, Programming, Confirmation;
+    TRunPhase Unfinished = TRunPhase::None;
+};
+
+// What had to be done again in the run.
+struct TRunRepeats {
+    int Records = 0;  // the unit's EEPROM records sent again
+    int Blocks = 0;   // receiver blocks sent to the module again, firmware blocks a device asked for again
+    int WakeUps = 0;  // wake-ups (a module: identify questions) the device left unanswered and got again
+    int Restarts = 0; // times the run went back to identifying the device
+};
 
 // What a production line records of one run. Texts are as the device
 // reported them; empty where there was nothing.
@@ -60,6 +86,11 @@ struct TUpdateOutcome {
     double Seconds = 0;       // from Open (or from the transfer request) to the end
     int ComNumber = 0;
     std::string DevicePath;
+    // The port's adapter as the run found it at its start (a device unplugged
+    // later has no sysfs entry left); all empty for a pty.
+    TPortAdapter Adapter;
+    TRunPhases Phases;
+    TRunRepeats Repeats;
     // When the run began and ended: UTC, ISO 8601 with milliseconds ("2026-12-09T19:55:01.123Z").
     std::string StartedAt, EndedAt;
 };

@@ -7,6 +7,7 @@
 #include "firmware/ReceiverImages.h"
 #include "firmware/Resources.h"
 #include "serial/AppException.h"
+#include "serial/PortAdapter.h"
 #include "serial/PortError.h"
 #include "serial/PortMap.h"
 #include "util/MyConvert.h"
@@ -60,12 +61,8 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     CX.OnFastSpeed = Handler(&TUpdateSession::CXFastSpeed);
     CX.OnSoftwareUpdate = Handler(&TUpdateSession::CXSoftwareUpdate);
     // The unit asked for the end block: it restarts on what it pulled.
-    CX.OnSoftwareUpdateComplete = [this](TCorvex*) {
-        Entry(true, [&] {
-            if (FRun.Active)
-                FRun.UnitFirmwareSent = true;
-        });
-    };
+    CX.OnSoftwareUpdateComplete = [this](TCorvex*) { Entry(true, [&] { FRun.UnitFirmwarePulled(); }); };
+    CX.OnWakeUpAgain = [this](TCorvex*) { Entry(true, [&] { FRun.Repeated(TRunRecord::TRepeat::WakeUp); }); };
 
     CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
         if (OnUnitFrame)
@@ -88,6 +85,9 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
     MX.OnDot = Handler(&TUpdateSession::MXDot);
     MX.OnControllerStarted = Handler(&TUpdateSession::MXControllerStarted);
     MX.OnControllerProgress = Handler(&TUpdateSession::MXControllerProgress);
+    MX.OnControllerBlock = [this](TModuleLink*, int32_t Block) {
+        Entry(true, [&] { FRun.FirmwareBlockServed(Block); });
+    };
     cCom1.OnDataRecived = Handler(&TUpdateSession::cCom1DataRecived);
     cCom1.OnPortOpen = Handler(&TUpdateSession::cCom1PortOpen);
     // An unplugged device: the port reports the hang-up itself, at once.
@@ -104,7 +104,14 @@ TUpdateSession::TUpdateSession(const std::vector<std::string>& Arguments, QObjec
 
     TimerE3.setInterval(ModuleRetryMs);
     tVersionRetry.setInterval(VersionRetryMs);
-    connect(&TimerE3, &QTimer::timeout, this, Handler(&TUpdateSession::TimerE3Timer));
+    connect(&TimerE3, &QTimer::timeout, this, [this] {
+        Entry(true, [&] {
+            // The module left the last identify unanswered: it is asked again.
+            if (FDisplay.vVersion.empty())
+                FRun.Repeated(TRunRecord::TRepeat::WakeUp);
+            TimerE3Timer();
+        });
+    });
     connect(&tVersionRetry, &QTimer::timeout, this, Handler(&TUpdateSession::tVersionRetryTimer));
     connect(&tSilence, &QTimer::timeout, this, [this] {
         Entry(true, [&] {
@@ -412,6 +419,7 @@ void TUpdateSession::OpenConnection()
     const int n = FDisplay.ComNumber;
     if (n == 0)
         return;
+    FRun.IdentifyStarting();
     FNoPortChosen = false;
     ResetDisplay();
     // After an unplug the port is still active on a dead descriptor; the
@@ -614,11 +622,12 @@ void TUpdateSession::CXGotVersionInfo(TCorvex* /*Sender*/, const TCX_VersionInfo
     CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
     SetState(TUpdateState::UnitFirmware);
     FDisplay.vGPSCurrent = SessionText::UpdatingUnit + Title;
-    FRun.FirmwareTitle = Title;
+    FRun.FirmwareStarting(Title);
 }
 
-void TUpdateSession::CXSoftwareUpdate(TCorvex* /*Sender*/, int32_t /*Block*/, int32_t Percent)
+void TUpdateSession::CXSoftwareUpdate(TCorvex* /*Sender*/, int32_t Block, int32_t Percent)
 {
+    FRun.FirmwareBlockServed(Block);
     FDisplay.pUpdateProgress.Set(Percent, 100);
     FDisplay.vProgress = std::to_string(Percent) + "%";
 }
@@ -709,10 +718,13 @@ void TUpdateSession::CXLoggerStatus(TCorvex* /*Sender*/, const TCX_LoggerStatus&
 {
     if (FUpdateState == TUpdateState::Busy && !Ending())
         FUnitTransfer.LoggerStatus();
-    if (Ending())
+    if (Ending()) {
         FConfirm.Progress();
-    else if (FConfirm.LoggerStatus(Status.Current, Status.Total))
-        ProgrammingEnded();
+    } else {
+        FRun.ProgrammingSign();
+        if (FConfirm.LoggerStatus(Status.Current, Status.Total))
+            ProgrammingEnded();
+    }
     TProgressBarState& Bar = FDisplay.pUpdateProgress;
     Bar.Set(Status.Current, Status.Total);
     FDisplay.vProgress = Status.Current == 0 ? "" : std::to_string(Bar.Percent()) + "%";
@@ -758,6 +770,16 @@ void TUpdateSession::TransferFailed(TOutcomeKind Kind, const std::string& Messag
 void TUpdateSession::ProgramStarted()
 {
     FConfirm.ProgramAcknowledged();
+}
+
+void TUpdateSession::RecordSentAgain()
+{
+    FRun.Repeated(TRunRecord::TRepeat::Record);
+}
+
+void TUpdateSession::BlockSentAgain()
+{
+    FRun.Repeated(TRunRecord::TRepeat::Block);
 }
 
 // ---------------------------------------------------------------- External GPS module
@@ -823,6 +845,7 @@ void TUpdateSession::ControllerFromLoader()
         BeginRun(false);
     if (FDisplay.vVersion.empty())
         FRun.FirmwareBeforeUnknown = true;
+    FRun.FirmwareStarting();
 }
 
 void TUpdateSession::MXControllerProgress(TModuleLink* /*Sender*/, bool Active, double Percent)
@@ -851,6 +874,7 @@ void TUpdateSession::MXStatus(TModuleLink* /*Sender*/, TModuleStatus Status)
         FConfirm.Progress();
         if (Status == TModuleStatus::Refused) {
             FConfirm.ModuleStatus02();
+            FRun.ProgrammingEnded();
             OpenConnection();
         }
         return;
@@ -893,6 +917,7 @@ void TUpdateSession::MXIdentity(TModuleLink* /*Sender*/, const TModuleIdentity& 
         SetState(TUpdateState::ModuleFirmware);
         FDisplay.vGPSCurrent = SessionText::UpdatingModule;
         MX.SendStartControllerUpdate();
+        FRun.FirmwareStarting();
     }
 }
 
@@ -1116,6 +1141,8 @@ void TUpdateSession::BeginRun(bool Fresh)
         FRun.Begin(SentNow());
     else
         FRun.Begin(SentNow(), FDisplay.vUnitID, FDisplay.vVersion);
+    // Now, while the device is there: one unplugged later has no sysfs entry left.
+    FRun.Adapter = DescribePortAdapter(DevicePath());
     FOutcome.reset();
 }
 
@@ -1140,6 +1167,13 @@ void TUpdateSession::TransferStarting(TSource Source)
 void TUpdateSession::TransferEnded()
 {
     FRun.TransferDone(SentNow(), LineRate());
+}
+
+std::string TUpdateSession::DevicePath() const
+{
+    const std::string& Path =
+        FDisplay.DeviceType == dtExternalGPS ? cCom1.DevicePath() : CX.Port().DevicePath();
+    return Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
 }
 
 uint64_t TUpdateSession::SentNow() const
@@ -1192,8 +1226,7 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     At.SentNow = SentNow();
     At.LineRate = LineRate();
     At.ComNumber = FDisplay.ComNumber;
-    const std::string& Path = Module ? cCom1.DevicePath() : CX.Port().DevicePath();
-    At.DevicePath = Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
+    At.DevicePath = DevicePath();
     const TUpdateOutcome O = FRun.End(Kind, Message, At);
     FOutcome = O;
     // As a unit is switched off when it is updated or up to date; after other
@@ -1256,11 +1289,7 @@ bool TUpdateSession::ResumeConfirmation(const std::string& DeviceID)
     // The same device, which may still be programming: nothing is sent to
     // it but the questions that follow its programming to the end.
     const TConfirmationStart& C = FConfirm.What();
-    FRun.Transfer = C.Source;
-    FRun.Transferred = C.Certain;
-    FRun.ReceiverBefore = C.Before;
-    FRun.Required = C.Expected;
-    FRun.TransferEnded = true;
+    FRun.Resumed(C, FConfirm.ProgramEnded());
     FDisplay.Confirming = true;
     FDisplay.vGPSNeeded = C.Shown;
     if (Unit) {
@@ -1277,11 +1306,13 @@ bool TUpdateSession::ResumeConfirmation(const std::string& DeviceID)
 
 void TUpdateSession::ProgrammingQuiet()
 {
+    FRun.ProgrammingEnded(true);
     ProgrammingEnded();
 }
 
 void TUpdateSession::ProgrammingEnded()
 {
+    FRun.ProgrammingEnded();
     // Ask now rather than at the next poll.
     if (FDisplay.DeviceType == dtVeltrac && FUpdateState == TUpdateState::Busy &&
         !FUnitTransfer.ProgramStartPending() && CX.Connected())
@@ -1303,7 +1334,13 @@ void TUpdateSession::ConfirmVersion(const std::string& Version)
 {
     FDisplay.vGPSCurrent = Version;
     FDisplay.vGPSNeeded = FConfirm.What().Shown;
-    switch (FConfirm.Judge(Version)) {
+    const TConfirmation::TVerdict Verdict = FConfirm.Judge(Version);
+    // An answer that changed while watched is evidence too; the first evidence counts.
+    if (FConfirm.ProgramEnded())
+        FRun.ProgrammingEnded();
+    if (Verdict != TConfirmation::TVerdict::Undecided)
+        FRun.ConfirmationDecided(true);
+    switch (Verdict) {
     case TConfirmation::TVerdict::Undecided:
         return;
     case TConfirmation::TVerdict::Confirmed:
@@ -1331,6 +1368,7 @@ void TUpdateSession::Confirmed(const std::string& Version)
 void TUpdateSession::ConfirmationExpired()
 {
     const TConfirmation::TExpiry E = FConfirm.Expire(FUpdateState == TUpdateState::Idle);
+    FRun.ConfirmationDecided(false);
     FDisplay.Confirming = false;
     if (E.What == TConfirmation::TExpiry::TWhat::DecideAgain) {
         CheckGPSVersion(E.Version);

@@ -228,6 +228,8 @@ class TUpdateSession : public QObject,
     void TransferComplete(bool Certain) override;
     void TransferFailed(TOutcomeKind Kind, const std::string& Message) override;
     void ProgramStarted() override;
+    void RecordSentAgain() override;
+    void BlockSentAgain() override;
     void StartAgain() override;
     void BlockRefused() override;
     void ConfirmationExpired() override;
@@ -262,6 +264,8 @@ class TUpdateSession : public QObject,
     void ControllerFromLoader();
     void TransferStarting(TSource Source);
     void TransferEnded();
+    // The device path of the port in use: the one given, else the port map's.
+    std::string DevicePath() const;
     // Bytes written to either device so far, and the rate of the line in use.
     uint64_t SentNow() const;
     uint32_t LineRate() const;

@@ -114,6 +114,8 @@ class TCorvex : public TComponent
     // ---- Published events (an empty function is skipped) ----
     TCX_Notify OnAfterOpen;
     TCX_Notify OnAfterClose;
+    // A wake-up that repeats one the unit left unanswered: any after the first since Open.
+    TCX_Notify OnWakeUpAgain;
     TCX_CommandDebug DebugCommands; // every frame sent (Outgoing) and every good frame received
     TCX_GotUnitInfo OnGotUnitInfo;
     TCX_Command OnGotCommand; // frames no branch took, wrong lengths, and some replies in addition

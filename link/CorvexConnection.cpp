@@ -68,6 +68,8 @@ void TCorvex::WakeUp(bool EndFramesFirst)
     TransmitRaw(Wake);
     SignalTransmit();
     FReader.Hunt();
+    if (FLinkTimer.WakeUps() > 1)
+        CX_Fire(OnWakeUpAgain, this);
 }
 
 // ---- Opening and closing ----

@@ -29,6 +29,7 @@ void TCX_LinkTimer::Connect()
 {
     FTimer.stop();
     FOpenAttempts = 0;
+    FWakeUps = 0;
     FTag = 1;
     FTimer.setInterval(FirstWakeUpDelay);
     FTimer.start();
@@ -67,6 +68,7 @@ void TCX_LinkTimer::Tick()
         FTimer.setInterval(WakeUpInterval);
         const bool First = FOpenAttempts == 0;
         FOpenAttempts = FOpenAttempts >= AttemptsPerEndFrames - 1 ? 0 : FOpenAttempts + 1;
+        ++FWakeUps;
         if (OnWakeUp)
             OnWakeUp(First);
     } else {

@@ -36,6 +36,8 @@ class TCX_LinkTimer
     int Interval() const { return FTimer.interval(); }
     int Tag() const { return FTag; } // 1 = connecting, 0 = connected
     int OpenAttempts() const { return FOpenAttempts; }
+    // Wake-ups sent since Connect; above 1, the unit left one unanswered.
+    int WakeUps() const { return FWakeUps; }
 
   private:
     void Tick();
@@ -43,4 +45,5 @@ class TCX_LinkTimer
     QTimer FTimer;
     int FTag = 0;
     int FOpenAttempts = 0;
+    int FWakeUps = 0;
 };

@@ -160,6 +160,7 @@ void TModuleLink::HandleByte(uint8_t Ch, std::string& Unframed)
         if (!Reply.empty()) {
             FlashTx();
             Write(Reply);
+            Fire(OnControllerBlock, this, FBlockFeed->LastServed);
         }
         const bool Active = FBlockFeed && FBlockFeed->Active;
         if (!Active)
@@ -177,6 +178,7 @@ void TModuleLink::HandleByte(uint8_t Ch, std::string& Unframed)
             Write(Reply);
             FReceive = TModuleReceive::Controller;
             Fire(OnControllerStarted, this);
+            Fire(OnControllerBlock, this, FBlockFeed->LastServed);
         }
     }
     ModuleRxByte(Ch);

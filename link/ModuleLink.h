@@ -63,6 +63,8 @@ class TModuleLink
     std::function<void(TModuleLink* Sender)> OnControllerStarted;
     // After each byte of a controller update: whether the feed still runs, and its progress in percent.
     std::function<void(TModuleLink* Sender, bool Active, double Percent)> OnControllerProgress;
+    // Each block served to the controller's loader, by its number (the feed's LastServed).
+    std::function<void(TModuleLink* Sender, int32_t Block)> OnControllerBlock;
     // Every frame, for traces: Outgoing = the wire bytes written (commands,
     // raw acknowledgements, controller blocks); incoming = the content of
     // each frame received, unescaped, checksum included (in a controller

@@ -615,6 +615,9 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
         J.AddNull("line_use");
     // A device that went away has no path in the port map any more: named as at the start.
     J.Add("com", O.ComNumber).Add("device_path", O.DevicePath.empty() ? FDevicePath : O.DevicePath);
+    J.AddRaw("adapter", ResultAdapterJson(O.Adapter))
+        .AddRaw("phases", PhasesJson(O.Phases))
+        .AddRaw("repeats", RepeatsJson(O.Repeats));
     return J.Str();
 }
 

@@ -163,3 +163,47 @@ std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS)
         .Add("text", StatePhrase(To, ExternalGPS))
         .Str();
 }
+
+namespace
+{
+
+TJsonObject& AddText(TJsonObject& O, const std::string& Key, const std::string& Value)
+{
+    return Value.empty() ? O.AddNull(Key) : O.Add(Key, Value);
+}
+
+TJsonObject& AddSeconds(TJsonObject& O, const std::string& Key, const std::optional<double>& Seconds)
+{
+    return Seconds ? O.Add(Key, *Seconds, 3) : O.AddNull(Key);
+}
+
+} // namespace
+
+std::string ResultAdapterJson(const TPortAdapter& A)
+{
+    TJsonObject O;
+    AddText(O, "by_id", A.ById);
+    AddText(O, "usb_serial", A.Serial);
+    AddText(O, "vendor_id", A.VendorId);
+    return AddText(O, "product_id", A.ProductId).Str();
+}
+
+std::string PhasesJson(const TRunPhases& P)
+{
+    TJsonObject O;
+    AddSeconds(O, "own_firmware", P.OwnFirmware);
+    AddSeconds(O, "receiver_transfer", P.ReceiverTransfer);
+    AddSeconds(O, "programming", P.Programming);
+    AddSeconds(O, "confirmation", P.Confirmation);
+    return AddText(O, "unfinished", PhaseName(P.Unfinished)).Str();
+}
+
+std::string RepeatsJson(const TRunRepeats& R)
+{
+    return TJsonObject()
+        .Add("records", R.Records)
+        .Add("blocks", R.Blocks)
+        .Add("wake_ups", R.WakeUps)
+        .Add("restarts", R.Restarts)
+        .Str();
+}

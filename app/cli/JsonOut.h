@@ -3,6 +3,7 @@
 // UTF-8: bytes from 0x80 up are written as \u0080..\u00FF (Latin-1), so every
 // line is valid JSON whatever the device sent.
 #include "app/UpdateDisplay.h"
+#include "app/UpdateOutcome.h"
 
 #include <cstdint>
 #include <string>
@@ -38,3 +39,12 @@ std::string JsonStringArray(const std::vector<std::string>& Texts);
 std::string DisplayJson(const TUpdateDisplay& D);
 // {"event":"state","state":To,"previous":From,"text":...}
 std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS);
+
+// Parts of the result line; every key is always there, null where unknown.
+// {"by_id","usb_serial","vendor_id","product_id"} of the port's adapter.
+std::string ResultAdapterJson(const TPortAdapter& A);
+// {"own_firmware","receiver_transfer","programming","confirmation"} in
+// seconds (null: not in the run), and "unfinished", the phase the run ended in.
+std::string PhasesJson(const TRunPhases& P);
+// {"records","blocks","wake_ups","restarts"}
+std::string RepeatsJson(const TRunRepeats& R);

@@ -219,6 +219,14 @@ TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
     EXPECT_EQ(R.Programmings, 1) << R.TransferError;
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
+    // The record: the controller's update as a phase of its own; identified
+    // again after it and after the last block; nothing pulled or sent twice.
+    ASSERT_EQ(Outcomes.size(), 1u);
+    const TUpdateOutcome& O = Outcomes[0];
+    EXPECT_TRUE(O.Phases.OwnFirmware && O.Phases.ReceiverTransfer && O.Phases.Confirmation);
+    EXPECT_EQ(O.Phases.Unfinished, TRunPhase::None);
+    EXPECT_EQ(O.Repeats.Restarts, 2);
+    EXPECT_EQ(O.Repeats.Blocks, 0);
 }
 
 TEST_F(SessionTest, ModuleUpToDateAndManual)

@@ -22,7 +22,7 @@ struct THost : TUnitTransferHost, TModuleTransferHost {
     std::vector<TUpdateState> States;
     TProgressBarState Send, Update;
     std::vector<bool> Complete;
-    int ProgramStarts = 0, Restarts = 0, Refusals = 0;
+    int ProgramStarts = 0, Restarts = 0, Refusals = 0, SentAgain = 0;
 
     void Step(const std::function<void()>& Body) override { Body(); }
     void TransferState(TUpdateState State) override
@@ -39,6 +39,8 @@ struct THost : TUnitTransferHost, TModuleTransferHost {
     void ProgramStarted() override { ++ProgramStarts; }
     void StartAgain() override { ++Restarts; }
     void BlockRefused() override { ++Refusals; }
+    void RecordSentAgain() override { ++SentAgain; }
+    void BlockSentAgain() override { ++SentAgain; }
 };
 
 class Transfers : public SessionTest
@@ -78,6 +80,7 @@ TEST_F(Transfers, UnitTransferWritesTheRecordsAndStartsTheProgramming)
     EXPECT_EQ(Host.States, std::vector<TUpdateState>{TUpdateState::Busy});
     EXPECT_EQ(Host.Complete, std::vector<bool>{true});
     EXPECT_EQ(Host.ProgramStarts, 1);
+    EXPECT_EQ(Host.SentAgain, 0) << "every record answered at once";
     EXPECT_TRUE(T.Records().empty());
     EXPECT_TRUE(T.tGPSVersionPoll.isActive()) << "the receiver's version is asked for while it programs";
     T.Stop();
@@ -113,6 +116,7 @@ TEST_F(Transfers, ModuleTransferSendsTheBlocksAndNotAnImageItCannotTake)
     ASSERT_TRUE(WaitFor([&] { return !Host.Complete.empty(); }, Long)) << Host.Update.Position;
     EXPECT_EQ(Host.Complete, std::vector<bool>{true});
     EXPECT_EQ(Host.Restarts, 1) << "identification follows the last block";
+    EXPECT_EQ(Host.SentAgain, 0);
     EXPECT_EQ(Host.Update.Position, static_cast<int>(T.Blocks().size()));
     EXPECT_EQ(Host.States.back(), TUpdateState::Busy);
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 1; }, Long));

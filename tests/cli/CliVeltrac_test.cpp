@@ -4,6 +4,7 @@
 #include "CliTest.h"
 #include "app/UpdateSession.h"
 #include "firmware/MyCrypt.h"
+#include "tests/serial/FakeSysfs.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
 #include "util/MyFunctions.h"
@@ -194,7 +195,13 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     C.Container = 'V';
     Faults F;
     F.Pace = true; // the bytes take their time on the line, as on a serial line
+    F.DropNamed = "eeprom"; // one record goes out again
     Plug(C, F);
+    // The unit behind an FTDI adapter, as sysfs and udev would show it.
+    TFakeSysfs Sys;
+    TFakeSysfs::TUsb Ftdi;
+    Ftdi.Serial = "A1B2C3";
+    const std::string ById = Sys.AddUsb(Ftdi, Unit->SlavePath());
     const std::string Record = Files.Path + "/updates.rec";
     const TCliResult R = Run({"--image", File, "--json", "--record", Record, "--station", "bench 3"});
     ASSERT_EQ(R.ExitCode, 0) << R.Out << R.Err;
@@ -238,6 +245,27 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     EXPECT_EQ(Result.value("model").toString(), "Veltrac Track");
     EXPECT_EQ(Result.value("hardware").toString(), "2e5");
     EXPECT_EQ(Result.value("hardware_revision").toString(), "C");
+    const QJsonObject Adapter = Result.value("adapter").toObject();
+    EXPECT_EQ(Adapter.value("by_id").toString().toStdString(), ById);
+    EXPECT_EQ(Adapter.value("usb_serial").toString(), "A1B2C3");
+    EXPECT_EQ(Adapter.value("vendor_id").toString(), "0403");
+    EXPECT_EQ(Adapter.value("product_id").toString(), "6001");
+    // Its phases: no own firmware; the transfer as timed; a chosen image is
+    // confirmed only after the unit showed its programming ended.
+    const QJsonObject Phases = Result.value("phases").toObject();
+    EXPECT_TRUE(Phases.value("own_firmware").isNull());
+    EXPECT_EQ(Phases.value("receiver_transfer").toDouble(), Result.value("transfer_seconds").toDouble());
+    EXPECT_GT(Phases.value("programming").toDouble(), 0);
+    EXPECT_TRUE(Phases.value("confirmation").isDouble());
+    EXPECT_TRUE(Phases.value("unfinished").isNull());
+    EXPECT_LE(Phases.value("receiver_transfer").toDouble() + Phases.value("programming").toDouble() +
+                  Phases.value("confirmation").toDouble(),
+              Result.value("seconds").toDouble() + 0.002);
+    const QJsonObject Repeats = Result.value("repeats").toObject();
+    EXPECT_GE(Repeats.value("records").toInt(), 1) << "the dropped write went out again";
+    EXPECT_EQ(Repeats.value("blocks").toInt(), 0);
+    EXPECT_GE(Repeats.value("wake_ups").toInt(-1), 0);
+    EXPECT_EQ(Repeats.value("restarts").toInt(), 0);
     // The record file holds the result line, whole.
     EXPECT_EQ(ReadFile(Record), R.Out.substr(R.Out.rfind("{\"event\":\"result\"")));
     // The transfer's pace: its own time, the image rate, the share of the line used.
@@ -251,7 +279,7 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
     EXPECT_LE(Result.value("line_use").toDouble(), 1);
     // Seconds to the millisecond, rates to a tenth.
     const std::string ResultLine = R.Out.substr(R.Out.rfind("{\"event\":\"result\""));
-    for (const char* Key : {"seconds", "transfer_seconds", "line_use"})
+    for (const char* Key : {"seconds", "transfer_seconds", "line_use", "receiver_transfer", "programming"})
         EXPECT_EQ(Decimals(ResultLine, Key), 3) << ResultLine;
     EXPECT_EQ(Decimals(ResultLine, "image_rate"), 1) << ResultLine;
     int Paces = 0;

@@ -59,6 +59,8 @@ struct Connection : ::testing::Test {
 
 TEST_F(Connection, WakesTheUnitUntilItAnswers)
 {
+    int Again = 0;
+    CX.OnWakeUpAgain = [&](TCorvex*) { ++Again; };
     const qint64 OpenedAt = Peer.Clock.elapsed();
     CX.Open();
     EXPECT_TRUE(CX.Port().Active());
@@ -88,6 +90,7 @@ TEST_F(Connection, WakesTheUnitUntilItAnswers)
     Pump(1800);
     Peer.Poll();
     EXPECT_EQ(Peer.WakeUps.size(), Seen) << "no more wake-ups once connected";
+    EXPECT_EQ(Again, static_cast<int>(Seen) - 1) << "each one after the first repeats an unanswered one";
 
     // A second unit information refreshes but does not connect again.
     Reply(0x01, Bytes("00 30 3A 01 02 02 1F 05 2D 01 00 64"));
