@@ -170,9 +170,10 @@ void TModuleLink::HandleByte(uint8_t Ch, std::string& Unframed)
     }
     if (Ch == 0x2E && FReceive == TModuleReceive::Preparing)
         Fire(OnDot, this);
-    if (FReceive == TModuleReceive::Listen && FBlockFeed) {
+    if (FReceive == TModuleReceive::Listen && FBlockFeed && FBlockFeed->ParseChar(Ch) == 2) {
         // A controller that asks for firmware blocks by itself is served at once.
-        FBlockFeed->ProcessChar(Ch, Reply);
+        Fire(OnLoaderRequest, this, FBlockFeed->Requested);
+        FBlockFeed->BuildReply(Reply);
         if (!Reply.empty()) {
             FlashTx();
             Write(Reply);

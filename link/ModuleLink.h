@@ -39,6 +39,7 @@ enum class TModuleStatus {
 // update moves on.
 enum class TModuleReceive {
     Listen,     // every byte also goes to the block feed; a request it serves starts a controller update
+                // (a feed without firmware recognises requests and serves none)
     Preparing,  // each "." is a sign of the receiver preparing a transfer
     Frames,     // frames only
     Controller, // the controller updates itself: every byte goes to the block feed, none is a frame
@@ -59,6 +60,10 @@ class TModuleLink
     std::function<void(TModuleLink* Sender)> OnReceiverReady;
     std::function<void(TModuleLink* Sender, TModuleStatus Status)> OnStatus;
     std::function<void(TModuleLink* Sender)> OnDot;
+    // A block request that came by itself ("{" number "}" while listening): the
+    // controller's loader runs and asks for its firmware. Fired before the
+    // request is served, also when the block feed holds nothing to serve.
+    std::function<void(TModuleLink* Sender, int32_t Block)> OnLoaderRequest;
     // A block request that came by itself was served: the controller updates itself.
     std::function<void(TModuleLink* Sender)> OnControllerStarted;
     // After each byte of a controller update: whether the feed still runs, and its progress in percent.
