@@ -49,10 +49,10 @@ std::string Hex4(int32_t Value)
 
 } // namespace
 
-std::vector<TPortRow> ProbePorts()
+std::vector<TPortRow> ProbePorts(const TComPortMap& Map)
 {
     std::vector<TPortRow> Rows;
-    for (const auto& [Number, P] : ScanPorts(ComPortMap())) {
+    for (const auto& [Number, P] : ScanPorts(Map)) {
         TPortRow R;
         R.Number = Number;
         R.Path = P.Path;
@@ -65,6 +65,16 @@ std::vector<TPortRow> ProbePorts()
     return Rows;
 }
 
+TPortRow DescribePort(int Number, const std::string& Path)
+{
+    TPortRow R;
+    R.Number = Number;
+    R.Path = Path;
+    R.Target = LinkTarget(Path);
+    R.Adapter = DescribePortAdapter(Path);
+    return R;
+}
+
 std::vector<std::string> PortListText(const std::vector<TPortRow>& Rows)
 {
     std::vector<std::string> Lines;
@@ -75,20 +85,28 @@ std::vector<std::string> PortListText(const std::vector<TPortRow>& Rows)
         return Lines;
     }
     for (const TPortRow& R : Rows) {
-        std::string Number = "COM " + std::to_string(R.Number);
-        Number += std::string(Number.size() < 9 ? 9 - Number.size() : 1, ' ');
-        std::string Path = R.Path + (R.Target.empty() ? "" : " -> " + R.Target);
-        Path += std::string(Path.size() < 32 ? 32 - Path.size() : 1, ' ');
-        std::string Line = Number + Path + R.State;
+        std::string State = R.State;
         if (R.NoPermission)
-            Line += " (no permission: join the group dialout)";
-        if (const std::string What = AdapterSummary(R.Adapter); !What.empty())
-            Line += "  " + What;
-        Lines.push_back(Line);
-        // The stable name, for a VELTRAC_COM_DIR link or --port.
-        if (!R.Adapter.ById.empty())
-            Lines.push_back(std::string(9, ' ') + R.Adapter.ById);
+            State += " (no permission: join the group dialout)";
+        for (const std::string& Line : PortLines(R, State))
+            Lines.push_back(Line);
     }
+    return Lines;
+}
+
+std::vector<std::string> PortLines(const TPortRow& R, const std::string& State)
+{
+    std::string Number = R.Number > 0 ? "COM " + std::to_string(R.Number) : "-";
+    Number += std::string(Number.size() < 9 ? 9 - Number.size() : 1, ' ');
+    std::string Path = R.Path + (R.Target.empty() ? "" : " -> " + R.Target);
+    Path += std::string(Path.size() < 32 ? 32 - Path.size() : 1, ' ');
+    std::string Line = Number + Path + State;
+    if (const std::string What = AdapterSummary(R.Adapter); !What.empty())
+        Line += "  " + What;
+    std::vector<std::string> Lines{Line};
+    // The stable name, for a VELTRAC_COM_DIR link or --port.
+    if (!R.Adapter.ById.empty())
+        Lines.push_back(std::string(9, ' ') + R.Adapter.ById);
     return Lines;
 }
 
@@ -100,8 +118,12 @@ TJsonObject& AddText(TJsonObject& O, const std::string& Key, const std::string& 
     return Value.empty() ? O.AddNull(Key) : O.Add(Key, Value);
 }
 
+} // namespace
+
 std::string AdapterJson(const TPortAdapter& A)
 {
+    if (!A.Known())
+        return "null";
     TJsonObject O;
     AddText(O, "description", AdapterSummary(A));
     AddText(O, "tty", A.Tty);
@@ -117,23 +139,26 @@ std::string AdapterJson(const TPortAdapter& A)
     return AddText(O, "by_id", A.ById).Str();
 }
 
-} // namespace
+TJsonObject PortJson(const std::string& Event, const TPortRow& R)
+{
+    TJsonObject O;
+    O.Add("event", Event);
+    if (R.Number > 0)
+        O.Add("number", R.Number);
+    else
+        O.AddNull("number");
+    O.Add("path", R.Path);
+    return AddText(O, "target", R.Target);
+}
 
 std::vector<std::string> PortListJson(const std::vector<TPortRow>& Rows)
 {
     std::vector<std::string> Lines;
     for (const TPortRow& R : Rows) {
-        TJsonObject O;
-        O.Add("event", "port").Add("number", R.Number).Add("path", R.Path);
-        if (R.Target.empty())
-            O.AddNull("target");
-        else
-            O.Add("target", R.Target);
-        O.Add("state", R.State).Add("no_permission", R.NoPermission);
-        if (R.Adapter.Known())
-            O.AddRaw("adapter", AdapterJson(R.Adapter));
-        else
-            O.AddNull("adapter");
+        TJsonObject O = PortJson("port", R);
+        O.Add("state", R.State)
+            .Add("no_permission", R.NoPermission)
+            .AddRaw("adapter", AdapterJson(R.Adapter));
         Lines.push_back(O.Str());
     }
     return Lines;
