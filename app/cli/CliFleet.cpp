@@ -68,6 +68,7 @@ TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const std::vecto
     for (const TCliPort& Port : Ports) {
         TCliOptions Own = Options;
         Own.Ports = {Port};
+        Own.Device = Port.Device.value_or(Options.Device);
         Own.PortNumber = Port.Number;
         Own.PortPath = Port.Path;
         if (!Own.LogFile.empty() && FView != TCliView::Single)
@@ -226,8 +227,7 @@ void TCliFleet::Summarize()
         const TCliRow Row = F.Row();
         std::string Line = "  " + F.PortLabel();
         if (!Row.DeviceID.empty())
-            Line += " (" + std::string(FOptions.Device == TCliDevice::ExternalGPS ? "module " : "unit ") +
-                    Row.DeviceID + ")";
+            Line += " (" + std::string(F.ExternalGPS() ? "module " : "unit ") + Row.DeviceID + ")";
         FConsole.Line(Line + ": " + Row.Outcome + ": " + Row.Step);
     }
     if (AllGood)

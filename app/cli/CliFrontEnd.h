@@ -49,6 +49,7 @@ class TCliFrontEnd : public QObject
     const TUpdateSession& Session() const { return FSession; }
     // "COM 5" (the path for a port outside the port map), for prefixes and tables.
     const std::string& PortLabel() const { return FPortLabel; }
+    bool ExternalGPS() const { return FExternalGPS; }
     TCliRow Row() const;
 
   signals:

@@ -74,7 +74,7 @@ bool ParseSeconds(const std::string& Name, const std::string& Value, bool ZeroAl
 
 std::string DeviceOptionName(TCliDevice Device)
 {
-    return Device == TCliDevice::ExternalGPS ? "egps" : "veltrac";
+    return Device == TCliDevice::ExternalGPS ? "egps" : Device == TCliDevice::Auto ? "auto" : "veltrac";
 }
 
 TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
@@ -115,7 +115,7 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
                                 Name == "--timeout" || Name == "--confirm-timeout" || Name == "--log" ||
                                 Name == "--record" || Name == "--station";
         const bool Flag = Name == "--manual" || Name == "--recovery" || Name == "--list-ports" ||
-                          Name == "--list-firmware" || Name == "--json";
+                          Name == "--probe" || Name == "--list-firmware" || Name == "--json";
         if (!TakesValue && !Flag) {
             if (Name.starts_with("-"))
                 return Fail("unknown option " + Name);
@@ -143,9 +143,18 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
                 O.Device = TCliDevice::Veltrac;
             else if (V == "egps")
                 O.Device = TCliDevice::ExternalGPS;
+            else if (V == "auto")
+                O.Device = TCliDevice::Auto;
             else
-                return Fail("--device: '" + Value + "' is not a device type (veltrac or egps)");
+                return Fail("--device: '" + Value + "' is not a device type (veltrac, egps or auto)");
         } else if (Name == "--port") {
+            const std::string V = Lower(Value);
+            if (V == "auto" || V == "all") {
+                if (O.PortSearch != TCliPortSearch::None)
+                    return Fail("--port auto and --port all are given once");
+                O.PortSearch = V == "auto" ? TCliPortSearch::One : TCliPortSearch::All;
+                continue;
+            }
             TCliPort Port;
             if (!ParsePort(Value, Port, Error))
                 return Fail(Error);
@@ -176,6 +185,8 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
             O.Recovery = true;
         } else if (Name == "--list-ports") {
             O.ListPorts = true;
+        } else if (Name == "--probe") {
+            O.Probe = true;
         } else if (Name == "--list-firmware") {
             O.ListFirmware = true;
         } else if (Name == "--json") {
@@ -183,14 +194,21 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
         }
     }
 
+    if (O.Probe && !O.ListPorts)
+        return Fail("--probe goes with --list-ports");
     if (O.ListOnly()) {
         for (const char* Update : {"--device", "--port", "--manual", "--image", "--recovery", "--timeout",
                                    "--confirm-timeout", "--log", "--record", "--station"})
-            if (Seen.count(Update))
+            if (Seen.count(Update) && !(O.Probe && std::string(Update) == "--device"))
                 return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
                             " does not take " + Update);
+        // Probing asks both device types unless told which.
+        if (O.Probe && !Seen.count("--device"))
+            O.Device = TCliDevice::Auto;
         return R;
     }
+    if (O.PortSearch != TCliPortSearch::None && !O.Ports.empty())
+        return Fail("--port auto and --port all find the ports themselves: no other --port beside them");
     if (!O.Ports.empty()) {
         O.PortNumber = O.Ports.front().Number;
         O.PortPath = O.Ports.front().Path;
@@ -206,12 +224,14 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
 
 std::string CliUsage()
 {
-    return "usage: veltrac-gnss-update-cli --port N|PATH [--port N|PATH ...] [--device veltrac|egps]\n"
+    return "usage: veltrac-gnss-update-cli --port N|PATH [--port N|PATH ...] [--device veltrac|egps|auto]\n"
            "                               [--manual | --image FILE | --recovery]\n"
            "                               [--timeout SECONDS] [--confirm-timeout SECONDS] [--log FILE] "
            "[--json]\n"
            "                               [--record FILE] [--station TEXT]\n"
-           "       veltrac-gnss-update-cli --list-ports | --list-firmware [--json]\n"
+           "       veltrac-gnss-update-cli --port auto|all [--device veltrac|egps|auto] [the options above]\n"
+           "       veltrac-gnss-update-cli --list-ports [--probe [--device veltrac|egps|auto]] [--json]\n"
+           "       veltrac-gnss-update-cli --list-firmware [--json]\n"
            "       veltrac-gnss-update-cli --help | --version\n";
 }
 
@@ -223,8 +243,11 @@ std::string CliHelp()
         "veltrac-gnss-update does after \"Open\", without a display.\n\n";
     H += CliUsage();
     H += "\nOptions:\n"
-         "  --device veltrac|egps  the device type: a Veltrac tracking unit (default) or an External\n"
-         "                         GPS module\n"
+         "  --device veltrac|egps|auto\n"
+         "                         the device type: a Veltrac tracking unit (default) or an External\n"
+         "                         GPS module; auto: each port is probed first and its device's\n"
+         "                         answer tells which it is (a named port where nothing answers\n"
+         "                         ends the command with exit code 11)\n"
          "  --port N               the port with COM number N (COM5 and com5 work too); --list-ports\n"
          "                         shows the numbers\n"
          "  --port PATH            a device path instead, for example /dev/ttyUSB0\n"
@@ -233,6 +256,12 @@ std::string CliHelp()
          "                         counts once. On a terminal a table shows every port; otherwise\n"
          "                         each line begins with its port (\"COM 5: \"), each --json event\n"
          "                         names \"com\" and \"device_path\"; a summary ends the output\n"
+         "  --port auto|all        find the port by probing (see Probing below) the USB serial\n"
+         "                         adapters, or every port of VELTRAC_COM_DIR when it is set, never\n"
+         "                         /dev/ttyS*; ports in use are skipped. auto takes the one port\n"
+         "                         whose device answers; with none, or more than one, the command\n"
+         "                         lists what answered where and ends with exit code 11. all takes\n"
+         "                         every port whose device answers, as several --port\n"
          "  --manual               automatic choice of the receiver image off (the window's /MANUAL):\n"
          "                         the versions are read and shown, nothing is sent\n"
          "  --image FILE           custom update: once the receiver's version is read, send FILE\n"
@@ -255,10 +284,18 @@ std::string CliHelp()
          "                         change (at most ten a second), the transfer's progress and the\n"
          "                         result, instead of text\n"
          "  --list-ports           list the COM numbers with their device paths and states\n"
+         "  --probe                with --list-ports: probe the ports --port auto would and list\n"
+         "                         what answered on each (veltrac and egps unless --device says)\n"
          "  --list-firmware        list the firmware this tool carries\n"
          "  --help, --version\n"
          "\nThe port map: COM numbers follow Wine's numbering of /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*;\n"
          "a folder named by VELTRAC_COM_DIR holding links comN -> device replaces it.\n"
+         "\nProbing (--port auto|all, --device auto, --list-ports --probe) changes nothing on the\n"
+         "device. At 9600 baud a module is sent its identify command once and given 1.6 s (a module\n"
+         "whose loader asks for controller firmware is recognised and not served); where nothing\n"
+         "answered, a unit is sent \"_CONFIGB\" and a carriage return once and given 1.4 s for its\n"
+         "unit information. Nothing else is sent. At most 3 s a port, all ports at once;\n"
+         "--device veltrac asks only the unit's question, --device egps only the module's.\n"
          "\nExit codes:\n";
     for (const TExitCode& I : ExitCodes()) {
         std::string Code = std::to_string(I.Code);

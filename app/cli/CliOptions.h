@@ -5,7 +5,12 @@
 #include <string>
 #include <vector>
 
-enum class TCliDevice { Veltrac, ExternalGPS };
+// Auto: each port's device type from how its device answers (every run
+// gets the type found on its port).
+enum class TCliDevice { Veltrac, ExternalGPS, Auto };
+
+// --port auto: the one port whose device answers; --port all: every such port.
+enum class TCliPortSearch { None, One, All };
 
 constexpr double DefaultTimeoutSeconds = 1800;
 constexpr double DefaultConfirmTimeoutSeconds = 120;
@@ -14,6 +19,8 @@ constexpr double DefaultConfirmTimeoutSeconds = 120;
 struct TCliPort {
     int Number = 0;
     std::string Path;
+    // The device type found on the port by probing; its run takes it over --device.
+    std::optional<TCliDevice> Device{};
     bool operator==(const TCliPort&) const = default;
 };
 
@@ -33,7 +40,10 @@ struct TCliOptions {
     double TimeoutSeconds = DefaultTimeoutSeconds;
     // How long the device may show no sign of progress while the new version is awaited.
     double ConfirmTimeoutSeconds = DefaultConfirmTimeoutSeconds;
+    // --port auto, --port all: the ports are found by probing (Ports empty).
+    TCliPortSearch PortSearch = TCliPortSearch::None;
     bool ListPorts = false;
+    bool Probe = false; // --list-ports --probe: what answers on each port
     bool ListFirmware = false;
     std::string LogFile;
     // --log FILE: with several ports, FILE.comN for each (FILE.<name> for a path outside the port map).
@@ -45,9 +55,17 @@ struct TCliOptions {
     bool Help = false;
     bool Version = false;
 
-    bool PortGiven() const { return PortNumber > 0 || !PortPath.empty(); }
+    bool PortGiven() const
+    {
+        return PortNumber > 0 || !PortPath.empty() || PortSearch != TCliPortSearch::None;
+    }
     bool SeveralPorts() const { return Ports.size() > 1; }
     bool ListOnly() const { return ListPorts || ListFirmware; }
+    // The ports or their device types are to be found by probing first.
+    bool Searching() const
+    {
+        return !ListOnly() && (PortSearch != TCliPortSearch::None || Device == TCliDevice::Auto);
+    }
 };
 
 struct TCliParse {
@@ -66,7 +84,7 @@ constexpr int MaxPorts = 64;
 // Longest --timeout accepted, in seconds (about eleven days).
 constexpr double MaxTimeoutSeconds = 1e6;
 
-// "veltrac", "egps"
+// "veltrac", "egps", "auto"
 std::string DeviceOptionName(TCliDevice Device);
 
 std::string CliUsage();

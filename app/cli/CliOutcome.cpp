@@ -36,7 +36,12 @@ const std::vector<TExitCode>& ExitCodes()
         std::vector<TExitCode> T{
             {UsageExitCode, "usage", "bad command line"},
             {NotEveryDeviceExitCode, "not-every-device",
-             "several ports: not every device was updated or up to date (the summary says which; 130 when a signal cut a run short)"}};
+             "several ports: not every device was updated or up to date (the summary says which; 130 when a "
+             "signal cut a run short)"},
+            {NoDeviceExitCode, "no-device",
+             "no device found, or more than one: --port auto found none or several, --port all none, or with "
+             "--device auto nothing answered on a named port (the ports probed are listed); nothing was sent "
+             "but the probes' questions"}};
         for (const TKindCode& K : KindCodes)
             T.push_back({K.Code, OutcomeName(K.Kind), K.Meaning});
         std::stable_sort(T.begin(), T.end(),

@@ -19,4 +19,5 @@ int ExitCodeOf(TOutcomeKind Kind);
 constexpr int UsageExitCode = 2;
 // Several ports: a device ended otherwise than "updated" or "up to date".
 constexpr int NotEveryDeviceExitCode = 10;
-
+// Probing found no device where one was wanted, or more than one for --port auto.
+constexpr int NoDeviceExitCode = 11;
