@@ -1,6 +1,7 @@
 // veltrac-gnss-update-cli: the update session on a terminal. See --help.
 #include "app/cli/CliFleet.h"
 #include "app/cli/CliLists.h"
+#include "app/cli/CliSearch.h"
 #include "app/cli/JsonOut.h"
 
 #include <QCoreApplication>
@@ -51,17 +52,32 @@ int Run(int argc, char** argv)
     QCoreApplication::setApplicationName("veltrac-gnss-update-cli");
     QCoreApplication::setApplicationVersion(VELTRAC_VERSION);
 
-    if (O.ListPorts) {
+    std::string Error;
+    if ((!O.ListOnly() || O.Probe) && !TSignalWatcher::Install(&Error)) {
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Error.c_str());
+        return ExitCodeOf(TOutcomeKind::Failed);
+    }
+
+    // The ports, or their devices' types, found by probing first.
+    TCliOptions Run = O;
+    if (O.Searching() || O.Probe) {
+        TCliConsole Console(StdoutIsTerminal(), O.Json);
+        TCliSearch Search(O, Console);
+        QObject::connect(&Search, &TCliSearch::Finished, &App,
+                         [](int Code) { QCoreApplication::exit(Code); });
+        QMetaObject::invokeMethod(
+            &Search, [&Search] { Search.Start(); }, Qt::QueuedConnection);
+        const int Code = QCoreApplication::exec();
+        if (!Search.Done())
+            return Code;
+        if (Search.ExitCode() != 0 || (O.ListPorts && !O.ListFirmware))
+            return Search.ExitCode();
+        Run = Search.Resolved();
+    } else if (O.ListPorts) {
         const auto Rows = ProbePorts();
         PrintLines(O.Json ? PortListJson(Rows) : PortListText(Rows));
         if (!O.ListFirmware)
             return 0;
-    }
-
-    std::string Error;
-    if (!O.ListOnly() && !TSignalWatcher::Install(&Error)) {
-        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Error.c_str());
-        return ExitCodeOf(TOutcomeKind::Failed);
     }
 
     // The session reads the window's switch from its first argument.
@@ -78,7 +94,7 @@ int Run(int argc, char** argv)
         return 0;
     }
 
-    TCliFleet Fleet(O, StdoutIsTerminal(), SessionArguments);
+    TCliFleet Fleet(Run, StdoutIsTerminal(), SessionArguments);
     QObject::connect(&Fleet, &TCliFleet::Finished, &App, [](int Code) { QCoreApplication::exit(Code); });
     QMetaObject::invokeMethod(
         &Fleet, [&Fleet] { Fleet.Start(); }, Qt::QueuedConnection);
