@@ -121,6 +121,10 @@ TEST(CliOptions, MistakesAreNamed)
         {{"--list-ports", "--record", "x.rec"}, "--list-ports does not take --record"},
         {{"--port", "1", "--station", "a\nb"}, "--station: the text must be one line"},
         {{"--port", "1", "--record"}, "--record needs a value"},
+        {{"--port", "auto", "--port", "5"}, "no other --port beside them"},
+        {{"--port", "all", "--port", "auto"}, "given once"},
+        {{"--port", "1", "--probe"}, "--probe goes with --list-ports"},
+        {{"--list-ports", "--device", "egps"}, "--list-ports does not take --device"},
     };
     for (const Case& C : Cases) {
         const TCliParse P = ParseCliArguments(C.Args);
@@ -136,6 +140,24 @@ TEST(CliOptions, ListsNeedNoPort)
     EXPECT_TRUE(P.Options.ListPorts);
     EXPECT_TRUE(P.Options.ListFirmware);
     EXPECT_TRUE(P.Options.ListOnly());
+    // Probing asks for both device types unless told one.
+    EXPECT_EQ(Parse({"--list-ports", "--probe"}).Options.Device, TCliDevice::Auto);
+    EXPECT_EQ(Parse({"--list-ports", "--probe", "--device", "egps"}).Options.Device, TCliDevice::ExternalGPS);
+}
+
+TEST(CliOptions, PortsAndDeviceTypesFoundByProbing)
+{
+    const TCliParse Auto = Parse({"--port", "AUTO", "--device", "auto"});
+    ASSERT_TRUE(Auto.Ok()) << Auto.Error;
+    EXPECT_EQ(Auto.Options.PortSearch, TCliPortSearch::One);
+    EXPECT_TRUE(Auto.Options.Ports.empty());
+    EXPECT_TRUE(Auto.Options.Searching());
+    EXPECT_EQ(Parse({"--port=all"}).Options.PortSearch, TCliPortSearch::All);
+    // Named ports whose device types are found.
+    const TCliParse Named = Parse({"--port", "5", "--port", "6", "--device", "auto"});
+    ASSERT_TRUE(Named.Ok()) << Named.Error;
+    EXPECT_TRUE(Named.Options.Searching());
+    EXPECT_FALSE(Parse({"--port", "5"}).Options.Searching());
 }
 
 TEST(CliOptions, HelpAndVersionWinOverMistakes)
