@@ -23,6 +23,11 @@ std::string Label(const TSearchPort& P)
     return P.Row.Number > 0 ? "COM " + std::to_string(P.Row.Number) : P.Row.Path;
 }
 
+std::string Count(std::size_t N, const std::string& What)
+{
+    return std::to_string(N) + " " + What + (N == 1 ? "" : "s");
+}
+
 std::string Joined(const std::vector<std::string>& Texts)
 {
     std::string S;
@@ -151,8 +156,7 @@ void TCliSearch::Start()
                                                         : "a unit or a module";
         const int Ms = (Kind != TProbeKind::Unit ? TDeviceProbe::ModuleWaitMs : 0) +
                        (Kind != TProbeKind::Module ? TDeviceProbe::UnitWaitMs : 0);
-        FConsole.Line("Probing " + std::to_string(FProbes.size()) + " port" +
-                      (FProbes.size() == 1 ? "" : "s") + " for " + What + ", at most " +
+        FConsole.Line("Probing " + Count(FProbes.size(), "port") + " for " + What + ", at most " +
                       FixedText(Ms / 1000.0, 1) + " s");
     }
     for (auto& [Index, Probe] : FProbes)
@@ -281,15 +285,17 @@ void TCliSearch::Decide()
         }
     } else if (Found.empty()) {
         const std::string Skipped = InUse > 0 ? " (" + std::to_string(InUse) + " in use or not opened)" : "";
-        const std::string Built =
-            FCandidates.LeftOut > 0 ? "; " + std::to_string(FCandidates.LeftOut) +
-                                          " other ports (built-in /dev/ttyS*, not USB) are probed only when "
-                                          "named: --port PATH --device auto"
-                                    : "";
-        Refuse(FCandidates.Ports.empty()
-                   ? "no port to probe: no USB serial adapter found" + Built
-                   : "no device answered on the " + std::to_string(FCandidates.Ports.size()) +
-                         " ports probed" + Skipped + Built);
+        const std::string Left = FCandidates.LeftOut > 0
+                                     ? "; " + Count(FCandidates.LeftOut, "other port") +
+                                           " (built-in /dev/ttyS*, not USB) only when named: --port PATH "
+                                           "--device auto"
+                                     : "";
+        const char* Dir = std::getenv("VELTRAC_COM_DIR");
+        Refuse(!FCandidates.Ports.empty()
+                   ? "no device answered on the " + Count(FCandidates.Ports.size(), "port") + " probed" +
+                         Skipped + Left
+               : Dir && *Dir ? std::string("no port to probe: VELTRAC_COM_DIR (") + Dir + ") links none"
+                             : "no port to probe: no USB serial adapter found" + Left);
         return;
     } else if (FOptions.PortSearch == TCliPortSearch::One && Found.size() > 1) {
         Refuse(std::to_string(Found.size()) + " devices answered (" + Joined(Answered) +
