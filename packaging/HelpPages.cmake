@@ -252,7 +252,8 @@ endif()
 
 # The completion: every option of the help; after an option that takes an
 # argument, what that argument can be: the choices of a lowercase list
-# ("veltrac|egps"), files for FILE or PATH, folders for DIR, else nothing.
+# ("veltrac|egps"), files for FILE or PATH (and the choices, when the option
+# has both forms), folders for DIR, else nothing.
 set(options "")
 set(arg_options "")
 foreach(term IN LISTS option_terms)
@@ -286,7 +287,12 @@ list(REMOVE_DUPLICATES arg_options)
 set(cases "")
 foreach(opt IN LISTS arg_options)
   string(MAKE_C_IDENTIFIER "${opt}" id)
-  if(_kind_${id} STREQUAL "files")
+  if(_kind_${id} STREQUAL "files" AND _choices_${id})
+    # A path or one of the words ("--port PATH" and "--port auto|all").
+    list(REMOVE_DUPLICATES _choices_${id})
+    list(JOIN _choices_${id} " " words)
+    set(action "_veltrac_complete_files '${words}'")
+  elseif(_kind_${id} STREQUAL "files")
     set(action "_veltrac_complete_files")
   elseif(_kind_${id} STREQUAL "dirs")
     set(action "_veltrac_complete_dirs")
