@@ -7,6 +7,7 @@
 #include "serial/PortMap.h"
 #include "util/MyFunctions.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -86,9 +87,11 @@ TSearchCandidates SearchCandidates(const std::vector<TCliPort>& Named)
         S.Row = DescribePort(Number, Path);
         // A built-in port is never written to unasked: what hangs on it is
         // anybody's guess (a modem, a console, a machine's controller).
+        const bool Again = std::any_of(C.Ports.begin(), C.Ports.end(),
+                                       [&](const TSearchPort& P) { return SameDevice(P.Row.Path, Path); });
         if (BuiltInPort(Path) || (!Folder && !S.Row.Adapter.Usb()))
             ++C.LeftOut;
-        else
+        else if (!Again) // two links to one device: probed once, under the first number
             C.Ports.push_back(S);
     }
     return C;
