@@ -83,12 +83,19 @@ void TDeviceProbe::StartModule()
         Port.Open();
         FModule->SendModuleIdentify();
     } catch (const std::exception& E) {
-        FResult.Found = TProbeFound::NotOpened;
-        FResult.Error = E.what();
-        EndSoon();
+        NotOpened(E);
         return;
     }
     FTimer.start(ModuleWaitMs);
+}
+
+// The port could not be opened (missing, in use, no permission): no answer
+// to wait for.
+void TDeviceProbe::NotOpened(const std::exception& E)
+{
+    FResult.Found = TProbeFound::NotOpened;
+    FResult.Error = E.what();
+    EndSoon();
 }
 
 void TDeviceProbe::StartUnit()
@@ -115,9 +122,7 @@ void TDeviceProbe::StartUnit()
     try {
         FUnit->Open();
     } catch (const std::exception& E) {
-        FResult.Found = TProbeFound::NotOpened;
-        FResult.Error = E.what();
-        EndSoon();
+        NotOpened(E);
         return;
     }
     FTimer.start(UnitWaitMs);

@@ -26,6 +26,7 @@
 // just this case. Everything runs on the Qt main thread.
 #include <QTimer>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -84,6 +85,7 @@ class TDeviceProbe
     bool Owns(const void* Owner) const;
     // Such an exception: the probe ends with its text.
     void Fail(const std::string& Message);
+    void NotOpened(const std::exception& E);
 
   private:
     enum class TPhase { Idle, Module, Unit, Done };

@@ -92,9 +92,6 @@ TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const std::vecto
 TCliFleet::~TCliFleet()
 {
     SetApplicationExceptionHandler({});
-    // The front ends let go of their sessions first.
-    for (TPortRun& Run : FRuns)
-        Run.FrontEnd.reset();
 }
 
 // Several ports: a record or log file that cannot be written stops the

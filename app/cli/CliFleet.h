@@ -38,6 +38,7 @@ class TCliFleet : public QObject
     void Finished(int ExitCode);
 
   private:
+    // The front end goes before its session (members end in reverse order).
     struct TPortRun {
         std::unique_ptr<TUpdateSession> Session;
         std::unique_ptr<TCliFrontEnd> FrontEnd;

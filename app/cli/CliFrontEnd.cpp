@@ -334,10 +334,7 @@ void TCliFrontEnd::Start()
                 .Add("port", PortText())
                 .Add("manual", !FSession.AutoUpdate())
                 .Add("recovery", FOptions.Recovery);
-            if (FOptions.ImageFile.empty())
-                O.AddNull("image");
-            else
-                O.Add("image", FOptions.ImageFile);
+            O.AddText("image", FOptions.ImageFile);
             if (FOptions.TimeoutSeconds > 0)
                 O.Add("timeout", FOptions.TimeoutSeconds);
             else
@@ -578,11 +575,8 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
         .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
         .Add("package_label", FSession.ArchiveLabel())
         .Add("package_sha256", PackageHash(FSession));
-    if (FOptions.Station.empty())
-        J.AddNull("station");
-    else
-        J.Add("station", FOptions.Station);
-    J.Add("device", O.Device)
+    J.AddText("station", FOptions.Station)
+        .Add("device", O.Device)
         .Add("device_id", O.DeviceID)
         .Add("model", O.Model)
         .Add("hardware", O.Hardware)

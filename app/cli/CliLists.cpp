@@ -110,33 +110,23 @@ std::vector<std::string> PortLines(const TPortRow& R, const std::string& State)
     return Lines;
 }
 
-namespace
-{
-
-TJsonObject& AddText(TJsonObject& O, const std::string& Key, const std::string& Value)
-{
-    return Value.empty() ? O.AddNull(Key) : O.Add(Key, Value);
-}
-
-} // namespace
-
 std::string AdapterJson(const TPortAdapter& A)
 {
     if (!A.Known())
         return "null";
     TJsonObject O;
-    AddText(O, "description", AdapterSummary(A));
-    AddText(O, "tty", A.Tty);
-    AddText(O, "subsystem", A.Subsystem);
-    AddText(O, "driver", A.Driver);
-    AddText(O, "vendor_id", A.VendorId);
-    AddText(O, "product_id", A.ProductId);
-    AddText(O, "manufacturer", A.Manufacturer);
-    AddText(O, "product", A.Product);
-    AddText(O, "serial", A.Serial);
-    AddText(O, "interface", A.Interface);
-    AddText(O, "usb_port", A.UsbPort);
-    return AddText(O, "by_id", A.ById).Str();
+    O.AddText("description", AdapterSummary(A));
+    O.AddText("tty", A.Tty);
+    O.AddText("subsystem", A.Subsystem);
+    O.AddText("driver", A.Driver);
+    O.AddText("vendor_id", A.VendorId);
+    O.AddText("product_id", A.ProductId);
+    O.AddText("manufacturer", A.Manufacturer);
+    O.AddText("product", A.Product);
+    O.AddText("serial", A.Serial);
+    O.AddText("interface", A.Interface);
+    O.AddText("usb_port", A.UsbPort);
+    return O.AddText("by_id", A.ById).Str();
 }
 
 TJsonObject PortJson(const std::string& Event, const TPortRow& R)
@@ -148,7 +138,7 @@ TJsonObject PortJson(const std::string& Event, const TPortRow& R)
     else
         O.AddNull("number");
     O.Add("path", R.Path);
-    return AddText(O, "target", R.Target);
+    return O.AddText("target", R.Target);
 }
 
 std::vector<std::string> PortListJson(const std::vector<TPortRow>& Rows)

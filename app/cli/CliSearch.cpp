@@ -225,10 +225,7 @@ void TCliSearch::List()
             for (const auto& [Key, Value] :
                  {std::pair{"id", P.Result.ID}, std::pair{"name", P.Result.Name},
                   std::pair{"version", P.Result.Version}, std::pair{"error", P.Result.Error}})
-                if (Value.empty())
-                    O.AddNull(Key);
-                else
-                    O.Add(Key, Value);
+                O.AddText(Key, Value);
             O.Add("bytes_sent", static_cast<int64_t>(P.Result.BytesSent))
                 .Add("no_permission", P.Row.NoPermission)
                 .AddRaw("adapter", AdapterJson(P.Row.Adapter));

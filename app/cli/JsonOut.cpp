@@ -92,6 +92,11 @@ TJsonObject& TJsonObject::Add(const std::string& K, bool Value)
     return *this;
 }
 
+TJsonObject& TJsonObject::AddText(const std::string& K, const std::string& Value)
+{
+    return Value.empty() ? AddNull(K) : Add(K, Value);
+}
+
 TJsonObject& TJsonObject::AddNull(const std::string& K)
 {
     Key(K);
@@ -167,11 +172,6 @@ std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS)
 namespace
 {
 
-TJsonObject& AddText(TJsonObject& O, const std::string& Key, const std::string& Value)
-{
-    return Value.empty() ? O.AddNull(Key) : O.Add(Key, Value);
-}
-
 TJsonObject& AddSeconds(TJsonObject& O, const std::string& Key, const std::optional<double>& Seconds)
 {
     return Seconds ? O.Add(Key, *Seconds, 3) : O.AddNull(Key);
@@ -182,10 +182,10 @@ TJsonObject& AddSeconds(TJsonObject& O, const std::string& Key, const std::optio
 std::string ResultAdapterJson(const TPortAdapter& A)
 {
     TJsonObject O;
-    AddText(O, "by_id", A.ById);
-    AddText(O, "usb_serial", A.Serial);
-    AddText(O, "vendor_id", A.VendorId);
-    return AddText(O, "product_id", A.ProductId).Str();
+    O.AddText("by_id", A.ById);
+    O.AddText("usb_serial", A.Serial);
+    O.AddText("vendor_id", A.VendorId);
+    return O.AddText("product_id", A.ProductId).Str();
 }
 
 std::string PhasesJson(const TRunPhases& P)
@@ -195,7 +195,7 @@ std::string PhasesJson(const TRunPhases& P)
     AddSeconds(O, "receiver_transfer", P.ReceiverTransfer);
     AddSeconds(O, "programming", P.Programming);
     AddSeconds(O, "confirmation", P.Confirmation);
-    return AddText(O, "unfinished", PhaseName(P.Unfinished)).Str();
+    return O.AddText("unfinished", PhaseName(P.Unfinished)).Str();
 }
 
 std::string RepeatsJson(const TRunRepeats& R)

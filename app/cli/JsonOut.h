@@ -23,6 +23,8 @@ class TJsonObject
     TJsonObject& Add(const std::string& Key, double Value, int Decimals);
     TJsonObject& Add(const std::string& Key, bool Value);
     TJsonObject& AddNull(const std::string& Key);
+    // Text, or null when it is empty (nothing known).
+    TJsonObject& AddText(const std::string& Key, const std::string& Value);
     // Value must already be JSON (an object or array).
     TJsonObject& AddRaw(const std::string& Key, const std::string& Json);
     std::string Str() const { return "{" + FBody + "}"; }

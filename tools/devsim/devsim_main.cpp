@@ -195,6 +195,17 @@ long Number(const std::string& Opt, const std::string& V, int Base = 10, long Mi
     return N;
 }
 
+// "VALUE:N": cuts ":N" off V and returns N (Otherwise when V has no ":").
+long Suffix(const std::string& Opt, std::string& V, long Otherwise, long Min, long Max)
+{
+    const auto C = V.find(':');
+    if (C == std::string::npos)
+        return Otherwise;
+    const long N = Number(Opt, V.substr(C + 1), 10, Min, Max);
+    V.resize(C);
+    return N;
+}
+
 double Share(const std::string& Opt, const std::string& V)
 {
     char* End = nullptr;
@@ -249,12 +260,7 @@ template <class ValueFn> bool FaultOption(const std::string& Opt, ValueFn Value,
         F.DropCommands = Share(Opt, Value());
     } else if (Opt == "--drop") {
         std::string V = Value();
-        const auto C = V.find(':');
-        F.DropNamedCount = 1;
-        if (C != std::string::npos) {
-            F.DropNamedCount = static_cast<int>(Number(Opt, V.substr(C + 1), 10, -1, 1000000));
-            V.resize(C);
-        }
+        F.DropNamedCount = static_cast<int>(Suffix(Opt, V, 1, -1, 1000000));
         if (V.empty())
             Fail("--drop needs a command name");
         F.DropNamed = V;
@@ -266,11 +272,7 @@ template <class ValueFn> bool FaultOption(const std::string& Opt, ValueFn Value,
         F.CorruptTx = Share(Opt, Value());
     } else if (Opt == "--late") {
         std::string V = Value();
-        const auto C = V.find(':');
-        if (C != std::string::npos) {
-            F.LateMs = static_cast<int>(Number(Opt, V.substr(C + 1), 10, 0, 600000));
-            V.resize(C);
-        }
+        F.LateMs = static_cast<int>(Suffix(Opt, V, F.LateMs, 0, 600000));
         F.LateReplies = Share(Opt, V);
     } else if (Opt == "--pace") {
         F.Pace = true;
