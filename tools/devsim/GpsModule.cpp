@@ -28,6 +28,14 @@ std::string Hex2(uint8_t B)
     return T;
 }
 
+// "00C0FFEE"
+std::string IdText(uint32_t Id)
+{
+    char T[12];
+    std::snprintf(T, sizeof T, "%08X", static_cast<unsigned>(Id));
+    return T;
+}
+
 } // namespace
 
 std::string GpsModule::Escape(const std::string& Content)
@@ -68,26 +76,41 @@ std::string GpsModule::CommandFrame(uint8_t Cmd, const std::string& Payload)
     return Escape(C);
 }
 
-GpsModule::GpsModule(const ModuleConfig& Config)
-    : ReportingDevice("module", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
-      FMajor(Config.VersionMajor), FMinor(Config.VersionMinor), FReceiverVersion(Config.ReceiverVersion),
-      FReceiverReadable(Config.ReceiverReadable)
+ModuleState::ModuleState(const ModuleConfig& Config)
+    : FConfig(Config), FMajor(Config.VersionMajor), FMinor(Config.VersionMinor),
+      FReceiverVersion(Config.ReceiverVersion), FReceiverReadable(Config.ReceiverReadable)
 {
-    FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
-    FPuller.Log = [this](const std::string& T) { Log(T); };
-    Log("External GPS module " + Hex2(static_cast<uint8_t>(FConfig.ModuleId >> 24)) +
-        Hex2(static_cast<uint8_t>(FConfig.ModuleId >> 16)) +
-        Hex2(static_cast<uint8_t>(FConfig.ModuleId >> 8)) + Hex2(static_cast<uint8_t>(FConfig.ModuleId)) +
-        " \"" + FConfig.Name + "\", controller " + ControllerText() + ", receiver \"" + FReceiverVersion +
-        "\" on " + SlavePathLocked());
-    if (FConfig.StartInLoader)
-        StartLoader(Clock::now(), true);
+}
+
+GpsModule::GpsModule(const ModuleConfig& Config)
+    : ReportingDevice("module", Config.BaudRate, Config.WrongRateGarbage), ModuleState(Config)
+{
+    Log("External GPS module " + IdText(FConfig.ModuleId) + " \"" + FConfig.Name + "\", controller " +
+        ControllerText() + ", receiver \"" + FReceiverVersion + "\" on " + SlavePathLocked());
+    PowerOn(Clock::now());
     Start();
 }
 
 GpsModule::~GpsModule()
 {
     Stop();
+}
+
+void GpsModule::PowerOn(Clock::time_point Now)
+{
+    FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
+    FPuller.Log = [this](const std::string& T) { Log(T); };
+    if (FConfig.StartInLoader)
+        StartLoader(Now, true);
+}
+
+std::optional<ModuleReport> GpsModule::Exchange(const ModuleConfig& Next, uint32_t Seed)
+{
+    return MoveCable({Next.BaudRate, Next.WrongRateGarbage, Seed}, [&] {
+        static_cast<ModuleState&>(*this) = ModuleState(Next);
+        Log("cable moved to the next device: module " + IdText(FConfig.ModuleId));
+        PowerOn(Clock::now());
+    });
 }
 
 ModuleConfig GpsModule::Config() const

@@ -86,43 +86,14 @@ struct ModuleReport {
     int Retries() const { return QuestionRepeats + BlockRepeats + ControllerRetries; }
 };
 
-class GpsModule final : public ReportingDevice<ModuleReport>
-{
-  public:
-    explicit GpsModule(const ModuleConfig& Config = {});
-    ~GpsModule() override;
-
-    ModuleConfig Config() const;
-    std::string ReceiverImage() const;
-    PulledFirmware Firmware() const; // the last controller firmware pulled
-    void SetReceiverVersion(const std::string& Version, bool Readable = true);
-
-    // Frame helpers, also used by tests: escaped content between "<" and ">".
-    static std::string Escape(const std::string& Content);
-    static std::string AnswerFrame(const std::string& Payload);
-    static std::string StatusFrame(const std::string& Payload);
-    static std::string CommandFrame(uint8_t Cmd, const std::string& Payload);
-
-  protected:
-    void OnReceived(const std::string& Bytes, Clock::time_point Now) override;
-    void OnTimer(Clock::time_point Now) override;
-    Clock::time_point NextTimer() const override;
-    void OnLineLost(bool Unplugged) override;
-
-  private:
+// Everything of a module that is not its line, as it is when the module is
+// switched on: made from the config when the module is built, and made afresh
+// in one assignment when the cable moves on to the next module, so nothing of
+// the old module stays behind. GpsModule's own, through a private base.
+struct ModuleState {
     enum State { Idle, Loader, Preparing, Receiving, Restarting };
 
-    ModuleReport ReportLocked() const override;
-    std::string ControllerText() const;
-    void RxByte(uint8_t B, Clock::time_point Now);
-    void HandleFrame(const std::string& Content, Clock::time_point Now);
-    void HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::time_point Now);
-    void HandleBlock(const std::string& Payload, Clock::time_point Now);
-    void EndTransfer(const std::string& Error, char Kind);
-    void StartLoader(Clock::time_point Now, bool Persistent);
-    void FinishLoader(Clock::time_point Now);
-    void Question(Clock::time_point& Last, Clock::time_point Now);
-    void LeaveFastRate(const char* Why);
+    explicit ModuleState(const ModuleConfig& Config);
 
     ModuleConfig FConfig;
     State FState = Idle;
@@ -155,6 +126,52 @@ class GpsModule final : public ReportingDevice<ModuleReport>
     BlockPuller FPuller;
     PulledFirmware FFirmware;
     ModuleReport FCount;
+};
+
+class GpsModule final : public ReportingDevice<ModuleReport>, private ModuleState
+{
+  public:
+    explicit GpsModule(const ModuleConfig& Config = {});
+    ~GpsModule() override;
+
+    ModuleConfig Config() const;
+    std::string ReceiverImage() const;
+    PulledFirmware Firmware() const; // the last controller firmware pulled
+    void SetReceiverVersion(const std::string& Version, bool Readable = true);
+
+    // The cable moves on to the next module (SimDevice::MoveCable): a module
+    // made from Next, as freshly switched on, takes this one's place on the
+    // same line, drawing its faults from Seed. Gives what the departed module
+    // ended with; nothing when the device has stopped.
+    std::optional<ModuleReport> Exchange(const ModuleConfig& Next, uint32_t Seed);
+
+    // Frame helpers, also used by tests: escaped content between "<" and ">".
+    static std::string Escape(const std::string& Content);
+    static std::string AnswerFrame(const std::string& Payload);
+    static std::string StatusFrame(const std::string& Payload);
+    static std::string CommandFrame(uint8_t Cmd, const std::string& Payload);
+
+  protected:
+    void OnReceived(const std::string& Bytes, Clock::time_point Now) override;
+    void OnTimer(Clock::time_point Now) override;
+    Clock::time_point NextTimer() const override;
+    void OnLineLost(bool Unplugged) override;
+
+  private:
+    ModuleReport ReportLocked() const override;
+    // The module on its line, switched on: its controller's firmware pull
+    // speaks on the line, and a controller that starts in its loader asks at once.
+    void PowerOn(Clock::time_point Now);
+    std::string ControllerText() const;
+    void RxByte(uint8_t B, Clock::time_point Now);
+    void HandleFrame(const std::string& Content, Clock::time_point Now);
+    void HandleCommand(uint8_t Cmd, const std::string& Payload, Clock::time_point Now);
+    void HandleBlock(const std::string& Payload, Clock::time_point Now);
+    void EndTransfer(const std::string& Error, char Kind);
+    void StartLoader(Clock::time_point Now, bool Persistent);
+    void FinishLoader(Clock::time_point Now);
+    void Question(Clock::time_point& Last, Clock::time_point Now);
+    void LeaveFastRate(const char* Why);
 };
 
 } // namespace devsim

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace devsim
@@ -210,31 +211,42 @@ void SimDevice::ArmFaults()
     }
 }
 
-void SimDevice::HangUp()
+bool SimDevice::Submit(Control& C)
 {
-    Control C(Control::HangUp);
-    std::unique_lock<std::mutex> L(FMutex);
-    if (!FThread.joinable() || FStop)
-        return;
-    FControls.push_back(&C);
-    Wake();
-    FChanged.wait(L, [&] { return C.Done; });
-}
-
-bool SimDevice::Replug(std::string* Error)
-{
-    Control C(Control::Replug);
     std::unique_lock<std::mutex> L(FMutex);
     if (!FThread.joinable() || FStop) {
-        if (Error)
-            *Error = "device stopped";
+        C.Error = "device stopped";
         return false;
     }
     FControls.push_back(&C);
     Wake();
     FChanged.wait(L, [&] { return C.Done; });
+    return true;
+}
+
+void SimDevice::HangUp()
+{
+    Control C(Control::HangUp);
+    Submit(C);
+}
+
+bool SimDevice::Replug(std::string* Error)
+{
+    Control C(Control::Replug);
+    Submit(C);
     if (!C.Result && Error)
         *Error = C.Error;
+    return C.Result;
+}
+
+bool SimDevice::MoveCable(const Newcomer& N, const std::function<void()>& Depart,
+                          const std::function<void()>& Arrive)
+{
+    Control C(Control::MoveCable);
+    C.Next = &N;
+    C.Depart = &Depart;
+    C.Arrive = &Arrive;
+    Submit(C);
     return C.Result;
 }
 
@@ -789,20 +801,59 @@ bool SimDevice::DoReplug(std::string* Error)
     return true;
 }
 
-void SimDevice::ServeControls()
+void SimDevice::DoMoveCable(const Control& C)
+{
+    EndWrongRateRun();
+    (*C.Depart)();
+    FRx.clear();
+    FTx.clear();
+    FGarbageOut.clear();
+    // Bytes the tool wrote that the old device had not read yet go with it.
+    if (FPty.IsOpen())
+        ::tcflush(FPty.Fd(), TCIFLUSH);
+    // The dropped bytes no longer hold the wire.
+    FRxLineFree = FTxLineFree = Clock::time_point{};
+    FLine = {};
+    FRate = C.Next->Rate;
+    FWrongRateGarbage = C.Next->WrongRateGarbage;
+    FFaults.Seed = C.Next->Seed;
+    ArmFaults();
+    FSeenByte = false;
+    (*C.Arrive)();
+}
+
+void SimDevice::ServeControls(std::vector<Control*>& Served)
 {
     while (!FControls.empty()) {
         Control* C = FControls.front();
         FControls.pop_front();
-        if (C->What == Control::HangUp) {
+        switch (C->What) {
+        case Control::HangUp:
             FHangUpPending = true;
             DoHangUp();
             C->Result = true;
-        } else {
+            break;
+        case Control::Replug:
             C->Result = DoReplug(&C->Error);
+            break;
+        case Control::MoveCable:
+            DoMoveCable(*C);
+            C->Result = true;
+            break;
         }
-        C->Done = true;
+        Served.push_back(C);
     }
+}
+
+void SimDevice::Answer(std::vector<Control*>& Served)
+{
+    if (Served.empty())
+        return;
+    std::lock_guard<std::mutex> L(FMutex);
+    for (Control* C : Served)
+        C->Done = true;
+    Served.clear();
+    FChanged.notify_all();
 }
 
 void SimDevice::CheckSlave()
@@ -820,9 +871,10 @@ void SimDevice::Run()
 {
     std::unique_lock<std::mutex> L(FMutex);
     std::vector<std::string> Lines;
+    std::vector<Control*> Served;
     while (!FStop) {
         const Clock::time_point Now = Clock::now();
-        ServeControls();
+        ServeControls(Served);
         if (!FPty.IsOpen() && FReplugAt <= Now)
             DoReplug(nullptr);
         CheckSlave();
@@ -862,6 +914,7 @@ void SimDevice::Run()
         if (Sink)
             for (const auto& Line : Lines)
                 Sink(Line);
+        Answer(Served);
 
         timespec Ts{};
         timespec* Tp = nullptr;

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <sys/types.h>
@@ -148,6 +149,23 @@ class SimDevice
     // Derived constructors call it last, once the protocol state is built.
     void Start();
 
+    // What the line takes from the device put on it by MoveCable.
+    struct Newcomer {
+        unsigned Rate = 9600;
+        bool WrongRateGarbage = true;
+        uint32_t Seed = 1; // its faults are drawn from this seed
+    };
+    // The cable moves from this device to a fresh one, the line staying as it
+    // is: the pty, the COM link, the tool's open port and the rate it set, the
+    // adapter, pacing and the other fault settings. On the device thread, with
+    // the lock held: Depart takes its last look at the old device; the bytes
+    // on their way to it and those it had not sent yet are dropped (what the
+    // adapter holds goes on to the tool); the line's counters start from zero,
+    // the rate is the newcomer's and the faults are armed afresh from its seed;
+    // then Arrive makes the fresh device's state. Returns once the lines logged
+    // meanwhile have gone to the sink; false when the device thread does not run.
+    bool MoveCable(const Newcomer& N, const std::function<void()>& Depart, const std::function<void()>& Arrive);
+
     // Hooks, called on the device thread with the state lock held.
     virtual void OnReceived(const std::string& Bytes, Clock::time_point Now) = 0;
     virtual void OnTimer(Clock::time_point Now) = 0;
@@ -206,12 +224,16 @@ class SimDevice
         uint64_t Bytes = 0, Garbage = 0;
     };
     struct Control {
-        enum Kind { HangUp, Replug };
+        enum Kind { HangUp, Replug, MoveCable };
         explicit Control(Kind K) : What(K) {}
         Kind What;
         bool Done = false;
         bool Result = false;
         std::string Error;
+        // MoveCable's arguments.
+        const Newcomer* Next = nullptr;
+        const std::function<void()>* Depart = nullptr;
+        const std::function<void()>* Arrive = nullptr;
     };
 
     void Run();
@@ -230,7 +252,14 @@ class SimDevice
     Clock::time_point NextDue(Clock::time_point Now) const;
     void DoHangUp();
     bool DoReplug(std::string* Error);
-    void ServeControls();
+    void DoMoveCable(const Control& C);
+    // Hands C to the device thread and waits for its answer; false (C.Error
+    // set) when the thread does not run.
+    bool Submit(Control& C);
+    // Carries out the requests waiting; those served are answered by Answer
+    // once the lines they logged have gone to the sink (lock not held).
+    void ServeControls(std::vector<Control*>& Served);
+    void Answer(std::vector<Control*>& Served);
     void CheckSlave();
     void Corrupt(std::string& Bytes, double Share, std::mt19937& Gen, uint64_t& Count);
     std::string Garbage(std::size_t Sent, unsigned SenderRate, unsigned ReceiverRate, uint64_t& Credit);
@@ -313,6 +342,16 @@ template <class R> class ReportingDevice : public SimDevice
   protected:
     using SimDevice::SimDevice;
     virtual R ReportLocked() const = 0;
+
+    // SimDevice::MoveCable, giving the departed device's report as it left;
+    // nothing when the device thread does not run.
+    std::optional<R> MoveCable(const Newcomer& N, const std::function<void()>& Arrive)
+    {
+        R Departed;
+        if (!SimDevice::MoveCable(N, [&] { Departed = ReportLocked(); }, Arrive))
+            return std::nullopt;
+        return Departed;
+    }
 };
 
 } // namespace devsim

@@ -57,24 +57,42 @@ std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char
     return T;
 }
 
-VeltracUnit::VeltracUnit(const UnitConfig& Config)
-    : ReportingDevice("unit", Config.BaudRate, Config.WrongRateGarbage), FConfig(Config),
-      FMajor(Config.VersionMajor), FMinor(Config.VersionMinor), FLetter(Config.RevisionLetter),
-      FRevision(Config.Revision), FReceiverVersion(Config.ReceiverVersion),
+UnitState::UnitState(const UnitConfig& Config)
+    : FConfig(Config), FMajor(Config.VersionMajor), FMinor(Config.VersionMinor),
+      FLetter(Config.RevisionLetter), FRevision(Config.Revision), FReceiverVersion(Config.ReceiverVersion),
       FReceiverReadable(Config.ReceiverReadable), FEeprom(Config.EepromSize, '\xFF'),
       FWritten(Config.EepromSize, false)
 {
-    FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
-    FPuller.Log = [this](const std::string& T) { Log(T); };
+}
+
+VeltracUnit::VeltracUnit(const UnitConfig& Config)
+    : ReportingDevice("unit", Config.BaudRate, Config.WrongRateGarbage), UnitState(Config)
+{
     Log("Veltrac unit " + std::to_string(FConfig.UnitId) + ", class " + std::to_string(FConfig.Class) +
         ", version " + VersionTextLocked() + ", receiver \"" + FReceiverVersion + "\" on " +
         SlavePathLocked());
+    PowerOn();
     Start();
 }
 
 VeltracUnit::~VeltracUnit()
 {
     Stop();
+}
+
+void VeltracUnit::PowerOn()
+{
+    FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
+    FPuller.Log = [this](const std::string& T) { Log(T); };
+}
+
+std::optional<UnitReport> VeltracUnit::Exchange(const UnitConfig& Next, uint32_t Seed)
+{
+    return MoveCable({Next.BaudRate, Next.WrongRateGarbage, Seed}, [&] {
+        static_cast<UnitState&>(*this) = UnitState(Next);
+        Log("cable moved to the next device: unit " + std::to_string(FConfig.UnitId));
+        PowerOn();
+    });
 }
 
 UnitConfig VeltracUnit::Config() const
@@ -292,17 +310,17 @@ void VeltracUnit::RxByte(uint8_t B, Clock::time_point Now)
 {
     // A bare 02 starts a frame wherever it comes; it is never part of one.
     if (B == 0x02) {
-        if (FRx != Hunt)
+        if (FRxState != Hunt)
             ++FLine.BadFrames;
-        FRx = Address;
+        FRxState = Address;
         FEscape = false;
         return;
     }
-    if (FRx == Hunt)
+    if (FRxState == Hunt)
         return;
-    if (FRx == Address) {
+    if (FRxState == Address) {
         FRxAddress = B;
-        FRx = Command;
+        FRxState = Command;
         return;
     }
     if (FEscape) {
@@ -313,23 +331,23 @@ void VeltracUnit::RxByte(uint8_t B, Clock::time_point Now)
         FEscape = true;
         return;
     }
-    switch (FRx) {
+    switch (FRxState) {
     case Command:
         FRxCmd = B;
-        FRx = Length;
+        FRxState = Length;
         break;
     case Length:
         FRxLen = B;
         FRxData.clear();
-        FRx = B ? Data : Sum;
+        FRxState = B ? Data : Sum;
         break;
     case Data:
         FRxData += static_cast<char>(B);
         if (FRxData.size() == FRxLen)
-            FRx = Sum;
+            FRxState = Sum;
         break;
     case Sum: {
-        FRx = Hunt;
+        FRxState = Hunt;
         uint8_t S = static_cast<uint8_t>(FRxCmd + FRxLen);
         for (char C : FRxData)
             S = static_cast<uint8_t>(S + static_cast<uint8_t>(C));
@@ -359,7 +377,7 @@ void VeltracUnit::Wakeup(Clock::time_point Now)
     ++FCount.Wakeups;
     const bool Was = FState == Framed;
     FState = Framed;
-    FRx = Hunt;
+    FRxState = Hunt;
     FGps = false;
     FGpsNext = Clock::time_point::max();
     FLogger = false;
@@ -823,7 +841,7 @@ void VeltracUnit::EndSession(const char* Why)
 {
     FState = Idle;
     FLastWriteAtImage = false;
-    FRx = Hunt;
+    FRxState = Hunt;
     FGps = false;
     FGpsNext = Clock::time_point::max();
     FLogger = false;
@@ -922,7 +940,7 @@ void VeltracUnit::OnLineLost(bool Unplugged)
         // Nothing tells the unit that the cable or the tool's adapter is gone:
         // it keeps its session, and its rate, until no command came for
         // LinkTimeoutMs; a frame cut off by the unplug is dropped.
-        FRx = Hunt;
+        FRxState = Hunt;
         FEscape = false;
         Log("line unplugged: the unit keeps its session until its link time-out");
         return;

@@ -137,7 +137,59 @@ struct UnitReport {
     }
 };
 
-class VeltracUnit final : public ReportingDevice<UnitReport>
+// Everything of a unit that is not its line, as it is when the unit is
+// switched on: made from the config when the unit is built, and made afresh in
+// one assignment when the cable moves on to the next unit, so nothing of the
+// old unit stays behind. VeltracUnit's own, through a private base.
+struct UnitState {
+    enum State { Idle, Framed, Pulling, Restarting, Off };
+    enum RxState { Hunt, Address, Command, Length, Data, Sum };
+
+    explicit UnitState(const UnitConfig& Config);
+
+    UnitConfig FConfig;
+    State FState = Idle;
+    uint8_t FMajor, FMinor;
+    char FLetter;
+    uint8_t FRevision;
+
+    // Receiver and EEPROM.
+    std::string FReceiverVersion;
+    bool FReceiverReadable;
+    std::string FReceiverImage;
+    std::string FEeprom;
+    std::vector<bool> FWritten; // bytes written since the last programming
+    bool FProgramming = false;
+    Clock::time_point FProgramAt = Clock::time_point::max(); // the end of the gap before programming
+    std::string FProgImage;
+    int FProgTotal = 0;
+    Clock::time_point FProgStart{}, FProgEnd{}, FLoggerNext = Clock::time_point::max();
+
+    // Session.
+    std::string FWake;
+    RxState FRxState = Hunt;
+    bool FEscape = false;
+    uint8_t FRxAddress = 0, FRxCmd = 0, FRxLen = 0;
+    std::string FRxData;
+    bool FGps = false;
+    bool FGpsShort = false;
+    Clock::time_point FGpsNext = Clock::time_point::max();
+    bool FLogger = false;
+    Clock::time_point FLastCommand{};
+    Clock::time_point FFastDeadline = Clock::time_point::max();
+    Clock::time_point FRestartEnd = Clock::time_point::max();
+    Clock::time_point FPullAt = Clock::time_point::max();
+    Clock::time_point FOnAgain = Clock::time_point::max();
+    std::map<int, std::string> FParameters;
+    int FSessionVersionRequests = 0;
+    bool FLastWriteAtImage = false; // the last write of this session began at the image address
+
+    BlockPuller FPuller;
+    PulledFirmware FFirmware;
+    UnitReport FCount; // counters kept here; ReportLocked fills in the rest
+};
+
+class VeltracUnit final : public ReportingDevice<UnitReport>, private UnitState
 {
   public:
     explicit VeltracUnit(const UnitConfig& Config = {});
@@ -151,6 +203,12 @@ class VeltracUnit final : public ReportingDevice<UnitReport>
     // Changes what the receiver reports from now on.
     void SetReceiverVersion(const std::string& Version, bool Readable = true);
 
+    // The cable moves on to the next unit (SimDevice::MoveCable): a unit made
+    // from Next, as freshly switched on, takes this one's place on the same
+    // line, drawing its faults from Seed. Gives what the departed unit ended
+    // with; nothing when the device has stopped.
+    std::optional<UnitReport> Exchange(const UnitConfig& Next, uint32_t Seed);
+
   protected:
     void OnReceived(const std::string& Bytes, Clock::time_point Now) override;
     void OnTimer(Clock::time_point Now) override;
@@ -158,10 +216,9 @@ class VeltracUnit final : public ReportingDevice<UnitReport>
     void OnLineLost(bool Unplugged) override;
 
   private:
-    enum State { Idle, Framed, Pulling, Restarting, Off };
-    enum RxState { Hunt, Address, Command, Length, Data, Sum };
-
     UnitReport ReportLocked() const override;
+    // The unit on its line, switched on: its firmware pull speaks on the line.
+    void PowerOn();
     std::string VersionTextLocked() const;
     void RxByte(uint8_t B, Clock::time_point Now);
     void Wakeup(Clock::time_point Now);
@@ -184,47 +241,6 @@ class VeltracUnit final : public ReportingDevice<UnitReport>
     void StartPull(Clock::time_point Now);
     void FinishPull(Clock::time_point Now);
     void EndSession(const char* Why);
-
-    UnitConfig FConfig;
-    State FState = Idle;
-    uint8_t FMajor, FMinor;
-    char FLetter;
-    uint8_t FRevision;
-
-    // Receiver and EEPROM.
-    std::string FReceiverVersion;
-    bool FReceiverReadable;
-    std::string FReceiverImage;
-    std::string FEeprom;
-    std::vector<bool> FWritten; // bytes written since the last programming
-    bool FProgramming = false;
-    Clock::time_point FProgramAt = Clock::time_point::max(); // the end of the gap before programming
-    std::string FProgImage;
-    int FProgTotal = 0;
-    Clock::time_point FProgStart{}, FProgEnd{}, FLoggerNext = Clock::time_point::max();
-
-    // Session.
-    std::string FWake;
-    RxState FRx = Hunt;
-    bool FEscape = false;
-    uint8_t FRxAddress = 0, FRxCmd = 0, FRxLen = 0;
-    std::string FRxData;
-    bool FGps = false;
-    bool FGpsShort = false;
-    Clock::time_point FGpsNext = Clock::time_point::max();
-    bool FLogger = false;
-    Clock::time_point FLastCommand{};
-    Clock::time_point FFastDeadline = Clock::time_point::max();
-    Clock::time_point FRestartEnd = Clock::time_point::max();
-    Clock::time_point FPullAt = Clock::time_point::max();
-    Clock::time_point FOnAgain = Clock::time_point::max();
-    std::map<int, std::string> FParameters;
-    int FSessionVersionRequests = 0;
-    bool FLastWriteAtImage = false; // the last write of this session began at the image address
-
-    BlockPuller FPuller;
-    PulledFirmware FFirmware;
-    UnitReport FCount; // counters kept here; ReportLocked fills in the rest
 };
 
 // "2.40", "2.31o", "2.40.03b": the version text the tool shows with revisions on.
