@@ -28,15 +28,14 @@ std::string Hex2(uint8_t B)
     return T;
 }
 
-// "00C0FFEE"
-std::string IdText(uint32_t Id)
+} // namespace
+
+std::string ModuleIdText(uint32_t Id)
 {
     char T[12];
     std::snprintf(T, sizeof T, "%08X", static_cast<unsigned>(Id));
     return T;
 }
-
-} // namespace
 
 std::string GpsModule::Escape(const std::string& Content)
 {
@@ -85,7 +84,7 @@ ModuleState::ModuleState(const ModuleConfig& Config)
 GpsModule::GpsModule(const ModuleConfig& Config)
     : ReportingDevice("module", Config.BaudRate, Config.WrongRateGarbage), ModuleState(Config)
 {
-    Log("External GPS module " + IdText(FConfig.ModuleId) + " \"" + FConfig.Name + "\", controller " +
+    Log("External GPS module " + ModuleIdText(FConfig.ModuleId) + " \"" + FConfig.Name + "\", controller " +
         ControllerText() + ", receiver \"" + FReceiverVersion + "\" on " + SlavePathLocked());
     PowerOn(Clock::now());
     Start();
@@ -108,7 +107,7 @@ std::optional<ModuleReport> GpsModule::Exchange(const ModuleConfig& Next, uint32
 {
     return MoveCable({Next.BaudRate, Next.WrongRateGarbage, Seed}, [&] {
         static_cast<ModuleState&>(*this) = ModuleState(Next);
-        Log("cable moved to the next device: module " + IdText(FConfig.ModuleId));
+        Log("cable moved to the next device: module " + ModuleIdText(FConfig.ModuleId));
         PowerOn(Clock::now());
     });
 }

@@ -174,4 +174,7 @@ class GpsModule final : public ReportingDevice<ModuleReport>, private ModuleStat
     void LeaveFastRate(const char* Why);
 };
 
+// "00C0FFEE": a module ID as the simulator prints it.
+std::string ModuleIdText(uint32_t Id);
+
 } // namespace devsim

@@ -164,7 +164,8 @@ class SimDevice
     // the rate is the newcomer's and the faults are armed afresh from its seed;
     // then Arrive makes the fresh device's state. Returns once the lines logged
     // meanwhile have gone to the sink; false when the device thread does not run.
-    bool MoveCable(const Newcomer& N, const std::function<void()>& Depart, const std::function<void()>& Arrive);
+    bool MoveCable(const Newcomer& N, const std::function<void()>& Depart,
+                   const std::function<void()>& Arrive);
 
     // Hooks, called on the device thread with the state lock held.
     virtual void OnReceived(const std::string& Bytes, Clock::time_point Now) = 0;

@@ -25,10 +25,16 @@ namespace
 {
 
 std::atomic<bool> Interrupted{false};
+// SIGUSR1s received: each moves the cable on to the next device once.
+std::atomic<unsigned> CableMoves{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free, "the signal handler only counts");
 
-void OnSignal(int)
+void OnSignal(int Signal)
 {
-    Interrupted = true;
+    if (Signal == SIGUSR1)
+        CableMoves.fetch_add(1);
+    else
+        Interrupted = true;
 }
 
 const char* const HelpText = R"(Usage: veltrac-devsim veltrac|egps [options]
@@ -175,8 +181,25 @@ Misbehaviour (seeded, reproducible):
 Output:
   --save-image FILE       at exit, write the receiver image it was given
   --save-firmware FILE    at exit, write the own/controller firmware it pulled
-  --quiet                 print only the summary at exit
+  --quiet                 print only the summaries (at exit, and of each
+                          device exchanged out by SIGUSR1)
   --help                  this text
+
+Signals:
+SIGUSR1 moves the cable on to the next device, as at a station that swaps the
+device on a USB adapter left plugged in: on every line the device is replaced
+by a freshly switched-on one of the same settings whose unit ID (module ID)
+and fault seed are the old one's plus K (--count, default 1), so no two
+devices of the run ever share an ID. The pty, the COM link and the tool's open
+port stay as they are (no hang-up), with the rate the tool set, pacing and the
+adapter. The new device is idle (not woken), at its base rate, with its
+receiver at --receiver, a blank EEPROM, its own firmware at the configured
+version and its counts from zero; bytes on their way to the old device are
+lost. It prints "cable moved to the next device: unit N" (module: its ID in
+hex), then the old device's summary, headed "unit N (exchanged out):" on a
+line of its own. The summary at exit is then the new device's, and
+--save-image and --save-firmware write what the device on the cable at exit
+holds. SIGINT (Ctrl-C) and SIGTERM end it.
 )";
 
 [[noreturn]] void Fail(const std::string& Msg)
@@ -349,51 +372,120 @@ struct Plugged {
     SimDevice* Dev = nullptr;
 };
 
-// What the device ended up with, as printed at exit.
-void PrintReport(const Plugged& P, const std::string& SaveImage, const std::string& SaveFirmware)
+// A device's summary: its own lines, then the line's.
+void PrintCounts(const UnitReport& R)
 {
-    const LineCounters Ln = P.Dev->Line();
-    if (P.Unit) {
-        const UnitReport R = P.Unit->Report();
-        std::cout << "unit version " << R.VersionText << ", receiver \"" << R.ReceiverVersion << "\"\n"
-                  << "receiver programmed " << R.Programmings << " time(s), " << R.ProgrammingFailures
-                  << " refused" << (R.ProgrammingError.empty() ? "" : " (" + R.ProgrammingError + ")") << "\n"
-                  << "receiver image " << R.ReceiverImageSize << " bytes"
-                  << (R.ProgrammedFrom.empty() ? "" : ", last read as " + R.ProgrammedFrom) << "\n"
-                  << "EEPROM writes " << R.EepromWrites << ", re-sent " << R.EepromRewrites << ", refused "
-                  << R.EepromRefused << "\n"
-                  << "transfers started " << R.Transfers << ", receiver asked " << R.ReceiverQuestions
-                  << " time(s), " << R.BusyQuestions << " while programming\n"
-                  << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
-                  << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
-                  << "retries seen " << R.Retries() << "\n"
-                  << EndsWhileProgramming(R.EndsWhileProgramming);
-        Save(SaveImage, P.Unit->ReceiverImage(), "the receiver image");
-        Save(SaveFirmware, FirmwareImage(P.Unit->Firmware()), "the pulled firmware");
-    } else {
-        const ModuleReport R = P.Module->Report();
-        std::cout << "controller " << R.ControllerVersion << ", receiver \"" << R.ReceiverVersion << "\"\n"
-                  << "receiver programmed " << R.Programmings << " time(s), transfers refused "
-                  << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")")
-                  << "\n"
-                  << "image starts " << R.ImageStarts << ", transfers started " << R.Transfers
-                  << ", complete images received " << R.ImagesReceived << ", last status unacknowledged "
-                  << R.LastAckTimeouts << "\n"
-                  << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
-                  << R.BlocksRefused << "\n"
-                  << "receiver asked " << R.VersionQuestions << " time(s), " << R.BusyQuestions
-                  << " while programming\n"
-                  << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures
-                  << "\n"
-                  << "retries seen " << R.Retries() << "\n"
-                  << EndsWhileProgramming(R.EndsWhileProgramming);
-        Save(SaveImage, P.Module->ReceiverImage(), "the receiver image");
-        Save(SaveFirmware, FirmwareImage(P.Module->Firmware()), "the pulled firmware");
-    }
+    std::cout << "unit version " << R.VersionText << ", receiver \"" << R.ReceiverVersion << "\"\n"
+              << "receiver programmed " << R.Programmings << " time(s), " << R.ProgrammingFailures
+              << " refused" << (R.ProgrammingError.empty() ? "" : " (" + R.ProgrammingError + ")") << "\n"
+              << "receiver image " << R.ReceiverImageSize << " bytes"
+              << (R.ProgrammedFrom.empty() ? "" : ", last read as " + R.ProgrammedFrom) << "\n"
+              << "EEPROM writes " << R.EepromWrites << ", re-sent " << R.EepromRewrites << ", refused "
+              << R.EepromRefused << "\n"
+              << "transfers started " << R.Transfers << ", receiver asked " << R.ReceiverQuestions
+              << " time(s), " << R.BusyQuestions << " while programming\n"
+              << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
+              << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
+              << "retries seen " << R.Retries() << "\n"
+              << EndsWhileProgramming(R.EndsWhileProgramming);
+}
+
+void PrintCounts(const ModuleReport& R)
+{
+    std::cout << "controller " << R.ControllerVersion << ", receiver \"" << R.ReceiverVersion << "\"\n"
+              << "receiver programmed " << R.Programmings << " time(s), transfers refused "
+              << R.TransferFailures << (R.TransferError.empty() ? "" : " (" + R.TransferError + ")") << "\n"
+              << "image starts " << R.ImageStarts << ", transfers started " << R.Transfers
+              << ", complete images received " << R.ImagesReceived << ", last status unacknowledged "
+              << R.LastAckTimeouts << "\n"
+              << "blocks " << R.BlocksReceived << ", repeated " << R.BlockRepeats << ", refused "
+              << R.BlocksRefused << "\n"
+              << "receiver asked " << R.VersionQuestions << " time(s), " << R.BusyQuestions
+              << " while programming\n"
+              << "controller updates " << R.ControllerUpdates << ", failed " << R.ControllerFailures << "\n"
+              << "retries seen " << R.Retries() << "\n"
+              << EndsWhileProgramming(R.EndsWhileProgramming);
+}
+
+void PrintCounts(const LineCounters& Ln)
+{
     std::cout << "line: " << Ln.BytesIn << " bytes in, " << Ln.BytesOut << " out, " << Ln.BadFrames
               << " bad frames, " << Ln.PortCloses << " port closes, " << Ln.HangUps << " hang-ups\n"
               << "wrong rate: " << Ln.SpeedMismatchIn << " bytes in (" << Ln.GarbageIn << " garbage), "
               << Ln.SpeedMismatchOut << " out (" << Ln.GarbageOut << " garbage)\n";
+}
+
+// What the device ended up with, as printed at exit; the files it was asked
+// to save are written between its lines and the line's.
+void PrintReport(const Plugged& P, const std::string& SaveImage, const std::string& SaveFirmware)
+{
+    if (P.Unit) {
+        const UnitReport R = P.Unit->Report();
+        PrintCounts(R);
+        Save(SaveImage, P.Unit->ReceiverImage(), "the receiver image");
+        Save(SaveFirmware, FirmwareImage(P.Unit->Firmware()), "the pulled firmware");
+        PrintCounts(R.Line);
+    } else {
+        const ModuleReport R = P.Module->Report();
+        PrintCounts(R);
+        Save(SaveImage, P.Module->ReceiverImage(), "the receiver image");
+        Save(SaveFirmware, FirmwareImage(P.Module->Firmware()), "the pulled firmware");
+        PrintCounts(R.Line);
+    }
+}
+
+// The departed device's summary, printed when the cable moves on, headed
+// "unit N (exchanged out):" (several devices: "COM n: unit N (exchanged out):").
+template <class R> void PrintDeparted(const std::string& Head, const R& Report)
+{
+    std::cout << "\n" << Head << " (exchanged out):\n";
+    PrintCounts(Report);
+    PrintCounts(Report.Line);
+    std::cout << std::endl;
+}
+
+// SIGUSR1: on every line the cable moves from its device to the next one of
+// the same settings, Step IDs and seeds on (--count, so that no two devices of
+// the run ever share an ID). Refused as a whole when an ID would run past the
+// last one.
+void MoveCables(std::vector<Plugged>& Devices, int Step, bool Fleet, std::mutex& OutMutex)
+{
+    const auto S = static_cast<uint32_t>(Step);
+    for (const Plugged& P : Devices) {
+        const bool Past =
+            P.Unit ? P.Unit->Config().UnitId > 0xFFFFFFu - S : P.Module->Config().ModuleId > 0xFFFFFFFFu - S;
+        if (Past) {
+            std::lock_guard<std::mutex> L(OutMutex);
+            std::cerr << "veltrac-devsim: the cable stays: "
+                      << (P.Unit ? "unit " + std::to_string(P.Unit->Config().UnitId) + " + " +
+                                       std::to_string(Step) + " is past the last unit ID, 16777215"
+                                 : "module " + ModuleIdText(P.Module->Config().ModuleId) + " + " +
+                                       std::to_string(Step) + " is past the last module ID, FFFFFFFF")
+                      << std::endl;
+            return;
+        }
+    }
+    for (const Plugged& P : Devices) {
+        const std::string Prefix = Fleet ? "COM " + std::to_string(P.Com) + ": " : "";
+        const uint32_t Seed = P.Dev->GetFaults().Seed + S;
+        if (P.Unit) {
+            UnitConfig Next = P.Unit->Config();
+            const uint32_t Gone = Next.UnitId;
+            Next.UnitId += S;
+            if (const auto Departed = P.Unit->Exchange(Next, Seed)) {
+                std::lock_guard<std::mutex> L(OutMutex);
+                PrintDeparted(Prefix + "unit " + std::to_string(Gone), *Departed);
+            }
+        } else {
+            ModuleConfig Next = P.Module->Config();
+            const uint32_t Gone = Next.ModuleId;
+            Next.ModuleId += S;
+            if (const auto Departed = P.Module->Exchange(Next, Seed)) {
+                std::lock_guard<std::mutex> L(OutMutex);
+                PrintDeparted(Prefix + "module " + ModuleIdText(Gone), *Departed);
+            }
+        }
+    }
 }
 
 } // namespace
@@ -657,12 +749,9 @@ int main(int argc, char** argv)
     if (IsUnit && U.UnitId + static_cast<uint32_t>(Count - 1) > 0xFFFFFF)
         Fail("--id " + std::to_string(U.UnitId) + " --count " + std::to_string(Count) +
              ": unit IDs go up to 16777215");
-    if (!IsUnit && M.ModuleId > 0xFFFFFFFFu - static_cast<uint32_t>(Count - 1)) {
-        char Id[16];
-        std::snprintf(Id, sizeof Id, "%08X", static_cast<unsigned>(M.ModuleId));
-        Fail(std::string("--module-id ") + Id + " --count " + std::to_string(Count) +
+    if (!IsUnit && M.ModuleId > 0xFFFFFFFFu - static_cast<uint32_t>(Count - 1))
+        Fail("--module-id " + ModuleIdText(M.ModuleId) + " --count " + std::to_string(Count) +
              ": module IDs go up to FFFFFFFF");
-    }
     for (const AimedOption& O : Aimed)
         if (O.Device > Count)
             Fail("--on " + std::to_string(O.Device) + ": there " +
@@ -691,12 +780,20 @@ int main(int argc, char** argv)
     if (Unreadable)
         U.ReceiverReadable = M.ReceiverReadable = false;
 
+    // The signals are taken by the main thread alone: the devices' threads,
+    // started below, inherit them blocked, and calls they interrupt here start again.
     struct sigaction Sa {
     };
     Sa.sa_handler = OnSignal;
+    Sa.sa_flags = SA_RESTART;
     sigemptyset(&Sa.sa_mask);
-    sigaction(SIGINT, &Sa, nullptr);
-    sigaction(SIGTERM, &Sa, nullptr);
+    sigset_t Handled;
+    sigemptyset(&Handled);
+    for (const int Signal : {SIGINT, SIGTERM, SIGUSR1}) {
+        sigaction(Signal, &Sa, nullptr);
+        sigaddset(&Handled, Signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &Handled, nullptr);
 
     // With several devices each line says whose it is; one device prints as it always has.
     const bool Fleet = Count > 1;
@@ -754,8 +851,17 @@ int main(int argc, char** argv)
         }
     }
 
-    while (!Interrupted)
+    pthread_sigmask(SIG_UNBLOCK, &Handled, nullptr);
+
+    unsigned Moved = 0;
+    while (!Interrupted) {
+        if (Moved != CableMoves.load()) {
+            ++Moved;
+            MoveCables(Devices, Count, Fleet, OutMutex);
+            continue;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 
     // Every device stops before the first summary, so no event line runs into them.
     for (Plugged& P : Devices) {
