@@ -62,6 +62,14 @@ struct Child {
                 Output.append(B, static_cast<std::size_t>(N));
         }
     }
+    // True once Text has been printed; false when it was not within TimeoutMs.
+    bool Await(const std::string& Text, int TimeoutMs = 10000)
+    {
+        const auto End = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+        while (Output.find(Text) == std::string::npos && std::chrono::steady_clock::now() < End)
+            Drain(10);
+        return Output.find(Text) != std::string::npos;
+    }
     // Exit status, or -1 when it did not end within TimeoutMs.
     int Wait(int TimeoutMs)
     {
@@ -84,6 +92,41 @@ bool Exists(const std::string& Path)
     struct stat St {
     };
     return ::lstat(Path.c_str(), &St) == 0;
+}
+
+// The unit ID in the unit information the unit answers a wake-up with; -1
+// when none came within TimeoutMs. Earlier frames in the buffer are skipped.
+int WakeUnit(ToolPort& Port, int TimeoutMs = 10000)
+{
+    const std::size_t Had = FramesOf(Port.Buffer, 0x0B).size();
+    Port.Write("_CONFIGB\r");
+    if (!Port.ReadUntil([&](const std::string& B) { return FramesOf(B, 0x0B).size() > Had; }, TimeoutMs))
+        return -1;
+    const std::string Info = FramesOf(Port.Buffer, 0x0B)[Had].Payload;
+    if (Info.size() < 4)
+        return -1;
+    return (static_cast<uint8_t>(Info[1]) << 16) | (static_cast<uint8_t>(Info[2]) << 8) |
+           static_cast<uint8_t>(Info[3]);
+}
+
+// The module ID its identify answer carries, as hex bytes; "" when none came.
+std::string IdentifyModule(ToolPort& Port, int TimeoutMs = 10000)
+{
+    const std::size_t Had = ParseModuleFrames(Port.Buffer).size();
+    Port.Write(Bytes({0x3C, 0x00, 0x2C, 0x01, 0x1D, 0x4A, 0x3E}));
+    if (!Port.ReadUntil([&](const std::string& B) { return ParseModuleFrames(B).size() > Had; }, TimeoutMs))
+        return "";
+    return Hex(ParseModuleFrames(Port.Buffer)[Had].Payload.substr(0, 4));
+}
+
+// The summary block that follows Head in Output, up to the next empty line.
+std::string BlockAfter(const std::string& Output, const std::string& Head)
+{
+    const auto At = Output.find("\n" + Head + "\n");
+    if (At == std::string::npos)
+        return "";
+    const auto From = At + Head.size() + 2;
+    return Output.substr(From, Output.find("\n\n", From) - From + 1);
 }
 
 } // namespace
@@ -134,28 +177,17 @@ TEST(Executable, SeveralDevicesOnConsecutiveComNumbers)
         Ptys.push_back(std::filesystem::read_symlink(Link(Com)));
     }
     EXPECT_TRUE(Ptys[0] != Ptys[1] && Ptys[1] != Ptys[2] && Ptys[0] != Ptys[2]) << R.Output;
-    const std::string Wake = "_CONFIGB\r";
     for (int Com = 7; Com <= 9; ++Com) {
         ToolPort Port(Link(Com));
         ASSERT_TRUE(Port.Ok());
-        Port.Write(Wake);
         if (Com == 8) {
             // Its first wake-up is dropped, and its own log says so.
-            for (int i = 0; i < 500 && R.Output.find("(named drop)") == std::string::npos; ++i)
-                R.Drain(10);
+            Port.Write("_CONFIGB\r");
+            ASSERT_TRUE(R.Await("(named drop)")) << R.Output;
             const auto Drop = R.Output.find("(named drop)");
-            ASSERT_NE(Drop, std::string::npos) << R.Output;
             EXPECT_EQ(R.Output.substr(R.Output.rfind('\n', Drop) + 1, 7), "COM 8: ") << R.Output;
-            Port.Write(Wake);
         }
-        ASSERT_TRUE(Port.ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x0B); }, 10000))
-            << Com << "\n"
-            << R.Output;
-        const std::string Info = FramesOf(Port.Buffer, 0x0B)[0].Payload;
-        ASSERT_GE(Info.size(), 4u);
-        const int Id = (static_cast<uint8_t>(Info[1]) << 16) | (static_cast<uint8_t>(Info[2]) << 8) |
-                       static_cast<uint8_t>(Info[3]);
-        EXPECT_EQ(Id, 500 + Com - 7);
+        EXPECT_EQ(WakeUnit(Port), 500 + Com - 7) << Com << "\n" << R.Output;
     }
     auto Count = [&](const std::string& Text) {
         std::size_t N = 0;
@@ -184,6 +216,80 @@ TEST(Executable, SeveralDevicesOnConsecutiveComNumbers)
     }
     EXPECT_LT(R.Output.find("\nCOM 7:\n"), R.Output.find("\nCOM 8:\n"));
     EXPECT_LT(R.Output.find("\nCOM 8:\n"), R.Output.find("\nCOM 9:\n"));
+}
+
+// SIGUSR1: the adapter stays plugged in, only the device on its cable changes.
+// The tool's port stays open throughout; the next device answers on it with
+// the next ID, and the departed device's summary is printed as it leaves.
+TEST(Executable, SigUsr1MovesTheCableToTheNextDevice)
+{
+    TempFolder Dir;
+    const std::string Com7 = Dir.Path() + "/com7", Com8 = Dir.Path() + "/com8";
+    {
+        Child R({"veltrac", "--com", "7", "--com-dir", Dir.Path()});
+        ASSERT_TRUE(R.Await("COM 7 = ")) << R.Output;
+        const auto Pty = std::filesystem::read_symlink(Com7);
+        ToolPort Port(Com7);
+        ASSERT_TRUE(Port.Ok());
+        EXPECT_EQ(WakeUnit(Port), 123456) << R.Output;
+        ::kill(R.Pid, SIGUSR1);
+        ASSERT_TRUE(R.Await("unit: cable moved to the next device: unit 123457\n")) << R.Output;
+        EXPECT_FALSE(Port.HungUp()) << "the tool's port stays open";
+        EXPECT_EQ(std::filesystem::read_symlink(Com7), Pty);
+        EXPECT_EQ(WakeUnit(Port), 123457) << R.Output;
+        Port.Close();
+        ASSERT_TRUE(R.Await("the tool closed the port")) << R.Output;
+        ::kill(R.Pid, SIGINT);
+        EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+
+        // The departed unit's summary comes after the line that says it left,
+        // with its own counts; the summary at exit is the next unit's.
+        EXPECT_LT(R.Output.find("cable moved"), R.Output.find("\nunit 123456 (exchanged out):\n"))
+            << R.Output;
+        const std::string Gone = BlockAfter(R.Output, "unit 123456 (exchanged out):");
+        EXPECT_EQ(Gone.substr(0, 13), "unit version ") << R.Output;
+        EXPECT_NE(Gone.find("line: 9 bytes in, 45 out, 0 bad frames, 0 port closes, 0 hang-ups\n"),
+                  std::string::npos)
+            << Gone;
+        const std::string Last = R.Output.substr(R.Output.rfind("\n\n") + 2);
+        EXPECT_NE(Last.find("line: 9 bytes in, 45 out, 0 bad frames, 1 port closes, 0 hang-ups\n"),
+                  std::string::npos)
+            << Last;
+    }
+    {
+        // Two modules: each moves on by the number of devices, and the lines say which COM they are on.
+        Child R({"egps", "--com", "7", "--count", "2", "--com-dir", Dir.Path()});
+        ASSERT_TRUE(R.Await("COM 8 = ")) << R.Output;
+        ToolPort Port(Com8);
+        ASSERT_TRUE(Port.Ok());
+        EXPECT_EQ(IdentifyModule(Port), "00 C0 FF EF") << R.Output;
+        ::kill(R.Pid, SIGUSR1);
+        ASSERT_TRUE(R.Await("module: cable moved to the next device: module 00C0FFF1\n")) << R.Output;
+        EXPECT_FALSE(Port.HungUp());
+        EXPECT_EQ(IdentifyModule(Port), "00 C0 FF F1") << R.Output;
+        ::kill(R.Pid, SIGINT);
+        EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+        EXPECT_NE(R.Output.find("COM 7: "), std::string::npos);
+        EXPECT_NE(R.Output.find("module: cable moved to the next device: module 00C0FFF0\n"),
+                  std::string::npos);
+        const std::string Gone = BlockAfter(R.Output, "COM 8: module 00C0FFEF (exchanged out):");
+        EXPECT_EQ(Gone.substr(0, 11), "controller ") << R.Output;
+        EXPECT_NE(Gone.find("line: 7 bytes in, 19 out"), std::string::npos) << Gone;
+        EXPECT_NE(BlockAfter(R.Output, "COM 7: module 00C0FFEE (exchanged out):").find("line: 0 bytes in"),
+                  std::string::npos)
+            << R.Output;
+    }
+    {
+        // The last unit ID has no next one: the cable stays, devsim says why and runs on.
+        Child R({"veltrac", "--id", "16777215"});
+        ASSERT_TRUE(R.Await("open /dev/")) << R.Output;
+        ::kill(R.Pid, SIGUSR1);
+        EXPECT_TRUE(R.Await("the cable stays: unit 16777215 + 1 is past the last unit ID, 16777215"))
+            << R.Output;
+        ::kill(R.Pid, SIGINT);
+        EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+        EXPECT_EQ(R.Output.find("exchanged out"), std::string::npos);
+    }
 }
 
 // --tty on a pty's slave: the device runs on a serial device it did not make,

@@ -532,3 +532,45 @@ TEST_F(ModuleTest, ClosingThePortAbandonsATransfer)
     Port = std::make_unique<ToolPort>(Module->SlavePath());
     EXPECT_EQ(Receiver(), OldReceiver);
 }
+
+// A station swaps the module on a cable whose adapter stays plugged in, here
+// in the middle of a transfer: a fresh module answers on the same pty.
+TEST_F(ModuleTest, ExchangePutsAFreshModuleOnTheSameLine)
+{
+    const ModuleConfig C = Quick();
+    Begin(C);
+    const auto Blocks = ToolBlocks(MakeMediaTekImage(NewReceiver, 6000, 4));
+    StartImage(Blocks[0]);
+    EXPECT_NE(SendBlock(Blocks[1]), "");
+
+    ModuleConfig Next = C;
+    Next.ModuleId = C.ModuleId + 1;
+    const auto Departed = Module->Exchange(Next, 5);
+    ASSERT_TRUE(Departed.has_value());
+    EXPECT_TRUE(Departed->Receiving);
+    EXPECT_EQ(Departed->BlocksReceived, 1);
+    const ModuleReport R = Module->Report();
+    EXPECT_FALSE(R.Receiving);
+    EXPECT_EQ(R.Rate, 9600u);
+    EXPECT_EQ(R.Transfers, 0);
+    EXPECT_EQ(R.TransferFailures, 0) << "the old module's transfer is not the new one's";
+    EXPECT_EQ(R.Line.BytesIn, 0u);
+    EXPECT_FALSE(Port->HungUp());
+    EXPECT_EQ(Module->ToolRate(), 57600u) << "the tool's port keeps the rate it set";
+
+    Port->SetRate(9600);
+    Port->Buffer.clear();
+    ModuleFrame F;
+    ASSERT_TRUE(Ask(0x01, "\x1D", &F));
+    EXPECT_EQ(Hex(F.Payload.substr(0, 6)), "00 C0 FF EF 02 0A");
+
+    // A controller that starts in its loader asks for its firmware as soon as
+    // it is on the cable.
+    Next.ModuleId += 1;
+    Next.StartInLoader = true;
+    Next.VersionMajor = 1;
+    ASSERT_TRUE(Module->Exchange(Next, 6).has_value());
+    EXPECT_TRUE(Module->Report().InLoader);
+    EXPECT_TRUE(Port->ReadUntil(
+        [](const std::string& B) { return B.find("\x7B\xFF\xFD\x7D") != std::string::npos; }, Wait));
+}

@@ -883,3 +883,82 @@ TEST_F(UnitTest, AnyBytesFromTheToolAreSurvived)
     Port = std::make_unique<ToolPort>(Unit->SlavePath());
     EXPECT_TRUE(Wake());
 }
+
+// ---- The cable moved on to the next unit ----
+
+// A station swaps the unit on a cable whose adapter stays plugged in: a fresh
+// unit answers on the same pty and link, and nothing of the old one is left.
+TEST_F(UnitTest, ExchangePutsAFreshUnitOnTheSameLine)
+{
+    TempFolder Dir;
+    const UnitConfig C = Quick();
+    Begin(C);
+    ASSERT_TRUE(Unit->PlugAs(5, Dir.Path()));
+    const std::string Slave = Unit->SlavePath();
+    // The old unit: its receiver programmed, framed, at 57600 with the tool.
+    ASSERT_TRUE(Wake());
+    ASSERT_TRUE(
+        WriteRecords(C.EepromAddress, MakeGpsContainer(MakeMediaTekImage(NewReceiver, 3000, 2), true)));
+    ASSERT_TRUE(Program());
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+    EXPECT_EQ(Acked(0x14, ""), "01");
+    Port->SetRate(57600);
+    EXPECT_EQ(Acked(0x00, ""), "01");
+
+    UnitConfig Next = C;
+    Next.UnitId = C.UnitId + 1;
+    const auto Departed = Unit->Exchange(Next, 9);
+    ASSERT_TRUE(Departed.has_value());
+    EXPECT_TRUE(Departed->Framed);
+    EXPECT_EQ(Departed->Rate, 57600u);
+    EXPECT_EQ(Departed->Programmings, 1);
+    EXPECT_EQ(Departed->ReceiverVersion, NewReceiver);
+    EXPECT_GT(Departed->Line.BytesIn, 0u);
+
+    const UnitReport R = Unit->Report();
+    EXPECT_FALSE(R.Framed);
+    EXPECT_EQ(R.Rate, 9600u);
+    EXPECT_EQ(R.ReceiverVersion, OldReceiver);
+    EXPECT_EQ(R.ReceiverImageSize, 0u);
+    EXPECT_EQ(R.Programmings, 0);
+    EXPECT_EQ(R.Wakeups, 0);
+    EXPECT_EQ(R.EepromWrites, 0);
+    EXPECT_EQ(R.Line.BytesIn, 0u);
+    EXPECT_EQ(Unit->Eeprom(C.EepromAddress, 16), std::string(16, '\xFF'));
+    EXPECT_EQ(Unit->GetFaults().Seed, 9u);
+    const auto Log = Unit->LogLines();
+    EXPECT_TRUE(std::any_of(Log.begin(), Log.end(), [](const std::string& L) {
+        return L.find("unit: cable moved to the next device: unit 123457") != std::string::npos;
+    }));
+    // The line stays: the same pty behind the same link, the tool's port open
+    // at the rate it set.
+    EXPECT_EQ(Unit->SlavePath(), Slave);
+    char Target[256] = {};
+    ASSERT_GT(::readlink((Dir.Path() + "/com5").c_str(), Target, sizeof Target - 1), 0);
+    EXPECT_EQ(std::string(Target), Slave);
+    EXPECT_FALSE(Port->HungUp());
+    EXPECT_EQ(Unit->ToolRate(), 57600u);
+
+    // The tool goes back to the base rate and finds the next unit, whose own
+    // firmware pull speaks on the line as the first unit's would.
+    Port->SetRate(9600);
+    Port->Buffer.clear();
+    ASSERT_TRUE(Wake());
+    EXPECT_EQ(Hex(FramesOf(Port->Buffer, 0x0B).at(0).Payload.substr(1, 3)), "01 E2 41");
+    EXPECT_EQ(Acked(0x11, ""), "01");
+    EXPECT_TRUE(Port->ReadUntil(
+        [](const std::string& B) { return B.find("\x7B\xFF\xFD\x7D") != std::string::npos; }, Wait));
+
+    // Bytes on their way to the old unit go with it: the rest of a long paced
+    // burst never reaches the next one, which hears only what follows.
+    Faults Paced;
+    Paced.Pace = true;
+    Unit->SetFaults(Paced);
+    Port->Write(std::string(30000, 'x') + "_CONFIGB\r");
+    Next.UnitId += 1;
+    ASSERT_TRUE(Unit->Exchange(Next, 10).has_value());
+    Port->Buffer.clear();
+    ASSERT_TRUE(Wake());
+    EXPECT_EQ(Unit->Report().Line.BytesIn, 9u);
+    EXPECT_TRUE(Unit->GetFaults().Pace) << "pacing belongs to the line";
+}
