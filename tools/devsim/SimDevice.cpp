@@ -784,7 +784,11 @@ bool SimDevice::DoReplug(std::string* Error)
     }
     FReplugAt = Clock::time_point::max();
     std::string Err;
-    if (!FPty.Open(FRate, &Err)) {
+    // A port that appears starts at the driver's 9600 until the tool sets its
+    // rate: a device still at another rate (a unit keeps its session's rate
+    // until its link time-out) reaches it as junk, never as frames the tool
+    // would find waiting when it opens the port.
+    if (!FPty.Open(NewPortRate, &Err)) {
         Log("re-plug failed: " + Err);
         if (Error)
             *Error = Err;

@@ -278,6 +278,8 @@ class SimDevice
     bool FOk = false;
     std::string FError;
     unsigned FRate;
+    // The rate of a port that has just appeared, before the tool sets one.
+    static constexpr unsigned NewPortRate = 9600;
     bool FWrongRateGarbage;
     std::string FComFolder;
     int FComNumber = 0;
