@@ -66,6 +66,11 @@ void TConfirmation::ForgetExpired()
         FSuspended.reset();
 }
 
+std::string TConfirmation::SuspendedDevice() const
+{
+    return FSuspended && FSuspended->Since.elapsed() < FTimeoutMs ? FSuspended->What.DeviceID : std::string();
+}
+
 bool TConfirmation::Resume(const std::string& DeviceID, bool Unit)
 {
     if (!FSuspended)

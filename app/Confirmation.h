@@ -78,6 +78,8 @@ class TConfirmation : public QObject
     // Forgets a kept confirmation whose time has run out.
     void ForgetExpired();
     bool Suspended() const { return FSuspended.has_value(); }
+    // The device of a kept confirmation whose time has not run out; empty for none.
+    std::string SuspendedDevice() const;
     // The same device (DeviceID) is back within the confirmation time: the
     // kept confirmation goes on where it was. A unit had acknowledged
     // 65352 := 1 before its link was lost, so what it programs now is what it

@@ -103,6 +103,10 @@ class TUpdateSession : public QObject,
     // The receiver may be programming: a transfer is complete and the new
     // version is not yet confirmed. Interrupting now may leave it unusable.
     bool ReceiverAtRisk() const { return FConfirm.Active(); }
+    // The link ended while the receiver may have been programming, and its
+    // time has not run out: the device whose confirmation the next Open
+    // follows to its end if the same device answers (empty: none).
+    std::string KeptConfirmation() const { return FConfirm.SuspendedDevice(); }
     // The unit answered the update parameter: its receiver cannot report a version.
     bool ReceiverCannotReport() const { return FReceiverCannotReport; }
     // The outcome of the last run that ended.

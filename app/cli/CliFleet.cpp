@@ -99,20 +99,10 @@ TCliFleet::~TCliFleet()
 bool TCliFleet::CheckOutputFiles()
 {
     std::vector<std::pair<std::string, std::string>> Files; // what, path
-    if (!FOptions.RecordFile.empty())
-        Files.emplace_back("record file", FOptions.RecordFile);
     if (!FOptions.LogFile.empty())
         for (const TCliPort& Port : FPorts)
             Files.emplace_back("log file", PortLogFile(FOptions.LogFile, Port));
-    for (const auto& [What, Path] : Files) {
-        const int Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (Fd < 0) {
-            FConsole.Error("cannot write the " + What + " " + Path + ": " + std::strerror(errno));
-            return false;
-        }
-        ::close(Fd);
-    }
-    return true;
+    return ::CheckOutputFiles(FConsole, FOptions, Files);
 }
 
 void TCliFleet::Start()
@@ -179,29 +169,52 @@ void TCliFleet::OnRunFinished()
     emit Finished(FExitCode);
 }
 
-// One line a device and the count of each outcome; the exit code says
-// whether every device was updated or up to date.
 void TCliFleet::Summarize()
 {
-    bool Interrupted = false, AllGood = true;
-    std::vector<std::string> Names, Behind;
+    std::vector<const TCliFrontEnd*> Runs;
+    bool Interrupted = false;
     for (const TPortRun& Run : FRuns) {
-        const TCliFrontEnd& F = *Run.FrontEnd;
-        const TOutcomeKind Kind = F.Outcome() ? F.Outcome()->Kind : TOutcomeKind::Failed;
-        Interrupted = Interrupted || Kind == TOutcomeKind::Interrupted;
-        const bool Ok = Good(Kind) && F.ExitCode() != UsageExitCode;
-        AllGood = AllGood && Ok;
-        if (!Ok)
-            Behind.push_back(F.PortLabel());
-        Names.push_back(F.Row().Outcome);
+        Runs.push_back(Run.FrontEnd.get());
+        Interrupted = Interrupted || (Run.FrontEnd->Outcome() &&
+                                      Run.FrontEnd->Outcome()->Kind == TOutcomeKind::Interrupted);
     }
     // A run cut short by a signal says so, as one port's would.
-    FExitCode = AllGood ? 0 : Interrupted ? ExitCodeOf(TOutcomeKind::Interrupted) : NotEveryDeviceExitCode;
-    std::string Behinds;
-    for (const std::string& B : Behind)
-        Behinds += (Behinds.empty() ? "" : ", ") + B;
+    FExitCode = SummarizeRuns(FConsole, FOptions.Json, Runs, Interrupted, false);
+}
 
-    if (FOptions.Json) {
+bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
+                      std::vector<std::pair<std::string, std::string>> Files)
+{
+    if (!Options.RecordFile.empty())
+        Files.emplace(Files.begin(), "record file", Options.RecordFile);
+    for (const auto& [What, Path] : Files) {
+        const int Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (Fd < 0) {
+            Console.Error("cannot write the " + What + " " + Path + ": " + std::strerror(errno));
+            return false;
+        }
+        ::close(Fd);
+    }
+    return true;
+}
+
+int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs, bool CutShort,
+                  bool NameDevices)
+{
+    bool AllGood = true;
+    std::vector<std::string> Names, Behind;
+    for (const TCliFrontEnd* F : Runs) {
+        const TOutcomeKind Kind = F->Outcome() ? F->Outcome()->Kind : TOutcomeKind::Failed;
+        const bool Ok = Good(Kind) && F->ExitCode() != UsageExitCode;
+        AllGood = AllGood && Ok;
+        const std::string ID = F->Row().DeviceID;
+        if (!Ok)
+            Behind.push_back(F->PortLabel() + (NameDevices && !ID.empty() ? " (" + DeviceName(*F) + ")" : ""));
+        Names.push_back(F->Row().Outcome);
+    }
+    const int ExitCode = AllGood ? 0 : CutShort ? ExitCodeOf(TOutcomeKind::Interrupted) : NotEveryDeviceExitCode;
+
+    if (Json) {
         TJsonObject Counts;
         std::vector<std::string> Seen;
         for (const std::string& N : Names)
@@ -211,25 +224,33 @@ void TCliFleet::Summarize()
             }
         TJsonObject J;
         J.Add("event", "summary")
-            .Add("devices", static_cast<int64_t>(FRuns.size()))
+            .Add("devices", static_cast<int64_t>(Runs.size()))
             .AddRaw("outcomes", Counts.Str())
             .AddRaw("not_updated", JsonStringArray(Behind))
-            .Add("exit_code", FExitCode);
-        FConsole.JsonLine(J.Str());
-        return;
+            .Add("exit_code", ExitCode);
+        Console.JsonLine(J.Str());
+        return ExitCode;
     }
-    FConsole.Line("Summary of " + std::to_string(FRuns.size()) + " devices: " + OutcomeCounts(Names));
-    for (const TPortRun& Run : FRuns) {
-        const TCliFrontEnd& F = *Run.FrontEnd;
-        const TCliRow Row = F.Row();
-        std::string Line = "  " + F.PortLabel();
+    Console.Line("Summary of " + std::to_string(Runs.size()) + " device" + (Runs.size() == 1 ? "" : "s") +
+                 ": " + OutcomeCounts(Names));
+    for (const TCliFrontEnd* F : Runs) {
+        const TCliRow Row = F->Row();
+        std::string Line = "  " + F->PortLabel();
         if (!Row.DeviceID.empty())
-            Line += " (" + std::string(F.ExternalGPS() ? "module " : "unit ") + Row.DeviceID + ")";
-        FConsole.Line(Line + ": " + Row.Outcome + ": " + Row.Step);
+            Line += " (" + DeviceName(*F) + ")";
+        Console.Line(Line + ": " + Row.Outcome + ": " + Row.Step);
     }
+    std::string Behinds;
+    for (const std::string& B : Behind)
+        Behinds += (Behinds.empty() ? "" : ", ") + B;
     if (AllGood)
-        FConsole.Line("Every device was updated or is up to date (exit code 0)");
+        Console.Line("Every device was updated or is up to date (exit code 0)");
     else
-        FConsole.Line("Not every device was updated: " + Behinds + " (exit code " + std::to_string(FExitCode) +
-                      ")");
+        Console.Line("Not every device was updated: " + Behinds + " (exit code " + std::to_string(ExitCode) + ")");
+    return ExitCode;
+}
+
+std::string DeviceName(const TCliFrontEnd& Run)
+{
+    return std::string(Run.ExternalGPS() ? "module " : "unit ") + Run.Row().DeviceID;
 }

@@ -64,6 +64,19 @@ class TCliFleet : public QObject
 // The ports of the command line, each device once: a port named by number
 // and by path counts once. Empty paths (numbers without a device) are kept.
 std::vector<TCliPort> DistinctPorts(const std::vector<TCliPort>& Ports);
+// Whether the record file (if any) and Files (what, path) can be written;
+// the first that cannot is reported on Console. Nothing is written to them.
+bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
+                      std::vector<std::pair<std::string, std::string>> Files);
+// The summary that ends several runs: one line a run, the count of each
+// outcome (a "summary" event with --json), and the exit code it returns: 0
+// when every run ended updated or up to date, else 10, or 130 when CutShort
+// (a signal cut a run short). NameDevices: the runs left behind are named
+// with their devices as well as their ports.
+int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs, bool CutShort,
+                  bool NameDevices);
+// "unit 123456", "module 00C0FFEE"
+std::string DeviceName(const TCliFrontEnd& Run);
 // The log file of one of several ports: FILE.com5, or FILE.ttyUSB3 for a
 // path outside the port map.
 std::string PortLogFile(const std::string& LogFile, const TCliPort& Port);

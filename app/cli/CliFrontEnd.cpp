@@ -100,13 +100,24 @@ TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, 
 
 TCliFrontEnd::~TCliFrontEnd()
 {
-    FSession.OnShowError = nullptr;
-    FSession.OnChooseFirmwareFile = nullptr;
-    FSession.OnTrace = nullptr;
+    Detach();
     if (FLog)
         std::fclose(FLog);
     if (FRecord >= 0)
         ::close(FRecord);
+}
+
+// The run is over: the session may serve a next run on the same port (a
+// station's), whose displays and outcome are not this run's.
+void TCliFrontEnd::Detach()
+{
+    if (FDetached)
+        return;
+    FDetached = true;
+    disconnect(&FSession, nullptr, this, nullptr);
+    FSession.OnShowError = nullptr;
+    FSession.OnChooseFirmwareFile = nullptr;
+    FSession.OnTrace = nullptr;
 }
 
 std::string TCliFrontEnd::PortText() const
@@ -658,6 +669,7 @@ void TCliFrontEnd::Complete()
         if (!Good && !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)))
             FConsole.Error(FPrefix + O.Message);
     }
+    Detach();
     emit Finished(FExitCode);
 }
 

@@ -64,6 +64,7 @@ class TCliFrontEnd : public QObject
     void EndAfterError(TOutcomeKind Kind, const std::string& Message);
     void Refuse(TOutcomeKind Kind, const std::string& Message);
     void Complete();
+    void Detach();
 
     std::string PortText() const;
     void PrintLine(const std::string& Line);
@@ -119,6 +120,7 @@ class TCliFrontEnd : public QObject
     bool FFinishing = false;
     bool FOutcomeQueued = false;
     bool FDone = false;
+    bool FDetached = false;
     bool FUsageError = false;
     std::optional<TUpdateOutcome> FOutcome;
     int FExitCode = 1;
