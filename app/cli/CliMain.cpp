@@ -2,6 +2,7 @@
 #include "app/cli/CliFleet.h"
 #include "app/cli/CliLists.h"
 #include "app/cli/CliSearch.h"
+#include "app/cli/CliStation.h"
 #include "app/cli/JsonOut.h"
 
 #include <QCoreApplication>
@@ -92,6 +93,15 @@ int Run(int argc, char** argv)
         else
             PrintLines(FirmwareListText(Session));
         return 0;
+    }
+
+    if (O.Watch) {
+        TCliStation Station(O, StdoutIsTerminal(), SessionArguments);
+        QObject::connect(&Station, &TCliStation::Finished, &App, [](int Code) { QCoreApplication::exit(Code); });
+        QMetaObject::invokeMethod(
+            &Station, [&Station] { Station.Start(); }, Qt::QueuedConnection);
+        const int Code = QCoreApplication::exec();
+        return Station.Done() ? Station.ExitCode() : Code;
     }
 
     TCliFleet Fleet(Run, StdoutIsTerminal(), SessionArguments);

@@ -115,7 +115,7 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
                                 Name == "--timeout" || Name == "--confirm-timeout" || Name == "--log" ||
                                 Name == "--record" || Name == "--station";
         const bool Flag = Name == "--manual" || Name == "--recovery" || Name == "--list-ports" ||
-                          Name == "--probe" || Name == "--list-firmware" || Name == "--json";
+                          Name == "--probe" || Name == "--list-firmware" || Name == "--json" || Name == "--watch";
         if (!TakesValue && !Flag) {
             if (Name.starts_with("-"))
                 return Fail("unknown option " + Name);
@@ -191,13 +191,15 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
             O.ListFirmware = true;
         } else if (Name == "--json") {
             O.Json = true;
+        } else if (Name == "--watch") {
+            O.Watch = true;
         }
     }
 
     if (O.Probe && !O.ListPorts)
         return Fail("--probe goes with --list-ports");
     if (O.ListOnly()) {
-        for (const char* Update : {"--device", "--port", "--manual", "--image", "--recovery", "--timeout",
+        for (const char* Update : {"--watch", "--device", "--port", "--manual", "--image", "--recovery", "--timeout",
                                    "--confirm-timeout", "--log", "--record", "--station"})
             if (Seen.count(Update) && !(O.Probe && std::string(Update) == "--device"))
                 return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
@@ -206,6 +208,14 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
         if (O.Probe && !Seen.count("--device"))
             O.Device = TCliDevice::Auto;
         return R;
+    }
+    if (O.Watch) {
+        // A station finds its devices itself, on the ports named or on every candidate.
+        if (O.PortSearch == TCliPortSearch::One)
+            return Fail("--watch updates every device that is plugged in: --port auto takes one");
+        O.PortSearch = TCliPortSearch::None;
+        if (!Seen.count("--device"))
+            O.Device = TCliDevice::Auto;
     }
     if (O.PortSearch != TCliPortSearch::None && !O.Ports.empty())
         return Fail("--port auto and --port all find the ports themselves: no other --port beside them");
@@ -230,6 +240,8 @@ std::string CliUsage()
            "[--json]\n"
            "                               [--record FILE] [--station TEXT]\n"
            "       veltrac-gnss-update-cli --port auto|all [--device veltrac|egps|auto] [the options above]\n"
+           "       veltrac-gnss-update-cli --watch [--port N|PATH ...] [--device veltrac|egps|auto]\n"
+           "                               [the options above]\n"
            "       veltrac-gnss-update-cli --list-ports [--probe [--device veltrac|egps|auto]] [--json]\n"
            "       veltrac-gnss-update-cli --list-firmware [--json]\n"
            "       veltrac-gnss-update-cli --help | --version\n";
@@ -262,6 +274,17 @@ std::string CliHelp()
          "                         whose device answers; with none, or more than one, the command\n"
          "                         lists what answered where and ends with exit code 11. all takes\n"
          "                         every port whose device answers, as several --port\n"
+         "  --watch                station: runs until Ctrl-C and updates each device found on the\n"
+         "                         ports --port all would probe (or on the ports named), those\n"
+         "                         plugged in at the start and those plugged in later, several at\n"
+         "                         once. A device that finished is left alone while it stays on\n"
+         "                         its port (its row says \"unplug it\"). Ports without a run are\n"
+         "                         probed again every 5 s, so a new device on an adapter that stays\n"
+         "                         plugged in is found too. A port that returns while its receiver\n"
+         "                         may be programming is followed to the new version, never sent\n"
+         "                         the image again. --device is auto unless given; --timeout bounds\n"
+         "                         each device's run. The first Ctrl-C takes no new devices and\n"
+         "                         waits for receivers that program, the second ends at once\n"
          "  --manual               automatic choice of the receiver image off (the window's /MANUAL):\n"
          "                         the versions are read and shown, nothing is sent\n"
          "  --image FILE           custom update: once the receiver's version is read, send FILE\n"
@@ -276,7 +299,8 @@ std::string CliHelp()
          "                         after the transfer, how long the device may show no sign of\n"
          "                         progress before the run ends \"sent, not confirmed\" (default 120)\n"
          "  --log FILE             write every frame to and from the device, with a time stamp;\n"
-         "                         with several ports one file each, FILE.com5 and so on\n"
+         "                         with several ports one file each, FILE.com5 and so on; with\n"
+         "                         --watch one a device, FILE.com5.123456 (.2, .3 for a next run)\n"
          "  --record FILE          append each run's result (the --json result line) to FILE, one\n"
          "                         line a run; several programs may share FILE\n"
          "  --station TEXT         the station or line named in every record\n"

@@ -42,6 +42,8 @@ struct TCliOptions {
     double ConfirmTimeoutSeconds = DefaultConfirmTimeoutSeconds;
     // --port auto, --port all: the ports are found by probing (Ports empty).
     TCliPortSearch PortSearch = TCliPortSearch::None;
+    // --watch: a station that updates each device as it is plugged in, until Ctrl-C.
+    bool Watch = false;
     bool ListPorts = false;
     bool Probe = false; // --list-ports --probe: what answers on each port
     bool ListFirmware = false;
@@ -57,14 +59,14 @@ struct TCliOptions {
 
     bool PortGiven() const
     {
-        return PortNumber > 0 || !PortPath.empty() || PortSearch != TCliPortSearch::None;
+        return PortNumber > 0 || !PortPath.empty() || PortSearch != TCliPortSearch::None || Watch;
     }
     bool SeveralPorts() const { return Ports.size() > 1; }
     bool ListOnly() const { return ListPorts || ListFirmware; }
     // The ports or their device types are to be found by probing first.
     bool Searching() const
     {
-        return !ListOnly() && (PortSearch != TCliPortSearch::None || Device == TCliDevice::Auto);
+        return !ListOnly() && !Watch && (PortSearch != TCliPortSearch::None || Device == TCliDevice::Auto);
     }
 };
 

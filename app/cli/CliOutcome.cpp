@@ -36,8 +36,8 @@ const std::vector<TExitCode>& ExitCodes()
         std::vector<TExitCode> T{
             {UsageExitCode, "usage", "bad command line"},
             {NotEveryDeviceExitCode, "not-every-device",
-             "several ports: not every device was updated or up to date (the summary says which; 130 when a "
-             "signal cut a run short)"},
+             "several ports or --watch: not every device was updated or up to date (the summary says which; "
+             "130 when a signal cut a run short: with --watch the second Ctrl-C)"},
             {NoDeviceExitCode, "no-device",
              "no device found, or more than one: --port auto found none or several, --port all none, or with "
              "--device auto nothing answered on a named port (the ports probed are listed); nothing was sent "

@@ -125,6 +125,8 @@ TEST(CliOptions, MistakesAreNamed)
         {{"--port", "all", "--port", "auto"}, "given once"},
         {{"--port", "1", "--probe"}, "--probe goes with --list-ports"},
         {{"--list-ports", "--device", "egps"}, "--list-ports does not take --device"},
+        {{"--watch", "--port", "auto"}, "--port auto takes one"},
+        {{"--list-ports", "--watch"}, "--list-ports does not take --watch"},
     };
     for (const Case& C : Cases) {
         const TCliParse P = ParseCliArguments(C.Args);
@@ -158,6 +160,16 @@ TEST(CliOptions, PortsAndDeviceTypesFoundByProbing)
     ASSERT_TRUE(Named.Ok()) << Named.Error;
     EXPECT_TRUE(Named.Options.Searching());
     EXPECT_FALSE(Parse({"--port", "5"}).Options.Searching());
+
+    // A station needs no port and probes each port itself, for either type unless told.
+    const TCliParse Station = Parse({"--watch"});
+    ASSERT_TRUE(Station.Ok()) << Station.Error;
+    EXPECT_EQ(Station.Options.Device, TCliDevice::Auto);
+    EXPECT_FALSE(Station.Options.Searching());
+    EXPECT_EQ(Parse({"--watch", "--port", "all"}).Options.PortSearch, TCliPortSearch::None);
+    const TCliParse Named2 = Parse({"--watch", "--port", "5", "--device", "egps"});
+    EXPECT_EQ(Named2.Options.Ports.size(), 1u);
+    EXPECT_EQ(Named2.Options.Device, TCliDevice::ExternalGPS);
 }
 
 TEST(CliOptions, HelpAndVersionWinOverMistakes)
@@ -178,7 +190,7 @@ TEST(CliOptions, HelpListsEveryExitCodeOnce)
     }
     for (const char* Option :
          {"--device", "--port N", "--port PATH", "--manual", "--image", "--recovery", "--timeout",
-          "--confirm-timeout", "--list-ports", "--list-firmware", "--log", "--json"})
+          "--confirm-timeout", "--list-ports", "--list-firmware", "--log", "--json", "--watch"})
         EXPECT_NE(H.find(Option), std::string::npos) << Option;
 }
 
