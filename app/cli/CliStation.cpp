@@ -414,6 +414,11 @@ void TCliStation::Finish()
         Last.erase(std::remove_if(Last.begin(), Last.end(), Same), Last.end());
         Last.push_back(Run);
     }
-    FExitCode = SummarizeRuns(FConsole, FOptions.Json, Last, FCutShort, true);
+    if (Last.empty() && !FOptions.Json) {
+        FConsole.Line("No device was handled (exit code 0)");
+        FExitCode = 0;
+    } else {
+        FExitCode = SummarizeRuns(FConsole, FOptions.Json, Last, FCutShort, true);
+    }
     emit Finished(FExitCode);
 }
