@@ -210,6 +210,7 @@ void TCliStation::OnProbed(TSlot& S)
     if (FSignalsSeen > 0 || !S.Present)
         return;
     S.NextProbeAt = FClock.elapsed() + (R.Found == TProbeFound::NotOpened ? RetryOpenMs : ProbeEveryMs);
+    S.Probed = R.Found == TProbeFound::Nothing ? "waiting for a device" : ProbeResultText(R);
     const auto Device = DeviceFound(R);
     if (!Device) {
         // A device that finished and no longer answers was taken off.
@@ -279,11 +280,12 @@ void TCliStation::OnRunFinished(TSlot& S)
     // What the technician does next. A port gone with the device needs no
     // unplugging; one gone while its receiver programmed wants it back.
     const bool Gone = access(S.Path.c_str(), F_OK) != 0;
+    const bool Interrupted = S.Run->Outcome() && S.Run->Outcome()->Kind == TOutcomeKind::Interrupted;
     const std::string Next = !S.Session->KeptConfirmation().empty()
                                  ? ": plug it in again to follow its receiver to the new version"
-                             : Gone         ? ""
-                             : Good(*S.Run) ? ": unplug it"
-                                            : ": unplug it and look at it";
+                             : Gone || Interrupted ? ""
+                             : Good(*S.Run)        ? ": unplug it"
+                                                   : ": unplug it (plugged in again, it is tried again)";
     Say(&S, "done", DeviceName(*S.Run) + " " + Row.Outcome + Next, S.DeviceID, S.Module);
     if (FSignalsSeen > 0 && std::none_of(FSlots.begin(), FSlots.end(), [this](const auto& P) { return Running(*P); }))
         QMetaObject::invokeMethod(
@@ -385,7 +387,7 @@ void TCliStation::DrawTable()
         } else {
             R.Port = S->Label;
             R.Adapter = S->Adapter;
-            R.Step = S->Probe ? "probing" : "waiting for a device";
+            R.Step = S->Probe ? "probing" : S->Probed;
         }
         Rows.push_back(R);
     }

@@ -70,6 +70,7 @@ class TCliStation : public QObject
         std::unique_ptr<TUpdateSession> Session;
         std::unique_ptr<TCliFrontEnd> Run; // the run under way, or the last one
         std::unique_ptr<TDeviceProbe> Probe;
+        std::string Probed = "waiting for a device"; // what the last probe found, for the table
         qint64 NextProbeAt = 0; // on the station's clock
         // The device of the last run, left alone while it stays on the port.
         bool Finished = false;
