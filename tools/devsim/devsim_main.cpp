@@ -3,7 +3,6 @@
 #include "tools/devsim/GpsModule.h"
 #include "tools/devsim/VeltracUnit.h"
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -16,26 +15,12 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 using namespace devsim;
 
 namespace
 {
-
-std::atomic<bool> Interrupted{false};
-// SIGUSR1s received: each moves the cable on to the next device once.
-std::atomic<unsigned> CableMoves{0};
-static_assert(std::atomic<unsigned>::is_always_lock_free, "the signal handler only counts");
-
-void OnSignal(int Signal)
-{
-    if (Signal == SIGUSR1)
-        CableMoves.fetch_add(1);
-    else
-        Interrupted = true;
-}
 
 const char* const HelpText = R"(Usage: veltrac-devsim veltrac|egps [options]
 
@@ -780,19 +765,13 @@ int main(int argc, char** argv)
     if (Unreadable)
         U.ReceiverReadable = M.ReceiverReadable = false;
 
-    // The signals are taken by the main thread alone: the devices' threads,
-    // started below, inherit them blocked, and calls they interrupt here start again.
-    struct sigaction Sa {
-    };
-    Sa.sa_handler = OnSignal;
-    Sa.sa_flags = SA_RESTART;
-    sigemptyset(&Sa.sa_mask);
+    // The signals are never delivered: blocked here, and in the devices'
+    // threads, which inherit the mask, the main thread takes them one by one
+    // with sigwait below, so nothing runs at an arbitrary moment of a thread.
     sigset_t Handled;
     sigemptyset(&Handled);
-    for (const int Signal : {SIGINT, SIGTERM, SIGUSR1}) {
-        sigaction(Signal, &Sa, nullptr);
+    for (const int Signal : {SIGINT, SIGTERM, SIGUSR1})
         sigaddset(&Handled, Signal);
-    }
     pthread_sigmask(SIG_BLOCK, &Handled, nullptr);
 
     // With several devices each line says whose it is; one device prints as it always has.
@@ -851,17 +830,10 @@ int main(int argc, char** argv)
         }
     }
 
-    pthread_sigmask(SIG_UNBLOCK, &Handled, nullptr);
-
-    unsigned Moved = 0;
-    while (!Interrupted) {
-        if (Moved != CableMoves.load()) {
-            ++Moved;
-            MoveCables(Devices, Count, Fleet, OutMutex);
-            continue;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    // SIGUSR1 moves the cables on; SIGINT and SIGTERM end the run.
+    int Signal = 0;
+    while (sigwait(&Handled, &Signal) == 0 && Signal == SIGUSR1)
+        MoveCables(Devices, Count, Fleet, OutMutex);
 
     // Every device stops before the first summary, so no event line runs into them.
     for (Plugged& P : Devices) {
