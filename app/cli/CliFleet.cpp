@@ -58,7 +58,7 @@ std::string PortLogFile(const std::string& LogFile, const TCliPort& Port)
 
 TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
                      QObject* Parent)
-    : QObject(Parent), FOptions(Options), FConsole(Terminal, Options.Json)
+    : TCliCommand(Parent), FOptions(Options), FConsole(Terminal, Options.Json)
 {
     const std::vector<TCliPort> Ports = DistinctPorts(Options.Ports.empty()
                                                           ? std::vector<TCliPort>{{Options.PortNumber, Options.PortPath}}
@@ -109,9 +109,7 @@ void TCliFleet::Start()
 {
     if (FView != TCliView::Single) {
         if (!CheckOutputFiles()) {
-            FDone = true;
-            FExitCode = UsageExitCode;
-            emit Finished(FExitCode);
+            End(UsageExitCode);
             return;
         }
         if (!FOptions.Json)
@@ -120,7 +118,7 @@ void TCliFleet::Start()
     }
     for (TPortRun& Run : FRuns)
         Run.FrontEnd->Start();
-    if (FView == TCliView::Table && !FDone) {
+    if (FView == TCliView::Table && !Done()) {
         DrawTable();
         FTableTimer.start();
     }
@@ -150,26 +148,24 @@ void TCliFleet::DrawTable()
 
 void TCliFleet::OnRunFinished()
 {
-    if (FDone)
+    if (Done())
         return;
     for (const TPortRun& Run : FRuns)
         if (!Run.FrontEnd->Done())
             return;
-    FDone = true;
     FTableTimer.stop();
     if (FView == TCliView::Single) {
-        FExitCode = FRuns.front().FrontEnd->ExitCode();
-    } else {
-        if (FView == TCliView::Table) {
-            DrawTable();
-            FConsole.KeepLive();
-        }
-        Summarize();
+        End(FRuns.front().FrontEnd->ExitCode());
+        return;
     }
-    emit Finished(FExitCode);
+    if (FView == TCliView::Table) {
+        DrawTable();
+        FConsole.KeepLive();
+    }
+    End(Summarize());
 }
 
-void TCliFleet::Summarize()
+int TCliFleet::Summarize()
 {
     std::vector<const TCliFrontEnd*> Runs;
     bool Interrupted = false;
@@ -179,7 +175,7 @@ void TCliFleet::Summarize()
                                       Run.FrontEnd->Outcome()->Kind == TOutcomeKind::Interrupted);
     }
     // A run cut short by a signal says so, as one port's would.
-    FExitCode = SummarizeRuns(FConsole, FOptions.Json, Runs, Interrupted, false);
+    return SummarizeRuns(FConsole, FOptions.Json, Runs, Interrupted, false);
 }
 
 bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,

@@ -12,13 +12,15 @@
 #include "app/cli/CliFrontEnd.h"
 #include "app/cli/CliOptions.h"
 
+#include "app/cli/CliCommand.h"
+
 #include <QObject>
 #include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
 
-class TCliFleet : public QObject
+class TCliFleet : public TCliCommand
 {
     Q_OBJECT
 
@@ -30,12 +32,8 @@ class TCliFleet : public QObject
     ~TCliFleet() override;
 
     // Starts every port's run; Finished follows when the last one ended.
-    void Start();
-    bool Done() const { return FDone; }
-    int ExitCode() const { return FExitCode; }
+    void Start() override;
 
-  signals:
-    void Finished(int ExitCode);
 
   private:
     // The front end goes before its session (members end in reverse order).
@@ -48,7 +46,8 @@ class TCliFleet : public QObject
     void OnException(const std::exception& E);
     void OnRunFinished();
     void DrawTable();
-    void Summarize();
+    // The exit code of the command.
+    int Summarize();
 
     TCliOptions FOptions;
     TCliConsole FConsole;
@@ -57,8 +56,6 @@ class TCliFleet : public QObject
     std::vector<TPortRun> FRuns;
     TSignalWatcher FSignals;
     QTimer FTableTimer;
-    bool FDone = false;
-    int FExitCode = 1;
 };
 
 // The ports of the command line, each device once: a port named by number

@@ -64,11 +64,7 @@ int Run(int argc, char** argv)
     if (O.Searching() || O.Probe) {
         TCliConsole Console(StdoutIsTerminal(), O.Json);
         TCliSearch Search(O, Console);
-        QObject::connect(&Search, &TCliSearch::Finished, &App,
-                         [](int Code) { QCoreApplication::exit(Code); });
-        QMetaObject::invokeMethod(
-            &Search, [&Search] { Search.Start(); }, Qt::QueuedConnection);
-        const int Code = QCoreApplication::exec();
+        const int Code = RunCommand(Search);
         if (!Search.Done())
             return Code;
         if (Search.ExitCode() != 0 || (O.ListPorts && !O.ListFirmware))
@@ -97,19 +93,11 @@ int Run(int argc, char** argv)
 
     if (O.Watch) {
         TCliStation Station(O, StdoutIsTerminal(), SessionArguments);
-        QObject::connect(&Station, &TCliStation::Finished, &App, [](int Code) { QCoreApplication::exit(Code); });
-        QMetaObject::invokeMethod(
-            &Station, [&Station] { Station.Start(); }, Qt::QueuedConnection);
-        const int Code = QCoreApplication::exec();
-        return Station.Done() ? Station.ExitCode() : Code;
+        return RunCommand(Station);
     }
 
     TCliFleet Fleet(Run, StdoutIsTerminal(), SessionArguments);
-    QObject::connect(&Fleet, &TCliFleet::Finished, &App, [](int Code) { QCoreApplication::exit(Code); });
-    QMetaObject::invokeMethod(
-        &Fleet, [&Fleet] { Fleet.Start(); }, Qt::QueuedConnection);
-    const int Code = QCoreApplication::exec();
-    return Fleet.Done() ? Fleet.ExitCode() : Code;
+    return RunCommand(Fleet);
 }
 
 } // namespace

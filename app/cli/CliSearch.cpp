@@ -124,7 +124,7 @@ std::optional<TCliDevice> DeviceFound(const TProbeResult& R)
 }
 
 TCliSearch::TCliSearch(const TCliOptions& Options, TCliConsole& Console, QObject* Parent)
-    : QObject(Parent), FOptions(Options), FResolved(Options), FConsole(Console)
+    : TCliCommand(Parent), FOptions(Options), FResolved(Options), FConsole(Console)
 {
     SetApplicationExceptionHandler([this](const std::exception& E) { OnException(E); });
     connect(&FSignals, &TSignalWatcher::Signalled, this, [this] {
@@ -183,7 +183,7 @@ void TCliSearch::OnException(const std::exception& E)
 
 void TCliSearch::OnProbeFinished()
 {
-    if (FDone)
+    if (Done())
         return;
     for (auto& [Index, Probe] : FProbes)
         if (!Probe->Done())
@@ -307,13 +307,4 @@ void TCliSearch::Decide()
     FResolved.PortNumber = Found.front().Number;
     FResolved.PortPath = Found.front().Path;
     End(0);
-}
-
-void TCliSearch::End(int ExitCode)
-{
-    if (FDone)
-        return;
-    FDone = true;
-    FExitCode = ExitCode;
-    emit Finished(ExitCode);
 }

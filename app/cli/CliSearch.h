@@ -10,6 +10,8 @@
 #include "app/cli/CliOptions.h"
 #include "link/DeviceProbe.h"
 
+#include "app/cli/CliCommand.h"
+
 #include <QObject>
 #include <exception>
 #include <memory>
@@ -45,7 +47,7 @@ TProbeKind ProbeKindFor(TCliDevice Device);
 // The device type of a port whose device answered; none when nothing did.
 std::optional<TCliDevice> DeviceFound(const TProbeResult& R);
 
-class TCliSearch : public QObject
+class TCliSearch : public TCliCommand
 {
     Q_OBJECT
 
@@ -54,16 +56,12 @@ class TCliSearch : public QObject
     ~TCliSearch() override;
 
     // Starts every probe; Finished follows when the last one ended.
-    void Start();
-    bool Done() const { return FDone; }
-    // 0: the runs go on with Resolved(); otherwise the command's exit code.
-    int ExitCode() const { return FExitCode; }
+    void Start() override;
+    // Ended with 0: the runs go on with Resolved(); otherwise with the command's exit code.
     // The options with the ports found, each with the device type found on it.
     const TCliOptions& Resolved() const { return FResolved; }
     const TSearchCandidates& Candidates() const { return FCandidates; }
 
-  signals:
-    void Finished(int ExitCode);
 
   private:
     void OnException(const std::exception& E);
@@ -71,7 +69,6 @@ class TCliSearch : public QObject
     void Decide();
     void List();
     void Refuse(const std::string& Message);
-    void End(int ExitCode);
 
     TCliOptions FOptions;
     TCliOptions FResolved;
@@ -80,6 +77,4 @@ class TCliSearch : public QObject
     // One for each probed port, in the order of FCandidates.Ports.
     std::vector<std::pair<std::size_t, std::unique_ptr<TDeviceProbe>>> FProbes;
     TSignalWatcher FSignals;
-    bool FDone = false;
-    int FExitCode = 0;
 };

@@ -37,7 +37,7 @@ bool Good(const TCliFrontEnd& Run)
 
 TCliStation::TCliStation(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
                          QObject* Parent)
-    : QObject(Parent), FOptions(Options), FSessionArguments(SessionArguments), FConsole(Terminal, Options.Json),
+    : TCliCommand(Parent), FOptions(Options), FSessionArguments(SessionArguments), FConsole(Terminal, Options.Json),
       FView(FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed)
 {
     SetApplicationExceptionHandler([this](const std::exception& E) { OnException(E); });
@@ -75,9 +75,7 @@ bool TCliStation::CheckFiles()
 void TCliStation::Start()
 {
     if (!CheckFiles()) {
-        FDone = true;
-        FExitCode = UsageExitCode;
-        emit Finished(FExitCode);
+        End(UsageExitCode);
         return;
     }
     const char* Dir = std::getenv("VELTRAC_COM_DIR");
@@ -396,9 +394,8 @@ void TCliStation::DrawTable()
 
 void TCliStation::Finish()
 {
-    if (FDone)
+    if (Done())
         return;
-    FDone = true;
     FTick.stop();
     FTableTimer.stop();
     if (FView == TCliView::Table) {
@@ -418,9 +415,8 @@ void TCliStation::Finish()
     }
     if (Last.empty() && !FOptions.Json) {
         FConsole.Line("No device was handled (exit code 0)");
-        FExitCode = 0;
-    } else {
-        FExitCode = SummarizeRuns(FConsole, FOptions.Json, Last, FCutShort, true);
+        End(0);
+        return;
     }
-    emit Finished(FExitCode);
+    End(SummarizeRuns(FConsole, FOptions.Json, Last, FCutShort, true));
 }

@@ -25,6 +25,8 @@
 #include "serial/PortWatcher.h"
 
 #include <QElapsedTimer>
+#include "app/cli/CliCommand.h"
+
 #include <QObject>
 #include <QTimer>
 #include <exception>
@@ -32,7 +34,7 @@
 #include <string>
 #include <vector>
 
-class TCliStation : public QObject
+class TCliStation : public TCliCommand
 {
     Q_OBJECT
 
@@ -50,12 +52,8 @@ class TCliStation : public QObject
                 QObject* Parent = nullptr);
     ~TCliStation() override;
 
-    void Start();
-    bool Done() const { return FDone; }
-    int ExitCode() const { return FExitCode; }
+    void Start() override;
 
-  signals:
-    void Finished(int ExitCode);
 
   private:
     // One port of the station. The front end goes before its session, the
@@ -117,6 +115,4 @@ class TCliStation : public QObject
     QElapsedTimer FClock;
     int FSignalsSeen = 0;
     bool FCutShort = false; // the second Ctrl-C ended a run
-    bool FDone = false;
-    int FExitCode = 1;
 };
