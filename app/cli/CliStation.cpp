@@ -208,7 +208,11 @@ void TCliStation::OnProbed(TSlot& S)
     if (FSignalsSeen > 0 || !S.Present)
         return;
     S.NextProbeAt = FClock.elapsed() + (R.Found == TProbeFound::NotOpened ? RetryOpenMs : ProbeEveryMs);
-    S.Probed = R.Found == TProbeFound::Nothing ? "waiting for a device" : ProbeResultText(R);
+    const std::string Probed = R.Found == TProbeFound::Nothing ? "waiting for a device" : ProbeResultText(R);
+    // A port that will not open, or fails, is said once, not at every try.
+    if ((R.Found == TProbeFound::NotOpened || R.Found == TProbeFound::Failed) && Probed != S.Probed)
+        Say(&S, "probe-failed", Probed);
+    S.Probed = Probed;
     const auto Device = DeviceFound(R);
     if (!Device) {
         // A device that finished and no longer answers was taken off.
