@@ -8,11 +8,10 @@
 // port otherwise, and a summary at the end.
 #include "app/SignalWatcher.h"
 #include "app/UpdateSession.h"
+#include "app/cli/CliCommand.h"
 #include "app/cli/CliConsole.h"
 #include "app/cli/CliFrontEnd.h"
 #include "app/cli/CliOptions.h"
-
-#include "app/cli/CliCommand.h"
 
 #include <QObject>
 #include <QTimer>
@@ -33,7 +32,6 @@ class TCliFleet : public TCliCommand
 
     // Starts every port's run; Finished follows when the last one ended.
     void Start() override;
-
 
   private:
     // The front end goes before its session (members end in reverse order).

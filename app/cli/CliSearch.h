@@ -5,12 +5,11 @@
 // each one's device type — or ends the command with exit code 11, the ports
 // listed with what answered on each.
 #include "app/SignalWatcher.h"
+#include "app/cli/CliCommand.h"
 #include "app/cli/CliConsole.h"
 #include "app/cli/CliLists.h"
 #include "app/cli/CliOptions.h"
 #include "link/DeviceProbe.h"
-
-#include "app/cli/CliCommand.h"
 
 #include <QObject>
 #include <exception>
@@ -61,7 +60,6 @@ class TCliSearch : public TCliCommand
     // The options with the ports found, each with the device type found on it.
     const TCliOptions& Resolved() const { return FResolved; }
     const TSearchCandidates& Candidates() const { return FCandidates; }
-
 
   private:
     void OnException(const std::exception& E);

@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <unistd.h>
 
@@ -35,10 +35,10 @@ bool Good(const TCliFrontEnd& Run)
 
 } // namespace
 
-TCliStation::TCliStation(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
-                         QObject* Parent)
-    : TCliCommand(Parent), FOptions(Options), FSessionArguments(SessionArguments), FConsole(Terminal, Options.Json),
-      FView(FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed)
+TCliStation::TCliStation(const TCliOptions& Options, bool Terminal,
+                         const std::vector<std::string>& SessionArguments, QObject* Parent)
+    : TCliCommand(Parent), FOptions(Options), FSessionArguments(SessionArguments),
+      FConsole(Terminal, Options.Json), FView(FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed)
 {
     SetApplicationExceptionHandler([this](const std::exception& E) { OnException(E); });
     connect(&FSignals, &TSignalWatcher::Signalled, this, [this](int Signal) { OnSignal(Signal); });
@@ -111,7 +111,8 @@ void TCliStation::Rescan()
         if (P.Row.State == "missing")
             continue;
         const std::string Label = P.Row.Number > 0 ? "COM " + std::to_string(P.Row.Number) : P.Row.Path;
-        auto It = std::find_if(FSlots.begin(), FSlots.end(), [&](const auto& S) { return S->Label == Label; });
+        auto It =
+            std::find_if(FSlots.begin(), FSlots.end(), [&](const auto& S) { return S->Label == Label; });
         if (It == FSlots.end()) {
             auto S = std::make_unique<TSlot>();
             S->Port = P.Port;
@@ -161,8 +162,9 @@ void TCliStation::Next(TSlot& S)
         return;
     }
     const bool Module = S.Run->ExternalGPS();
-    Say(&S, "returned", "following " + TypeName(Module) + " " + Kept + ", whose receiver may still be programming",
-        Kept, Module);
+    Say(&S, "returned",
+        "following " + TypeName(Module) + " " + Kept + ", whose receiver may still be programming", Kept,
+        Module);
     StartRun(S, Module ? TCliDevice::ExternalGPS : TCliDevice::Veltrac, Kept);
 }
 
@@ -221,8 +223,9 @@ void TCliStation::OnProbed(TSlot& S)
         if (R.Found == TProbeFound::Nothing && S.Finished && !S.Left &&
             FClock.elapsed() - S.SilentSince >= LeaveAfterMs) {
             S.Left = true;
-            Say(&S, "left", TypeName(S.Module) + (S.DeviceID.empty() ? "" : " " + S.DeviceID) +
-                                " taken off: done, next device",
+            Say(&S, "left",
+                TypeName(S.Module) + (S.DeviceID.empty() ? "" : " " + S.DeviceID) +
+                    " taken off: done, next device",
                 S.DeviceID, S.Module);
             S.DeviceID.clear();
         }
@@ -241,7 +244,8 @@ void TCliStation::OnProbed(TSlot& S)
 
 std::string TCliStation::LogFileFor(const TSlot& S, const std::string& DeviceID) const
 {
-    const std::string Base = PortLogFile(FOptions.LogFile, S.Port) + "." + (DeviceID.empty() ? "device" : DeviceID);
+    const std::string Base =
+        PortLogFile(FOptions.LogFile, S.Port) + "." + (DeviceID.empty() ? "device" : DeviceID);
     std::string Name = Base;
     for (int N = 2; access(Name.c_str(), F_OK) == 0; ++N)
         Name = Base + "." + std::to_string(N);
@@ -289,7 +293,8 @@ void TCliStation::OnRunFinished(TSlot& S)
                              : Good(*S.Run)        ? ": unplug it"
                                                    : ": unplug it (plugged in again, it is tried again)";
     Say(&S, "done", DeviceName(*S.Run) + " " + Row.Outcome + Next, S.DeviceID, S.Module);
-    if (FSignalsSeen > 0 && std::none_of(FSlots.begin(), FSlots.end(), [this](const auto& P) { return Running(*P); }))
+    if (FSignalsSeen > 0 &&
+        std::none_of(FSlots.begin(), FSlots.end(), [this](const auto& P) { return Running(*P); }))
         QMetaObject::invokeMethod(
             this, [this] { Finish(); }, Qt::QueuedConnection);
 }
@@ -318,11 +323,11 @@ void TCliStation::OnSignal(int Signal)
         FTick.stop();
         Say(nullptr, "stopping",
             SignalName(Signal) + ": no new devices" +
-                (Programming > 0 ? "; waiting for " + std::to_string(Programming) + " receiver" +
-                                       (Programming == 1 ? "" : "s") + " that program" +
-                                       (Programming == 1 ? "s" : "") + " (" + SignalName(Signal) +
-                                       " again ends at once)"
-                                 : ""));
+                (Programming > 0
+                     ? "; waiting for " + std::to_string(Programming) + " receiver" +
+                           (Programming == 1 ? "" : "s") + " that program" + (Programming == 1 ? "s" : "") +
+                           " (" + SignalName(Signal) + " again ends at once)"
+                     : ""));
     }
     if (Runs == 0)
         QMetaObject::invokeMethod(
@@ -348,8 +353,8 @@ void TCliStation::OnException(const std::exception& E)
 }
 
 // What the station does, as a line ("COM 5: ...") or a "station" event.
-void TCliStation::Say(const TSlot* S, const std::string& What, const std::string& Line, const std::string& DeviceID,
-                      bool Module)
+void TCliStation::Say(const TSlot* S, const std::string& What, const std::string& Line,
+                      const std::string& DeviceID, bool Module)
 {
     if (!FOptions.Json) {
         FConsole.Line((S ? S->Label + ": " : "") + Line);

@@ -8,16 +8,18 @@
 // A device whose run ended is left alone while it stays on its port: the
 // port is probed again every ProbeEveryMs, and only another device (another
 // ID) starts a run. Probes that find the port silent for LeaveAfterMs mean
-// the device was taken off; it is forgotten. A port that goes away while its receiver
-// may be programming keeps its session's confirmation: when it returns, the
-// run starts without a probe and follows that receiver to its new version,
-// never sending it the image again (the session sees to it, by device ID).
+// the device was taken off; it is forgotten. A port that goes away while its
+// receiver may be programming keeps its session's confirmation: when it
+// returns, the run starts without a probe and follows that receiver to its
+// new version, never sending it the image again (the session sees to it, by
+// device ID).
 //
 // The first Ctrl-C takes no new devices: probes stop, runs that have not
 // reached the programming stop politely, and receivers that program are
 // waited for. The second ends every run at once.
 #include "app/SignalWatcher.h"
 #include "app/UpdateSession.h"
+#include "app/cli/CliCommand.h"
 #include "app/cli/CliConsole.h"
 #include "app/cli/CliFrontEnd.h"
 #include "app/cli/CliOptions.h"
@@ -25,8 +27,6 @@
 #include "serial/PortWatcher.h"
 
 #include <QElapsedTimer>
-#include "app/cli/CliCommand.h"
-
 #include <QObject>
 #include <QTimer>
 #include <exception>
@@ -54,28 +54,27 @@ class TCliStation : public TCliCommand
 
     void Start() override;
 
-
   private:
     // One port of the station. The front end goes before its session, the
     // runs that ended before the slots (members end in reverse order).
     struct TSlot {
-        TCliPort Port;           // as a run names it
-        std::string Label;       // "COM 5", or the path outside the port map
-        std::string Path;        // the device path probed and opened
-        std::string Target;      // where it led when last seen: another target is another plug-in
-        std::string Adapter;     // the USB adapter's serial number, for the table
+        TCliPort Port;       // as a run names it
+        std::string Label;   // "COM 5", or the path outside the port map
+        std::string Path;    // the device path probed and opened
+        std::string Target;  // where it led when last seen: another target is another plug-in
+        std::string Adapter; // the USB adapter's serial number, for the table
         bool Present = false;
         std::unique_ptr<TUpdateSession> Session;
         std::unique_ptr<TCliFrontEnd> Run; // the run under way, or the last one
         std::unique_ptr<TDeviceProbe> Probe;
         std::string Probed = "waiting for a device"; // what the last probe found, for the table
-        qint64 NextProbeAt = 0; // on the station's clock
+        qint64 NextProbeAt = 0;                      // on the station's clock
         // The device of the last run, left alone while it stays on the port.
         bool Finished = false;
         std::string DeviceID; // empty: a module found in its loader
         bool Module = false;
         qint64 SilentSince = -1; // the first of the probes in a row that found the port silent
-        bool Left = false; // it was taken off: the port waits for the next device
+        bool Left = false;       // it was taken off: the port waits for the next device
     };
 
     bool CheckFiles();
@@ -93,8 +92,8 @@ class TCliStation : public TCliCommand
     void OnSignal(int Signal);
     void OnException(const std::exception& E);
     std::string LogFileFor(const TSlot& S, const std::string& DeviceID) const;
-    void Say(const TSlot* S, const std::string& What, const std::string& Line, const std::string& DeviceID = {},
-             bool Module = false);
+    void Say(const TSlot* S, const std::string& What, const std::string& Line,
+             const std::string& DeviceID = {}, bool Module = false);
     void DrawTable();
     void Finish();
 

@@ -34,7 +34,8 @@ std::size_t RecordLines(const std::string& Record)
     return Lines(ReadFile(Record)).size();
 }
 
-template <class Device, class Config> std::unique_ptr<Device> Plug(const Config& C, int Com, const TTempDir& Dir)
+template <class Device, class Config>
+std::unique_ptr<Device> Plug(const Config& C, int Com, const TTempDir& Dir)
 {
     auto D = std::make_unique<Device>(C);
     EXPECT_TRUE(D->Ok()) << D->Error();
@@ -90,7 +91,8 @@ TEST(CliStation, EachDeviceOnceAsItIsPluggedIn)
         EXPECT_EQ(J.value("result").toString(), "updated");
         Recorded.emplace_back(J.value("com").toInt(), J.value("device_id").toString());
     }
-    const std::vector<std::pair<int, QString>> Expected{{5, "4001"}, {6, "00B00001"}, {7, "4003"}, {5, "4002"}};
+    const std::vector<std::pair<int, QString>> Expected{
+        {5, "4001"}, {6, "00B00001"}, {7, "4003"}, {5, "4002"}};
     EXPECT_EQ(Recorded, Expected);
     // Each device programmed once, and sent its image once.
     EXPECT_EQ(A->Report().Programmings, 1); // the second unit on the cable
@@ -99,9 +101,10 @@ TEST(CliStation, EachDeviceOnceAsItIsPluggedIn)
     EXPECT_EQ(C->Report().Programmings, 1);
     EXPECT_TRUE(A->ReceiverImage() == Archive().Image);
 
-    for (const char* Said : {"COM 5: unit 4001 updated: unplug it\n", "COM 6: module 00B00001 updated: unplug it\n",
-                             "COM 5: unit 4002 (", "Summary of 4 devices: 4 updated\n",
-                             "Every device was updated or is up to date (exit code 0)\n"})
+    for (const char* Said :
+         {"COM 5: unit 4001 updated: unplug it\n", "COM 6: module 00B00001 updated: unplug it\n",
+          "COM 5: unit 4002 (", "Summary of 4 devices: 4 updated\n",
+          "Every device was updated or is up to date (exit code 0)\n"})
         EXPECT_NE(R.Out.find(Said), std::string::npos) << Said << "\n" << R.Out;
     // A log a device, named by its port and ID.
     for (const char* Name : {".com5.4001", ".com6.00B00001", ".com7.4003", ".com5.4002"})
@@ -147,9 +150,11 @@ TEST(CliStation, ReturningReceiverFollowedAndCtrlCTwice)
     auto Y = Plug<VeltracUnit>(Slow, 6, Dir);
     ASSERT_TRUE(Y->WaitUntil([](const UnitReport& U) { return U.Programming; }, Wait)) << Station.OutSoFar();
     Station.Signal(SIGINT);
-    ASSERT_TRUE(Eventually([&] { return Station.OutSoFar().find("\"what\":\"stopping\"") != std::string::npos; }));
+    ASSERT_TRUE(
+        Eventually([&] { return Station.OutSoFar().find("\"what\":\"stopping\"") != std::string::npos; }));
     // The station waits: the link stays while the receiver programs.
-    ASSERT_TRUE(Eventually([&] { return Station.OutSoFar().find("Warning: SIGINT received") != std::string::npos; }));
+    ASSERT_TRUE(
+        Eventually([&] { return Station.OutSoFar().find("Warning: SIGINT received") != std::string::npos; }));
     EXPECT_TRUE(Y->Report().Programming);
     EXPECT_TRUE(Y->Report().EndsWhileProgramming.empty());
     Station.Signal(SIGINT);
