@@ -23,11 +23,6 @@ std::string PathOf(const TCliPort& Port)
     return Port.Path.empty() ? ComPortDevicePath(Port.Number) : Port.Path;
 }
 
-bool Good(TOutcomeKind Kind)
-{
-    return Kind == TOutcomeKind::Updated || Kind == TOutcomeKind::UpToDate;
-}
-
 } // namespace
 
 std::vector<TCliPort> DistinctPorts(const std::vector<TCliPort>& Ports)
@@ -200,8 +195,7 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
     bool AllGood = true;
     std::vector<std::string> Names, Behind;
     for (const TCliFrontEnd* F : Runs) {
-        const TOutcomeKind Kind = F->Outcome() ? F->Outcome()->Kind : TOutcomeKind::Failed;
-        const bool Ok = Good(Kind) && F->ExitCode() != UsageExitCode;
+        const bool Ok = UpdatedOrUpToDate(*F);
         AllGood = AllGood && Ok;
         const std::string ID = F->Row().DeviceID;
         if (!Ok)
@@ -246,7 +240,19 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
     return ExitCode;
 }
 
+bool UpdatedOrUpToDate(const TCliFrontEnd& Run)
+{
+    const auto& O = Run.Outcome();
+    return O && (O->Kind == TOutcomeKind::Updated || O->Kind == TOutcomeKind::UpToDate) &&
+           Run.ExitCode() != UsageExitCode;
+}
+
+std::string DeviceName(bool Module, const std::string& ID)
+{
+    return std::string(Module ? "module" : "unit") + (ID.empty() ? "" : " " + ID);
+}
+
 std::string DeviceName(const TCliFrontEnd& Run)
 {
-    return std::string(Run.ExternalGPS() ? "module " : "unit ") + Run.Row().DeviceID;
+    return DeviceName(Run.ExternalGPS(), Run.Row().DeviceID);
 }

@@ -70,7 +70,10 @@ bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
 // with their devices as well as their ports.
 int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs, bool CutShort,
                   bool NameDevices);
-// "unit 123456", "module 00C0FFEE"
+// The run ended "updated" or "up to date" (what the exit code 0 of several runs asks).
+bool UpdatedOrUpToDate(const TCliFrontEnd& Run);
+// "unit 123456", "module 00C0FFEE"; "module" alone for a module known only by its loader.
+std::string DeviceName(bool Module, const std::string& ID);
 std::string DeviceName(const TCliFrontEnd& Run);
 // The log file of one of several ports: FILE.com5, or FILE.ttyUSB3 for a
 // path outside the port map.

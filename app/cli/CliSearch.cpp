@@ -19,11 +19,6 @@ bool BuiltInPort(const std::string& Path)
     return CanonicalDevicePath(Path).starts_with("/dev/ttyS");
 }
 
-std::string Label(const TSearchPort& P)
-{
-    return P.Row.Number > 0 ? "COM " + std::to_string(P.Row.Number) : P.Row.Path;
-}
-
 std::string Count(std::size_t N, const std::string& What)
 {
     return std::to_string(N) + " " + What + (N == 1 ? "" : "s");
@@ -95,6 +90,11 @@ TSearchCandidates SearchCandidates(const std::vector<TCliPort>& Named)
             C.Ports.push_back(S);
     }
     return C;
+}
+
+std::string PortLabel(const TSearchPort& P)
+{
+    return P.Row.Number > 0 ? "COM " + std::to_string(P.Row.Number) : P.Row.Path;
 }
 
 TProbeKind ProbeKindFor(TCliDevice Device)
@@ -270,9 +270,9 @@ void TCliSearch::Decide()
             TCliPort Port = P.Port;
             Port.Device = Device;
             Found.push_back(Port);
-            Answered.push_back(Label(P));
+            Answered.push_back(PortLabel(P));
         } else {
-            Silent.push_back(Label(P));
+            Silent.push_back(PortLabel(P));
         }
     }
 

@@ -41,6 +41,9 @@ struct TSearchCandidates {
 // own opening tells a port in use.
 TSearchCandidates SearchCandidates(const std::vector<TCliPort>& Named);
 
+// "COM 5", or the path of a port outside the port map.
+std::string PortLabel(const TSearchPort& P);
+
 // The questions a probe asks for --device.
 TProbeKind ProbeKindFor(TCliDevice Device);
 // The device type of a port whose device answered; none when nothing did.

@@ -22,17 +22,6 @@ namespace
 constexpr int TickMs = 1000;
 constexpr int TableRedrawMs = 200;
 
-std::string TypeName(bool Module)
-{
-    return Module ? "module" : "unit";
-}
-
-bool Good(const TCliFrontEnd& Run)
-{
-    const auto& O = Run.Outcome();
-    return O && (O->Kind == TOutcomeKind::Updated || O->Kind == TOutcomeKind::UpToDate);
-}
-
 } // namespace
 
 TCliStation::TCliStation(const TCliOptions& Options, bool Terminal,
@@ -110,7 +99,7 @@ void TCliStation::Rescan()
     for (const TSearchPort& P : C.Ports) {
         if (P.Row.State == "missing")
             continue;
-        const std::string Label = P.Row.Number > 0 ? "COM " + std::to_string(P.Row.Number) : P.Row.Path;
+        const std::string Label = PortLabel(P);
         auto It =
             std::find_if(FSlots.begin(), FSlots.end(), [&](const auto& S) { return S->Label == Label; });
         if (It == FSlots.end()) {
@@ -162,9 +151,8 @@ void TCliStation::Next(TSlot& S)
         return;
     }
     const bool Module = S.Run->ExternalGPS();
-    Say(&S, "returned",
-        "following " + TypeName(Module) + " " + Kept + ", whose receiver may still be programming", Kept,
-        Module);
+    Say(&S, "returned", "following " + DeviceName(Module, Kept) + ", whose receiver may still be programming",
+        Kept, Module);
     StartRun(S, Module ? TCliDevice::ExternalGPS : TCliDevice::Veltrac, Kept);
 }
 
@@ -223,10 +211,8 @@ void TCliStation::OnProbed(TSlot& S)
         if (R.Found == TProbeFound::Nothing && S.Finished && !S.Left &&
             FClock.elapsed() - S.SilentSince >= LeaveAfterMs) {
             S.Left = true;
-            Say(&S, "left",
-                TypeName(S.Module) + (S.DeviceID.empty() ? "" : " " + S.DeviceID) +
-                    " taken off: done, next device",
-                S.DeviceID, S.Module);
+            Say(&S, "left", DeviceName(S.Module, S.DeviceID) + " taken off: done, next device", S.DeviceID,
+                S.Module);
             S.DeviceID.clear();
         }
         return;
@@ -290,8 +276,9 @@ void TCliStation::OnRunFinished(TSlot& S)
     const std::string Next = !S.Session->KeptConfirmation().empty()
                                  ? ": plug it in again to follow its receiver to the new version"
                              : Gone || Interrupted ? ""
-                             : Good(*S.Run)        ? ": unplug it"
-                                                   : ": unplug it (plugged in again, it is tried again)";
+                             : UpdatedOrUpToDate(*S.Run)
+                                 ? ": unplug it"
+                                 : ": unplug it (plugged in again, it is tried again)";
     Say(&S, "done", DeviceName(*S.Run) + " " + Row.Outcome + Next, S.DeviceID, S.Module);
     if (FSignalsSeen > 0 &&
         std::none_of(FSlots.begin(), FSlots.end(), [this](const auto& P) { return Running(*P); }))
