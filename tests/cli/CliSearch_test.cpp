@@ -18,15 +18,6 @@ namespace
 
 constexpr int Wait = 120000;
 
-template <class Device, class Config>
-std::unique_ptr<Device> PlugIn(const Config& C, int Com, const TTempDir& Dir)
-{
-    auto D = std::make_unique<Device>(C);
-    std::string Error;
-    EXPECT_TRUE(D->Ok() && D->PlugAs(Com, Dir.Path, &Error)) << D->Error() << Error;
-    return D;
-}
-
 std::string LineOf(const std::string& Out, const std::string& Start)
 {
     for (const std::string& L : Lines(Out))

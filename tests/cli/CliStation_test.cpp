@@ -34,16 +34,6 @@ std::size_t RecordLines(const std::string& Record)
     return Lines(ReadFile(Record)).size();
 }
 
-template <class Device, class Config>
-std::unique_ptr<Device> Plug(const Config& C, int Com, const TTempDir& Dir)
-{
-    auto D = std::make_unique<Device>(C);
-    EXPECT_TRUE(D->Ok()) << D->Error();
-    std::string Error;
-    EXPECT_TRUE(D->PlugAs(Com, Dir.Path, &Error)) << Error;
-    return D;
-}
-
 } // namespace
 
 // Three devices plugged in one after another are each updated once; the
@@ -59,15 +49,15 @@ TEST(CliStation, EachDeviceOnceAsItIsPluggedIn)
 
     UnitConfig First = QuickUnit();
     First.UnitId = 4001;
-    auto A = Plug<VeltracUnit>(First, 5, Dir);
+    auto A = PlugIn<VeltracUnit>(First, 5, Dir);
     ASSERT_TRUE(Eventually([&] { return RecordLines(Record) == 1; })) << Station.OutSoFar();
     ModuleConfig MC = QuickModule();
     MC.ModuleId = 0x00B00001;
-    auto B = Plug<GpsModule>(MC, 6, Dir);
+    auto B = PlugIn<GpsModule>(MC, 6, Dir);
     ASSERT_TRUE(Eventually([&] { return RecordLines(Record) == 2; })) << Station.OutSoFar();
     UnitConfig Third = QuickUnit();
     Third.UnitId = 4003;
-    auto C = Plug<VeltracUnit>(Third, 7, Dir);
+    auto C = PlugIn<VeltracUnit>(Third, 7, Dir);
     ASSERT_TRUE(Eventually([&] { return RecordLines(Record) == 3; })) << Station.OutSoFar();
 
     // The finished unit still answers the station's probes and is left alone.
@@ -124,7 +114,7 @@ TEST(CliStation, ReturningReceiverFollowedAndCtrlCTwice)
     Pulled.UnitId = 5001;
     // Back at 9600 soon after its line went quiet (a real unit waits 20 s).
     Pulled.LinkTimeoutMs = 2000;
-    auto X = Plug<VeltracUnit>(Pulled, 5, Dir);
+    auto X = PlugIn<VeltracUnit>(Pulled, 5, Dir);
     Faults F;
     F.HangUpAt = "logger:2";
     F.ReplugAfterMs = 800;
@@ -147,7 +137,7 @@ TEST(CliStation, ReturningReceiverFollowedAndCtrlCTwice)
     UnitConfig Slow = QuickUnit();
     Slow.UnitId = 5002;
     Slow.ProgrammingMs = 120000;
-    auto Y = Plug<VeltracUnit>(Slow, 6, Dir);
+    auto Y = PlugIn<VeltracUnit>(Slow, 6, Dir);
     ASSERT_TRUE(Y->WaitUntil([](const UnitReport& U) { return U.Programming; }, Wait)) << Station.OutSoFar();
     Station.Signal(SIGINT);
     ASSERT_TRUE(

@@ -6,6 +6,8 @@
 #include "tools/devsim/VeltracUnit.h"
 
 #include <QJsonObject>
+#include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -35,6 +37,16 @@ struct TTempDir {
     std::string File(const std::string& Name, const std::string& Data) const;
     std::string Path;
 };
+
+// A simulated device made from C and plugged in as COM Com of Dir's port map.
+template <class Device, class Config>
+std::unique_ptr<Device> PlugIn(const Config& C, int Com, const TTempDir& Dir)
+{
+    auto D = std::make_unique<Device>(C);
+    std::string Error;
+    EXPECT_TRUE(D->Ok() && D->PlugAs(Com, Dir.Path, &Error)) << D->Error() << Error;
+    return D;
+}
 
 struct TCliResult {
     bool Finished = false; // exited by itself within the wait
