@@ -13,12 +13,12 @@ namespace
 constexpr int UncertainConfirmMs = 30000;
 } // namespace
 
-TConfirmation::TConfirmation(TConfirmationHost& Host) : FHost(Host)
+TConfirmation::TConfirmation()
 {
     tConfirm.setSingleShot(true);
-    connect(&tConfirm, &QTimer::timeout, this, [this] { FHost.Step([this] { TimedOut(); }); });
+    connect(&tConfirm, &QTimer::timeout, this, [this] { TimedOut(); });
     tProgramQuiet.setSingleShot(true);
-    connect(&tProgramQuiet, &QTimer::timeout, this, [this] { FHost.Step([this] { Quiet(); }); });
+    connect(&tProgramQuiet, &QTimer::timeout, this, [this] { Quiet(); });
 }
 
 void TConfirmation::SetTimeout(int Milliseconds)
@@ -135,8 +135,8 @@ bool TConfirmation::EndProgramming()
 void TConfirmation::Quiet()
 {
     // No logger status for a while after some came: the unit is done.
-    if (FActive && FState.Ran && EndProgramming())
-        FHost.ProgrammingQuiet();
+    if (FActive && FState.Ran && EndProgramming() && OnQuiet)
+        OnQuiet();
 }
 
 TConfirmation::TVerdict TConfirmation::Judge(const std::string& Version)
@@ -167,8 +167,8 @@ TConfirmation::TVerdict TConfirmation::Judge(const std::string& Version)
 
 void TConfirmation::TimedOut()
 {
-    if (FActive)
-        FHost.ConfirmationExpired();
+    if (FActive && OnExpired)
+        OnExpired();
 }
 
 TConfirmation::TExpiry TConfirmation::Expire(bool MayDecideAgain)
@@ -193,15 +193,15 @@ TConfirmation::TExpiry TConfirmation::Expire(bool MayDecideAgain)
         }
     }
     const std::string Seconds = std::to_string(tConfirm.interval() / 1000) + " s";
-    const std::string Reports = ": it reported " +
-                                (S.What.Before.empty() ? std::string("no version") : Quoted(S.What.Before)) +
-                                " before and " +
-                                (S.Answered ? "reports " + Quoted(S.LastAnswer) : std::string("reports no version")) +
-                                " now";
+    const std::string Reports =
+        ": it reported " + (S.What.Before.empty() ? std::string("no version") : Quoted(S.What.Before)) +
+        " before and " +
+        (S.Answered ? "reports " + Quoted(S.LastAnswer) : std::string("reports no version")) + " now";
     E.What = TExpiry::TWhat::NotConfirmed;
-    E.Message = S.Ended ? "the device programmed the image, but the receiver did not report the new version within " +
-                              Seconds + Reports
-                        : "the image was sent, but the device gave no sign within " + Seconds +
-                              " that its receiver was programmed" + Reports;
+    E.Message =
+        S.Ended ? "the device programmed the image, but the receiver did not report the new version within " +
+                      Seconds + Reports
+                : "the image was sent, but the device gave no sign within " + Seconds +
+                      " that its receiver was programmed" + Reports;
     return E;
 }

@@ -17,21 +17,6 @@
 #include <optional>
 #include <string>
 
-class TConfirmationHost
-{
-  public:
-    // Runs a step that comes from a timer of the confirmation the way the
-    // host runs all of them.
-    virtual void Step(const std::function<void()>& Body) = 0;
-    // The device gave no sign of progress for the confirmation time.
-    virtual void ConfirmationExpired() = 0;
-    // A unit that reported its programming went quiet: it has ended.
-    virtual void ProgrammingQuiet() = 0;
-
-  protected:
-    ~TConfirmationHost() = default;
-};
-
 // What a confirmation starts from.
 struct TConfirmationStart {
     // The device accepted every part; otherwise the last one went out
@@ -56,7 +41,12 @@ class TConfirmation : public QObject
         std::string Version; // for DecideAgain: the receiver's last answer
     };
 
-    explicit TConfirmation(TConfirmationHost& Host);
+    TConfirmation();
+
+    // The device gave no sign of progress for the confirmation time.
+    std::function<void()> OnExpired;
+    // A unit that reported its programming went quiet: it has ended.
+    std::function<void()> OnQuiet;
 
     // How long the device may stay without a sign of progress (default 120 s).
     void SetTimeout(int Milliseconds);
@@ -113,7 +103,6 @@ class TConfirmation : public QObject
     void TimedOut();
     void Quiet();
 
-    TConfirmationHost& FHost;
     int FTimeoutMs = 120000;
     int FQuietMs = 5000;
 

@@ -136,7 +136,7 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     // Below the form's controls: what the session does, in words.
     vStatus = MakePanel(this, 8, 144, 433, 17, "", true);
 
-    FSession = std::make_unique<TUpdateSession>(Arguments);
+    FSession = std::make_unique<TUpdateSession>(FStore, Arguments);
     TUpdateSession& S = *FSession;
     S.SetLamps(tlTX, tlRX, lGPSData);
     S.OnChooseFirmwareFile = [this](TUpdateSession*) {
@@ -157,7 +157,7 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
         },
         Qt::QueuedConnection);
 
-    connect(bOpen, &QPushButton::clicked, this, [this] { Action([&] { FSession->bOpenClick(); }); });
+    connect(bOpen, &QPushButton::clicked, this, [this] { Action([&] { FSession->Open(); }); });
     connect(bClose, &QPushButton::clicked, this, [this] { Request(TRequest::Close); });
     connect(bOff, &QPushButton::clicked, this, [this] { Request(TRequest::Off); });
     connect(cDeviceType, &QComboBox::currentIndexChanged, this, [this](int Index) {
@@ -169,10 +169,9 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
     cComNumber->OnChange = [this](TPortComboBox*) {
         Action([&] { FSession->SetComNumber(cComNumber->ComNumber()); });
     };
-    connect(pGPSCurrent, &TClickPanel::DoubleClicked, this,
-            [this] { Action([&] { FSession->pGPSCurrentDblClick(); }); });
+    connect(pGPSCurrent, &TClickPanel::DoubleClicked, this, [this] { Action([&] { FSession->Recover(); }); });
     connect(pGPSNeeded, &TClickPanel::DoubleClicked, this,
-            [this] { Action([&] { FSession->pGPSNeededDblClick(); }); });
+            [this] { Action([&] { FSession->SendImage(); }); });
 
     ShowDisplay();
     if (const QScreen* Screen = QGuiApplication::primaryScreen()) {
@@ -234,7 +233,8 @@ QString TFCXGPSFW::StatusLine(int Room) const
 {
     const QFontMetrics M = vStatus->fontMetrics();
     if (!FSignalWaiting.empty())
-        return M.elidedText(Text(FSignalWaiting) + ": closing once the receiver is done; a second signal closes at once",
+        return M.elidedText(Text(FSignalWaiting) +
+                                ": closing once the receiver is done; a second signal closes at once",
                             Qt::ElideRight, Room);
     const TUpdateDisplay& D = FSession->Display();
     const auto& O = FSession->Outcome();
@@ -306,12 +306,14 @@ void TFCXGPSFW::CarryOut(TRequest What, bool RunEnded)
         // end as the run left it (a unit's turn-off on its way), and the
         // technician still reads how the run ended.
         if (RunEnded)
-            Action([&] { FSession->EndConnection(TOutcomeKind::Interrupted, "the connection was closed", [] {}); });
+            Action([&] {
+                FSession->EndConnection(TOutcomeKind::Interrupted, "the connection was closed", [] {});
+            });
         else
-            Action([&] { FSession->bCloseClick(); });
+            Action([&] { FSession->Close(); });
         break;
     case TRequest::Off:
-        Action([&] { FSession->bOffClick(); });
+        Action([&] { FSession->TurnOff(); });
         break;
     case TRequest::CloseWindow:
         FMayClose = true;
@@ -334,12 +336,14 @@ void TFCXGPSFW::ReasonMayHavePassed()
         Box->close();
         const TRequest What = FAsked;
         FAsked = TRequest::None;
-        QMetaObject::invokeMethod(this, [this, What] { CarryOut(What, true); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, What] { CarryOut(What, true); }, Qt::QueuedConnection);
     }
     if (!FSignalWaiting.empty()) {
         const std::string Why = "ended by " + FSignalWaiting;
         FSignalWaiting.clear();
-        QMetaObject::invokeMethod(this, [this, Why] { EndNow(Why); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, Why] { EndNow(Why); }, Qt::QueuedConnection);
     }
 }
 
@@ -352,7 +356,8 @@ void TFCXGPSFW::closeEvent(QCloseEvent* Event)
     // Asked once the close event is over: a window opened while the window
     // system delivers the close would be taken into it.
     Event->ignore();
-    QMetaObject::invokeMethod(this, [this] { Request(TRequest::CloseWindow); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Request(TRequest::CloseWindow); }, Qt::QueuedConnection);
 }
 
 void TFCXGPSFW::EndOnSignal(int Signal)
@@ -360,7 +365,7 @@ void TFCXGPSFW::EndOnSignal(int Signal)
     if (FEndingOnSignal) {
         // A second signal: no more waiting for the receiver or the unit.
         FSignalWaiting.clear();
-        Action([&] { FSession->bCloseClick(); });
+        Action([&] { FSession->Close(); });
         if (Quit)
             Quit();
         return;

@@ -110,6 +110,8 @@ class TFCXGPSFW : public QWidget
     void EndNow(const std::string& Why);
     void closeEvent(QCloseEvent* Event) override;
 
+    // The firmware the window carries, handed to its session.
+    TFirmwareStore FStore;
     std::unique_ptr<TUpdateSession> FSession;
     QMessageBox* FQuestion = nullptr;
     TRequest FAsked = TRequest::None;
@@ -119,4 +121,3 @@ class TFCXGPSFW : public QWidget
     std::string FSignalWaiting;
     bool FEndingOnSignal = false;
 };
-

@@ -1,6 +1,5 @@
 #include "app/ImageChoice.h"
 
-#include "firmware/ReceiverImages.h"
 #include "firmware/SoftUpdate.h"
 
 #include <QFile>
@@ -9,11 +8,6 @@ void TImageChoice::Note(const std::string& Text) const
 {
     if (OnNote)
         OnNote(Text);
-}
-
-void TImageChoice::LoadPackage(const std::string& Resource, const std::string& Key)
-{
-    UsePackage(std::make_shared<const TFirmwarePackage>(Resource, Key));
 }
 
 void TImageChoice::UsePackage(std::shared_ptr<const TFirmwarePackage> Package)
@@ -55,29 +49,6 @@ const TSoftwareVersionCollection& TImageChoice::UnitFirmware() const
 {
     static const TSoftwareVersionCollection None;
     return FPackage ? FPackage->UnitFirmware() : None;
-}
-
-std::optional<std::string> TImageChoice::Required(const std::string& Version)
-{
-    const std::string W = ApplyModuleTypeAliases(Version);
-    std::string Name;
-    if (W.starts_with("AXN"))
-        Name = FindAXNImage(W);
-    else if (W.starts_with("EVA"))
-        Name = FindEVAImage(W);
-    if (Name.empty() || !LoadArchiveImage(Name))
-        return std::nullopt;
-    return Name.size() >= 4 ? Name.substr(0, Name.size() - 4) : std::string();
-}
-
-std::string TImageChoice::FindAXNImage(const std::string& Version) const
-{
-    return ::FindAXNImage(ReceiverImages(), Version);
-}
-
-std::string TImageChoice::FindEVAImage(const std::string& Version) const
-{
-    return ::FindEVAImage(ReceiverImages(), Version);
 }
 
 // The name names an image only while it is held, so a failed load can never

@@ -1,8 +1,8 @@
 #pragma once
-// The receiver images the session can send: the firmware package
-// (deciphered and opened once, and shared by every session that uses it) and the one image held for sending,
-// taken from the package for a receiver's reported version or read from a
-// file the technician chose. An image is read again only when another one
+// The receiver images the session can send: the firmware package (opened
+// once by its owner and shared by every session that uses it) and the one
+// image held for sending, taken from the package or read from a file the
+// technician chose. An image is read again only when another one
 // is asked for; its name names it only while it is held.
 #include "firmware/FirmwarePackage.h"
 
@@ -18,8 +18,6 @@ class TImageChoice
     // What could not be read, for a maintainer's trace.
     std::function<void(const std::string& Note)> OnNote;
 
-    // Loads the "gps_fw" package; what cannot be read in it goes to OnNote.
-    void LoadPackage(const std::string& Resource, const std::string& Key);
     // Uses a package already opened (it may be shared with other sessions).
     void UsePackage(std::shared_ptr<const TFirmwarePackage> Package);
     const std::shared_ptr<const TFirmwarePackage>& Package() const { return FPackage; }
@@ -30,12 +28,6 @@ class TImageChoice
     const std::vector<std::string>& ReceiverImages() const;
     const TSoftwareVersionCollection& UnitFirmware() const;
 
-    // The archive's image for a receiver that reports Version (module type
-    // aliases applied), taken and held: its version text, the item name
-    // without ".bin". None when there is none or it cannot be read.
-    std::optional<std::string> Required(const std::string& Version);
-    std::string FindAXNImage(const std::string& Version) const;
-    std::string FindEVAImage(const std::string& Version) const;
     bool LoadArchiveImage(const std::string& Name);
     // A file's whole contents; false when it cannot be read (nothing is held then).
     bool LoadFile(const std::string& FileName);

@@ -76,7 +76,13 @@ std::string SessionText::Disappeared(const std::string& Port, bool ExternalGPS, 
         return Gone + " during the receiver transfer: the receiver was not programmed; plug the " + Device +
                " in and press Open";
     if (State == TUpdateState::UnitFirmware || State == TUpdateState::ModuleFirmware)
-        return Gone + " during the update of the " + (ExternalGPS ? "module's controller" : "unit's own firmware") +
-               ": plug the " + Device + " in and press Open to update it again";
+        return Gone + " during the update of the " +
+               (ExternalGPS ? "module's controller" : "unit's own firmware") + ": plug the " + Device +
+               " in and press Open to update it again";
     return Gone + ": plug the " + Device + " in and press Open";
+}
+
+std::string SessionText::CaptionFor(const std::string& Label, bool UnitFirmware)
+{
+    return Caption + (UnitFirmware ? " + Veltrac" : "") + " (" + Label + ")";
 }

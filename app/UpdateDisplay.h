@@ -59,7 +59,8 @@ struct TUpdateDisplay {
     std::string vUnitID, vVersion, vClass, vVersionInfo, vHWVer;
     std::string vGPSCurrent, vGPSNeeded, vProgress;
     TProgressBarState pSendProgress, pUpdateProgress;
-    TUpdateState UpdateState = TUpdateState::Idle; // a copy of FUpdateState, for front ends that report states
+    TUpdateState UpdateState =
+        TUpdateState::Idle; // a copy of FUpdateState, for front ends that report states
     // A complete image reached the device, which programs it; the session
     // waits for the device to report the new version.
     bool Confirming = false;
@@ -105,6 +106,9 @@ inline const std::string ProgrammingWarning =
 inline const std::string HalfProgrammed =
     "the receiver may be half-programmed: press Open to follow it to the end; if it no longer reports "
     "its version, double-click \"Current version\" to recover it";
+// The window's caption for a firmware package labelled Label; UnitFirmware:
+// it carries firmware for the units themselves.
+std::string CaptionFor(const std::string& Label, bool UnitFirmware);
 inline std::string Quoted(const std::string& Text)
 {
     return "\"" + Text + "\"";

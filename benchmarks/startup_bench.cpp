@@ -81,7 +81,8 @@ int Child(const std::string& Mode, int argc, char** argv)
     Mark("main");
     if (Mode == "session") {
         QCoreApplication App(argc, argv);
-        TUpdateSession S;
+        const TFirmwareStore Store;
+        TUpdateSession S(Store);
         Mark("loaded");
         std::printf("IMAGES %zu UNITS %d\n", S.ArchiveImages().size(), S.UnitFirmware().Count());
         return 0;
@@ -111,7 +112,7 @@ int Child(const std::string& Mode, int argc, char** argv)
     TUpdateSession& S = Window.Session();
     S.SetDeviceType(dtVeltrac);
     S.SetComNumber(5);
-    S.bOpenClick();
+    S.Open();
     const double Cpu0 = CpuSeconds();
     const int64_t T0 = MonotonicNs();
     QTimer::singleShot(IdleSeconds * 1000, &App, &QCoreApplication::quit);
@@ -119,7 +120,7 @@ int Child(const std::string& Mode, int argc, char** argv)
     const double Cpu = CpuSeconds() - Cpu0;
     const double Wall = (MonotonicNs() - T0) / 1e9;
     std::printf("IDLE %.6f %.6f\n", Cpu, Wall);
-    S.bCloseClick();
+    S.Close();
     close(Master);
     return 0;
 }

@@ -104,7 +104,9 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir, in
 {
     std::vector<std::string> Problems;
     SetApplicationExceptionHandler([&](const std::exception& E) { Problems.push_back(E.what()); });
-    auto S = std::make_unique<TUpdateSession>();
+    // Opened once for every run, as a command opens it once for its ports.
+    static const TFirmwareStore Store;
+    auto S = std::make_unique<TUpdateSession>(Store);
     S->OnShowError = [&](TUpdateSession*, const std::string& M) { Problems.push_back(M); };
     std::string Expected;
     const std::string Image = ChooseImage(*S, WantedImage, Expected);
@@ -161,7 +163,7 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir, in
     S->SetComNumber(5);
     QElapsedTimer Clock;
     Clock.start();
-    S->bOpenClick();
+    S->Open();
 
     // Veltrac: from the start of the transfer (state 1) to the last record
     // acknowledged (state 3). Module: from the first block (state 3) to the
@@ -207,7 +209,8 @@ bool RunOne(bool Unit, const std::string& WantedImage, const QString& ComDir, in
         std::printf("  reported: %s\n", P.c_str());
     if (!Intact || !W.EndMs) {
         std::printf("  the update did not complete (state %d, current \"%s\", needed \"%s\")\n",
-                    static_cast<int>(S->UpdateState()), S->Display().vGPSCurrent.c_str(), S->Display().vGPSNeeded.c_str());
+                    static_cast<int>(S->UpdateState()), S->Display().vGPSCurrent.c_str(),
+                    S->Display().vGPSNeeded.c_str());
         S.reset();
         SetApplicationExceptionHandler({});
         return false;

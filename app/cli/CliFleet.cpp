@@ -51,13 +51,13 @@ std::string PortLogFile(const std::string& LogFile, const TCliPort& Port)
     return LogFile + "." + (Slash == std::string::npos ? Port.Path : Port.Path.substr(Slash + 1));
 }
 
-TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
-                     QObject* Parent)
+TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
+                     const std::vector<std::string>& SessionArguments, QObject* Parent)
     : TCliCommand(Parent), FOptions(Options), FConsole(Terminal, Options.Json)
 {
-    const std::vector<TCliPort> Ports = DistinctPorts(Options.Ports.empty()
-                                                          ? std::vector<TCliPort>{{Options.PortNumber, Options.PortPath}}
-                                                          : Options.Ports);
+    const std::vector<TCliPort> Ports =
+        DistinctPorts(Options.Ports.empty() ? std::vector<TCliPort>{{Options.PortNumber, Options.PortPath}}
+                                            : Options.Ports);
     FView = Ports.size() == 1 ? TCliView::Single : FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed;
     FPorts = Ports;
     for (const TCliPort& Port : Ports) {
@@ -69,7 +69,7 @@ TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const std::vecto
         if (!Own.LogFile.empty() && FView != TCliView::Single)
             Own.LogFile = PortLogFile(Options.LogFile, Port);
         TPortRun Run;
-        Run.Session = std::make_unique<TUpdateSession>(SessionArguments);
+        Run.Session = std::make_unique<TUpdateSession>(Store, SessionArguments);
         Run.FrontEnd = std::make_unique<TCliFrontEnd>(Own, *Run.Session, FConsole, FView);
         connect(Run.FrontEnd.get(), &TCliFrontEnd::Finished, this, [this] { OnRunFinished(); });
         FRuns.push_back(std::move(Run));
@@ -166,8 +166,8 @@ int TCliFleet::Summarize()
     bool Interrupted = false;
     for (const TPortRun& Run : FRuns) {
         Runs.push_back(Run.FrontEnd.get());
-        Interrupted = Interrupted || (Run.FrontEnd->Outcome() &&
-                                      Run.FrontEnd->Outcome()->Kind == TOutcomeKind::Interrupted);
+        Interrupted = Interrupted ||
+                      (Run.FrontEnd->Outcome() && Run.FrontEnd->Outcome()->Kind == TOutcomeKind::Interrupted);
     }
     // A run cut short by a signal says so, as one port's would.
     return SummarizeRuns(FConsole, FOptions.Json, Runs, Interrupted, false);
@@ -189,8 +189,8 @@ bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
     return true;
 }
 
-int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs, bool CutShort,
-                  bool NameDevices)
+int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs,
+                  bool CutShort, bool NameDevices)
 {
     bool AllGood = true;
     std::vector<std::string> Names, Behind;
@@ -199,10 +199,13 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
         AllGood = AllGood && Ok;
         const std::string ID = F->Row().DeviceID;
         if (!Ok)
-            Behind.push_back(F->PortLabel() + (NameDevices && !ID.empty() ? " (" + DeviceName(*F) + ")" : ""));
+            Behind.push_back(F->PortLabel() +
+                             (NameDevices && !ID.empty() ? " (" + DeviceName(*F) + ")" : ""));
         Names.push_back(F->Row().Outcome);
     }
-    const int ExitCode = AllGood ? 0 : CutShort ? ExitCodeOf(TOutcomeKind::Interrupted) : NotEveryDeviceExitCode;
+    const int ExitCode = AllGood    ? 0
+                         : CutShort ? ExitCodeOf(TOutcomeKind::Interrupted)
+                                    : NotEveryDeviceExitCode;
 
     if (Json) {
         TJsonObject Counts;
@@ -236,7 +239,8 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
     if (AllGood)
         Console.Line("Every device was updated or is up to date (exit code 0)");
     else
-        Console.Line("Not every device was updated: " + Behinds + " (exit code " + std::to_string(ExitCode) + ")");
+        Console.Line("Not every device was updated: " + Behinds + " (exit code " + std::to_string(ExitCode) +
+                     ")");
     return ExitCode;
 }
 

@@ -26,8 +26,8 @@ class TCliFleet : public TCliCommand
   public:
     // Terminal: stdout is a terminal. SessionArguments: the window's switches
     // each session is made with.
-    TCliFleet(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
-              QObject* Parent = nullptr);
+    TCliFleet(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
+              const std::vector<std::string>& SessionArguments, QObject* Parent = nullptr);
     ~TCliFleet() override;
 
     // Starts every port's run; Finished follows when the last one ended.
@@ -68,8 +68,8 @@ bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
 // when every run ended updated or up to date, else 10, or 130 when CutShort
 // (a signal cut a run short). NameDevices: the runs left behind are named
 // with their devices as well as their ports.
-int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs, bool CutShort,
-                  bool NameDevices);
+int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs,
+                  bool CutShort, bool NameDevices);
 // The run ended "updated" or "up to date" (what the exit code 0 of several runs asks).
 bool UpdatedOrUpToDate(const TCliFrontEnd& Run);
 // "unit 123456", "module 00C0FFEE"; "module" alone for a module known only by its loader.

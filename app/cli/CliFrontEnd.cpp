@@ -46,21 +46,6 @@ std::string TimeStamp()
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
 }
 
-// The firmware package's hash: the ports of one command share the package,
-// and it is hashed once for all their results.
-const std::string& PackageHash(const TUpdateSession& Session)
-{
-    static const TFirmwarePackage* Hashed = nullptr;
-    static std::size_t HashedSize = 0;
-    static std::string Hash;
-    if (Hash.empty() || Hashed != Session.Package() || HashedSize != Session.Archive().size()) {
-        Hash = Sha256Hex(Session.Archive());
-        Hashed = Session.Package();
-        HashedSize = Session.Archive().size();
-    }
-    return Hash;
-}
-
 template <typename F> void Guarded(F&& Body)
 {
     // These run inside the session's and the link's callbacks: nothing may
@@ -295,7 +280,8 @@ void TCliFrontEnd::Start()
             if (FRecord < 0) {
                 const std::string Why = std::strerror(errno);
                 FUsageError = true;
-                Refuse(TOutcomeKind::Failed, "cannot write the record file " + FOptions.RecordFile + ": " + Why);
+                Refuse(TOutcomeKind::Failed,
+                       "cannot write the record file " + FOptions.RecordFile + ": " + Why);
                 return;
             }
         }
@@ -362,7 +348,7 @@ void TCliFrontEnd::Start()
         if (FOptions.TimeoutSeconds > 0)
             FTimeout.start(static_cast<int>(FOptions.TimeoutSeconds * 1000));
         try {
-            FSession.bOpenClick();
+            FSession.Open();
         } catch (const std::exception& E) {
             // The session has ended the run; its outcome follows.
             PrintError(std::string("cannot open ") + PortText() + ": " + E.what());
@@ -431,8 +417,9 @@ void TCliFrontEnd::OnDisplayChanged()
     FLastDisplay = D;
     FFirstDisplay = false;
 
-    if (!FExternalGPS && FSession.ReceiverCannotReport() && !FHintShown && D.UpdateState == TUpdateState::Idle &&
-        !D.vVersion.empty() && !FOptions.Recovery && FOptions.ImageFile.empty()) {
+    if (!FExternalGPS && FSession.ReceiverCannotReport() && !FHintShown &&
+        D.UpdateState == TUpdateState::Idle && !D.vVersion.empty() && !FOptions.Recovery &&
+        FOptions.ImageFile.empty()) {
         FHintShown = true;
         PrintLine("The receiver does not report its version; --recovery sends the tool's recovery image "
                   "(hardware 2e1), --image FILE a file of your choice");
@@ -528,7 +515,7 @@ void TCliFrontEnd::Signal(int Last)
 {
     if (FFinishing && !FDone) {
         // A second signal while the link closes: close the port at once.
-        FSession.bCloseClick();
+        FSession.Close();
         Complete();
         return;
     }
@@ -585,7 +572,7 @@ std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string&
         .Add("ended_at", O.EndedAt)
         .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
         .Add("package_label", FSession.ArchiveLabel())
-        .Add("package_sha256", PackageHash(FSession));
+        .Add("package_sha256", FSession.PackageSha256());
     J.AddText("station", FOptions.Station)
         .Add("device", O.Device)
         .Add("device_id", O.DeviceID)

@@ -180,24 +180,32 @@ std::string RevisionsJson(const std::bitset<256>& Revisions)
     return JsonArray(Values);
 }
 
-std::vector<const TSoftwareVersion*> UnitVersions(const TUpdateSession& S)
+std::vector<const TSoftwareVersion*> UnitVersions(const TFirmwareStore& S)
 {
     std::vector<const TSoftwareVersion*> Out;
-    for (const TSoftwareVersion* V = S.UnitFirmware().First(); V; V = V->Next)
+    for (const TSoftwareVersion* V = S.Package()->UnitFirmware().First(); V; V = V->Next)
         Out.push_back(V);
     return Out;
 }
 
+// The controller firmware a module is given, as its procedure selects it.
+TSoftwareUpdate ModuleUpdate(const TFirmwareStore& S)
+{
+    TSoftwareUpdate M;
+    M.Select(S.ModuleFirmware(), "*");
+    return M;
+}
+
 } // namespace
 
-std::vector<std::string> FirmwareListText(const TUpdateSession& S)
+std::vector<std::string> FirmwareListText(const TFirmwareStore& S)
 {
     std::vector<std::string> L;
-    L.push_back("Firmware package: " +
-                (S.ArchiveLabel().empty() ? std::string("(none loaded)") : S.ArchiveLabel()));
+    L.push_back("Firmware package: " + (S.Label().empty() ? std::string("(none loaded)") : S.Label()));
     L.push_back("");
-    L.push_back("Receiver images (" + std::to_string(S.ArchiveImages().size()) + "):");
-    for (const std::string& Name : S.ArchiveImages())
+    const std::vector<std::string>& Images = S.Package()->ReceiverImages();
+    L.push_back("Receiver images (" + std::to_string(Images.size()) + "):");
+    for (const std::string& Name : Images)
         L.push_back("  " + Name);
     L.push_back("");
     const auto Versions = UnitVersions(S);
@@ -212,7 +220,7 @@ std::vector<std::string> FirmwareListText(const TUpdateSession& S)
         L.push_back(Line);
     }
     L.push_back("");
-    const TSoftwareUpdate& M = S.ModuleUpdate();
+    const TSoftwareUpdate M = ModuleUpdate(S);
     if (M.Title.empty() && !M.IsReady()) {
         L.push_back("Module controller firmware: none");
     } else {
@@ -247,16 +255,16 @@ template <typename V> std::string VersionJson(const V& I, bool WithType)
 
 } // namespace
 
-std::string FirmwareListJson(const TUpdateSession& S)
+std::string FirmwareListJson(const TFirmwareStore& S)
 {
     std::vector<std::string> Units;
     for (const TSoftwareVersion* V : UnitVersions(S))
         Units.push_back(VersionJson(V->Info, true));
-    const TSoftwareUpdate& M = S.ModuleUpdate();
+    const TSoftwareUpdate M = ModuleUpdate(S);
     TJsonObject O;
     O.Add("event", "firmware")
-        .Add("label", S.ArchiveLabel())
-        .AddRaw("receiver_images", JsonStringArray(S.ArchiveImages()));
+        .Add("label", S.Label())
+        .AddRaw("receiver_images", JsonStringArray(S.Package()->ReceiverImages()));
     O.AddRaw("unit_firmware", JsonArray(Units));
     if (M.Title.empty() && !M.IsReady())
         O.AddNull("module_firmware");

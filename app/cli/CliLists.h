@@ -40,5 +40,5 @@ std::string AdapterJson(const TPortAdapter& A);
 // "any" for an empty set, else "1,2,5".
 std::string RevisionList(const std::bitset<256>& Revisions);
 
-std::vector<std::string> FirmwareListText(const TUpdateSession& Session);
-std::string FirmwareListJson(const TUpdateSession& Session);
+std::vector<std::string> FirmwareListText(const TFirmwareStore& Store);
+std::string FirmwareListJson(const TFirmwareStore& Store);

@@ -82,21 +82,22 @@ int Run(int argc, char** argv)
     if (O.Manual || !O.ImageFile.empty())
         SessionArguments.push_back("/MANUAL");
 
+    // The firmware the program carries, opened once for every port's session.
+    const TFirmwareStore Store;
     if (O.ListFirmware) {
-        TUpdateSession Session(SessionArguments);
         if (O.Json)
-            std::printf("%s\n", FirmwareListJson(Session).c_str());
+            std::printf("%s\n", FirmwareListJson(Store).c_str());
         else
-            PrintLines(FirmwareListText(Session));
+            PrintLines(FirmwareListText(Store));
         return 0;
     }
 
     if (O.Watch) {
-        TCliStation Station(O, StdoutIsTerminal(), SessionArguments);
+        TCliStation Station(O, StdoutIsTerminal(), Store, SessionArguments);
         return RunCommand(Station);
     }
 
-    TCliFleet Fleet(Run, StdoutIsTerminal(), SessionArguments);
+    TCliFleet Fleet(Run, StdoutIsTerminal(), Store, SessionArguments);
     return RunCommand(Fleet);
 }
 

@@ -24,9 +24,9 @@ constexpr int TableRedrawMs = 200;
 
 } // namespace
 
-TCliStation::TCliStation(const TCliOptions& Options, bool Terminal,
+TCliStation::TCliStation(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
                          const std::vector<std::string>& SessionArguments, QObject* Parent)
-    : TCliCommand(Parent), FOptions(Options), FSessionArguments(SessionArguments),
+    : TCliCommand(Parent), FOptions(Options), FStore(Store), FSessionArguments(SessionArguments),
       FConsole(Terminal, Options.Json), FView(FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed)
 {
     SetApplicationExceptionHandler([this](const std::exception& E) { OnException(E); });
@@ -71,10 +71,9 @@ void TCliStation::Start()
     const std::string Where = !FOptions.Ports.empty() ? "the ports named"
                               : Dir && *Dir           ? std::string("the ports of ") + Dir
                                                       : "the USB serial adapters";
-    // Holds the firmware package for the ports' sessions while the station runs.
-    FPackage = std::make_unique<TUpdateSession>(FSessionArguments);
     Say(nullptr, "watching",
-        FPackage->Display().Caption + ": station watching " + Where +
+        SessionText::CaptionFor(FStore.Label(), FStore.Package()->UnitFirmware().Count() > 0) +
+            ": station watching " + Where +
             (FOptions.Device == TCliDevice::Veltrac       ? " for tracking units"
              : FOptions.Device == TCliDevice::ExternalGPS ? " for External GPS modules"
                                                           : "") +
@@ -106,7 +105,7 @@ void TCliStation::Rescan()
             auto S = std::make_unique<TSlot>();
             S->Port = P.Port;
             S->Label = Label;
-            S->Session = std::make_unique<TUpdateSession>(FSessionArguments);
+            S->Session = std::make_unique<TUpdateSession>(FStore, FSessionArguments);
             FSlots.push_back(std::move(S));
             It = FSlots.end() - 1;
         }

@@ -48,8 +48,8 @@ class TCliStation : public TCliCommand
     // during which a unit the last probe woke may not hear a bare wake-up.
     static constexpr int LeaveAfterMs = 25000;
 
-    TCliStation(const TCliOptions& Options, bool Terminal, const std::vector<std::string>& SessionArguments,
-                QObject* Parent = nullptr);
+    TCliStation(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
+                const std::vector<std::string>& SessionArguments, QObject* Parent = nullptr);
     ~TCliStation() override;
 
     void Start() override;
@@ -98,10 +98,10 @@ class TCliStation : public TCliCommand
     void Finish();
 
     TCliOptions FOptions;
+    const TFirmwareStore& FStore;
     std::vector<std::string> FSessionArguments;
     TCliConsole FConsole;
     TCliView FView;
-    std::unique_ptr<TUpdateSession> FPackage;
     std::vector<std::unique_ptr<TSlot>> FSlots;
     // Runs that ended and were followed by another on their port; with the
     // slots' last runs, in the order they ended (FCompleted).

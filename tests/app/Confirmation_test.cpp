@@ -8,11 +8,14 @@
 namespace
 {
 
-struct THost : TConfirmationHost {
+// Counts what the confirmation reports.
+struct THost {
     int Expired = 0, Quiet = 0;
-    void Step(const std::function<void()>& Body) override { Body(); }
-    void ConfirmationExpired() override { ++Expired; }
-    void ProgrammingQuiet() override { ++Quiet; }
+    void Watch(TConfirmation& C)
+    {
+        C.OnExpired = [this] { ++Expired; };
+        C.OnQuiet = [this] { ++Quiet; };
+    }
 };
 
 TConfirmationStart Started(TImageSource Source, const std::string& Before, const std::string& Expected,
@@ -35,7 +38,8 @@ using V = TConfirmation::TVerdict;
 TEST(Confirmation, AVersionDecidesOnlyOnEvidence)
 {
     THost Host;
-    TConfirmation C(Host);
+    TConfirmation C;
+    Host.Watch(C);
 
     // The version the tool sent, which the receiver did not run before, confirms at once.
     C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
@@ -79,7 +83,8 @@ TEST(Confirmation, AVersionDecidesOnlyOnEvidence)
 TEST(Confirmation, AQuietUnitHasEndedAndTheExpirySaysWhatWasSeen)
 {
     THost Host;
-    TConfirmation C(Host);
+    TConfirmation C;
+    Host.Watch(C);
     C.SetQuietTime(50);
     C.SetTimeout(60000);
     C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
@@ -119,7 +124,8 @@ TEST(Confirmation, AQuietUnitHasEndedAndTheExpirySaysWhatWasSeen)
 TEST(Confirmation, AKeptConfirmationGoesOnOnlyForTheSameDevice)
 {
     THost Host;
-    TConfirmation C(Host);
+    TConfirmation C;
+    Host.Watch(C);
     C.Start(Started(TImageSource::Automatic, "OLD", "NEW"));
     C.Suspend();
     C.Stop();

@@ -26,18 +26,19 @@ TEST_F(SessionTest, CustomImageSentToTheUnit)
 
     const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 5000, 21);
     FileToChoose = WriteTempFile("My receiver image.bin", Image);
-    S->pGPSNeededDblClick();
+    S->SendImage();
     EXPECT_EQ(FileQuestions, 1);
     EXPECT_TRUE(Errors.empty());
     EXPECT_EQ(S->UpdateState(), TUpdateState::TransferStart);
     EXPECT_EQ(S->Display().vGPSNeeded, "My receiver image");
     EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
     EXPECT_EQ(S->ImageName(), FileToChoose);
-    ASSERT_EQ(S->UnitTransfer().Records().size(), 26u); // 5000 bytes in 196-byte records
-    EXPECT_EQ(S->UnitTransfer().Records()[0].substr(0, 6), "65536 ");
-    EXPECT_EQ(S->UnitTransfer().Records()[1].substr(0, 6), "65732 ");
+    ASSERT_EQ(S->UnitProcedure().Transfer().Records().size(), 26u); // 5000 bytes in 196-byte records
+    EXPECT_EQ(S->UnitProcedure().Transfer().Records()[0].substr(0, 6), "65536 ");
+    EXPECT_EQ(S->UnitProcedure().Transfer().Records()[1].substr(0, 6), "65732 ");
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().Programmings == 1; }, Long))
+    ASSERT_TRUE(WaitFor(
+        [&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().Programmings == 1; }, Long))
         << Describe(*S);
     EXPECT_EQ(Unit.Report().ProgrammedFrom, "raw image");
     EXPECT_TRUE(Unit.ReceiverImage() == Image);
@@ -52,26 +53,26 @@ TEST_F(SessionTest, CustomImageWithoutAConnectionIsRefused)
     const std::string Path = WriteTempFile("early.bin", devsim::MakeMediaTekImage(CustomVersion, 3000, 4));
     FileToChoose = Path;
     const TUpdateDisplay Before = S->Display();
-    S->pGPSNeededDblClick();
+    S->SendImage();
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
     EXPECT_TRUE(S->Display() == Before);
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_TRUE(S->UnitTransfer().Records().empty());
-    EXPECT_FALSE(S->UnitTransfer().tWriteRetry.isActive());
+    EXPECT_TRUE(S->UnitProcedure().Transfer().Records().empty());
+    EXPECT_FALSE(S->UnitProcedure().Transfer().tWriteRetry.isActive());
     // The image is held for when the unit is there.
     EXPECT_EQ(S->ImageName(), Path);
 
     ASSERT_TRUE(S->SetDeviceType(dtExternalGPS));
-    S->pGPSNeededDblClick();
+    S->SendImage();
     ASSERT_EQ(Errors.size(), 2u);
     EXPECT_EQ(Errors[1], SessionText::NoModuleConnection);
-    EXPECT_TRUE(S->ModuleTransfer().Blocks().empty());
+    EXPECT_TRUE(S->ModuleProcedure().Transfer().Blocks().empty());
     EXPECT_TRUE(Exceptions.empty()) << "no write to a closed port";
 
     // Cancelling the dialog does nothing at all.
     FileToChoose.clear();
-    S->pGPSNeededDblClick();
+    S->SendImage();
     EXPECT_EQ(Errors.size(), 2u);
     EXPECT_EQ(FileQuestions, 3);
 }
@@ -90,11 +91,11 @@ TEST_F(SessionTest, UnitConnectedButNotYetReportedIsNoConnection)
     Open(*S, dtVeltrac);
     Pump(400);
     FileToChoose = WriteTempFile("early2.bin", devsim::MakeMediaTekImage(CustomVersion, 3000, 4));
-    S->pGPSNeededDblClick();
+    S->SendImage();
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0], SessionText::NoUnitConnection);
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    S->bCloseClick();
+    S->Close();
 }
 
 TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
@@ -107,7 +108,7 @@ TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
     Open(*S, dtVeltrac);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
-    S->bCloseClick();
+    S->Close();
     const TUpdateDisplay Before = S->Display();
 
     S->LoadCustomFirmware(ComDir() + "/no-such-file.bin");
@@ -124,7 +125,7 @@ TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
 
     // The archive image is read again when it is asked for next time.
     Unit.SetReceiverVersion(CurrentGG);
-    S->bOpenClick();
+    S->Open();
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
     ASSERT_TRUE(S->Image().has_value());

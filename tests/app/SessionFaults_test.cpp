@@ -22,13 +22,14 @@ class UnitFaults : public SessionTest
         Plug(Unit);
         auto S = NewSession({"/MANUAL"});
         Open(*S, dtVeltrac);
-        EXPECT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
+        EXPECT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short))
+            << Describe(*S);
         return S;
     }
     void SendImage(TUpdateSession& S, const std::string& Image)
     {
         FileToChoose = WriteTempFile("custom.bin", Image);
-        S.pGPSNeededDblClick();
+        S.SendImage();
         EXPECT_EQ(FileQuestions, 1);
         EXPECT_TRUE(Errors.empty());
         EXPECT_EQ(S.UpdateState(), TUpdateState::TransferStart);
@@ -111,14 +112,14 @@ TEST_F(UnitFaults, LostProgrammingStartIsSentAgain)
     const std::string Image = devsim::MakeMediaTekImage(CustomVersion, 6000, 8);
     SendImage(*S, Image);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy; }, Short)) << Describe(*S);
-    EXPECT_TRUE(S->UnitTransfer().ProgramStartPending() || Unit.Report().ProgramStarts == 1);
+    EXPECT_TRUE(S->UnitProcedure().Transfer().ProgramStartPending() || Unit.Report().ProgramStarts == 1);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Unit.Report();
     EXPECT_EQ(R.Line.DroppedCommands, 1u);
     EXPECT_EQ(R.ProgramStarts, 1);
     EXPECT_EQ(R.Programmings, 1);
     EXPECT_GE(Count(R, 0x04), 2);
-    EXPECT_FALSE(S->UnitTransfer().ProgramStartPending());
+    EXPECT_FALSE(S->UnitProcedure().Transfer().ProgramStartPending());
     EXPECT_TRUE(Unit.ReceiverImage() == Image);
 }
 
@@ -132,7 +133,8 @@ TEST_F(UnitFaults, UnitThatStaysSilentAboutGPSIsStillAskedForItsVersion)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Unit.Report().Programming; }, Long))
+    ASSERT_TRUE(
+        WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Unit.Report().Programming; }, Long))
         << Describe(*S);
     EXPECT_FALSE(Unit.Report().GpsReports);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
@@ -162,7 +164,7 @@ TEST_F(SessionTest, LostVersionInformationIsAskedAgain)
     EXPECT_EQ(R.Line.DroppedCommands, 1u);
     EXPECT_EQ(S->Display().vUnitID, "123456");
     EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
-    EXPECT_FALSE(S->tVersionRetry.isActive());
+    EXPECT_FALSE(S->UnitProcedure().tVersionRetry.isActive());
 }
 
 TEST_F(SessionTest, LostVersionReplyAmongLateOnesStartsTheChainOnce)
@@ -182,9 +184,10 @@ TEST_F(SessionTest, LostVersionReplyAmongLateOnesStartsTheChainOnce)
     auto S = NewSession();
     Open(*S, dtVeltrac);
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x0A) >= 2; }, Short));
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short))
+        << Describe(*S);
     Unit.SetFaults({});
     Pump(3000);
     EXPECT_EQ(Count(Unit.Report(), 0x11), 1);
-    S->bCloseClick();
+    S->Close();
 }

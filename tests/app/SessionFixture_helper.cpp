@@ -1,4 +1,5 @@
 #include "SessionFixture.h"
+#include "tests/common/TestStore.h"
 
 #include "firmware/ArchiveReader.h"
 #include "serial/AppException.h"
@@ -53,7 +54,7 @@ void SessionTest::TearDown()
 
 std::unique_ptr<TUpdateSession> SessionTest::NewSession(const std::vector<std::string>& Arguments)
 {
-    auto S = std::make_unique<TUpdateSession>(Arguments);
+    auto S = std::make_unique<TUpdateSession>(TestStore(), Arguments);
     S->OnShowError = [this](TUpdateSession*, const std::string& Message) { Errors.push_back(Message); };
     QObject::connect(S.get(), &TUpdateSession::Finished,
                      [this](const TUpdateOutcome& O) { Outcomes.push_back(O); });
@@ -83,7 +84,7 @@ void SessionTest::Open(TUpdateSession& S, int DeviceType)
 {
     ASSERT_TRUE(S.SetDeviceType(DeviceType));
     S.SetComNumber(Com);
-    S.bOpenClick();
+    S.Open();
     ASSERT_TRUE(S.Display().DeviceTypeLocked);
 }
 
@@ -113,9 +114,9 @@ std::string ArchiveItem(const std::string& Archive, const std::string& Name)
 std::string Describe(const TUpdateSession& S)
 {
     const TUpdateDisplay& D = S.Display();
-    return "state " + std::to_string(static_cast<int>(S.UpdateState())) + ", unit \"" + D.vUnitID + "\" \"" + D.vVersion +
-           "\", current \"" + D.vGPSCurrent + "\", needed \"" + D.vGPSNeeded + "\", progress \"" +
-           D.vProgress + "\", send " + std::to_string(D.pSendProgress.Position) + "/" +
+    return "state " + std::to_string(static_cast<int>(S.UpdateState())) + ", unit \"" + D.vUnitID + "\" \"" +
+           D.vVersion + "\", current \"" + D.vGPSCurrent + "\", needed \"" + D.vGPSNeeded +
+           "\", progress \"" + D.vProgress + "\", send " + std::to_string(D.pSendProgress.Position) + "/" +
            std::to_string(D.pSendProgress.Maximum) + ", update " +
            std::to_string(D.pUpdateProgress.Position) + "/" + std::to_string(D.pUpdateProgress.Maximum);
 }

@@ -61,7 +61,7 @@ void ExpectControllerUpdatedOnce(devsim::GpsModule& Module, const TUpdateSession
     EXPECT_EQ(Pulled.HardwareId, 0x0E47u);
     ASSERT_FALSE(Pulled.Blocks.empty());
     for (const auto& [Number, Data] : Pulled.Blocks)
-        EXPECT_TRUE(Data == S.ModuleUpdate().BlockOf(Number)) << "block " << Number;
+        EXPECT_TRUE(Data == S.ModuleProcedure().ControllerFirmware().BlockOf(Number)) << "block " << Number;
 }
 
 } // namespace
@@ -85,7 +85,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     EXPECT_EQ(S->Display().vVersion, "2.10");
     EXPECT_EQ(S->Display().vClass, "EGPS-3339");
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
-    EXPECT_EQ(S->ModulePort().BaudRate(), br57600);
+    EXPECT_EQ(S->ModuleProcedure().Port().BaudRate(), br57600);
     EXPECT_EQ(S->Display().pSendProgress.Position, S->Display().pSendProgress.Maximum);
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
@@ -96,7 +96,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     ASSERT_FALSE(Expected.empty());
     EXPECT_TRUE(Module.ReceiverImage() == Expected) << "receiver image differs from the archive's";
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
-    EXPECT_EQ(S->ModulePort().BaudRate(), br9600);
+    EXPECT_EQ(S->ModuleProcedure().Port().BaudRate(), br9600);
 
     // The frames: identify and "Q" exactly, "R" with the page count, one raw
     // acknowledgement per status, a block for every 2048 bytes.
@@ -150,7 +150,8 @@ TEST_F(SessionTest, ModuleLoaderAskingByItselfIsServedAtOnce)
     Wire.Attach(*S);
     Open(*S, dtExternalGPS);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::ModuleFirmware; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::ModuleFirmware; }, Short))
+        << Describe(*S);
     // The module reports the version of the firmware it received.
     ASSERT_TRUE(WaitFor([&] { return S->Display().vVersion == "2.03"; }, Long)) << Describe(*S);
     EXPECT_EQ(Wire.CountOf(Bytes({0x3C, 0x00, 0x2C, 0x7F, 0x1D, 0xC8, 0x3E})), 0) << "never asked to start";
@@ -181,7 +182,7 @@ TEST_F(SessionTest, ModuleControllerThatReportsAnotherVersionAfterItsUpdateFails
     ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
     EXPECT_EQ(Outcomes[0].Kind, TOutcomeKind::Failed);
     EXPECT_TRUE(Outcomes[0].Message.starts_with("the controller reports 2.00 after its update; the tool "
-                                                 "carries 2.03"))
+                                                "carries 2.03"))
         << Outcomes[0].Message;
     Pump(300);
     EXPECT_EQ(Module.Report().ControllerUpdates, 1);
@@ -202,10 +203,11 @@ TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
     Wire.Attach(*S);
     Open(*S, dtExternalGPS);
 
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::ModuleFirmware; }, Short)) << Describe(*S);
+    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::ModuleFirmware; }, Short))
+        << Describe(*S);
     EXPECT_EQ(S->Display().vVersion, "1.99");
     EXPECT_EQ(S->Display().vGPSCurrent, "Updating EGPS module");
-    EXPECT_FALSE(S->TimerE3.isActive());
+    EXPECT_FALSE(S->ModuleProcedure().TimerE3.isActive());
     ASSERT_GE(Wire.Out.size(), 2u);
     EXPECT_EQ(Hex(Wire.Out[1]), "3C 00 2C 7F 1D C8 3E");
     ASSERT_TRUE(WaitFor([&] { return S->Display().pUpdateProgress.Position > 0; }, Short));
@@ -241,14 +243,14 @@ TEST_F(SessionTest, ModuleUpToDateAndManual)
     EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     EXPECT_EQ(Module.Report().Transfers, 0);
-    S->bCloseClick();
+    S->Close();
 
     auto M = NewSession({"/MANUAL", "ignored"});
     Open(*M, dtExternalGPS);
     ASSERT_TRUE(WaitFor([&] { return M->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*M);
     EXPECT_EQ(M->Display().vGPSNeeded, "");
     EXPECT_EQ(Module.Report().Transfers, 0);
-    M->bCloseClick();
+    M->Close();
 }
 
 TEST_F(SessionTest, ModuleStatus02StartsTheConnectionAgain)
@@ -358,7 +360,7 @@ TEST_F(SessionTest, ModuleRecoveryOfAReceiverThatCannotReport)
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
 
-    S->pGPSCurrentDblClick();
+    S->Recover();
     EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
@@ -372,20 +374,21 @@ TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Module.Report().BlocksReceived >= 3; }, Short))
+    ASSERT_TRUE(WaitFor(
+        [&] { return S->UpdateState() == TUpdateState::Busy && Module.Report().BlocksReceived >= 3; }, Short))
         << Describe(*S);
-    S->bCloseClick();
+    S->Close();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_FALSE(S->ModulePort().Active());
-    EXPECT_FALSE(S->TimerE3.isActive());
+    EXPECT_FALSE(S->ModuleProcedure().Port().Active());
+    EXPECT_FALSE(S->ModuleProcedure().TimerE3.isActive());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
-    EXPECT_TRUE(S->ModuleTransfer().Blocks().empty());
+    EXPECT_TRUE(S->ModuleProcedure().Transfer().Blocks().empty());
     Pump(300);
     const int Blocks = Module.Report().BlocksReceived;
     Pump(2300);
     EXPECT_EQ(Module.Report().BlocksReceived, Blocks);
 
-    S->bOpenClick();
+    S->Open();
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
@@ -399,22 +402,23 @@ TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)
     Plug(Module);
     auto S = NewSession();
     Open(*S, dtExternalGPS);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Module.Report().BlocksReceived >= 2; }, Short))
+    ASSERT_TRUE(WaitFor(
+        [&] { return S->UpdateState() == TUpdateState::Busy && Module.Report().BlocksReceived >= 2; }, Short))
         << Describe(*S);
     const int Identifies = Module.Report().Identifies;
-    S->bOffClick();
+    S->TurnOff();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->Display().vVersion, "");
     EXPECT_FALSE(S->Display().DeviceTypeLocked) << "the run has ended";
-    EXPECT_TRUE(S->ModulePort().Active());
-    EXPECT_EQ(S->ModulePort().BaudRate(), br9600);
+    EXPECT_TRUE(S->ModuleProcedure().Port().Active());
+    EXPECT_EQ(S->ModuleProcedure().Port().BaudRate(), br9600);
     // The port stays open; its timer identifies the module again, at 9600
     // baud, and the update runs once more from the start.
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Identifies > Identifies; }, Short));
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.Report().Transfers, 2);
-    S->bCloseClick();
+    S->Close();
 }
 
 TEST_F(SessionTest, ModuleRefusesAnImageShorterThanItsHeader)
@@ -430,7 +434,7 @@ TEST_F(SessionTest, ModuleRefusesAnImageShorterThanItsHeader)
     const std::size_t Sent = Wire.Out.size();
 
     FileToChoose = WriteTempFile("short.bin", std::string(447, 'A'));
-    S->pGPSNeededDblClick();
+    S->SendImage();
     ASSERT_EQ(Errors.size(), 1u);
     EXPECT_EQ(Errors[0], SessionText::ImageTooShort);
     // Only the status line changes: it says the image was refused.
@@ -443,7 +447,7 @@ TEST_F(SessionTest, ModuleRefusesAnImageShorterThanItsHeader)
     for (std::size_t i = Sent; i < Wire.Out.size(); ++i)
         EXPECT_EQ(Wire.Out[i].find("\xFA\x52"), std::string::npos) << "an image start went out";
     EXPECT_EQ(Module.Report().Transfers, 0);
-    S->bCloseClick();
+    S->Close();
 }
 
 // A chosen file's version is not known to the tool: only the module itself
@@ -463,7 +467,7 @@ TEST_F(SessionTest, ModuleCustomImage)
 
     const std::string Same = devsim::MakeMediaTekImage(Old1513, 5000, 12);
     FileToChoose = WriteTempFile("same-version.bin", Same);
-    S->pGPSNeededDblClick();
+    S->SendImage();
     ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2; }, Long)) << Describe(*S);
     EXPECT_EQ(Outcomes[1].Kind, TOutcomeKind::NotConfirmed) << Outcomes[1].Message;
     EXPECT_EQ(Module.Report().Programmings, 1);
@@ -472,10 +476,10 @@ TEST_F(SessionTest, ModuleCustomImage)
     const std::string Version = "AXN_9.9_7777_20990101,9999,MC-1513,9.9";
     const std::string Image = devsim::MakeMediaTekImage(Version, 9000, 11);
     FileToChoose = WriteTempFile("custom-module.bin", Image);
-    S->pGPSNeededDblClick();
+    S->SendImage();
     EXPECT_TRUE(Errors.empty());
     EXPECT_EQ(S->Display().vGPSNeeded, "custom-module");
-    EXPECT_EQ(S->ModuleTransfer().Blocks().size(), 1u + 5u);
+    EXPECT_EQ(S->ModuleProcedure().Transfer().Blocks().size(), 1u + 5u);
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 2; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.ReceiverImage(), Image);
     // The module is identified again and reports the image's version; manual mode ends there.

@@ -5,6 +5,7 @@
 #include "SessionFixture.h"
 #include "firmware/Keys.h"
 #include "firmware/MyCrypt.h"
+#include "tests/common/TestStore.h"
 #include "tools/fwpack/FwPack.h"
 
 namespace
@@ -34,7 +35,7 @@ std::string UnitEfw(const std::string& Title)
 TEST(SessionStartup, ManualSwitchIsTheFirstArgumentInAnyCase)
 {
     auto Auto = [](const std::vector<std::string>& Arguments) {
-        return TUpdateSession(Arguments).AutoUpdate();
+        return TUpdateSession(TestStore(), Arguments).AutoUpdate();
     };
     EXPECT_TRUE(Auto({}));
     EXPECT_FALSE(Auto({"/MANUAL"}));
@@ -47,7 +48,7 @@ TEST(SessionStartup, ManualSwitchIsTheFirstArgumentInAnyCase)
 
 TEST(SessionStartup, EmbeddedDemoFirmware)
 {
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     EXPECT_EQ(S.Display().Caption, "Veltrac GNSS Firmware Update + Veltrac (Demo package 2026-12)");
     EXPECT_EQ(S.ArchiveLabel(), "Demo package 2026-12");
     const std::vector<std::string> Expected = {
@@ -56,29 +57,29 @@ TEST(SessionStartup, EmbeddedDemoFirmware)
         "EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F.bin"};
     EXPECT_EQ(S.ArchiveImages(), Expected);
     EXPECT_EQ(S.UnitFirmware().Count(), 10);
-    EXPECT_TRUE(S.ModuleUpdate().IsReady());
-    EXPECT_EQ(S.ModuleUpdate().Title, "EGPS controller 2.03");
-    EXPECT_TRUE(S.ModuleUpdate().Wide);
+    EXPECT_TRUE(S.ModuleProcedure().ControllerFirmware().IsReady());
+    EXPECT_EQ(S.ModuleProcedure().ControllerFirmware().Title, "EGPS controller 2.03");
+    EXPECT_TRUE(S.ModuleProcedure().ControllerFirmware().Wide);
 
     // Nothing is chosen, nothing is open, nothing runs.
     EXPECT_EQ(S.UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S.ImageName(), "");
     EXPECT_FALSE(S.Image().has_value());
-    EXPECT_FALSE(S.Unit().Connected());
-    EXPECT_FALSE(S.ModulePort().Active());
-    EXPECT_FALSE(S.TimerE3.isActive());
-    EXPECT_FALSE(S.UnitTransfer().tWriteRetry.isActive());
+    EXPECT_FALSE(S.UnitProcedure().Link().Connected());
+    EXPECT_FALSE(S.ModuleProcedure().Port().Active());
+    EXPECT_FALSE(S.ModuleProcedure().TimerE3.isActive());
+    EXPECT_FALSE(S.UnitProcedure().Transfer().tWriteRetry.isActive());
     EXPECT_FALSE(S.Display().DeviceTypeLocked);
     EXPECT_EQ(S.Display().DeviceType, dtVeltrac);
     EXPECT_EQ(S.Display().pSendProgress, (TProgressBarState{0, 100}));
-    EXPECT_EQ(S.ModulePort().BaudRate(), br9600);
-    EXPECT_EQ(S.ModulePort().OutBufSize(), 4096);
-    EXPECT_EQ(S.Unit().ConfigType(), cxctSTXb);
+    EXPECT_EQ(S.ModuleProcedure().Port().BaudRate(), br9600);
+    EXPECT_EQ(S.ModuleProcedure().Port().OutBufSize(), 4096);
+    EXPECT_EQ(S.UnitProcedure().Link().ConfigType(), cxctSTXb);
 }
 
 TEST(SessionStartup, ReceiverImagesAreTheBinItemsInArchiveOrder)
 {
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     S.LoadGPSFirmwareImage(Image("Label L", {{"a.BIN", "1"},
                                              {"fw.bin.txt", "2"},
                                              {"b.bin", "3"},
@@ -103,7 +104,7 @@ TEST(SessionStartup, ReceiverImagesAreTheBinItemsInArchiveOrder)
 
 TEST(SessionStartup, ArchiveWithoutUnitFirmware)
 {
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     S.LoadGPSFirmwareImage(Image("Only receivers", {{"AXN_1,2,MC-GG,1.bin", "x"}}));
     EXPECT_EQ(S.Display().Caption, "Veltrac GNSS Firmware Update (Only receivers)");
     EXPECT_EQ(S.UnitFirmware().Count(), 0);
@@ -112,7 +113,7 @@ TEST(SessionStartup, ArchiveWithoutUnitFirmware)
 
 TEST(SessionStartup, ImageWithoutLabelOrDamaged)
 {
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     // No "|" anywhere: no label, and the plaintext is no archive.
     const std::string Plain = "no separator in here";
     const std::string IV(16, '\x42');
@@ -123,7 +124,7 @@ TEST(SessionStartup, ImageWithoutLabelOrDamaged)
 
     // Noise: nothing deciphers, nothing is listed, every check is unsupported.
     // The note waits for a trace that is set later (as the embedded package is loaded first).
-    TUpdateSession D;
+    TUpdateSession D(TestStore());
     D.LoadGPSFirmwareImage(NoiseBytes(4000, 9));
     std::vector<std::string> Trace;
     D.SetTrace([&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); });
@@ -140,7 +141,7 @@ TEST(SessionStartup, ImageWithoutLabelOrDamaged)
 
 TEST(SessionStartup, RequiredImageChoice)
 {
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     S.LoadGPSFirmwareImage(Image("L", {{"AXN_1.0,1,MC-GG,1.0.bin", "old"},
                                        {"AXN_2.0,2,MC-GG,2.0.bin", "new"},
                                        {"AXN_1.0,1,MC-XY,1.0.bin", "xy"},
@@ -175,11 +176,11 @@ TEST(SessionStartup, ProgressBarsKeepTheirPositionInRange)
 
 TEST(SessionStartup, DeviceTypeIsLockedFromOpenToClose)
 {
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     EXPECT_TRUE(S.SetDeviceType(dtExternalGPS));
     EXPECT_FALSE(S.SetDeviceType(2));
     EXPECT_EQ(S.Display().DeviceType, dtExternalGPS);
-    S.bOpenClick(); // no port chosen: nothing happens
+    S.Open(); // no port chosen: nothing happens
     EXPECT_FALSE(S.Display().DeviceTypeLocked);
     int Changes = 0;
     QObject::connect(&S, &TUpdateSession::DisplayChanged, [&] { ++Changes; });

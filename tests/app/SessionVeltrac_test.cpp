@@ -58,9 +58,9 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     EXPECT_EQ(S->Display().vVersionInfo, "2e5");
     EXPECT_EQ(S->Display().vGPSCurrent, Old1513);
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
-    EXPECT_EQ(S->UnitTransfer().EEPromAddress(), 0x10000);
-    EXPECT_EQ(S->UnitTransfer().PackImage(), GetParam() == 'C');
-    EXPECT_EQ(S->UnitTransfer().PlainHeader(), GetParam() == 'V');
+    EXPECT_EQ(S->UnitProcedure().Transfer().EEPromAddress(), 0x10000);
+    EXPECT_EQ(S->UnitProcedure().Transfer().PackImage(), GetParam() == 'C');
+    EXPECT_EQ(S->UnitProcedure().Transfer().PlainHeader(), GetParam() == 'V');
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long))
         << "state " << int(S->UpdateState()) << ", writes " << Unit.Report().EepromWrites;
@@ -77,7 +77,7 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
     EXPECT_EQ(R.SpeedSwitches, 1);
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     EXPECT_EQ(S->Display().vGPSNeeded, New1513);
-    EXPECT_TRUE(S->UnitTransfer().Records().empty());
+    EXPECT_TRUE(S->UnitProcedure().Transfer().Records().empty());
 
     // One run, ended by the unit reporting the new version; what a production line records.
     ASSERT_EQ(Outcomes.size(), 1u);
@@ -118,7 +118,7 @@ TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, "Updating Veltrac to CX21 firmware 3.20");
-    EXPECT_EQ(S->UpdatedUnitID(), 123456);
+    EXPECT_EQ(S->UnitProcedure().UpdatedUnitID(), 123456);
     ASSERT_TRUE(WaitFor([&] { return S->Display().pUpdateProgress.Position > 0; }, Short));
 
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
@@ -133,13 +133,13 @@ TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0xF2) == 1; }, Short));
 
     // A new Open offers it again.
-    S->bCloseClick();
+    S->Close();
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
-    S->bOpenClick();
+    S->Open();
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware; }, Short));
     // The unit reads the offer in its own time (slowly under a sanitizer).
     EXPECT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x11) == 2; }, Short));
-    S->bCloseClick();
+    S->Close();
 }
 
 struct TFlagCase {
@@ -168,7 +168,7 @@ TEST_P(VeltracUpdateFlag, OnlyVersion231oGetsTheFlag)
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x11) > 0; }, Short));
     EXPECT_EQ(S->Display().vVersion, GetParam().Shown);
     EXPECT_EQ(Unit.Report().LastUpdateFlag, GetParam().Flag);
-    S->bCloseClick();
+    S->Close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, VeltracUpdateFlag,
@@ -184,7 +184,8 @@ TEST_F(SessionTest, UpToDateReceiverTurnsTheUnitOff)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().TurnOffs == 1; }, Short));
+    ASSERT_TRUE(WaitFor(
+        [&] { return S->UpdateState() == TUpdateState::Finished && Unit.Report().TurnOffs == 1; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
@@ -205,10 +206,10 @@ TEST_F(SessionTest, UnitWithoutReceiverUpdates)
         << Field(Unit.Report(), 0x03);
     EXPECT_EQ(S->Display().vGPSCurrent, "Update is not supported");
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_EQ(S->UnitTransfer().GPSReady(), 0);
+    EXPECT_EQ(S->UnitProcedure().Transfer().GPSReady(), 0);
     EXPECT_EQ(Unit.Report().EepromWrites, 0);
     EXPECT_TRUE(Unit.Report().LoggerReports);
-    S->bCloseClick();
+    S->Close();
 }
 
 TEST_F(SessionTest, ManualSwitchShowsTheVersionAndSendsNothing)
@@ -225,7 +226,7 @@ TEST_F(SessionTest, ManualSwitchShowsTheVersionAndSendsNothing)
     Pump(500);
     EXPECT_EQ(Unit.Report().EepromWrites, 0);
     EXPECT_EQ(Unit.Report().TurnOffs, 0);
-    S->bCloseClick();
+    S->Close();
 }
 
 TEST_F(SessionTest, ModuleTypeAliasAndCloseDuringTheTransfer)
@@ -236,19 +237,21 @@ TEST_F(SessionTest, ModuleTypeAliasAndCloseDuringTheTransfer)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::TransferStart && Unit.Report().EepromWrites >= 5; }, Short));
+    ASSERT_TRUE(WaitFor(
+        [&] { return S->UpdateState() == TUpdateState::TransferStart && Unit.Report().EepromWrites >= 5; },
+        Short));
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
 
-    S->bCloseClick();
+    S->Close();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
-    EXPECT_TRUE(S->UnitTransfer().Records().empty());
+    EXPECT_TRUE(S->UnitProcedure().Transfer().Records().empty());
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
     EXPECT_EQ(S->Display().vUnitID, "");
     EXPECT_EQ(S->Display().pSendProgress.Position, 0);
-    EXPECT_FALSE(S->UnitTransfer().tWriteRetry.isActive());
-    EXPECT_FALSE(S->Unit().Connected());
+    EXPECT_FALSE(S->UnitProcedure().Transfer().tWriteRetry.isActive());
+    EXPECT_FALSE(S->UnitProcedure().Link().Connected());
     Pump(300);
     const int Writes = Unit.Report().EepromWrites;
     Pump(1600);
@@ -304,7 +307,7 @@ TEST_F(SessionTest, RecoveryOfAReceiverThatCannotReport)
     EXPECT_EQ(S->Display().vVersionInfo, "2e1");
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
 
-    S->pGPSCurrentDblClick();
+    S->Recover();
     EXPECT_EQ(S->UpdateState(), TUpdateState::TransferStart);
     EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
@@ -316,7 +319,7 @@ TEST_F(SessionTest, RecoveryOfAReceiverThatCannotReport)
 TEST_F(SessionTest, RecoveryOnlyForHardware2e1)
 {
     auto S = NewSession();
-    S->pGPSCurrentDblClick(); // nothing known yet
+    S->Recover(); // nothing known yet
     EXPECT_EQ(S->Display().vGPSCurrent, "");
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
 
@@ -327,10 +330,10 @@ TEST_F(SessionTest, RecoveryOnlyForHardware2e1)
     Open(*S, dtVeltrac);
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0x03) >= 2; }, Short));
     EXPECT_EQ(S->Display().vVersionInfo, "2e5");
-    S->pGPSCurrentDblClick();
+    S->Recover();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_EQ(S->Display().vGPSCurrent, "");
-    S->bCloseClick();
+    S->Close();
 }
 
 TEST_F(SessionTest, OffWhileTheUnitProgramsKeepsTheDeviceTypeLocked)
@@ -341,14 +344,15 @@ TEST_F(SessionTest, OffWhileTheUnitProgramsKeepsTheDeviceTypeLocked)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Unit.Report().Programming; }, Long));
-    S->bOffClick();
+    ASSERT_TRUE(
+        WaitFor([&] { return S->UpdateState() == TUpdateState::Busy && Unit.Report().Programming; }, Long));
+    S->TurnOff();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     EXPECT_TRUE(S->Display().DeviceTypeLocked);
     EXPECT_FALSE(S->SetDeviceType(dtExternalGPS));
     ASSERT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
-    EXPECT_FALSE(S->UnitTransfer().tGPSVersionPoll.isActive());
-    S->bCloseClick();
+    EXPECT_FALSE(S->UnitProcedure().Transfer().tGPSVersionPoll.isActive());
+    S->Close();
     EXPECT_FALSE(S->Display().DeviceTypeLocked);
     EXPECT_TRUE(S->SetDeviceType(dtExternalGPS));
 }
@@ -363,14 +367,15 @@ TEST_F(SessionTest, CloseDuringTheUnitsOwnUpdateAndStartAgain)
     Plug(Unit);
     auto S = NewSession();
     Open(*S, dtVeltrac);
-    ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::UnitFirmware && Unit.Report().Pulling; }, Short));
+    ASSERT_TRUE(WaitFor(
+        [&] { return S->UpdateState() == TUpdateState::UnitFirmware && Unit.Report().Pulling; }, Short));
     EXPECT_EQ(S->Display().vGPSCurrent, "Updating Veltrac to CX22 firmware 2.00");
-    S->bCloseClick();
+    S->Close();
     EXPECT_EQ(S->UpdateState(), TUpdateState::Idle);
     ASSERT_TRUE(WaitFor([&] { return !Unit.Report().Pulling; }, Short));
     EXPECT_EQ(Unit.Report().FirmwareUpdates, 0);
 
-    S->bOpenClick();
+    S->Open();
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Unit.Report().FirmwareUpdates, 1) << Unit.Report().FirmwareError;
     EXPECT_EQ(Unit.Report().Programmings, 1);
@@ -396,7 +401,7 @@ TEST_F(SessionTest, EachRunDescribesItsOwnUnitAndWrittenFirmwareIsAnUpdate)
         EXPECT_EQ(First.Report().EepromWrites, 0);
     } // unplugged after its run: nothing to report
     Pump(200);
-    EXPECT_FALSE(S->Unit().Active());
+    EXPECT_FALSE(S->UnitProcedure().Link().Active());
 
     auto C = FastUnit();
     C.UnitId = 654321;
@@ -404,7 +409,7 @@ TEST_F(SessionTest, EachRunDescribesItsOwnUnitAndWrittenFirmwareIsAnUpdate)
     C.VersionMinor = 31;
     devsim::VeltracUnit Second(C);
     Plug(Second);
-    S->bOpenClick();
+    S->Open();
     ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2; }, Long)) << Describe(*S);
     const TUpdateOutcome& O = Outcomes[1];
     EXPECT_EQ(O.Kind, TOutcomeKind::ManualFinished) << O.Message;
@@ -413,7 +418,7 @@ TEST_F(SessionTest, EachRunDescribesItsOwnUnitAndWrittenFirmwareIsAnUpdate)
     EXPECT_EQ(O.FirmwareAfter, "3.31");
     EXPECT_FALSE(O.FirmwareWritten);
     EXPECT_EQ(O.Message, "automatic update is off; the receiver reports \"" + Old1513 + "\"");
-    S->bCloseClick();
+    S->Close();
 }
 
 // An unplugged device is noticed from its port's own hang-up, on both paths:
@@ -439,7 +444,8 @@ TEST_F(SessionTest, AnUnpluggedDeviceEndsTheRunFromItsPortsHangUp)
         auto S = NewSession();
         bool PortsClosedAtTheEnd = false;
         QObject::connect(S.get(), &TUpdateSession::Finished, [&] {
-            PortsClosedAtTheEnd = !S->Unit().Active() && !S->ModulePort().Active();
+            PortsClosedAtTheEnd =
+                !S->UnitProcedure().Link().Active() && !S->ModuleProcedure().Port().Active();
         });
         Open(*S, Type);
         ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
@@ -451,7 +457,7 @@ TEST_F(SessionTest, AnUnpluggedDeviceEndsTheRunFromItsPortsHangUp)
                                            " in and press Open");
         EXPECT_TRUE(PortsClosedAtTheEnd);
         EXPECT_FALSE(S->Display().DeviceTypeLocked);
-        EXPECT_FALSE(S->TimerE3.isActive());
+        EXPECT_FALSE(S->ModuleProcedure().TimerE3.isActive());
         EXPECT_EQ(S->Display().Status, "Failed: " + Outcomes[0].Message);
         Device.reset();
     }

@@ -232,9 +232,11 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     // The line itself: the essential first, and all of it within the window.
     const QString Line = W.vStatus->text();
     EXPECT_TRUE(Line.startsWith("Finished: receiver AXN_")) << Line.toStdString();
-    EXPECT_TRUE(Line.endsWith(QString("; unit firmware 2.40 ") + QChar(0x2192) + " 2.41")) << Line.toStdString();
+    EXPECT_TRUE(Line.endsWith(QString("; unit firmware 2.40 ") + QChar(0x2192) + " 2.41"))
+        << Line.toStdString();
     EXPECT_LE(W.vStatus->fontMetrics().horizontalAdvance(Line), W.vStatus->contentsRect().width());
-    EXPECT_TRUE(WaitFor([&] { return W.cDeviceType->isEnabled(); }, Short)) << "the run and the turn-off have ended";
+    EXPECT_TRUE(WaitFor([&] { return W.cDeviceType->isEnabled(); }, Short))
+        << "the run and the turn-off have ended";
 
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
@@ -259,7 +261,7 @@ TEST_F(Window, NothingEndsAProgrammingReceiverWithoutAsking)
         W.Question()->button(QMessageBox::No)->click();
         EXPECT_EQ(W.Question(), nullptr);
     }
-    EXPECT_TRUE(W.Session().Unit().Connected());
+    EXPECT_TRUE(W.Session().UnitProcedure().Link().Connected());
     EXPECT_FALSE(W.cDeviceType->isEnabled());
 
     // Closing the window asks too, and the question stays until it is answered...
@@ -277,7 +279,7 @@ TEST_F(Window, NothingEndsAProgrammingReceiverWithoutAsking)
     EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::Updated) << Outcomes.back().Message;
     // The unit is switched off, its port let go and the device type free again.
     ASSERT_TRUE(WaitFor([&] { return W.cDeviceType->isEnabled(); }, Short)) << Describe(W.Session());
-    EXPECT_FALSE(W.Session().Unit().Active());
+    EXPECT_FALSE(W.Session().UnitProcedure().Link().Active());
     EXPECT_EQ(W.Question(), nullptr);
     EXPECT_EQ(W.vStatus->text().left(10).toStdString(), "Finished: ");
     const auto R = Unit.Report();
@@ -304,7 +306,7 @@ TEST_F(Window, ASignalWhileTheReceiverProgramsWaitsForItThenCloses)
               "SIGTERM: closing once the receiver is done; a second signal closes at once");
     Pump(500);
     EXPECT_EQ(Quits, 0);
-    EXPECT_TRUE(W.Session().Unit().Connected());
+    EXPECT_TRUE(W.Session().UnitProcedure().Link().Connected());
 
     ASSERT_TRUE(WaitFor([&] { return Quits == 1; }, Long)) << Describe(W.Session());
     ASSERT_FALSE(Outcomes.empty());
@@ -340,7 +342,7 @@ TEST_F(Window, AnUnpluggedDeviceIsToldInTheStatusLineWithoutABox)
         EXPECT_EQ(W.vStatus->toolTip().toStdString(),
                   "Failed: COM 5 disappeared during the receiver transfer: the receiver was not programmed; "
                   "plug the unit in and press Open");
-        EXPECT_FALSE(W.Session().Unit().Active()) << "the dead port is let go";
+        EXPECT_FALSE(W.Session().UnitProcedure().Link().Active()) << "the dead port is let go";
         EXPECT_TRUE(W.cDeviceType->isEnabled());
         // Nothing is sent any more: the transmit lamp stays dark (once its last flash is over).
         Pump(400);
@@ -364,7 +366,8 @@ TEST_F(Window, AnUnpluggedDeviceIsToldInTheStatusLineWithoutABox)
     ASSERT_TRUE(WaitFor([&] { return W.Session().Display().ComNumber == Com; }, Short));
     W.cDeviceType->setCurrentIndex(1);
     W.bOpen->click();
-    ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2 && !W.Session().ModulePort().Active(); }, Long))
+    ASSERT_TRUE(
+        WaitFor([&] { return Outcomes.size() == 2 && !W.Session().ModuleProcedure().Port().Active(); }, Long))
         << Describe(W.Session());
     EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::UpToDate) << Outcomes.back().Message;
     EXPECT_TRUE(W.cDeviceType->isEnabled());
@@ -472,7 +475,7 @@ TEST_F(Window, PortErrorsEndInAMessageBox)
     W.bOpen->click();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_FALSE(Boxes[0].empty());
-    EXPECT_FALSE(W.Session().ModulePort().Active());
+    EXPECT_FALSE(W.Session().ModuleProcedure().Port().Active());
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
     EXPECT_EQ(W.cDeviceType->currentIndex(), 1);

@@ -3,15 +3,16 @@
 #include "CliTest.h"
 #include "app/UpdateSession.h"
 #include "app/cli/CliOutcome.h"
+#include "tests/common/TestStore.h"
 #include "tests/serial/FakeSysfs.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
-#include <memory>
-#include <set>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
+#include <set>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -64,7 +65,7 @@ TEST(CliProgram, ListFirmwareOfTheDemoPackage)
     EXPECT_EQ(F.value("event").toString(), "firmware");
 
     // What the session loads from the same resources, item by item.
-    TUpdateSession S;
+    TUpdateSession S(TestStore());
     EXPECT_EQ(F.value("label").toString().toStdString(), S.ArchiveLabel());
     const QJsonArray Images = F.value("receiver_images").toArray();
     ASSERT_EQ(Images.size(), static_cast<qsizetype>(S.ArchiveImages().size()));
@@ -82,7 +83,7 @@ TEST(CliProgram, ListFirmwareOfTheDemoPackage)
         EXPECT_EQ(U.value("revisions").toArray().size(), static_cast<qsizetype>(V->Info.HardwareRev.count()));
     }
     const QJsonObject M = F.value("module_firmware").toObject();
-    EXPECT_EQ(M.value("title").toString().toStdString(), S.ModuleUpdate().Title);
+    EXPECT_EQ(M.value("title").toString().toStdString(), S.ModuleProcedure().ControllerFirmware().Title);
 
     // The demo package as its manifest describes it.
     EXPECT_TRUE(F.value("label").toString().startsWith("Demo package"));
@@ -208,8 +209,9 @@ TEST(CliProgram, TimeoutAgainstSilentDevices)
         EXPECT_EQ(J.front().value("port").toString().toStdString(), Pty.SlavePath());
         EXPECT_EQ(J.back().value("result").toString(), "timed-out");
         EXPECT_EQ(J.back().value("exit_code").toInt(), 6);
-        const std::string Calling = (std::string(Device) == "egps" ? "Calling the module on " : "Waking the unit on ") +
-                                    Pty.SlavePath() + "...";
+        const std::string Calling =
+            (std::string(Device) == "egps" ? "Calling the module on " : "Waking the unit on ") +
+            Pty.SlavePath() + "...";
         EXPECT_TRUE(std::any_of(J.begin(), J.end(), [&](const QJsonObject& O) {
             return O.value("event").toString() == "display" &&
                    O.value("status").toString().toStdString() == Calling;

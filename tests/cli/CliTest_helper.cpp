@@ -1,5 +1,6 @@
 #include "CliTest.h"
 #include "app/UpdateSession.h"
+#include "tests/common/TestStore.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -49,7 +50,7 @@ devsim::ModuleConfig QuickModule()
 const TArchive& Archive()
 {
     static const TArchive A = [] {
-        TUpdateSession S;
+        TUpdateSession S(TestStore());
         TArchive R;
         for (const std::string& Name : S.ArchiveImages())
             if (Name.find(",MC-GG,") != std::string::npos)

@@ -27,6 +27,7 @@
 #include "app/UpdateSession.h"
 #include "serial/AppException.h"
 #include "tests/common/QtWait.h"
+#include "tests/common/TestStore.h"
 #include "tools/devsim/GpsModule.h"
 #include "tools/devsim/ReceiverImage.h"
 #include "tools/devsim/VeltracUnit.h"
@@ -99,9 +100,9 @@ enum class TFault {
     LateReplies,
     HangUp,
     // The end of a transfer, on a line without faults, with a receiver that programs for 5 s:
-    SlowOldAnswer, // meanwhile its version question is answered with the old version
-    SlowSilent,    // meanwhile the question goes unanswered
-    Status02After, // the module sends a status 02 when it is done
+    SlowOldAnswer,     // meanwhile its version question is answered with the old version
+    SlowSilent,        // meanwhile the question goes unanswered
+    Status02After,     // the module sends a status 02 when it is done
     CustomImage,       // an image of the technician's, "/MANUAL"
     CustomSameVersion, // the same, of the version the receiver already runs
     Recovery,          // a receiver that cannot report its version (a unit: the old one before programming)
@@ -287,14 +288,15 @@ struct TRun {
     }
     const std::string& ExpectedVersion() const
     {
-        return Fault == TFault::CustomImage                                             ? CustomVersion
+        return Fault == TFault::CustomImage                                           ? CustomVersion
                : Fault == TFault::NeverConfirms || Fault == TFault::CustomSameVersion ? OldVersion
-                                                                                       : NewVersion;
+                                                                                      : NewVersion;
     }
     // Whatever ended the link while the receiver programmed.
     std::vector<std::string> EndsWhileProgramming()
     {
-        return Unit ? VeltracDevice->Report().EndsWhileProgramming : ModuleDevice->Report().EndsWhileProgramming;
+        return Unit ? VeltracDevice->Report().EndsWhileProgramming
+                    : ModuleDevice->Report().EndsWhileProgramming;
     }
     TOutcomeKind ExpectedOutcome() const
     {
@@ -423,8 +425,8 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         D.SetFaults(F);
 
         // A custom image goes as the command line sends one: with the automatic choice off.
-        R->Session = std::make_unique<TUpdateSession>(Custom(Fault) ? std::vector<std::string>{"/MANUAL"}
-                                                                    : std::vector<std::string>{});
+        R->Session = std::make_unique<TUpdateSession>(
+            TestStore(), Custom(Fault) ? std::vector<std::string>{"/MANUAL"} : std::vector<std::string>{});
         if (Custom(Fault))
             R->Session->PlanCustomImage(CustomFile(Fault));
         else if (Fault == TFault::Recovery)
@@ -450,7 +452,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         R->Session->SetDeviceType(Unit ? dtVeltrac : dtExternalGPS);
         R->Session->SetComNumber(Com);
         R->Clock.start();
-        FrontEnd(*R, [&] { R->Session->bOpenClick(); });
+        FrontEnd(*R, [&] { R->Session->Open(); });
         return R;
     }
 
@@ -500,7 +502,8 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
                 R.Failure =
                     "the session stated " + std::to_string(R.Outcomes.size()) + " outcomes: " + R.Describe();
             else if (const auto Ends = R.EndsWhileProgramming(); !Ends.empty())
-                R.Failure = "the link was ended while the receiver programmed (" + Ends.front() + "): " + R.Describe();
+                R.Failure = "the link was ended while the receiver programmed (" + Ends.front() +
+                            "): " + R.Describe();
             else if (R.Fault == TFault::Recovery && R.Unit && R.VeltracDevice->Report().GapQuestions == 0)
                 R.Failure = "the receiver was never asked in the moment before programming: " + R.Describe();
             // (A unit unplugged after its speed switch keeps its rate until its link times out.)
@@ -602,15 +605,18 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
                     continue;
                 }
                 // Told from the port's own hang-up, saying what it means for the receiver.
-                const char* Means = Fault == TFault::HangUp ? "disappeared during the receiver transfer"
-                                                            : "disappeared while the receiver was being programmed";
-                R->ClearMessage = !R->Outcomes.empty() && R->Outcomes.back().Kind == TOutcomeKind::PortError &&
+                const char* Means = Fault == TFault::HangUp
+                                        ? "disappeared during the receiver transfer"
+                                        : "disappeared while the receiver was being programmed";
+                R->ClearMessage = !R->Outcomes.empty() &&
+                                  R->Outcomes.back().Kind == TOutcomeKind::PortError &&
                                   R->Outcomes.back().Message.find(Means) != std::string::npos &&
                                   R->Outcomes.back().Message.starts_with(PortName(*R));
                 if (!R->ClearMessage)
-                    R->Failure = "the hang-up was not reported (" +
-                                 (R->Outcomes.empty() ? std::string("no outcome") : R->Outcomes.back().Message) +
-                                 "): " + R->Describe();
+                    R->Failure =
+                        "the hang-up was not reported (" +
+                        (R->Outcomes.empty() ? std::string("no outcome") : R->Outcomes.back().Message) +
+                        "): " + R->Describe();
                 std::string Error;
                 EXPECT_TRUE(R->Device().Replug(&Error)) << Error;
             }
@@ -624,8 +630,8 @@ TEST_P(FaultMatrix, EveryRunEndsWithTheCarriedImage)
                         // VELTRAC_FAULT_REOPEN=close-open presses Close first.
                         const char* How = std::getenv("VELTRAC_FAULT_REOPEN");
                         if (How && std::string(How) == "close-open")
-                            R->Session->bCloseClick();
-                        R->Session->bOpenClick();
+                            R->Session->Close();
+                        R->Session->Open();
                     });
                 }
         }

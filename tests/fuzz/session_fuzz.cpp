@@ -9,6 +9,7 @@
 #include "app/UpdateSession.h"
 #include "link/ModuleFrames.h"
 #include "serial/AppException.h"
+#include "tests/common/TestStore.h"
 
 #include <QCoreApplication>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -82,30 +83,31 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
     FuzzedDataProvider P(Data, Size);
-    TUpdateSession S(P.ConsumeBool() ? std::vector<std::string>{"/MANUAL"} : std::vector<std::string>{});
+    TUpdateSession S(TestStore(),
+                     P.ConsumeBool() ? std::vector<std::string>{"/MANUAL"} : std::vector<std::string>{});
     S.SetComNumber(ModulePort);
     S.SetDeviceType(dtExternalGPS);
-    Entry([&] { S.bOpenClick(); });
-    FUZZ_CHECK(S.ModulePort().Active());
+    Entry([&] { S.Open(); });
+    FUZZ_CHECK(S.ModuleProcedure().Port().Active());
     while (P.remaining_bytes() > 0) {
         switch (P.ConsumeIntegralInRange<int>(0, 7)) {
         case 4:
-            Entry([&] { S.TimerE3Timer(); });
+            Entry([&] { S.ModuleProcedure().TimerE3Timer(); });
             break;
         case 5:
-            Entry([&] { S.SendModuleIdentify(); });
+            Entry([&] { S.ModuleProcedure().SendModuleIdentify(); });
             break;
         case 6:
-            Entry([&] { S.SendToGPS("Q"); });
+            Entry([&] { S.ModuleProcedure().SendToGPS("Q"); });
             break;
         case 7: {
             const std::string Content = P.ConsumeBytesAsString(P.ConsumeIntegralInRange<size_t>(0, 64));
-            Entry([&] { S.ModuleReceived(EscapeModuleFrame(Content)); });
+            Entry([&] { S.ModuleProcedure().Received(EscapeModuleFrame(Content)); });
             break;
         }
         default: {
             const std::string Bytes = P.ConsumeBytesAsString(P.ConsumeIntegralInRange<size_t>(1, 128));
-            Entry([&] { S.ModuleReceived(Bytes); });
+            Entry([&] { S.ModuleProcedure().Received(Bytes); });
         }
         }
         CheckDisplay(S);

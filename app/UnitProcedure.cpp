@@ -1,0 +1,383 @@
+#include "app/UnitProcedure.h"
+
+#include "app/ReceiverDecision.h"
+#include "firmware/ReceiverImages.h"
+#include "firmware/SoftUpdate.h"
+#include "serial/AppException.h"
+#include "serial/ComPort.h"
+
+#include <cstdio>
+
+namespace
+{
+constexpr int VersionRetryMs = 2000;
+} // namespace
+
+template <typename... A> auto TUnitProcedure::Event(void (TUnitProcedure::*Method)(A...))
+{
+    return [this, Method](TCorvex*, A... Args) { FEvents.Step([&] { (this->*Method)(Args...); }); };
+}
+
+TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
+    : FEvents(Events), FTransfer(CX, *this), FLinkEnding(CX, *this)
+{
+    CX.SetConfigType(cxctSTXb);
+    CX.SetConfigTypeAutoDetect(false);
+    CX.SetShowRawRX(false);
+    CX.SetComNumber(0);
+    CX.SetText_UnitNotTested("Not tested");
+    CX.SetText_OriginalID("Original ID: %s");
+    CX.SetText_OriginalType("Original Type: %s");
+    CX.SetText_ShowRevision(true);
+    CX.SetPanel_ClearOnClose(true);
+    CX.OnAfterOpen = [this](TCorvex*) { FEvents.Step([&] { AfterOpen(); }); };
+    CX.OnGotVersionInfo = Event(&TUnitProcedure::GotVersionInfo);
+    CX.OnGPSLocation = [this](TCorvex*, const TCX_GPSLocation&) { FEvents.Step([&] { GPSLocation(); }); };
+    CX.OnRequestParameter = [this](TCorvex*, int32_t Parameter, bool, const std::string& Value,
+                                   const std::string&) {
+        FEvents.Step([&] { RequestParameter(Parameter, Value); });
+    };
+    // The link names the last parameter set, whatever the answer belongs to.
+    CX.OnSetParameter = [this](TCorvex*, int32_t, bool Success) {
+        FEvents.Step([&] {
+            if (!Ending())
+                FTransfer.Answered(Success);
+        });
+    };
+    CX.OnEEPromDataWrite = [this](TCorvex*, bool Result) {
+        FEvents.Step([&] {
+            if (!Ending())
+                FTransfer.Answered(Result);
+        });
+    };
+    CX.OnFastSpeed = [this](TCorvex*) {
+        FEvents.Step([&] {
+            if (!Ending())
+                FTransfer.FastSpeedAnswered();
+        });
+    };
+    CX.OnLoggerStatus = Event(&TUnitProcedure::LoggerStatusReceived);
+    CX.OnSoftwareUpdate = Event(&TUnitProcedure::SoftwareUpdate);
+    CX.OnSoftwareUpdateComplete = [this](TCorvex*) { FEvents.Step([&] { FEvents.FirmwarePulled(); }); };
+    CX.OnWakeUpAgain = [this](TCorvex*) {
+        FEvents.Step([&] { FEvents.Repeated(TRunRecord::TRepeat::WakeUp); });
+    };
+    CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
+        FEvents.UnitFrame(Outgoing, Cmd, Data);
+    };
+    // An unplugged unit: the port reports the hang-up itself, at once.
+    CX.Port().OnHangUp = [this](TComPort*, const std::string&) {
+        FEvents.Step([&] { FEvents.PortHungUp(*this); });
+    };
+    CX.Port().OnLatencySetup = [this](TComPort* Port, const TLatencySetup& Setup) {
+        const std::string Name =
+            Port->DevicePath().empty() ? "COM " + std::to_string(Port->ComNumber()) : Port->DevicePath();
+        FEvents.Trace("# " + Name + ": " + Setup.Text());
+    };
+    tVersionRetry.setInterval(VersionRetryMs);
+    connect(&tVersionRetry, &QTimer::timeout, this, [this] { FEvents.Step([&] { VersionRetryTick(); }); });
+}
+
+TUnitProcedure::~TUnitProcedure()
+{
+    tVersionRetry.stop();
+    FTransfer.Stop();
+    FLinkEnding.Stop();
+    // The link closes before the lamps it flashes go away with the front end.
+    CX.Close(true);
+    SetLamps(nullptr, nullptr, nullptr);
+}
+
+bool TUnitProcedure::OwnsException(const void* Owner) const
+{
+    return Owner && (Owner == &CX || Owner == &CX.Port());
+}
+
+// ---------------------------------------------------------------- the port
+
+void TUnitProcedure::SetDevicePath(const std::string& Path)
+{
+    CX.Port().SetDevicePath(Path);
+}
+
+void TUnitProcedure::SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData)
+{
+    CX.SetPanel_Tx(Tx);
+    CX.SetPanel_Rx(Rx);
+    lGPSData = GPSData;
+}
+
+void TUnitProcedure::Open(int ComNumber, bool MayBeProgramming)
+{
+    FReceiverCannotReport = false;
+    FUpdatedUnitID = -1;
+    FLinkEnding.Stop();
+    // A unit that may be programming is only woken: the end-of-connection
+    // frames that usually go first would end its link.
+    CX.SetCloseBeforeOpen(!MayBeProgramming);
+    CX.SetComNumber(ComNumber);
+    CX.Open();
+}
+
+void TUnitProcedure::Close()
+{
+    FLinkEnding.Stop();
+    CX.Close(true);
+}
+
+void TUnitProcedure::DropPort()
+{
+    CX.Port().Close();
+}
+
+std::string TUnitProcedure::DevicePath() const
+{
+    return CX.Port().DevicePath();
+}
+
+uint32_t TUnitProcedure::LineRate() const
+{
+    return CX.Port().LineRate();
+}
+
+// ---------------------------------------------------------------- the session's requests
+
+void TUnitProcedure::Reset()
+{
+    FTransfer.ForgetUpdateParameter();
+    // A transfer through the unit, and what it was waiting for, ends with it.
+    FTransfer.Stop();
+    FAwaitingVersion = false;
+    tVersionRetry.stop();
+}
+
+void TUnitProcedure::StateEntered(TUpdateState State)
+{
+    // The receiver's version is asked for while the unit programs, in no other state.
+    if (State != TUpdateState::Busy)
+        FTransfer.StopVersionPoll();
+}
+
+std::string TUnitProcedure::CannotSend() const
+{
+    // The unit's frame limit arrives with its unit information; without it
+    // no record can be cut.
+    if (!CX.Connected() || UnitChunkSize(CX.MaxLength(), CX.UnitInfo().HexType) <= 0)
+        return SessionText::NoUnitConnection;
+    return {};
+}
+
+bool TUnitProcedure::RecoveryPossible() const
+{
+    // The unit's last version information outlives its connection.
+    return ReceiverDecision::RecoveryPossible(false, CX.VersionInfo().HardwareText);
+}
+
+std::string TUnitProcedure::ImageProblem(const std::string& Image, const std::string& Name) const
+{
+    return ReceiverDecision::ImageProblem(false, Image, Name);
+}
+
+bool TUnitProcedure::SendImage(const std::string& Image, const std::string& /*Name*/)
+{
+    FTransfer.Start(Image);
+    return true;
+}
+
+const TProgressBarState* TUnitProcedure::CountingBar(TUpdateState State, const TUpdateDisplay& Shown) const
+{
+    return State == TUpdateState::TransferStart ? &Shown.pSendProgress : nullptr;
+}
+
+// The same unit, which may still be programming: nothing is sent to it but
+// the questions that follow its programming to the end.
+void TUnitProcedure::Follow()
+{
+    FEvents.ChangeState(TUpdateState::Busy);
+    FTransfer.Stop();
+    CX.SetLoggerReports(true);
+    FTransfer.RequestVersion();
+}
+
+void TUnitProcedure::ProgrammingEnded()
+{
+    // Ask now rather than at the next poll.
+    if (FEvents.Shown().UpdateState == TUpdateState::Busy && !FTransfer.ProgramStartPending() &&
+        CX.Connected())
+        FTransfer.RequestVersion();
+}
+
+void TUnitProcedure::LetGo()
+{
+    StartEnding(TLinkEnding::THow::TurnOff);
+}
+
+void TUnitProcedure::TurnOff()
+{
+    StartEnding(TLinkEnding::THow::TurnOff);
+}
+
+bool TUnitProcedure::EndLink()
+{
+    if (!CX.Connected())
+        return true;
+    // A turn-off on its way (up to date, or confirmed) ends the link by its answer.
+    if (FLinkEnding.How() == TLinkEnding::THow::TurnOff) {
+        FLinkEnding.WatchAgain();
+        return false;
+    }
+    StartEnding(TLinkEnding::THow::Close);
+    return false;
+}
+
+void TUnitProcedure::StartEnding(TLinkEnding::THow How)
+{
+    FTransfer.Stop();
+    tVersionRetry.stop();
+    FAwaitingVersion = false;
+    FLinkEnding.Start(How);
+}
+
+// "Off": the unit's answer ended the link (or it did not answer). How stays
+// for an end of connection asked later.
+void TUnitProcedure::LinkEnded()
+{
+    FLinkEnding.StopWatching();
+    FEvents.LinkEnded();
+}
+
+// ---------------------------------------------------------------- what the transfer shows
+
+void TUnitProcedure::SendBar(int Position, int Maximum)
+{
+    FEvents.Shown().pSendProgress.Set(Position, Maximum);
+}
+
+void TUnitProcedure::UpdateBar(int Position, int Maximum)
+{
+    FEvents.Shown().pUpdateProgress.Set(Position, Maximum);
+}
+
+void TUnitProcedure::ProgressText(const std::string& Text)
+{
+    FEvents.Shown().vProgress = Text;
+}
+
+// ---------------------------------------------------------------- link events
+
+void TUnitProcedure::AfterOpen()
+{
+    if (Ending())
+        return;
+    FEvents.LinkOpened();
+    // A lost reply would leave the update waiting for ever: ask until it comes.
+    FAwaitingVersion = true;
+    tVersionRetry.start();
+    CX.RequestVersionInfo(false);
+}
+
+void TUnitProcedure::VersionRetryTick()
+{
+    if (!FAwaitingVersion || !CX.Connected()) {
+        tVersionRetry.stop();
+        return;
+    }
+    CX.RequestVersionInfo(false);
+}
+
+void TUnitProcedure::GotVersionInfo(const TCX_VersionInfo& Info)
+{
+    // Only the answer that was asked for: a late duplicate of a repeated
+    // question must not start the chain a second time.
+    if (!FAwaitingVersion || Ending())
+        return;
+    FAwaitingVersion = false;
+    tVersionRetry.stop();
+
+    const TCX_UnitInfo& Unit = CX.UnitInfo();
+    TUpdateDisplay& D = FEvents.Shown();
+    D.vUnitID = std::to_string(Unit.UnitID);
+    D.vVersion = Unit.VersionText;
+    D.vClass = CX_UnitModelName(Info.Class);
+    D.vVersionInfo = Info.HardwareText;
+    D.vHWVer = CX_HardwareCodeName(Info.HardwareRev);
+    FEvents.Identified();
+    if (FEvents.FollowKept())
+        return;
+
+    const std::string Title =
+        FUnitFirmware ? FindNewestSoftware(*FUnitFirmware, Info.Class, Info.Hardware, Info.HardwareRev, 0, 0)
+                      : std::string();
+    if (Title.empty() || Unit.UnitID == FUpdatedUnitID) {
+        CX.SetGPSReports(true, false);
+        return;
+    }
+    FUpdatedUnitID = Unit.UnitID;
+    CX.SelectSoftware(*FUnitFirmware, Title);
+    CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
+    FEvents.ChangeState(TUpdateState::UnitFirmware);
+    FEvents.Shown().vGPSCurrent = SessionText::UpdatingUnit + Title;
+    FEvents.FirmwareStarting(Title);
+}
+
+void TUnitProcedure::SoftwareUpdate(int32_t Block, int32_t Percent)
+{
+    FEvents.FirmwareBlockServed(Block);
+    FEvents.Shown().pUpdateProgress.Set(Percent, 100);
+    FEvents.Shown().vProgress = std::to_string(Percent) + "%";
+}
+
+void TUnitProcedure::GPSLocation()
+{
+    if (lGPSData)
+        lGPSData->Trigger();
+    if (Ending())
+        return;
+    const TUpdateState State = FEvents.Shown().UpdateState;
+    if (State == TUpdateState::Idle)
+        CX.RequestParameter(FTransfer.GPSReady() > 0 ? TUnitTransfer::ParamGPSVersion
+                                                     : TUnitTransfer::ParamGPSUpdate);
+    else if (State == TUpdateState::Busy && !FTransfer.ProgramStartPending())
+        FTransfer.RequestVersion();
+}
+
+void TUnitProcedure::RequestParameter(int32_t Parameter, const std::string& Value)
+{
+    if (Ending())
+        return;
+    const TUpdateState State = FEvents.Shown().UpdateState;
+    if (Parameter == TUnitTransfer::ParamGPSUpdate) {
+        if (FTransfer.TakeUpdateParameter(Value))
+            FReceiverCannotReport = FTransfer.GPSReady() <= 0;
+        else
+            FEvents.Shown().vGPSCurrent = SessionText::NotSupported;
+        // Once a transfer has begun no further command may go out between a
+        // send and its acknowledgement, which the link reads by the last
+        // command; logger reports are on by then.
+        const bool Idle = State == TUpdateState::Idle;
+        if (Idle)
+            CX.SetLoggerReports(true);
+        if (Value.empty())
+            FEvents.Failed(TOutcomeKind::NotSupported, "the unit does not support receiver updates");
+        else if (Idle && FReceiverCannotReport)
+            FEvents.UnreadableReceiver();
+    } else if (Parameter == TUnitTransfer::ParamGPSVersion && !Value.empty()) {
+        // A second answer may come while records are being written: then no command.
+        if (State == TUpdateState::Idle || (State == TUpdateState::Busy && !FTransfer.ProgramStartPending()))
+            CX.SetGPSReports(false, false);
+        FEvents.ReceiverReported(Value);
+    }
+}
+
+void TUnitProcedure::LoggerStatusReceived(const TCX_LoggerStatus& Status)
+{
+    if (FEvents.Shown().UpdateState == TUpdateState::Busy && !Ending())
+        FTransfer.LoggerStatus();
+    if (Ending())
+        FEvents.Progress();
+    else
+        FEvents.LoggerStatus(Status.Current, Status.Total);
+    TProgressBarState& Bar = FEvents.Shown().pUpdateProgress;
+    Bar.Set(Status.Current, Status.Total);
+    FEvents.Shown().vProgress = Status.Current == 0 ? "" : std::to_string(Bar.Percent()) + "%";
+}
