@@ -334,14 +334,65 @@ TEST(Executable, RunsOnASerialDeviceGivenByTty)
     EXPECT_NE(Modelled.Output.find("--tty runs on a real line"), std::string::npos) << Modelled.Output;
 }
 
+// A unit found programming, as the lead quotes its summary: what the tool did
+// while the receiver programmed, and the version it reports afterwards.
+TEST(Executable, UnitFoundProgrammingSumsUpWhatTheToolDidMeanwhile)
+{
+    TempFolder Dir;
+    const std::string Link = Dir.Path() + "/com7";
+    Child R({"veltrac", "--com", "7", "--com-dir", Dir.Path(), "--programming-at-start", "2000",
+             "--programming-ms", "6000", "--receiver-after", "AXN_5.1_9999_22010101,5000,MC-GG,1.1",
+             "--busy-answer", "empty", "--no-gps-while-programming"});
+    ASSERT_TRUE(R.Await("COM 7 = ")) << R.Output;
+    EXPECT_TRUE(R.Await("switched on with its receiver programming from the packed container")) << R.Output;
+    {
+        ToolPort Port(Link);
+        ASSERT_TRUE(Port.Ok());
+        EXPECT_EQ(WakeUnit(Port), 123456) << R.Output;
+        Port.Write(ToolFrame(0x1C, Bytes({0, 1, 0, 0}) + "data"));
+        ASSERT_TRUE(R.Await("EEPROM write while programming refused")) << R.Output;
+    }
+    ASSERT_TRUE(R.Await("the tool closed the port")) << R.Output;
+    ASSERT_TRUE(R.Await("receiver programmed: now")) << R.Output;
+    ::kill(R.Pid, SIGINT);
+    EXPECT_EQ(R.Wait(10000), 0) << R.Output;
+    const std::string Summary = R.Output.substr(R.Output.rfind("\nunit version ") + 1);
+    for (const char* Line :
+         {"unit version 2.40, receiver \"AXN_5.1_9999_22010101,5000,MC-GG,1.1\"\n",
+          "receiver programmed 1 time(s), 0 refused\n", "switched on with its receiver programming\n",
+          "while the receiver programmed: transfers started 1, speed switches 0, EEPROM writes refused 1, "
+          "program starts (65352 := 1) 0, link ends 1\n",
+          "commands while the receiver programmed: 1C eeprom x1\n",
+          "link ended while the receiver programmed: port closed\n"})
+        EXPECT_NE(Summary.find(Line), std::string::npos) << Line << "\n" << Summary;
+    EXPECT_EQ(Summary.find("still programming"), std::string::npos) << Summary;
+}
+
 TEST(Executable, HelpAndBadArguments)
 {
     Child Help({"--help"});
     EXPECT_EQ(Help.Wait(10000), 0);
-    for (const char* Opt : {"--com ", "--com-dir", "--container", "--drop-replies", "--hang-up", "--pace",
-                            "--replug-after", "--preset", "--no-final-status", "--save-image",
-                            "--programming-ms", "--busy-answer", "--last-ack-wait", "--programmed-status",
-                            "--wrong-rate", "--fast", "--adapter-latency", "--adapter-packet", "--tty"})
+    for (const char* Opt : {"--com ",
+                            "--com-dir",
+                            "--container",
+                            "--drop-replies",
+                            "--hang-up",
+                            "--pace",
+                            "--replug-after",
+                            "--preset",
+                            "--no-final-status",
+                            "--save-image",
+                            "--programming-ms",
+                            "--busy-answer",
+                            "--last-ack-wait",
+                            "--programmed-status",
+                            "--wrong-rate",
+                            "--fast",
+                            "--adapter-latency",
+                            "--adapter-packet",
+                            "--tty",
+                            "--programming-at-start MS",
+                            "--no-gps-while-programming"})
         EXPECT_NE(Help.Output.find(Opt), std::string::npos) << Opt;
     EXPECT_NE(Help.Output.find("--count K"), std::string::npos);
     EXPECT_NE(Help.Output.find("--on I OPTION"), std::string::npos);
@@ -371,7 +422,13 @@ TEST(Executable, HelpAndBadArguments)
              {{"veltrac", "--com", "5", "--count", "2", "--on", "3", "--pace"},
               "--on 3: there are 2 devices"},
              {{"veltrac", "--com", "5", "--count", "2", "--on", "1", "--class", "3"}, "not '--class'"},
-             {{"veltrac", "--com", "5", "--on", "1", "--late"}, "--late needs a value"}}) {
+             {{"veltrac", "--com", "5", "--on", "1", "--late"}, "--late needs a value"},
+             {{"veltrac", "--programming-at-start", "3000"}, "--programming-at-start needs --receiver-after"},
+             {{"veltrac", "--programming-at-start", "0", "--receiver-after", "X"},
+              "bad value for --programming-at-start: '0'"},
+             {{"egps", "--programming-at-start", "3000", "--receiver-after", "X"},
+              "option of the Veltrac unit"},
+             {{"egps", "--no-gps-while-programming"}, "option of the Veltrac unit"}}) {
         Child C(Args);
         EXPECT_EQ(C.Wait(10000), 2) << Says;
         EXPECT_NE(C.Output.find(Says), std::string::npos) << C.Output;

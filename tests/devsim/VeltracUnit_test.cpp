@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
@@ -487,6 +488,140 @@ TEST_F(UnitTest, TransfersCountImageStartsNotReSentRecords)
     const UnitReport R = Unit->Report();
     EXPECT_EQ(R.Transfers, 4);
     EXPECT_EQ(R.Programmings, 1);
+}
+
+// ---- A unit found programming ----
+
+// A unit that kept its power while the tool was away is found with its
+// receiver programming, shown in one of the two ways real units show it.
+struct Presentation {
+    BusyAnswer Answer;
+    bool Gps;
+};
+
+class UnitFoundProgramming : public UnitTest, public ::testing::WithParamInterface<Presentation>
+{
+};
+
+TEST_P(UnitFoundProgramming, AnswersQuestionsRefusesWritesAndCountsWhatTheToolDid)
+{
+    const Presentation P = GetParam();
+    UnitConfig C = Quick();
+    C.ProgrammingMs = 8000; // half of it done when the unit is found
+    C.ProgrammingAtStartMs = 4000;
+    C.AnswerWhileProgramming = P.Answer;
+    C.GpsWhileProgramming = P.Gps;
+    C.ImageAtStart = MakeMediaTekImage(NewReceiver, 40000, 8);
+    Begin(C);
+    const std::string Stored = MakeGpsContainer(C.ImageAtStart, true);
+    EXPECT_EQ(Unit->Eeprom(C.EepromAddress, static_cast<uint32_t>(Stored.size())), Stored);
+    // The port list's look at a port that has appeared: opened and closed.
+    Port->Close();
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Line.PortCloses == 1; }, Wait));
+    Port = std::make_unique<ToolPort>(Unit->SlavePath());
+
+    ASSERT_TRUE(Wake());
+    UnitFrame V;
+    ASSERT_TRUE(Ask(0x0A, "", 0x0A, &V));
+    EXPECT_EQ(ParamValue(65352), "10000,1,C") << "ready, as ever";
+    EXPECT_EQ(ParamValue(65354), P.Answer == BusyAnswer::OldVersion ? OldReceiver : "");
+    Port->Write(ToolFrame(0x05, "\x01") + ToolFrame(0x28, "\x01"));
+    ASSERT_TRUE(Port->ReadUntil([](const std::string& B) { return FramesOf(B, 0x28).size() >= 2; }, Wait));
+    const auto First = FramesOf(Port->Buffer, 0x28).front().Payload;
+    ASSERT_EQ(First.size(), 4u);
+    const int Current = (static_cast<uint8_t>(First[0]) << 8) | static_cast<uint8_t>(First[1]);
+    EXPECT_EQ(Hex(First.substr(2)), "00 9D") << "157 pages";
+    EXPECT_GE(Current, 157 / 3) << "the programming was under way before";
+    EXPECT_LT(Current, 157);
+    EXPECT_EQ(Port->ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x05); }, P.Gps ? Wait : 600),
+              P.Gps);
+
+    // A tool that does not look: switches the speed, writes the image, starts programming again.
+    EXPECT_EQ(Acked(0x14, ""), "01");
+    Port->SetRate(57600);
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress) + "junk"), "00");
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress) + "junk"), "00") << "sent again: the same transfer";
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress + 4) + "more"), "00");
+    ASSERT_TRUE(Program());
+    ASSERT_TRUE(Unit->Report().Programming) << "too slow to play the tool within the programming";
+
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+    EXPECT_EQ(ParamValue(65354), NewReceiver);
+    EXPECT_EQ(Unit->ReceiverImage(), C.ImageAtStart);
+    EXPECT_EQ(Unit->Eeprom(C.EepromAddress, static_cast<uint32_t>(Stored.size())), Stored)
+        << "nothing written while it programmed";
+    EXPECT_EQ(Hex(FramesOf(Port->Buffer, 0x28).back().Payload), "00 9D 00 9D");
+    EXPECT_TRUE(Port->ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x05); }, Wait))
+        << "GPS reports once it has ended";
+
+    const UnitReport R = Unit->Report();
+    EXPECT_TRUE(R.ProgrammingAtStart);
+    EXPECT_EQ(R.BusyQuestions, 1);
+    EXPECT_EQ(R.Transfers, 1);
+    EXPECT_EQ(R.TransfersWhileProgramming, 1);
+    EXPECT_EQ(R.SpeedSwitchesWhileProgramming, 1);
+    EXPECT_EQ(R.EepromWritesWhileProgramming, 3);
+    EXPECT_EQ(R.EepromRefused, 3);
+    EXPECT_EQ(R.ProgramStartRepeats, 1);
+    EXPECT_EQ(R.EndsWhileProgramming, (std::vector<std::string>{"port closed"}));
+    EXPECT_EQ(
+        R.CommandsWhileProgramming,
+        (std::map<int, int>{{0x03, 2}, {0x04, 1}, {0x05, 1}, {0x0A, 1}, {0x14, 1}, {0x1C, 3}, {0x28, 1}}));
+    const auto Log = Unit->LogLines();
+    EXPECT_EQ(std::count_if(Log.begin(), Log.end(),
+                            [](const std::string& L) {
+                                return L.find("EEPROM write while programming refused") != std::string::npos;
+                            }),
+              3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Presentations, UnitFoundProgramming,
+                         ::testing::Values(Presentation{BusyAnswer::OldVersion, true},
+                                           Presentation{BusyAnswer::Empty, false}),
+                         [](const auto& I) { return I.param.Gps ? "OldVersionGpsOn" : "EmptyGpsStopped"; });
+
+// The adapter drops out as the receiver begins to program; the unit keeps its
+// power: the programming goes on while the port is gone, is found under way
+// when the port is back, and ends by itself while the port is gone again.
+TEST_F(UnitTest, ProgrammingGoesOnWhileThePortIsGone)
+{
+    UnitConfig C = Quick();
+    C.Container = 'R';
+    C.ProgrammingMs = 4000;
+    Begin(C);
+    Faults F;
+    F.HangUpAt = "programming";
+    F.ReplugAfterMs = 300;
+    Unit->SetFaults(F);
+    ASSERT_TRUE(Wake());
+    const std::string Image = MakeMediaTekImage(NewReceiver, 3000, 5);
+    ASSERT_TRUE(WriteRecords(C.EepromAddress, Image));
+    Port->Write(ToolFrame(0x28, "\x01") + ToolFrame(0x04, Param(65352) + "1"));
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Line.Replugs == 1; }, Wait));
+    EXPECT_EQ(Unit->Report().Line.HangUps, 1);
+    ASSERT_TRUE(Unit->Report().Programming);
+
+    Port = std::make_unique<ToolPort>(Unit->SlavePath());
+    EXPECT_TRUE(Port->ReadUntil([](const std::string& B) { return HasUnitFrame(B, 0x28); }, Wait))
+        << "nothing told the unit: its session and logger status go on";
+    ASSERT_TRUE(Wake());
+    EXPECT_EQ(ParamValue(65354), OldReceiver);
+    EXPECT_EQ(Acked(0x1C, Address(C.EepromAddress) + "x"), "00");
+    ASSERT_TRUE(Unit->Report().Programming);
+
+    Unit->SetFaults(Faults{});
+    Unit->HangUp();
+    ASSERT_TRUE(Unit->WaitUntil([](const UnitReport& R) { return R.Programmings == 1; }, Wait));
+    EXPECT_FALSE(Unit->Plugged());
+    ASSERT_TRUE(Unit->Replug());
+    Port = std::make_unique<ToolPort>(Unit->SlavePath());
+    ASSERT_TRUE(Wake());
+    EXPECT_EQ(ParamValue(65354), NewReceiver);
+    EXPECT_EQ(Unit->ReceiverImage(), Image);
+    const UnitReport R = Unit->Report();
+    EXPECT_TRUE(R.EndsWhileProgramming.empty()) << "the line dropped out; the tool ended nothing";
+    EXPECT_EQ(R.EepromWritesWhileProgramming, 1);
+    EXPECT_FALSE(R.ProgrammingAtStart);
 }
 
 // ---- Line speed ----

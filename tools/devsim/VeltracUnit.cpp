@@ -57,6 +57,36 @@ std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char
     return T;
 }
 
+const char* UnitCommandName(int Cmd)
+{
+    switch (Cmd) {
+    case 0x00:
+        return "keepalive";
+    case 0x03:
+        return "param";
+    case 0x04:
+        return "setparam";
+    case 0x05:
+        return "gps";
+    case 0x0A:
+        return "version";
+    case 0x11:
+        return "firmware";
+    case 0x14:
+        return "speed";
+    case 0x1C:
+        return "eeprom";
+    case 0x28:
+        return "logger";
+    case 0xF2:
+        return "off";
+    case 0xFF:
+        return "end";
+    default:
+        return "command";
+    }
+}
+
 UnitState::UnitState(const UnitConfig& Config)
     : FConfig(Config), FMajor(Config.VersionMajor), FMinor(Config.VersionMinor),
       FLetter(Config.RevisionLetter), FRevision(Config.Revision), FReceiverVersion(Config.ReceiverVersion),
@@ -84,6 +114,8 @@ void VeltracUnit::PowerOn()
 {
     FPuller.Send = [this](const std::string& R) { SendUnsolicited(R); };
     FPuller.Log = [this](const std::string& T) { Log(T); };
+    if (FConfig.ProgrammingAtStartMs > 0)
+        ProgrammingUnderWay(Clock::now());
 }
 
 std::optional<UnitReport> VeltracUnit::Exchange(const UnitConfig& Next, uint32_t Seed)
@@ -394,6 +426,8 @@ void VeltracUnit::Wakeup(Clock::time_point Now)
 void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::time_point Now)
 {
     ++FCount.Commands[Cmd];
+    if (ProgrammingOrAbout())
+        ++FCount.CommandsWhileProgramming[Cmd];
     FLastCommand = Now;
     if (FFastDeadline != Clock::time_point::max() && Rate() == FConfig.FastBaudRate) {
         FFastDeadline = Clock::time_point::max(); // the tool follows the speed switch
@@ -404,47 +438,12 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
         Param = W == 2 ? (static_cast<uint8_t>(Data[0]) << 8) | static_cast<uint8_t>(Data[1])
                        : static_cast<uint8_t>(Data[0]);
 
-    const char* Name = "command";
+    const char* Name = UnitCommandName(Cmd);
     const char* Alias = "";
-    switch (Cmd) {
-    case 0x00:
-        Name = "keepalive";
-        break;
-    case 0x03:
-        Name = "param";
+    if (Cmd == 0x03)
         Alias = Param == ParamImage ? "param65352" : Param == ParamReceiverVersion ? "param65354" : "";
-        break;
-    case 0x04:
-        Name = "setparam";
+    else if (Cmd == 0x04)
         Alias = Param == ParamImage ? "program" : "";
-        break;
-    case 0x05:
-        Name = "gps";
-        break;
-    case 0x0A:
-        Name = "version";
-        break;
-    case 0x11:
-        Name = "firmware";
-        break;
-    case 0x14:
-        Name = "speed";
-        break;
-    case 0x1C:
-        Name = "eeprom";
-        break;
-    case 0x28:
-        Name = "logger";
-        break;
-    case 0xF2:
-        Name = "off";
-        break;
-    case 0xFF:
-        Name = "end";
-        break;
-    default:
-        break;
-    }
     if (DropCommand({Alias, Name}))
         return;
     if (Data.size() > FConfig.MaxLength) {
@@ -479,7 +478,9 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
         FGps = Mode != 0;
         FGpsShort = Mode == 2;
         FGpsNext = FGps ? After(Now, 200) : Clock::time_point::max();
-        Log(FGps ? std::string("GPS reports on") + (FGpsShort ? " (short form)" : "") : "GPS reports off");
+        Log(FGps ? std::string("GPS reports on") + (FGpsShort ? " (short form)" : "") +
+                       (GpsHeld() ? ", none while the receiver programs" : "")
+                 : "GPS reports off");
         break;
     }
     case 0x0A:
@@ -506,6 +507,10 @@ void VeltracUnit::HandleCommand(uint8_t Cmd, const std::string& Data, Clock::tim
     case 0x14:
         Ack(true);
         ++FCount.SpeedSwitches;
+        if (ProgrammingOrAbout()) {
+            ++FCount.SpeedSwitchesWhileProgramming;
+            Log("speed switch while the receiver programs");
+        }
         SetRate(FConfig.FastBaudRate);
         FFastDeadline = After(Now, FConfig.SpeedFallbackMs);
         break;
@@ -652,11 +657,14 @@ void VeltracUnit::EepromWrite(const std::string& Data)
     const bool AtImage = Address == FConfig.EepromAddress && Len > 0;
     if (AtImage && !FLastWriteAtImage) {
         ++FCount.Transfers;
+        if (ProgrammingOrAbout())
+            ++FCount.TransfersWhileProgramming;
         Log("a transfer starts at the image address");
     }
     FLastWriteAtImage = AtImage;
     if (ProgrammingOrAbout()) {
         ++FCount.EepromRefused;
+        ++FCount.EepromWritesWhileProgramming;
         Log("EEPROM write while programming refused");
         Ack(false);
         return;
@@ -731,14 +739,44 @@ void VeltracUnit::StartProgramming(Clock::time_point Now)
         Log("receiver programming refused: " + Error);
         return;
     }
+    BeginProgramming(std::move(Image), Now, After(Now, FConfig.ProgrammingMs), Now);
+    Log("programs the receiver from the " + FCount.ProgrammedFrom + " (" + std::to_string(FProgImage.size()) +
+        " bytes)");
+    Point("programming");
+}
+
+void VeltracUnit::BeginProgramming(std::string Image, Clock::time_point Start, Clock::time_point End,
+                                   Clock::time_point Now)
+{
     FProgramming = true;
     FProgImage = std::move(Image);
     FProgTotal = static_cast<int>((FProgImage.size() + 255) / 256);
-    FProgStart = Now;
-    FProgEnd = After(Now, FConfig.ProgrammingMs);
+    FProgStart = Start;
+    FProgEnd = End;
     FLoggerNext = Now;
-    Log("programs the receiver from the " + FCount.ProgrammedFrom + " (" + std::to_string(FProgImage.size()) +
-        " bytes)");
+}
+
+void VeltracUnit::ProgrammingUnderWay(Clock::time_point Now)
+{
+    const std::string& Next = FConfig.VersionAfterProgramming;
+    std::string Image =
+        FConfig.ImageAtStart.empty()
+            ? MakeMediaTekImage(Next.empty() ? FReceiverVersion : Next, 256 * 1024, FConfig.UnitId)
+            : FConfig.ImageAtStart;
+    const char K = FConfig.Container;
+    FCount.ProgrammedFrom = K == 'C' ? "packed container" : K == 'V' ? "plain container" : "raw image";
+    const std::string Stored = K == 'C' || K == 'V' ? MakeGpsContainer(Image, K == 'C') : Image;
+    const uint32_t A = FConfig.EepromAddress;
+    if (A < FEeprom.size())
+        FEeprom.replace(A, std::min(Stored.size(), FEeprom.size() - A), Stored, 0,
+                        std::min(Stored.size(), FEeprom.size() - A));
+    // Of a programming longer than what is left, the part before the unit was found is done.
+    const int Left = FConfig.ProgrammingAtStartMs;
+    const int Done = std::max(0, FConfig.ProgrammingMs - Left);
+    BeginProgramming(std::move(Image), Now - std::chrono::milliseconds(Done), After(Now, Left), Now);
+    FCount.ProgrammingAtStart = true;
+    Log("switched on with its receiver programming from the " + FCount.ProgrammedFrom + " (" +
+        std::to_string(FProgImage.size()) + " bytes): " + std::to_string(Left) + " ms left");
 }
 
 void VeltracUnit::LinkEnded(const char* How)
@@ -893,7 +931,7 @@ void VeltracUnit::OnTimer(Clock::time_point Now)
             SetRate(FConfig.BaudRate);
         }
     }
-    if (FState == Framed && FGps && FGpsNext <= Now) {
+    if (FState == Framed && FGps && !GpsHeld() && FGpsNext <= Now) {
         Send(0x05, GpsPayload(FGpsShort));
         ++FCount.GpsReportsSent;
         FGpsNext = After(FGpsNext, FConfig.GpsIntervalMs);
@@ -913,7 +951,7 @@ Clock::time_point VeltracUnit::NextTimer() const
     if (FProgramming)
         T = std::min({T, FProgEnd, FLoggerNext});
     if (FState == Framed) {
-        if (FGps)
+        if (FGps && !GpsHeld())
             T = std::min(T, FGpsNext);
         T = std::min(T, FLastCommand + std::chrono::milliseconds(FConfig.LinkTimeoutMs) +
                             std::chrono::milliseconds(1));

@@ -58,8 +58,18 @@ struct UnitConfig {
     // a receiver that could not report one: the unit is waking it up).
     int ProgramGapMs = 200;
     BusyAnswer AnswerWhileProgramming = BusyAnswer::OldVersion; // to parameter 65354
+    bool GpsWhileProgramming = true; // false: no GPS reports while the receiver programs
     int LoggerIntervalMs = 200;
     bool ResumeGpsAfterProgramming = true;
+    // Above 0: the unit is switched on with its receiver programming, as one
+    // that kept its own power while the tool's adapter dropped out or the tool
+    // was ended: the programming ends this many ms after the unit is made and
+    // began ProgrammingMs before its end (its logger status starts partway).
+    // Its image is in the EEPROM already, in the container the letter names.
+    int ProgrammingAtStartMs = 0;
+    // The receiver image that programming installs; empty: one made with the
+    // text of VersionAfterProgramming (else ReceiverVersion).
+    std::string ImageAtStart;
 
     // Own firmware (0x11).
     bool AcceptsFirmware = true;
@@ -85,11 +95,12 @@ struct UnitConfig {
 struct UnitReport {
     LineCounters Line;
     unsigned Rate = 0;
-    bool Framed = false;      // in framed command mode
-    bool Off = false;         // switched off by 0xF2, for OffMs
-    bool Programming = false; // programming the receiver now
-    bool Pulling = false;     // pulling its own firmware now
-    std::string VersionText;  // the unit's firmware version, as the tool shows it
+    bool Framed = false;             // in framed command mode
+    bool Off = false;                // switched off by 0xF2, for OffMs
+    bool Programming = false;        // programming the receiver now
+    bool ProgrammingAtStart = false; // switched on with a programming under way
+    bool Pulling = false;            // pulling its own firmware now
+    std::string VersionText;         // the unit's firmware version, as the tool shows it
     std::string ReceiverVersion;
     bool ReceiverReadable = true;
     std::size_t ReceiverImageSize = 0;
@@ -111,9 +122,16 @@ struct UnitReport {
     // about to, after 65352 := 1): "F2 turn off", "FF end of connection",
     // "port closed".
     std::vector<std::string> EndsWhileProgramming;
-    int ReceiverQuestions = 0;   // parameter 65354 asked
-    int BusyQuestions = 0;       // ... while the receiver programs
-    int GapQuestions = 0;        // ... after 65352 := 1, before programming began
+    // What else the tool did while the receiver programmed (from 65352 := 1,
+    // or from the start for a unit switched on programming, until it ended);
+    // 65352 := 1 itself is ProgramStartRepeats.
+    int TransfersWhileProgramming = 0;           // counted in Transfers too
+    int SpeedSwitchesWhileProgramming = 0;       // counted in SpeedSwitches too
+    int EepromWritesWhileProgramming = 0;        // every one refused (in EepromRefused too)
+    std::map<int, int> CommandsWhileProgramming; // received commands by id
+    int ReceiverQuestions = 0;                   // parameter 65354 asked
+    int BusyQuestions = 0;                       // ... while the receiver programs
+    int GapQuestions = 0;                        // ... after 65352 := 1, before programming began
     int VersionRequests = 0;
     int VersionRequestRepeats = 0; // 0x0A again in the same connection
     bool GpsReports = false;
@@ -234,6 +252,13 @@ class VeltracUnit final : public ReportingDevice<UnitReport>, private UnitState
     void SetParameter(int Number, const std::string& Value, Clock::time_point Now);
     void EepromWrite(const std::string& Data);
     void StartProgramming(Clock::time_point Now);
+    // The programming under way when the unit is switched on (ProgrammingAtStartMs).
+    void ProgrammingUnderWay(Clock::time_point Now);
+    // The receiver programs Image from Start until End; logger status from Now on.
+    void BeginProgramming(std::string Image, Clock::time_point Start, Clock::time_point End,
+                          Clock::time_point Now);
+    // GPS reports held back: the receiver programs and the unit does not report meanwhile.
+    bool GpsHeld() const { return FProgramming && !FConfig.GpsWhileProgramming; }
     bool ProgrammingOrAbout() const { return FProgramming || FProgramAt != Clock::time_point::max(); }
     void LinkEnded(const char* How);
     void SendLoggerStatus(Clock::time_point Now);
@@ -242,6 +267,10 @@ class VeltracUnit final : public ReportingDevice<UnitReport>, private UnitState
     void FinishPull(Clock::time_point Now);
     void EndSession(const char* Why);
 };
+
+// The name a command goes by in the fault settings (DropNamed): "param",
+// "eeprom", "speed", ...; "command" for one the unit does not know.
+const char* UnitCommandName(int Cmd);
 
 // "2.40", "2.31o", "2.40.03b": the version text the tool shows with revisions on.
 std::string UnitVersionText(uint8_t Major, uint8_t Minor, uint8_t Revision, char Letter);

@@ -71,6 +71,9 @@ Veltrac unit:
   --eeprom-size N         EEPROM size in bytes (default 2097152)
   --no-receiver-updates   parameter 65352 answers an empty value
   --no-gps-resume         GPS reports stay off after programming
+  --no-gps-while-programming
+                          no GPS reports while the receiver programs (asked
+                          for, they come once it has ended)
   --no-firmware           refuses its own firmware update
   --firmware-width W      auto, narrow or wide block requests (default auto)
   --new-version V         version after its own update (default: minor + 1)
@@ -106,6 +109,21 @@ End of a transfer (the defaults are those of real devices):
                           module: "Q") gets while the receiver programs:
                           old (the version it still runs), none (no answer)
                           or empty (an empty text) (default old)
+  --programming-at-start MS
+                          unit: starts with its receiver programming, as a
+                          unit that kept its own power while the adapter
+                          dropped out or the tool was ended at a programming
+                          step: the programming ends MS ms after devsim
+                          starts (it began --programming-ms before its end,
+                          so its logger status starts partway), from an
+                          image already in its EEPROM whose version is
+                          --receiver-after (needed), which the receiver
+                          reports once it has ended. Meanwhile EEPROM writes
+                          are refused. A real unit shows it either way:
+                            GPS reports go on, 65354 answers the old version
+                            (the defaults), or
+                            --no-gps-while-programming --busy-answer empty:
+                            no GPS reports, 65354 answers empty
   --last-ack-wait MS      module: after the last block's status it stays at
                           57600 until the tool's raw acknowledgement comes or
                           MS ms pass, then 9600 (default 500; 0: 9600 at once)
@@ -157,7 +175,9 @@ Misbehaviour (seeded, reproducible):
                           62: 64-byte packets with 2 status bytes)
   --hang-up POINT[:N]     close the pty when POINT is reached the N-th time
                           (default 1). Unit: wakeup, version, eeprom, program,
-                          logger, programmed, firmware, block, param65352,
+                          logger, programming (as the receiver begins to
+                          program: it programs on without the line),
+                          programmed, firmware, block, param65352,
                           param65354.
                           Module: identify, controller, Q, R, block,
                           programmed. Both: ms:T (T ms after the first byte)
@@ -178,9 +198,9 @@ and fault seed are the old one's plus K (--count, default 1), so no two
 devices of the run ever share an ID. The pty, the COM link and the tool's open
 port stay as they are (no hang-up), with the rate the tool set, pacing and the
 adapter. The new device is idle (not woken), at its base rate, with its
-receiver at --receiver, a blank EEPROM, its own firmware at the configured
-version and its counts from zero; bytes on their way to the old device are
-lost. It prints "cable moved to the next device: unit N" (module: its ID in
+receiver at --receiver and not programming, a blank EEPROM, its own firmware
+at the configured version and its counts from zero; bytes on their way to the
+old device are lost. It prints "cable moved to the next device: unit N" (module: its ID in
 hex), then the old device's summary, headed "unit N (exchanged out):" on a
 line of its own. The summary at exit is then the new device's, and
 --save-image and --save-firmware write what the device on the cable at exit
@@ -344,6 +364,34 @@ std::string EndsWhileProgramming(const std::vector<std::string>& Ends)
     return Line;
 }
 
+// What the tool did while the unit's receiver programmed, in every summary,
+// so that "none" can be read off it as well.
+std::string WhileProgramming(const UnitReport& R)
+{
+    std::string Text;
+    if (R.ProgrammingAtStart)
+        Text += "switched on with its receiver programming\n";
+    if (R.Programming)
+        Text += "the receiver was still programming at exit\n";
+    Text += "while the receiver programmed: transfers started " +
+            std::to_string(R.TransfersWhileProgramming) + ", speed switches " +
+            std::to_string(R.SpeedSwitchesWhileProgramming) + ", EEPROM writes refused " +
+            std::to_string(R.EepromWritesWhileProgramming) + ", program starts (65352 := 1) " +
+            std::to_string(R.ProgramStartRepeats) + ", link ends " +
+            std::to_string(R.EndsWhileProgramming.size()) + "\n";
+    Text += "commands while the receiver programmed:";
+    if (R.CommandsWhileProgramming.empty())
+        Text += " none";
+    for (const auto& [Cmd, N] : R.CommandsWhileProgramming) {
+        char Id[8];
+        std::snprintf(Id, sizeof Id, "%02X", static_cast<unsigned>(Cmd));
+        Text += std::string(" ") + Id + " " + UnitCommandName(Cmd) + " x" + std::to_string(N) + ",";
+    }
+    if (Text.back() == ',')
+        Text.pop_back();
+    return Text + "\n";
+}
+
 std::string FirmwareImage(const PulledFirmware& F)
 {
     return FirmwareBytes(F);
@@ -372,7 +420,7 @@ void PrintCounts(const UnitReport& R)
               << "own firmware updates " << R.FirmwareUpdates << ", failed " << R.FirmwareFailures
               << (R.FirmwareError.empty() ? "" : " (" + R.FirmwareError + ")") << "\n"
               << "retries seen " << R.Retries() << "\n"
-              << EndsWhileProgramming(R.EndsWhileProgramming);
+              << WhileProgramming(R) << EndsWhileProgramming(R.EndsWhileProgramming);
 }
 
 void PrintCounts(const ModuleReport& R)
@@ -457,6 +505,7 @@ void MoveCables(std::vector<Plugged>& Devices, int Step, bool Fleet, std::mutex&
             UnitConfig Next = P.Unit->Config();
             const uint32_t Gone = Next.UnitId;
             Next.UnitId += S;
+            Next.ProgrammingAtStartMs = 0; // freshly switched on
             if (const auto Departed = P.Unit->Exchange(Next, Seed)) {
                 std::lock_guard<std::mutex> L(OutMutex);
                 PrintDeparted(Prefix + "unit " + std::to_string(Gone), *Departed);
@@ -601,6 +650,12 @@ int main(int argc, char** argv)
             U.AnswerWhileProgramming = M.AnswerWhileProgramming = BusyAnswer::Empty;
             M.LastAckWaitMs = 0;
             U.WrongRateGarbage = M.WrongRateGarbage = false;
+        } else if (Opt == "--programming-at-start") {
+            UnitOnly();
+            U.ProgrammingAtStartMs = static_cast<int>(Number(Opt, Arg(), 10, 1, 3600000));
+        } else if (Opt == "--no-gps-while-programming") {
+            UnitOnly();
+            U.GpsWhileProgramming = false;
         } else if (Opt == "--no-gps-resume") {
             UnitOnly();
             U.ResumeGpsAfterProgramming = false;
@@ -758,6 +813,9 @@ int main(int argc, char** argv)
     if (!Tty.empty() && (Com > 0 || DeviceFaults[0].Pace || DeviceAdapters[0].LatencyMs > 0))
         Fail(
             "--tty runs on a real line: --com, --pace and --adapter-latency model one and do not go with it");
+    if (U.ProgrammingAtStartMs > 0 && ReceiverAfter.empty())
+        Fail("--programming-at-start needs --receiver-after TEXT: the version the receiver reports once that "
+             "programming has ended");
     if (!Receiver.empty())
         U.ReceiverVersion = M.ReceiverVersion = Receiver;
     if (!ReceiverAfter.empty())
