@@ -70,6 +70,21 @@ bool Below(const std::string& Path, const std::string& Root)
     return Path.size() > Root.size() && Path.compare(0, Root.size(), Root) == 0 && Path[Root.size()] == '/';
 }
 
+// The first link in Dir (udev's by-id or by-path folder) that leads to the
+// resolved Device, in name order so that the choice is stable; empty when none.
+std::string LinkTo(const std::string& Dir, const std::string& Device)
+{
+    std::error_code ec;
+    std::vector<std::string> links;
+    for (fs::directory_iterator it(Dir, ec), end; !ec && it != end; it.increment(ec))
+        links.push_back(it->path().filename().string());
+    std::sort(links.begin(), links.end());
+    for (const std::string& name : links)
+        if (Canonical(fs::path(Dir) / name) == Device)
+            return (fs::path(Dir) / name).string();
+    return {};
+}
+
 } // namespace
 
 std::string SysfsRoot()
@@ -80,6 +95,11 @@ std::string SysfsRoot()
 std::string SerialByIdDir()
 {
     return EnvOr("VELTRAC_SERIAL_BY_ID", "/dev/serial/by-id");
+}
+
+std::string SerialByPathDir()
+{
+    return EnvOr("VELTRAC_SERIAL_BY_PATH", "/dev/serial/by-path");
 }
 
 std::string TtyName(const std::string& DevicePath, const std::string& Root)
@@ -160,19 +180,7 @@ TPortAdapter DescribePortAdapter(const std::string& DevicePath, const std::strin
     if (device.empty())
         return a;
 
-    // udev's by-id links, in name order so that the choice is stable.
-    std::error_code ec;
-    std::vector<std::string> links;
-    for (fs::directory_iterator it(ByIdDir, ec), end; !ec && it != end; it.increment(ec))
-        links.push_back(it->path().filename().string());
-    std::sort(links.begin(), links.end());
-    for (const std::string& name : links) {
-        if (Canonical(fs::path(ByIdDir) / name) == device) {
-            a.ById = (fs::path(ByIdDir) / name).string();
-            break;
-        }
-    }
-
+    a.ById = LinkTo(ByIdDir, device);
     a.Tty = TtyName(device, Root);
     const std::string folder = TtySysfsDevice(a.Tty, Root);
     const std::string root = Canonical(Root);
@@ -234,4 +242,52 @@ std::string AdapterSummary(const TPortAdapter& A)
     for (const std::string& part : parts)
         s += (s.empty() ? "" : ", ") + part;
     return s;
+}
+
+std::string PhysicalPortPath(const std::string& DevicePath, const std::string& Root,
+                             const std::string& ByPathDir)
+{
+    const std::string device = Canonical(DevicePath);
+    if (device.empty())
+        return {};
+    const std::string link = LinkTo(ByPathDir, device);
+    if (!link.empty())
+        return fs::path(link).filename().string();
+
+    // Without udev, its ID_PATH built the way udev's path_id builds it, so
+    // that a slot keeps its key whether the link is there or not.
+    const std::string folder = TtySysfsDevice(TtyName(device, Root), Root);
+    const std::string root = Canonical(Root);
+    if (folder.empty() || root.empty())
+        return {};
+    fs::path intf = folder;
+    for (int level = 0; level < 2 && !Exists(intf / "bInterfaceNumber"); ++level)
+        intf = intf.parent_path();
+    if (!Below(intf.string(), root) || !Exists(intf / "bInterfaceNumber"))
+        return {}; // not USB: no by-path link either
+    // "1-1.2:1.0": bus 1, hub port 1, its port 2, configuration 1, interface
+    // 0. udev drops the bus number; the controller above tells buses apart.
+    const std::string name = intf.filename().string();
+    const std::size_t dash = name.find('-');
+    if (dash == std::string::npos)
+        return {};
+    std::string path = "usb-0:" + name.substr(dash + 1);
+    // The nearest device of each run of pci or platform ancestors, as in
+    // "platform-fd500000.pcie-pci-0000:01:00.0-usb-0:1.3:1.0".
+    std::string last;
+    for (fs::path p = intf.parent_path(); Below(p.string(), root); p = p.parent_path()) {
+        const std::string subsystem = LinkName(p / "subsystem");
+        if ((subsystem == "pci" || subsystem == "platform") && subsystem != last)
+            path = subsystem + "-" + p.filename().string() + "-" + path;
+        last = subsystem;
+    }
+    // Every usb-serial port has a number on its interface (0 for most
+    // adapters); udev's links carry it, so two ports of one interface differ.
+    if (LinkName(fs::path(folder) / "subsystem") == "usb-serial") {
+        const std::string port = Attribute(folder, "port_number");
+        if (!port.empty() && port.size() <= 3 &&
+            std::all_of(port.begin(), port.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+            path += "-port" + port;
+    }
+    return path;
 }

@@ -8,6 +8,8 @@
 std::string SysfsRoot();
 // $VELTRAC_SERIAL_BY_ID, else "/dev/serial/by-id".
 std::string SerialByIdDir();
+// $VELTRAC_SERIAL_BY_PATH, else "/dev/serial/by-path".
+std::string SerialByPathDir();
 
 // The kernel's name of the tty at DevicePath ("ttyUSB0"), through any links:
 // by its device number (<root>/dev/char/MAJ:MIN), else by the node's own name.
@@ -53,3 +55,13 @@ TPortAdapter DescribePortAdapter(const std::string& DevicePath, const std::strin
 // for missing names; an adapter without a serial number gets its USB port,
 // the only thing that tells two of them apart. Empty when nothing is known.
 std::string AdapterSummary(const TPortAdapter& A);
+
+// Where the port is plugged in, in udev's ID_PATH form as /dev/serial/by-path
+// names it: "pci-0000:00:14.0-usb-0:1.2:1.0-port0" (controller, USB port
+// chain, configuration and interface, port on that interface). It stays the
+// same when the adapter is plugged in again, in whatever order, and differs
+// for each port of a multi-port adapter. The by-path link's name when there
+// is one, else built from sysfs the way udev builds it; empty for a port that
+// is not on USB (a pty, a UART).
+std::string PhysicalPortPath(const std::string& DevicePath, const std::string& Root = SysfsRoot(),
+                             const std::string& ByPathDir = SerialByPathDir());

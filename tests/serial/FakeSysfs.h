@@ -1,8 +1,10 @@
 #pragma once
 // A private sysfs tree and by-id folder, laid out as the kernel and udev lay
 // them out for USB serial adapters, with a pty standing in for each adapter's
-// device node. VELTRAC_SYSFS_ROOT and VELTRAC_SERIAL_BY_ID point at them
-// while the object lives (child processes inherit them).
+// device node. VELTRAC_SYSFS_ROOT, VELTRAC_SERIAL_BY_ID and
+// VELTRAC_SERIAL_BY_PATH point at them while the object lives (child
+// processes inherit them).
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,8 +23,10 @@ class TFakeSysfs
         std::string VendorId = "0403", ProductId = "6001";
         std::string Manufacturer, Product, Serial; // empty: the file is missing
         std::string Driver = "ftdi_sio";
-        bool Acm = false; // CDC-ACM: the tty's device is the interface itself
-        bool ById = true; // udev made a by-id link
+        int InterfaceNumber = 0; // the interface "<UsbPort>:1.<n>"
+        int PortNumber = 0;      // of a usb-serial port on its interface
+        bool Acm = false;        // CDC-ACM: the tty's device is the interface itself
+        bool ById = true;        // udev made a by-id link
     };
 
     TFakeSysfs()
@@ -33,15 +37,18 @@ class TFakeSysfs
         Dir = tmpl;
         Root = Dir + "/sys";
         ByIdDir = Dir + "/serial/by-id";
+        ByPathDir = Dir + "/serial/by-path";
         std::filesystem::create_directories(Root + "/class/tty");
         std::filesystem::create_directories(Root + "/dev/char");
         setenv("VELTRAC_SYSFS_ROOT", Root.c_str(), 1);
         setenv("VELTRAC_SERIAL_BY_ID", ByIdDir.c_str(), 1);
+        setenv("VELTRAC_SERIAL_BY_PATH", ByPathDir.c_str(), 1);
     }
     ~TFakeSysfs()
     {
         unsetenv("VELTRAC_SYSFS_ROOT");
         unsetenv("VELTRAC_SERIAL_BY_ID");
+        unsetenv("VELTRAC_SERIAL_BY_PATH");
         std::error_code ec;
         std::filesystem::remove_all(Dir, ec);
     }
@@ -53,17 +60,29 @@ class TFakeSysfs
     std::string AddUsb(const TUsb& A, const std::string& Node) const
     {
         namespace fs = std::filesystem;
-        const std::string usb = Root + "/devices/pci0000:00/0000:00:14.0/usb1/" + A.UsbPort;
-        const std::string intf = usb + "/" + A.UsbPort + ":1.0";
+        const std::string pci = Root + "/devices/pci0000:00/0000:00:14.0";
+        const std::string usb = pci + "/usb1/" + A.UsbPort;
+        const std::string intf = usb + "/" + A.UsbPort + ":1." + std::to_string(A.InterfaceNumber);
         const std::string port = A.Acm ? intf : intf + "/" + A.Tty;
         const std::string tty = port + "/tty/" + A.Tty;
         fs::create_directories(tty);
+        fs::create_directories(Root + "/bus/pci");
+        fs::create_directories(Root + "/bus/usb");
+        Link(Root + "/bus/pci", pci + "/subsystem");
+        Link(Root + "/bus/usb", pci + "/usb1/subsystem");
+        Link(Root + "/bus/usb", usb + "/subsystem");
+        Link(Root + "/bus/usb", intf + "/subsystem");
         File(usb, "idVendor", A.VendorId);
         File(usb, "idProduct", A.ProductId);
         File(usb, "manufacturer", A.Manufacturer);
         File(usb, "product", A.Product);
         File(usb, "serial", A.Serial);
-        File(intf, "bInterfaceNumber", "00");
+        char number[8];
+        std::snprintf(number, sizeof number, "%02x", A.InterfaceNumber & 0xff);
+        File(intf, "bInterfaceNumber", number);
+        const std::string portSuffix = A.Acm ? "" : "-port" + std::to_string(A.PortNumber);
+        if (!A.Acm)
+            File(port, "port_number", std::to_string(A.PortNumber));
         const std::string bus = Root + (A.Acm ? "/bus/usb" : "/bus/usb-serial");
         fs::create_directories(bus + "/drivers/" + A.Driver);
         Link(bus, port + "/subsystem");
@@ -75,7 +94,7 @@ class TFakeSysfs
             return {};
         fs::create_directories(ByIdDir);
         const std::string byId = ByIdDir + "/usb-" + A.Manufacturer + "_" + A.Product + "_" + A.Serial +
-                                 "-if00" + (A.Acm ? "" : "-port0");
+                                 "-if" + number + portSuffix;
         Link(Node, byId);
         return byId;
     }
@@ -103,7 +122,7 @@ class TFakeSysfs
         LinkDeviceNumber(Node, tty);
     }
 
-    std::string Dir, Root, ByIdDir;
+    std::string Dir, Root, ByIdDir, ByPathDir;
 
   private:
     static void File(const std::string& Folder, const char* Name, const std::string& Text)

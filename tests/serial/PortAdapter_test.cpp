@@ -102,6 +102,7 @@ TEST(PortAdapter, AUartNamesItsController)
     EXPECT_EQ(A.Subsystem, "pnp");
     EXPECT_EQ(A.Driver, "serial");
     EXPECT_EQ(AdapterSummary(A), "pnp, serial");
+    EXPECT_EQ(PhysicalPortPath(pty.SlavePath), "") << "only USB ports have udev's path";
 }
 
 TEST(PortAdapter, ThisMachinesSysfs)
@@ -116,4 +117,48 @@ TEST(PortAdapter, ThisMachinesSysfs)
     EXPECT_FALSE(A.Usb());
     EXPECT_NE(A.Subsystem, "serial-base") << "the controller's subsystem, not the tty core's";
     EXPECT_FALSE(AdapterSummary(A).empty());
+}
+
+TEST(PortAdapter, ThePhysicalPathNamesTheConnector)
+{
+    TFakeSysfs sys;
+    TTestPty hub, root, dual0, dual1, acm, bare;
+    TFakeSysfs::TUsb a;
+    a.UsbPort = "1-1.2";
+    sys.AddUsb(a, hub.SlavePath);
+    TFakeSysfs::TUsb b;
+    b.Tty = "ttyUSB1";
+    b.UsbPort = "1-4";
+    sys.AddUsb(b, root.SlavePath);
+    // Two ports on one interface of one adapter: two connectors.
+    TFakeSysfs::TUsb d;
+    d.UsbPort = "1-3";
+    d.InterfaceNumber = 1;
+    d.Tty = "ttyUSB2";
+    sys.AddUsb(d, dual0.SlavePath);
+    d.Tty = "ttyUSB3";
+    d.PortNumber = 1;
+    sys.AddUsb(d, dual1.SlavePath);
+    TFakeSysfs::TUsb c;
+    c.Tty = "ttyACM0";
+    c.UsbPort = "1-1.3";
+    c.Acm = true;
+    c.Driver = "cdc_acm";
+    sys.AddUsb(c, acm.SlavePath);
+
+    EXPECT_EQ(PhysicalPortPath(hub.SlavePath), "pci-0000:00:14.0-usb-0:1.2:1.0-port0");
+    EXPECT_EQ(PhysicalPortPath(root.SlavePath), "pci-0000:00:14.0-usb-0:4:1.0-port0");
+    EXPECT_EQ(PhysicalPortPath(dual0.SlavePath), "pci-0000:00:14.0-usb-0:3:1.1-port0");
+    EXPECT_EQ(PhysicalPortPath(dual1.SlavePath), "pci-0000:00:14.0-usb-0:3:1.1-port1");
+    EXPECT_EQ(PhysicalPortPath(acm.SlavePath), "pci-0000:00:14.0-usb-0:1.3:1.0") << "no port number";
+    EXPECT_EQ(PhysicalPortPath(bare.SlavePath), "") << "a pty is plugged in nowhere";
+    EXPECT_EQ(PhysicalPortPath("/dev/pts/999999"), "");
+
+    // udev's link wins where there is one: it is what the operator sees.
+    std::filesystem::create_directories(sys.ByPathDir);
+    const std::string link = sys.ByPathDir + "/platform-xhci-hcd.1.auto-usb-0:1.2:1.0-port0";
+    ASSERT_EQ(::symlink(hub.SlavePath.c_str(), link.c_str()), 0);
+    EXPECT_EQ(PhysicalPortPath(hub.SlavePath), "platform-xhci-hcd.1.auto-usb-0:1.2:1.0-port0");
+    EXPECT_EQ(PhysicalPortPath(link), "platform-xhci-hcd.1.auto-usb-0:1.2:1.0-port0");
+    EXPECT_EQ(PhysicalPortPath(root.SlavePath), "pci-0000:00:14.0-usb-0:4:1.0-port0");
 }
