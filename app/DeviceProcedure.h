@@ -51,16 +51,13 @@ class TProcedureEvents
     // planned recovery goes now.
     virtual bool RecoveryNow() = 0;
 
-    // ---- The device's own firmware (the unit's, the module's controller) ----
-    // Title: the unit firmware offered (empty for the controller).
-    virtual void FirmwareStarting(const std::string& Title) = 0;
-    // The controller asked for its firmware from its loader, by itself.
-    virtual void ControllerFromLoader() = 0;
-    virtual void FirmwareBlockServed(int32_t Block) = 0;
-    // The unit asked for the end block: it restarts on what it pulled.
-    virtual void FirmwarePulled() = 0;
-    // The controller came back on the firmware the tool carries.
-    virtual void FirmwareWritten() = 0;
+    // What the run did, as its record keeps it: the device's own firmware
+    // offered, served, pulled and written, the repeats. What happens while no
+    // run is active counts for nothing.
+    virtual TRunRecord& Run() = 0;
+    // A run begins on the device as the window shows it, unless one runs
+    // (the module's loader asked for its firmware by itself).
+    virtual void EnsureRun() = 0;
 
     // ---- The receiver's transfer and programming ----
     // Every part went out: Certain when the device accepted each one.
@@ -75,15 +72,12 @@ class TProcedureEvents
     virtual void ModuleIdentifiedAgain() = 0;
     // A sign of life that is no evidence (the confirmation's time starts again).
     virtual void Progress() = 0;
-    virtual void Repeated(TRunRecord::TRepeat What) = 0;
 
     // ---- The run ----
     // The step cannot go on: how the run ends, and why.
     virtual void Failed(TOutcomeKind Kind, const std::string& Message) = 0;
     // An error message box for the user.
     virtual void ShowError(const std::string& Message) = 0;
-    // The module was refused a block (status 02).
-    virtual void ImageRefused() = 0;
     // The port hung up (the device was unplugged).
     virtual void PortHungUp(TDeviceProcedure& Sender) = 0;
     // The link ended the way it was asked to (or could not be asked).

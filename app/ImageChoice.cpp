@@ -78,6 +78,15 @@ bool TImageChoice::LoadArchiveImage(const std::string& Name)
     return true;
 }
 
+ReceiverDecision::TDecision TImageChoice::Take(ReceiverDecision::TDecision Decision)
+{
+    using TWhat = ReceiverDecision::TWhat;
+    if ((Decision.What == TWhat::UpToDate || Decision.What == TWhat::Send) &&
+        !LoadArchiveImage(Decision.Image))
+        return ReceiverDecision::NoImageFor(Decision.Version);
+    return Decision;
+}
+
 bool TImageChoice::LoadFile(const std::string& FileName)
 {
     if (FImage && FileName == FName)

@@ -4,6 +4,7 @@
 // image held for sending, taken from the package or read from a file the
 // technician chose. An image is read again only when another one
 // is asked for; its name names it only while it is held.
+#include "app/ReceiverDecision.h"
 #include "firmware/FirmwarePackage.h"
 
 #include <functional>
@@ -29,6 +30,9 @@ class TImageChoice
     const TSoftwareVersionCollection& UnitFirmware() const;
 
     bool LoadArchiveImage(const std::string& Name);
+    // Holds the image a decision names (to send, or the one the receiver
+    // already runs); one that cannot be read makes the decision "not supported".
+    ReceiverDecision::TDecision Take(ReceiverDecision::TDecision Decision);
     // A file's whole contents; false when it cannot be read (nothing is held then).
     bool LoadFile(const std::string& FileName);
     void Drop();

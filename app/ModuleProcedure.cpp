@@ -27,12 +27,17 @@ TModuleProcedure::TModuleProcedure(TProcedureEvents& Events)
     MX.OnControllerStarted = [this](TModuleLink*) {
         FEvents.Step([&] {
             FEvents.ChangeState(TUpdateState::ModuleFirmware);
-            FEvents.ControllerFromLoader();
+            // A module that asks for controller firmware by itself, before it
+            // said who it is, has no controller version to report.
+            FEvents.EnsureRun();
+            if (FEvents.Shown().vVersion.empty())
+                FEvents.Run().FirmwareBeforeUnknown = true;
+            FEvents.Run().FirmwareStarting();
         });
     };
     MX.OnControllerProgress = Event(&TModuleProcedure::ControllerProgress);
     MX.OnControllerBlock = [this](TModuleLink*, int32_t Block) {
-        FEvents.Step([&] { FEvents.FirmwareBlockServed(Block); });
+        FEvents.Step([&] { FEvents.Run().FirmwareBlockServed(Block); });
     };
     cCom1.OnDataRecived = [this](TComPort*, int32_t) { FEvents.Step([&] { MX.DataReceived(); }); };
     cCom1.OnPortOpen = [this](TComPort*) { FEvents.Step([&] { PortOpened(); }); };
@@ -51,7 +56,7 @@ TModuleProcedure::TModuleProcedure(TProcedureEvents& Events)
         FEvents.Step([&] {
             // The module left the last identify unanswered: it is asked again.
             if (FEvents.Shown().vVersion.empty())
-                FEvents.Repeated(TRunRecord::TRepeat::WakeUp);
+                FEvents.Run().Repeated(TRunRecord::TRepeat::WakeUp);
             TimerE3Timer();
         });
     });
@@ -213,6 +218,16 @@ void TModuleProcedure::RunEnded(const TUpdateOutcome& Outcome)
         Qt::QueuedConnection);
 }
 
+// An image the technician chose is not sent again; the archive's is, from identification.
+void TModuleProcedure::BlockRefused()
+{
+    const TImageSource Sent = FEvents.Run().Transfer;
+    if (Sent == TImageSource::Custom || Sent == TImageSource::Recovery)
+        FEvents.Failed(TOutcomeKind::Failed,
+                       "the module refused the image (status 02); the receiver was not programmed");
+    FEvents.StartAgain();
+}
+
 void TModuleProcedure::TurnOff()
 {
     // The port stays open and TimerE3 identifies the module again, which it
@@ -317,7 +332,7 @@ void TModuleProcedure::Identity(const TModuleIdentity& Identity)
                                                      " after its update; the tool carries " + Carried);
             return;
         }
-        FEvents.FirmwareWritten();
+        FEvents.Run().FirmwareWritten = true;
     }
     if (FEvents.FollowKept()) {
         TimerE3Timer();
@@ -333,6 +348,6 @@ void TModuleProcedure::Identity(const TModuleIdentity& Identity)
         FEvents.ChangeState(TUpdateState::ModuleFirmware);
         FEvents.Shown().vGPSCurrent = SessionText::UpdatingModule;
         MX.SendStartControllerUpdate();
-        FEvents.FirmwareStarting({});
+        FEvents.Run().FirmwareStarting();
     }
 }

@@ -91,8 +91,8 @@ class TModuleProcedure : public QObject, public TDeviceProcedure, private TModul
         FEvents.Failed(Kind, Message);
     }
     void StartAgain() override { FEvents.StartAgain(); }
-    void BlockRefused() override { FEvents.ImageRefused(); }
-    void BlockSentAgain() override { FEvents.Repeated(TRunRecord::TRepeat::Block); }
+    void BlockRefused() override;
+    void BlockSentAgain() override { FEvents.Run().Repeated(TRunRecord::TRepeat::Block); }
 
     TProcedureEvents& FEvents;
     TModuleLink MX; // owns the module's port cCom1

@@ -34,11 +34,14 @@ std::string RequiredImage(const std::vector<std::string>& Images, const std::str
 
 TDecision NoImageFor(const std::string& Version)
 {
-    return Ends(TWhat::NotSupported, TOutcomeKind::NotSupported,
-                "the tool has no image for the receiver's version " + Quoted(Version));
+    TDecision D = Ends(TWhat::NotSupported, TOutcomeKind::NotSupported,
+                       "the tool has no image for the receiver's version " + Quoted(Version));
+    D.Version = Version;
+    return D;
 }
 
-TDecision Decide(const TAsk& Ask, const std::vector<std::string>& Images)
+// What the ask means, before it is named by its version.
+static TDecision Choose(const TAsk& Ask, const std::vector<std::string>& Images)
 {
     if (!Ask.AutoUpdate) {
         if (Ask.Source == TImageSource::Recovery)
@@ -66,6 +69,13 @@ TDecision Decide(const TAsk& Ask, const std::vector<std::string>& Images)
     } else {
         D.What = TWhat::Send;
     }
+    return D;
+}
+
+TDecision Decide(const TAsk& Ask, const std::vector<std::string>& Images)
+{
+    TDecision D = Choose(Ask, Images);
+    D.Version = Ask.Version;
     return D;
 }
 

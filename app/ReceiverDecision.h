@@ -30,10 +30,24 @@ struct TAsk {
 
 struct TDecision {
     TWhat What = TWhat::Manual;
+    std::string Version;  // the version decided on
     std::string Image;    // Send, UpToDate: the package's item
     std::string Required; // ... and its version text (the item's name without ".bin")
     TOutcomeKind Kind = TOutcomeKind::ManualFinished; // how the run ends (all but Send, SendCustom)
     std::string Message;
+};
+
+// A request given before Open (a custom image, a recovery), made when the
+// technician's double-click would be.
+struct TPlan {
+    TImageSource What = TImageSource::None;
+    std::string File;
+    bool Done = false;
+    // Whether it may go now: a recovery only for a receiver that cannot report.
+    bool Due(bool UnreadableReceiver) const
+    {
+        return What != TImageSource::None && !Done && (What != TImageSource::Recovery || UnreadableReceiver);
+    }
 };
 
 // Images: the package's receiver images.

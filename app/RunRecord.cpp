@@ -31,6 +31,36 @@ void TRunRecord::Identified(const std::string& ID, const std::string& Firmware)
     }
 }
 
+void TRunRecord::Identified(const TUpdateDisplay& Shown)
+{
+    Identified(Shown.vUnitID, Shown.vVersion);
+    Model = Shown.vClass;
+    Hardware = Shown.vVersionInfo;
+    HardwareRevision = Shown.vHWVer;
+}
+
+TConfirmationStart TRunRecord::ConfirmationStart(bool Certain, const TUpdateDisplay& Shown) const
+{
+    TConfirmationStart C;
+    C.Certain = Certain;
+    C.Source = Transfer == TImageSource::None ? TImageSource::Automatic : Transfer;
+    C.DeviceID = Shown.vUnitID;
+    C.Before = ReceiverBefore;
+    C.Shown = Shown.vGPSNeeded;
+    // A chosen file's name need not be the version text inside it; the
+    // archive's images (the automatic choice, a recovery) are named by theirs.
+    if (C.Source != TImageSource::Custom)
+        C.Expected = Shown.vGPSNeeded;
+    return C;
+}
+
+void TRunRecord::Confirming(const TConfirmationStart& C, uint64_t SentNow, uint32_t Rate)
+{
+    Transferred = C.Certain;
+    Required = C.Expected;
+    TransferDone(SentNow, Rate);
+}
+
 void TRunRecord::IdentifyStarting()
 {
     if (!Active)
@@ -167,7 +197,8 @@ TTransferProgress TRunRecord::Progress(const std::string* Image, const TProgress
     P.Seconds = static_cast<double>(TransferClock.elapsed()) / 1000.0;
     P.ImageBytes = Image->size();
     if (Counted && Counted->Maximum > 0)
-        P.ImageDone = P.ImageBytes * static_cast<uint64_t>(Counted->Position) / static_cast<uint64_t>(Counted->Maximum);
+        P.ImageDone =
+            P.ImageBytes * static_cast<uint64_t>(Counted->Position) / static_cast<uint64_t>(Counted->Maximum);
     P.LineBytes = SentNow - TransferSentAtStart;
     P.LineRate = Rate;
     return P;
@@ -179,7 +210,8 @@ std::string TRunRecord::FirmwareNote(bool ExternalGPS) const
         return {};
     if (ExternalGPS) {
         if (FirmwareBeforeUnknown)
-            return "the module's controller was given its firmware from its loader and reports " + FirmwareAfter;
+            return "the module's controller was given its firmware from its loader and reports " +
+                   FirmwareAfter;
         return "the module's controller went from " + FirmwareBefore + " to " + FirmwareAfter;
     }
     const std::string Title = FirmwareTitle.empty() ? "" : " (" + FirmwareTitle + ")";

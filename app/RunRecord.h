@@ -72,10 +72,10 @@ struct TRunRecord {
     std::string Required;                       // the version the tool knows it sent, once confirming
     std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
     std::string Model, Hardware, HardwareRevision; // as the device identified itself
-    bool FirmwareBeforeUnknown = false; // a module found in its loader
-    bool UnitFirmwareSent = false;      // the unit pulled its firmware to the end
-    bool ControllerSent = false;        // the module's loader pulled its firmware to the end
-    bool FirmwareWritten = false;       // ... and the device came back on it
+    bool FirmwareBeforeUnknown = false;            // a module found in its loader
+    bool UnitFirmwareSent = false;                 // the unit pulled its firmware to the end
+    bool ControllerSent = false;                   // the module's loader pulled its firmware to the end
+    bool FirmwareWritten = false;                  // ... and the device came back on it
     std::string ReceiverBefore;
     uint64_t SentAtStart = 0;
     QElapsedTimer TransferClock; // from the transfer's start
@@ -104,6 +104,8 @@ struct TRunRecord {
     void Begin(uint64_t SentNow, const std::string& DeviceID = {}, const std::string& Firmware = {});
     // The device said who it is and which firmware it runs.
     void Identified(const std::string& ID, const std::string& Firmware);
+    // ... as the window shows it (its ID, firmware, model and hardware).
+    void Identified(const TUpdateDisplay& Shown);
     // The device is being identified: Open, a restart of the session's, the
     // unit's link opening again after its own firmware.
     void IdentifyStarting();
@@ -119,6 +121,12 @@ struct TRunRecord {
     void Repeated(TRepeat What);
 
     void TransferStarting(TImageSource Source, const std::string& Receiver, uint64_t SentNow);
+    // What the confirmation of this run's transfer starts from; Certain: the
+    // device accepted every part.
+    TConfirmationStart ConfirmationStart(bool Certain, const TUpdateDisplay& Shown) const;
+    // Every part went out and the confirmation C starts: the transfer's pace
+    // is measured up to here.
+    void Confirming(const TConfirmationStart& C, uint64_t SentNow, uint32_t Rate);
     // The last record or block went out: the transfer's pace is measured up
     // to here, and the device may be programming from here on.
     void TransferDone(uint64_t SentNow, uint32_t Rate);

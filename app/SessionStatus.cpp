@@ -1,6 +1,10 @@
 #include "app/SessionStatus.h"
 
+#include "serial/PortMap.h"
+#include "util/MyConvert.h"
 #include "util/MyFunctions.h"
+
+#include <cstdio>
 
 namespace
 {
@@ -116,4 +120,25 @@ TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
     if (D.vGPSCurrent.empty())
         return Plain("Reading the receiver's version" + Ellipsis);
     return Plain("Checking the receiver's version" + Ellipsis);
+}
+
+std::string PortName(int ComNumber, const std::string& Path)
+{
+    const std::string Com = "COM " + std::to_string(ComNumber);
+    if (Path.empty())
+        return Com;
+    const std::string Mapped = ComPortDevicePath(ComNumber);
+    return !Mapped.empty() && SameDevice(Mapped, Path) ? Com : Path;
+}
+
+std::string UnitFrameTrace(bool Outgoing, uint8_t Cmd, const std::string& Data)
+{
+    char Head[32];
+    std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
+    return std::string(Head) + (Data.empty() ? "" : " " + Data);
+}
+
+std::string ModuleFrameTrace(bool Outgoing, const std::string& Bytes)
+{
+    return std::string(Outgoing ? "TX" : "RX") + " module " + BytesToHex(Bytes, true);
 }

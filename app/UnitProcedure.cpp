@@ -58,9 +58,11 @@ TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
     };
     CX.OnLoggerStatus = Event(&TUnitProcedure::LoggerStatusReceived);
     CX.OnSoftwareUpdate = Event(&TUnitProcedure::SoftwareUpdate);
-    CX.OnSoftwareUpdateComplete = [this](TCorvex*) { FEvents.Step([&] { FEvents.FirmwarePulled(); }); };
+    CX.OnSoftwareUpdateComplete = [this](TCorvex*) {
+        FEvents.Step([&] { FEvents.Run().UnitFirmwarePulled(); });
+    };
     CX.OnWakeUpAgain = [this](TCorvex*) {
-        FEvents.Step([&] { FEvents.Repeated(TRunRecord::TRepeat::WakeUp); });
+        FEvents.Step([&] { FEvents.Run().Repeated(TRunRecord::TRepeat::WakeUp); });
     };
     CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
         FEvents.UnitFrame(Outgoing, Cmd, Data);
@@ -317,12 +319,12 @@ void TUnitProcedure::GotVersionInfo(const TCX_VersionInfo& Info)
     CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
     FEvents.ChangeState(TUpdateState::UnitFirmware);
     FEvents.Shown().vGPSCurrent = SessionText::UpdatingUnit + Title;
-    FEvents.FirmwareStarting(Title);
+    FEvents.Run().FirmwareStarting(Title);
 }
 
 void TUnitProcedure::SoftwareUpdate(int32_t Block, int32_t Percent)
 {
-    FEvents.FirmwareBlockServed(Block);
+    FEvents.Run().FirmwareBlockServed(Block);
     FEvents.Shown().pUpdateProgress.Set(Percent, 100);
     FEvents.Shown().vProgress = std::to_string(Percent) + "%";
 }

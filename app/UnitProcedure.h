@@ -89,7 +89,7 @@ class TUnitProcedure : public QObject,
         FEvents.Failed(Kind, Message);
     }
     void ProgramStarted() override { FEvents.ProgramAcknowledged(); }
-    void RecordSentAgain() override { FEvents.Repeated(TRunRecord::TRepeat::Record); }
+    void RecordSentAgain() override { FEvents.Run().Repeated(TRunRecord::TRepeat::Record); }
     void LinkEnded() override;
 
     // Nothing of the update runs on; the link ends once the line is quiet.

@@ -86,3 +86,8 @@ std::string SessionText::CaptionFor(const std::string& Label, bool UnitFirmware)
 {
     return Caption + (UnitFirmware ? " + Veltrac" : "") + " (" + Label + ")";
 }
+
+std::string SessionText::Interrupted(const std::string& What, bool Programming)
+{
+    return Programming ? HalfProgrammed + " (" + What + " while it programmed)" : What;
+}

@@ -109,6 +109,9 @@ inline const std::string HalfProgrammed =
 // The window's caption for a firmware package labelled Label; UnitFirmware:
 // it carries firmware for the units themselves.
 std::string CaptionFor(const std::string& Label, bool UnitFirmware);
+// The run ended by the user: What ("the connection was closed"), and what
+// that means for a receiver that was Programming.
+std::string Interrupted(const std::string& What, bool Programming);
 inline std::string Quoted(const std::string& Text)
 {
     return "\"" + Text + "\"";

@@ -1,6 +1,5 @@
 #include "app/UpdateSession.h"
 
-#include "app/ReceiverDecision.h"
 #include "app/SessionStatus.h"
 #include "firmware/Keys.h"
 #include "firmware/MyCrypt.h"
@@ -12,37 +11,27 @@
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
-#include <cstdio>
-
-namespace
-{
-// The status line says a freshly opened device is silent after 10 s, then every 30 s.
-constexpr int FirstSilenceMs = 10000;
-constexpr int SilenceStepMs = 30000;
-} // namespace
-
 using SessionText::Quoted;
 
 TUpdateSession::TUpdateSession(const TFirmwareStore& Store, const std::vector<std::string>& Arguments,
                                QObject* Parent)
-    : QObject(Parent), FStore(Store), FUnit(std::make_unique<TUnitProcedure>(Events())),
-      FModule(std::make_unique<TModuleProcedure>(Events()))
+    : QObject(Parent), FStore(Store),
+      FUnit(std::make_unique<TUnitProcedure>(static_cast<TProcedureEvents&>(*this))),
+      FModule(std::make_unique<TModuleProcedure>(static_cast<TProcedureEvents&>(*this)))
 {
     FConfirm.OnExpired = [this] { Entry(true, [&] { ConfirmationExpired(); }); };
-    FConfirm.OnQuiet = [this] {
-        Entry(true, [&] {
-            FRun.ProgrammingEnded(true);
-            ProgrammingEnded();
-        });
+    FConfirm.OnQuiet = [this] { Entry(true, [&] { ProgrammingEnded(true); }); };
+    FView.OnChanged = [this] { emit DisplayChanged(); };
+    FView.Facts = [this] {
+        // The device type is chosen again once nothing runs on the connection.
+        FDisplay.DeviceTypeLocked = FRun.Active || FConfirm.Active() || Proc().EndingWatched();
+        return TStatusFacts{.PortOpen = Proc().PortOpen(),
+                            .Port = PortName(FDisplay.ComNumber, FDevicePath),
+                            .NoPortChosen = FNoPortChosen,
+                            .RunActive = FRun.Active,
+                            .Outcome = FOutcome ? &*FOutcome : nullptr};
     };
-    connect(&tSilence, &QTimer::timeout, this, [this] {
-        Entry(true, [&] {
-            FSilentSeconds += tSilence.interval() / 1000;
-            const int Said = FSilentSeconds * 1000;
-            tSilence.setInterval(Said < SilenceStepMs ? SilenceStepMs - Said : SilenceStepMs);
-        });
-    });
-    FImages.OnNote = [this](const std::string& Note) { Trace("# " + Note); };
+    FImages.OnNote = [this](const std::string& Note) { Log.Trace("# " + Note); };
     FDisplay.Caption = SessionText::Caption;
     Entry(false, [&] {
         FAutoUpdate = Arguments.empty() || UpperText(Arguments[0]) != "/MANUAL";
@@ -50,12 +39,11 @@ TUpdateSession::TUpdateSession(const TFirmwareStore& Store, const std::vector<st
         UsePackage(FStore.Package());
         ResetDisplay();
     });
-    UpdateStatus();
+    FView.UpdateStatus();
 }
 
 TUpdateSession::~TUpdateSession()
 {
-    FConfirm.Stop();
     FEndingDone = nullptr;
     // The procedures close their ports before the lamps they flash go away with the front end.
     FUnit.reset();
@@ -77,19 +65,7 @@ bool TUpdateSession::OwnsException(const void* Owner) const
 template <typename F> void TUpdateSession::Entry(bool Catch, F&& Body)
 {
     const TExceptionOwner Owner(this);
-    if (FEntryDepth++ == 0)
-        FEntryDisplay = FDisplay;
-    struct TLeave {
-        TUpdateSession* S;
-        ~TLeave()
-        {
-            if (--S->FEntryDepth != 0)
-                return;
-            S->UpdateStatus();
-            if (!(S->FDisplay == S->FEntryDisplay))
-                emit S->DisplayChanged();
-        }
-    } Leave{this};
+    const TSessionView::TEntry Entered(FView);
     if (!Catch) {
         Body();
         return;
@@ -149,83 +125,18 @@ void TUpdateSession::SetLamps(TCX_Lamp* Tx, TCX_Lamp* Rx, TCX_Lamp* GPSData)
     FModule->SetLamps(Tx, Rx, GPSData);
 }
 
-std::string TUpdateSession::PortText() const
-{
-    const std::string Com = "COM " + std::to_string(FDisplay.ComNumber);
-    if (FDevicePath.empty())
-        return Com;
-    const std::string Mapped = ComPortDevicePath(FDisplay.ComNumber);
-    return !Mapped.empty() && SameDevice(Mapped, FDevicePath) ? Com : FDevicePath;
-}
-
 std::string TUpdateSession::DevicePath() const
 {
     const std::string Path = Proc().DevicePath();
     return Path.empty() ? ComPortDevicePath(FDisplay.ComNumber) : Path;
 }
 
-void TUpdateSession::PlanCustomImage(const std::string& FileName)
-{
-    FPlan = TImageSource::Custom;
-    FPlanFile = FileName;
-    FPlanDone = false;
-}
-
-void TUpdateSession::PlanRecovery()
-{
-    FPlan = TImageSource::Recovery;
-    FPlanFile.clear();
-    FPlanDone = false;
-}
-
-void TUpdateSession::SetState(TUpdateState Value)
-{
-    FUpdateState = Value;
-    FDisplay.UpdateState = Value;
-    FUnit->StateEntered(Value);
-    FModule->StateEntered(Value);
-}
-
 void TUpdateSession::ChangeState(TUpdateState State)
 {
-    SetState(State);
-}
-
-void TUpdateSession::Trace(const std::string& Line)
-{
-    constexpr std::size_t MaxHeldNotes = 32;
-    if (OnTrace)
-        OnTrace(this, Line);
-    else if (Line.starts_with("# ") && FHeldNotes.size() < MaxHeldNotes)
-        FHeldNotes.push_back(Line);
-}
-
-void TUpdateSession::SetTrace(std::function<void(TUpdateSession* Sender, const std::string& Line)> Trace)
-{
-    OnTrace = std::move(Trace);
-    std::vector<std::string> Held;
-    Held.swap(FHeldNotes);
-    for (const std::string& Line : Held)
-        this->Trace(Line);
-}
-
-void TUpdateSession::UnitFrame(bool Outgoing, uint8_t Cmd, const std::string& Data)
-{
-    if (OnUnitFrame)
-        OnUnitFrame(this, Outgoing, Cmd, Data);
-    if (OnTrace) {
-        char Head[32];
-        std::snprintf(Head, sizeof Head, "%s unit %02X", Outgoing ? "TX" : "RX", Cmd);
-        Trace(std::string(Head) + (Data.empty() ? "" : " " + Data));
-    }
-}
-
-void TUpdateSession::ModuleFrame(bool Outgoing, const std::string& Bytes)
-{
-    if (OnModuleFrame)
-        OnModuleFrame(this, Outgoing, Bytes);
-    if (OnTrace)
-        Trace(std::string(Outgoing ? "TX" : "RX") + " module " + BytesToHex(Bytes, true));
+    FUpdateState = State;
+    FDisplay.UpdateState = State;
+    FUnit->StateEntered(State);
+    FModule->StateEntered(State);
 }
 
 void TUpdateSession::ShowError(const std::string& Message)
@@ -244,18 +155,18 @@ void TUpdateSession::UsePackage(std::shared_ptr<const TFirmwarePackage> Package)
     Entry(false, [&] {
         FImages.UsePackage(std::move(Package));
         FUnit->SetUnitFirmware(&FImages.UnitFirmware());
-        FDisplay.Caption = SessionText::CaptionFor(FImages.Label(), UnitFirmware().Count() > 0);
+        FDisplay.Caption = SessionText::CaptionFor(FImages.Label(), FImages.UnitFirmware().Count() > 0);
     });
 }
 
 std::string TUpdateSession::PackageSha256() const
 {
-    return FImages.Package() == FStore.Package() ? FStore.PackageSha256() : Sha256Hex(Archive());
+    return FImages.Package() == FStore.Package() ? FStore.PackageSha256() : Sha256Hex(FImages.Archive());
 }
 
 void TUpdateSession::ResetDisplay()
 {
-    SetState(TUpdateState::Idle);
+    ChangeState(TUpdateState::Idle);
     FDisplay.ForgetDevice();
     FUnit->Reset();
     FModule->Reset();
@@ -278,7 +189,7 @@ void TUpdateSession::Open()
         FConfirm.ForgetExpired();
         FEndingDone = nullptr;
         FReported.clear();
-        FPlanDone = false;
+        FPlan.Done = false;
         BeginRun(true);
         try {
             OpenConnection();
@@ -297,38 +208,22 @@ void TUpdateSession::OpenConnection()
     FRun.IdentifyStarting();
     FNoPortChosen = false;
     ResetDisplay();
-    FSilentSeconds = 0;
-    tSilence.start(FirstSilenceMs);
+    FView.DeviceOpened();
     Proc().Open(FDisplay.ComNumber, FConfirm.Suspended());
 }
 
-void TUpdateSession::Close()
+void TUpdateSession::Interrupt(const std::string& What, bool ClosePort)
 {
     Entry(false, [&] {
         const bool Programming = FConfirm.Active();
         StopConfirmation(true);
-        ClosePorts();
-        if (Programming)
-            EndRun(TOutcomeKind::Interrupted,
-                   SessionText::HalfProgrammed + " (the connection was closed while it programmed)");
-        else if (FRun.Active)
-            EndRun(TOutcomeKind::Interrupted, "the connection was closed");
-        else
+        ClosePort ? ClosePorts() : ResetDisplay();
+        if (FRun.Active)
+            EndRun(TOutcomeKind::Interrupted, SessionText::Interrupted(What, Programming));
+        else if (ClosePort)
             FOutcome.reset(); // nothing ran: the status line asks for the next Open
-    });
-}
-
-void TUpdateSession::TurnOff()
-{
-    Entry(false, [&] {
-        const bool Programming = FConfirm.Active();
-        StopConfirmation(true);
-        ResetDisplay();
-        EndRun(TOutcomeKind::Interrupted,
-               Programming
-                   ? SessionText::HalfProgrammed + " (the device was switched off while it programmed)"
-                   : std::string("the device was switched off"));
-        Proc().TurnOff();
+        if (!ClosePort)
+            Proc().TurnOff();
     });
 }
 
@@ -357,8 +252,7 @@ void TUpdateSession::FinishEnding()
     // Without a Done the session stays still until the user presses Open or Close.
     if (!FEndingDone)
         return;
-    const std::function<void()> Done = std::move(FEndingDone);
-    FEndingDone = nullptr;
+    const std::function<void()> Done = std::exchange(FEndingDone, nullptr);
     ClosePorts();
     Done();
 }
@@ -369,27 +263,25 @@ void TUpdateSession::ClosePorts()
     ResetDisplay();
     FUnit->Close();
     FModule->Close();
-    tSilence.stop();
+    FView.DeviceHeard();
 }
 
 void TUpdateSession::PortHungUp(TDeviceProcedure& Sender)
 {
-    const bool InUse = &Sender == &Proc();
-    if (!InUse || !FRun.Active) {
-        // A port of the other device type, or a device unplugged after its
-        // run ended (the natural next step): nothing to say.
-        if (InUse)
-            ClosePorts();
-        else
-            Sender.DropPort();
-        FinishEnding();
-        return;
+    // A port of the other device type, or a device unplugged after its run
+    // ended (the natural next step): nothing to say.
+    if (&Sender != &Proc()) {
+        Sender.DropPort();
+    } else if (!FRun.Active) {
+        ClosePorts();
+    } else {
+        const std::string Message =
+            SessionText::Disappeared(PortName(FDisplay.ComNumber, FDevicePath),
+                                     FDisplay.DeviceType == dtExternalGPS, FConfirm.Active(), FUpdateState);
+        StopConfirmation(true);
+        ClosePorts();
+        EndRun(TOutcomeKind::PortError, Message);
     }
-    const std::string Message = SessionText::Disappeared(PortText(), FDisplay.DeviceType == dtExternalGPS,
-                                                         FConfirm.Active(), FUpdateState);
-    StopConfirmation(true);
-    ClosePorts();
-    EndRun(TOutcomeKind::PortError, Message);
     FinishEnding();
 }
 
@@ -397,12 +289,8 @@ void TUpdateSession::PortHungUp(TDeviceProcedure& Sender)
 
 void TUpdateSession::Identified()
 {
-    tSilence.stop();
-    FSilentSeconds = 0;
-    FRun.Identified(FDisplay.vUnitID, FDisplay.vVersion);
-    FRun.Model = FDisplay.vClass;
-    FRun.Hardware = FDisplay.vVersionInfo;
-    FRun.HardwareRevision = FDisplay.vHWVer;
+    FView.DeviceHeard();
+    FRun.Identified(FDisplay);
 }
 
 // The same device is back: the confirmation goes on where it was.
@@ -415,7 +303,7 @@ bool TUpdateSession::FollowKept()
     FDisplay.Confirming = true;
     FDisplay.vGPSNeeded = C.Shown;
     Proc().Follow();
-    Trace("# the device may still be programming: following it to the end");
+    Log.Trace("# the device may still be programming: following it to the end");
     return true;
 }
 
@@ -427,22 +315,11 @@ void TUpdateSession::UnreadableReceiver()
 
 bool TUpdateSession::RecoveryNow()
 {
-    if (FPlan != TImageSource::Recovery || FPlanDone || FConfirm.Active() ||
+    if (FPlan.What != TImageSource::Recovery || !FPlan.Due(true) || FConfirm.Active() ||
         FUpdateState != TUpdateState::Idle)
         return false;
     RunPlan(true);
     return true;
-}
-
-// A module that asks for controller firmware by itself, before it said who
-// it is, has no controller version to report.
-void TUpdateSession::ControllerFromLoader()
-{
-    if (!FRun.Active)
-        BeginRun(false);
-    if (FDisplay.vVersion.empty())
-        FRun.FirmwareBeforeUnknown = true;
-    FRun.FirmwareStarting();
 }
 
 void TUpdateSession::ReceiverReported(const std::string& Version)
@@ -467,65 +344,37 @@ void TUpdateSession::ModuleProgrammed()
     FRun.ProgrammingEnded();
 }
 
-// An image the technician chose is not sent again; the archive's is, from identification.
-void TUpdateSession::ImageRefused()
-{
-    if (FRun.Transfer == TImageSource::Custom || FRun.Transfer == TImageSource::Recovery)
-        EndRun(TOutcomeKind::Failed,
-               "the module refused the image (status 02); the receiver was not programmed");
-    OpenConnection();
-}
-
 // ---------------------------------------------------------------- the image to send
-
-bool TUpdateSession::FindRequiredImage(const std::string& Version)
-{
-    const std::string Name = ReceiverDecision::RequiredImage(ArchiveImages(), Version);
-    const bool Held = !Name.empty() && FImages.LoadArchiveImage(Name);
-    FDisplay.vGPSNeeded =
-        Held ? Name.substr(0, Name.size() >= 4 ? Name.size() - 4 : 0) : SessionText::NotSupported;
-    return Held;
-}
 
 void TUpdateSession::DecideVersion(const std::string& Version, TImageSource Source)
 {
+    using TWhat = ReceiverDecision::TWhat;
     FDisplay.vGPSCurrent = Version;
-    ReceiverDecision::TAsk Ask;
-    Ask.Version = Version;
-    Ask.Source = Source;
-    Ask.AutoUpdate = FAutoUpdate;
-    Ask.CustomPlanned = FPlan == TImageSource::Custom && !FPlanDone;
-    Ask.TransferIncomplete = FRun.Transfer != TImageSource::None && !FRun.Transferred;
-    ReceiverDecision::TDecision D = ReceiverDecision::Decide(Ask, ArchiveImages());
-    if (D.What == ReceiverDecision::TWhat::UpToDate || D.What == ReceiverDecision::TWhat::Send) {
-        if (!FImages.LoadArchiveImage(D.Image))
-            D = ReceiverDecision::NoImageFor(Version);
+    const ReceiverDecision::TAsk Ask{Version, Source, FAutoUpdate,
+                                     FPlan.What == TImageSource::Custom && !FPlan.Done,
+                                     FRun.Transfer != TImageSource::None && !FRun.Transferred};
+    const ReceiverDecision::TDecision D =
+        FImages.Take(ReceiverDecision::Decide(Ask, FImages.ReceiverImages()));
+    if (D.What == TWhat::UpToDate || D.What == TWhat::Send || D.What == TWhat::NotSupported)
         FDisplay.vGPSNeeded = D.Required.empty() ? SessionText::NotSupported : D.Required;
-    } else if (D.What == ReceiverDecision::TWhat::NotSupported) {
-        FDisplay.vGPSNeeded = SessionText::NotSupported;
-    }
-    switch (D.What) {
-    case ReceiverDecision::TWhat::Send:
+    if (D.What == TWhat::Send) {
         if (FUpdateState == TUpdateState::Idle)
             StartTransfer(Source);
         return;
-    case ReceiverDecision::TWhat::SendCustom:
-        SetState(TUpdateState::Finished);
+    }
+    if (D.What == TWhat::SendCustom) {
+        ChangeState(TUpdateState::Finished);
         RunPlan(false);
         return;
-    case ReceiverDecision::TWhat::UpToDate:
-        Proc().LetGo();
-        break;
-    default:
-        break;
     }
-    SetState(TUpdateState::Finished);
-    EndRun(D.Kind, D.Message);
+    if (D.What == TWhat::UpToDate)
+        Proc().LetGo();
+    Finish(D.Kind, D.Message);
 }
 
 void TUpdateSession::StartTransfer(TImageSource Source)
 {
-    SetState(TUpdateState::TransferStart);
+    ChangeState(TUpdateState::TransferStart);
     TransferStarting(Source);
     if (!Image()) {
         Proc().StopTransfer();
@@ -548,13 +397,9 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
             return;
         }
         // The image stays loaded; the user chooses it again once connected.
-        const std::string Cannot = Proc().CannotSend();
-        if (!Cannot.empty()) {
-            ShowError(Cannot);
+        if (!MaySend())
             return;
-        }
-        if (!FRun.Active)
-            BeginRun(false);
+        EnsureRun();
         const std::string Problem = Proc().ImageProblem(*Image(), FileName);
         if (!Problem.empty()) {
             ShowError(SessionText::ImageTooShort);
@@ -582,13 +427,9 @@ void TUpdateSession::Recover()
     Entry(false, [&] {
         if (!Proc().RecoveryPossible() || RefuseWhileConfirming())
             return;
-        const std::string Cannot = Proc().CannotSend();
-        if (!Cannot.empty()) {
-            ShowError(Cannot);
+        if (!MaySend())
             return;
-        }
-        if (!FRun.Active)
-            BeginRun(false);
+        EnsureRun();
         DecideVersion(RecoveryVersionText, TImageSource::Recovery);
         FDisplay.vGPSCurrent = SessionText::FirmwareRecovery;
     });
@@ -598,11 +439,9 @@ void TUpdateSession::Recover()
 // event loop, after the step that showed what it waits for.
 void TUpdateSession::RunPlan(bool UnreadableReceiver)
 {
-    if (FPlan == TImageSource::None || FPlanDone || FConfirm.Active())
+    if (!FPlan.Due(UnreadableReceiver) || FConfirm.Active())
         return;
-    if (FPlan == TImageSource::Recovery && !UnreadableReceiver)
-        return;
-    FPlanDone = true;
+    FPlan.Done = true;
     QMetaObject::invokeMethod(
         this, [this] { Entry(true, [&] { RunPlanNow(); }); }, Qt::QueuedConnection);
 }
@@ -611,8 +450,8 @@ void TUpdateSession::RunPlanNow()
 {
     if (FConfirm.Active() || Proc().Ending())
         return;
-    if (FPlan == TImageSource::Custom) {
-        LoadCustomFirmware(FPlanFile);
+    if (FPlan.What == TImageSource::Custom) {
+        LoadCustomFirmware(FPlan.File);
         return;
     }
     Recover();
@@ -629,6 +468,14 @@ bool TUpdateSession::RefuseWhileConfirming()
     return true;
 }
 
+bool TUpdateSession::MaySend()
+{
+    const std::string Cannot = Proc().CannotSend();
+    if (!Cannot.empty())
+        ShowError(Cannot);
+    return Cannot.empty();
+}
+
 // ---------------------------------------------------------------- runs
 
 void TUpdateSession::BeginRun(bool Fresh)
@@ -643,10 +490,21 @@ void TUpdateSession::BeginRun(bool Fresh)
     Proc().RunBegins();
 }
 
-void TUpdateSession::TransferStarting(TImageSource Source)
+void TUpdateSession::EnsureRun()
 {
     if (!FRun.Active)
         BeginRun(false);
+}
+
+void TUpdateSession::Finish(TOutcomeKind Kind, const std::string& Message)
+{
+    ChangeState(TUpdateState::Finished);
+    EndRun(Kind, Message);
+}
+
+void TUpdateSession::TransferStarting(TImageSource Source)
+{
+    EnsureRun();
     FRun.TransferStarting(Source, FReported, SentNow());
 }
 
@@ -655,22 +513,6 @@ TTransferProgress TUpdateSession::TransferProgress() const
     // The unit's records and the module's blocks cut the image evenly.
     return FRun.Progress(Image() ? &*Image() : nullptr, Proc().CountingBar(FUpdateState, FDisplay), SentNow(),
                          Proc().LineRate());
-}
-
-void TUpdateSession::UpdateStatus()
-{
-    // The device type is chosen again once nothing runs on the connection.
-    FDisplay.DeviceTypeLocked = FRun.Active || FConfirm.Active() || Proc().EndingWatched();
-    TStatusFacts F;
-    F.PortOpen = Proc().PortOpen();
-    F.Port = PortText();
-    F.NoPortChosen = FNoPortChosen;
-    F.SilentSeconds = FSilentSeconds;
-    F.RunActive = FRun.Active;
-    F.Outcome = FOutcome ? &*FOutcome : nullptr;
-    const TSessionStatus Status = SessionStatus(FDisplay, F);
-    FDisplay.Status = Status.Text;
-    FDisplay.StatusStep = Status.Step;
 }
 
 void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
@@ -698,21 +540,9 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
 
 void TUpdateSession::TransferComplete(bool Certain)
 {
-    TConfirmationStart C;
-    C.Certain = Certain;
-    C.Source = FRun.Transfer == TImageSource::None ? TImageSource::Automatic : FRun.Transfer;
-    C.DeviceID = FDisplay.vUnitID;
-    C.Before = FRun.ReceiverBefore;
-    C.Shown = FDisplay.vGPSNeeded;
-    // A chosen file's name need not be the version text inside it; the
-    // archive's images (the automatic choice, a recovery) are named by theirs.
-    if (C.Source != TImageSource::Custom)
-        C.Expected = FDisplay.vGPSNeeded;
+    const TConfirmationStart C = FRun.ConfirmationStart(Certain, FDisplay);
     FConfirm.Start(C);
-    FRun.Transferred = Certain;
-    FRun.Required = C.Expected;
-    // The last record or block went out: the transfer's pace is measured up to here.
-    FRun.TransferDone(SentNow(), Proc().LineRate());
+    FRun.Confirming(C, SentNow(), Proc().LineRate());
     FDisplay.Confirming = true;
 }
 
@@ -724,9 +554,9 @@ void TUpdateSession::StopConfirmation(bool Keep)
     FDisplay.Confirming = false;
 }
 
-void TUpdateSession::ProgrammingEnded()
+void TUpdateSession::ProgrammingEnded(bool AtLastSign)
 {
-    FRun.ProgrammingEnded();
+    FRun.ProgrammingEnded(AtLastSign);
     Proc().ProgrammingEnded();
 }
 
@@ -744,7 +574,7 @@ void TUpdateSession::ConfirmVersion(const std::string& Version)
         return;
     FRun.ConfirmationDecided(true);
     StopConfirmation();
-    SetState(TUpdateState::Finished);
+    ChangeState(TUpdateState::Finished);
     if (Verdict == TConfirmation::TVerdict::WrongVersion) {
         EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
                                          ", not the required " + Quoted(FConfirm.What().Expected));
@@ -764,8 +594,7 @@ void TUpdateSession::ConfirmationExpired()
         DecideVersion(E.Version, TImageSource::Automatic);
         return;
     }
-    SetState(TUpdateState::Finished);
-    EndRun(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
+    Finish(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
                                                            : TOutcomeKind::NotConfirmed,
            E.Message);
 }

@@ -1,24 +1,24 @@
 #pragma once
-// The update session conducts an update; the device procedures act. It owns
-// one procedure per device type (TUnitProcedure, TModuleProcedure), keeps the
-// runs, the plan, the confirmation's verdicts, the run record and the
-// outcome, and keeps what the window shows as plain data (Display()). A front
-// end renders that data when DisplayChanged is emitted, maps its own handlers
-// onto the verbs (Open, Close, TurnOff, SendImage, Recover) and answers the
-// two questions the session asks (OnChooseFirmwareFile, OnShowError).
-// Everything runs on the Qt main thread.
+// The update session conducts; the device procedures (TUnitProcedure,
+// TModuleProcedure) act. It keeps the runs, the plan, the confirmation's
+// verdicts, the run record, the outcome and what the window shows (Display()).
+// A front end renders the display on DisplayChanged, maps its handlers onto the
+// verbs (Open, Close, TurnOff, SendImage, Recover) and answers OnChooseFirmwareFile
+// and OnShowError. Everything runs on the Qt main thread.
 #include "app/Confirmation.h"
 #include "app/DeviceProcedure.h"
 #include "app/FirmwareStore.h"
 #include "app/ImageChoice.h"
 #include "app/ModuleProcedure.h"
+#include "app/ReceiverDecision.h"
 #include "app/RunRecord.h"
+#include "app/SessionLog.h"
+#include "app/SessionView.h"
 #include "app/UnitProcedure.h"
 #include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
 
 #include <QObject>
-#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -37,53 +37,36 @@ class TUpdateSession : public QObject, private TProcedureEvents
 
     const TUpdateDisplay& Display() const { return FDisplay; }
 
-    // ---- Asked of the front end ----
-    // The firmware file to send ("Custom firmware update", *.bin); empty = cancelled.
+    // Asked of the front end: the file to send ("Custom firmware update", *.bin; empty = cancelled),
+    // and an error message box with one OK button.
     std::function<std::string(TUpdateSession* Sender)> OnChooseFirmwareFile;
-    // An error message box with one OK button.
     std::function<void(TUpdateSession* Sender, const std::string& Message)> OnShowError;
-    // ---- Told to the front end (an empty function is skipped) ----
-    // Every unit frame sent (Outgoing) and every good one received: its command and payload as spaced hex.
-    std::function<void(TUpdateSession* Sender, bool Outgoing, uint8_t Cmd, const std::string& Data)>
-        OnUnitFrame;
-    // Every module frame: Outgoing = the wire bytes written; incoming = the
-    // content of each frame received, unescaped, checksum included (in state 5
-    // the bytes of each reception, which are not framed).
-    std::function<void(TUpdateSession* Sender, bool Outgoing, const std::string& Bytes)> OnModuleFrame;
-    // The trace for logs: a line per frame ("TX unit 0B ...", "RX module 00 2C
-    // ...") and lines beginning "# " for what else a maintainer wants to know.
-    std::function<void(TUpdateSession* Sender, const std::string& Line)> OnTrace;
-    // Sets OnTrace and hands it first the notes traced while there was none.
-    void SetTrace(std::function<void(TUpdateSession* Sender, const std::string& Line)> Trace);
+    TSessionLog Log{this}; // what the session tells logs (frames, notes)
 
-    // ---- Settings ----
-    // How long the device may stay without a sign of progress while the
-    // session waits for it to report the new version (default 120 s).
+    // How long a device may give no sign of progress while its new version is awaited (default 120 s).
     void SetConfirmTimeout(int Milliseconds) { FConfirm.SetTimeout(Milliseconds); }
     int ConfirmTimeout() const { return FConfirm.Timeout(); }
     // A unit that reported logger status and then none for this long has ended its programming (default 5 s).
     void SetProgramQuietTime(int Milliseconds) { FConfirm.SetQuietTime(Milliseconds); }
 
-    // ---- Requests decided by the session, given before Open ----
-    // A custom image, sent once the receiver's version is read with automatic
-    // update off, or once the unit says its receiver cannot report one; a
-    // recovery, once the device is identified and, for a unit, its receiver
-    // cannot report.
-    void PlanCustomImage(const std::string& FileName);
-    void PlanRecovery();
+    // ---- Requests given before Open, made when the technician's double-click would be ----
+    // A custom image once the version is read in manual mode or the receiver
+    // cannot report; a recovery once a module or an unreadable unit receiver is identified.
+    void PlanCustomImage(const std::string& FileName) { FPlan = {TImageSource::Custom, FileName, false}; }
+    void PlanRecovery() { FPlan = {TImageSource::Recovery, {}, false}; }
 
     // ---- Verbs ----
     void Open();
-    void Close();
-    void TurnOff();
+    void Close() { Interrupt("the connection was closed", true); }
+    void TurnOff() { Interrupt("the device was switched off", false); }
     // Asks the front end for a file and sends it.
     void SendImage();
     void LoadCustomFirmware(const std::string& FileName);
     void Recover();
     // A run that cannot begin (its front end refused what it was given) ends at once.
     void RefuseRun(TOutcomeKind Kind, const std::string& Message);
-    // Ends the connection so that the next run finds the device as it was; a
-    // run not ended yet ends with Kind and Message. Done runs once the port is closed.
+    // Ends the link so that the next run finds the device as it was; a run not
+    // ended yet ends with Kind and Message; Done runs once the port is closed.
     void EndConnection(TOutcomeKind Kind, const std::string& Message, std::function<void()> Done);
 
     // ---- Front-end input ----
@@ -107,22 +90,14 @@ class TUpdateSession : public QObject, private TProcedureEvents
     bool AutoUpdate() const { return FAutoUpdate; }
     bool OwnsException(const void* Owner) const;
 
-    // ---- The firmware ----
-    // Another receiver package than the store's (tools and tests).
-    void LoadGPSFirmwareImage(const std::string& Resource);
-    // Chooses (and holds) the package's image for a receiver reporting
-    // Version; the window shows what is required.
-    bool FindRequiredImage(const std::string& Version);
-    bool LoadArchiveImage(const std::string& Name) { return FImages.LoadArchiveImage(Name); }
+    void LoadGPSFirmwareImage(const std::string& Resource); // another package than the store's (tests)
+    // The package in use and the image held for sending (tests take images from it too).
+    TImageChoice& Images() { return FImages; }
+    const TImageChoice& Images() const { return FImages; }
     const std::string& ImageName() const { return FImages.Name(); }
     const std::optional<std::string>& Image() const { return FImages.Image(); }
-    const std::string& Archive() const { return FImages.Archive(); }
     const std::string& ArchiveLabel() const { return FImages.Label(); }
-    const std::vector<std::string>& ArchiveImages() const { return FImages.ReceiverImages(); }
-    const TSoftwareVersionCollection& UnitFirmware() const { return FImages.UnitFirmware(); }
-    const TFirmwareStore& Store() const { return FStore; }
-    // The SHA-256 of the package in use, hex (the store's is taken once for all its sessions).
-    std::string PackageSha256() const;
+    std::string PackageSha256() const; // hex; the store's is taken once for all its sessions
 
     // The procedures, for front ends that report on the links (and for tests).
     const TUnitProcedure& UnitProcedure() const { return *FUnit; }
@@ -148,51 +123,43 @@ class TUpdateSession : public QObject, private TProcedureEvents
     void ReceiverReported(const std::string& Version) override;
     void UnreadableReceiver() override;
     bool RecoveryNow() override;
-    void FirmwareStarting(const std::string& Title) override { FRun.FirmwareStarting(Title); }
-    void ControllerFromLoader() override;
-    void FirmwareBlockServed(int32_t Block) override { FRun.FirmwareBlockServed(Block); }
-    void FirmwarePulled() override { FRun.UnitFirmwarePulled(); }
-    void FirmwareWritten() override { FRun.FirmwareWritten = true; }
+    TRunRecord& Run() override { return FRun; }
+    void EnsureRun() override;
     void TransferComplete(bool Certain) override;
     void ProgramAcknowledged() override { FConfirm.ProgramAcknowledged(); }
     void LoggerStatus(int64_t Current, int64_t Total) override;
     void ModuleProgrammed() override;
     void ModuleIdentifiedAgain() override { FConfirm.ModuleIdentified(); }
     void Progress() override { FConfirm.Progress(); }
-    void Repeated(TRunRecord::TRepeat What) override { FRun.Repeated(What); }
     void Failed(TOutcomeKind Kind, const std::string& Message) override { EndRun(Kind, Message); }
     void ShowError(const std::string& Message) override;
-    void ImageRefused() override;
     void PortHungUp(TDeviceProcedure& Sender) override;
     void LinkEnded() override { FinishEnding(); }
-    void UnitFrame(bool Outgoing, uint8_t Cmd, const std::string& Data) override;
-    void ModuleFrame(bool Outgoing, const std::string& Bytes) override;
-    void Trace(const std::string& Line) override;
+    void UnitFrame(bool Out, uint8_t Cmd, const std::string& Data) override { Log.UnitFrame(Out, Cmd, Data); }
+    void ModuleFrame(bool Out, const std::string& Bytes) override { Log.ModuleFrame(Out, Bytes); }
+    void Trace(const std::string& Line) override { Log.Trace(Line); }
 
-    TProcedureEvents& Events() { return *this; }
     // The procedure of the device type chosen.
     TDeviceProcedure& Proc() const;
-    // Every entry from the event loop goes through Entry: it reports
-    // exceptions to the application's handler (Catch) or lets them reach the
-    // front end that called, and emits DisplayChanged once at the end of the
-    // outermost entry when something shown has changed.
+    // Every entry into the session: exceptions go to the application's handler
+    // (Catch) or to the front end that called; the display is told of once.
     template <typename F> void Entry(bool Catch, F&& Body);
     void UsePackage(std::shared_ptr<const TFirmwarePackage> Package);
-    void SetState(TUpdateState Value);
     void ResetDisplay();
     // Opens the connection as Open does; the session's own restarts keep the run and a confirmation going.
     void OpenConnection();
     void FinishEnding();
     void ClosePorts();
-    std::string PortText() const;
     std::string DevicePath() const;
     uint64_t SentNow() const { return FUnit->BytesSent() + FModule->BytesSent(); }
-    void UpdateStatus();
 
-    // ---- Runs ----
     // Fresh: a run that begins with Open knows nothing of the device yet.
     void BeginRun(bool Fresh);
     void EndRun(TOutcomeKind Kind, const std::string& Message);
+    // The user ends the run (What: how); ClosePort, or the device is switched off.
+    void Interrupt(const std::string& What, bool ClosePort);
+    // The run ends in the finished state.
+    void Finish(TOutcomeKind Kind, const std::string& Message);
     void TransferStarting(TImageSource Source);
     void StartTransfer(TImageSource Source);
     // A planned request goes when the technician's double-click would.
@@ -201,39 +168,32 @@ class TUpdateSession : public QObject, private TProcedureEvents
     // What the receiver's reported Version means.
     void DecideVersion(const std::string& Version, TImageSource Source);
 
-    // ---- Confirming ----
-    void StartConfirmation(bool Certain);
     // The confirmation stops; one that ran is kept for the next Open on the same device.
     void StopConfirmation(bool Keep = false);
     void ConfirmVersion(const std::string& Version);
-    void ProgrammingEnded();
+    // Programming ran and ended; AtLastSign: the unit went quiet after its last logger status.
+    void ProgrammingEnded(bool AtLastSign = false);
     void ConfirmationExpired();
     // A request for another image while the receiver programs is refused with a box.
     bool RefuseWhileConfirming();
+    // Whether an image can go now; else the user is told why.
+    bool MaySend();
 
     const TFirmwareStore& FStore;
+    TSessionView FView;
+    TUpdateDisplay& FDisplay = FView.Display;
     std::unique_ptr<TUnitProcedure> FUnit;
     std::unique_ptr<TModuleProcedure> FModule;
     TConfirmation FConfirm;
-    // Counts the time a freshly opened device stays silent, for the status line.
-    QTimer tSilence;
-    int FSilentSeconds = 0;
-
-    TUpdateDisplay FDisplay;
-    int FEntryDepth = 0;
-    TUpdateDisplay FEntryDisplay;
     TUpdateState FUpdateState = TUpdateState::Idle;
     bool FAutoUpdate = true;
     TImageChoice FImages;
-    std::vector<std::string> FHeldNotes; // traced while nobody listened, for SetTrace
     TRunRecord FRun;
     std::optional<TUpdateOutcome> FOutcome;
     bool FNoPortChosen = false; // Open was pressed with no port chosen
     std::string FDevicePath;
     std::string FReported; // the last version text the receiver itself reported on this connection
-    TImageSource FPlan = TImageSource::None;
-    std::string FPlanFile;
-    bool FPlanDone = false;
+    ReceiverDecision::TPlan FPlan;
     // What EndConnection does once the link has ended.
     std::function<void()> FEndingDone;
 };

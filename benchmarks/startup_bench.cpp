@@ -84,7 +84,7 @@ int Child(const std::string& Mode, int argc, char** argv)
         const TFirmwareStore Store;
         TUpdateSession S(Store);
         Mark("loaded");
-        std::printf("IMAGES %zu UNITS %d\n", S.ArchiveImages().size(), S.UnitFirmware().Count());
+        std::printf("IMAGES %zu UNITS %d\n", S.Images().ReceiverImages().size(), S.Images().UnitFirmware().Count());
         return 0;
     }
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))

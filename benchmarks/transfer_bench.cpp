@@ -89,10 +89,10 @@ std::string ChooseImage(TUpdateSession& S, const std::string& Wanted, std::strin
 {
     std::string Best;
     Bytes.clear();
-    for (const std::string& Name : S.ArchiveImages()) {
+    for (const std::string& Name : S.Images().ReceiverImages()) {
         if (!Wanted.empty() ? Name != Wanted : !Name.starts_with("AXN"))
             continue;
-        if (S.LoadArchiveImage(Name) && S.Image()->size() > Bytes.size()) {
+        if (S.Images().LoadArchiveImage(Name) && S.Image()->size() > Bytes.size()) {
             Bytes = *S.Image();
             Best = Name;
         }

@@ -102,7 +102,7 @@ void TCliFrontEnd::Detach()
     disconnect(&FSession, nullptr, this, nullptr);
     FSession.OnShowError = nullptr;
     FSession.OnChooseFirmwareFile = nullptr;
-    FSession.OnTrace = nullptr;
+    FSession.Log.OnTrace = nullptr;
 }
 
 std::string TCliFrontEnd::PortText() const
@@ -310,7 +310,7 @@ void TCliFrontEnd::Start()
         };
         FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
         if (FLog)
-            FSession.SetTrace(
+            FSession.Log.SetTrace(
                 [this](TUpdateSession*, const std::string& Line) { Guarded([&] { LogLine(Line); }); });
         if (!FOptions.ImageFile.empty())
             FSession.PlanCustomImage(FOptions.ImageFile);

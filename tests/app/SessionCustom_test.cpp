@@ -129,7 +129,7 @@ TEST_F(SessionTest, UnreadableFileLeavesNoImageName)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Short)) << Describe(*S);
     EXPECT_EQ(S->ImageName(), CurrentGG + ".bin");
     ASSERT_TRUE(S->Image().has_value());
-    EXPECT_EQ(*S->Image(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
+    EXPECT_EQ(*S->Image(), ArchiveItem(S->Images().Archive(), CurrentGG + ".bin"));
 
     // A folder is no file either.
     S->LoadCustomFirmware(ComDir());

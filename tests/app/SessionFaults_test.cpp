@@ -143,7 +143,7 @@ TEST_F(UnitFaults, UnitThatStaysSilentAboutGPSIsStillAskedForItsVersion)
     EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
     EXPECT_FALSE(R.GpsReports);
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
-    EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
 }
 
 TEST_F(SessionTest, LostVersionInformationIsAskedAgain)

@@ -59,7 +59,7 @@ std::unique_ptr<TUpdateSession> SessionTest::NewSession(const std::vector<std::s
     QObject::connect(S.get(), &TUpdateSession::Finished,
                      [this](const TUpdateOutcome& O) { Outcomes.push_back(O); });
     // The tool's side of the line, for failure reports.
-    S->OnUnitFrame = [Log = FLog, Lock = FLogLock, T = std::make_shared<QElapsedTimer>()](
+    S->Log.OnUnitFrame = [Log = FLog, Lock = FLogLock, T = std::make_shared<QElapsedTimer>()](
                          TUpdateSession*, bool Out, uint8_t Cmd, const std::string& Data) {
         if (!T->isValid())
             T->start();
@@ -69,7 +69,7 @@ std::unique_ptr<TUpdateSession> SessionTest::NewSession(const std::vector<std::s
                       Cmd);
         Log->push_back(Head + Data.substr(0, 60));
     };
-    S->OnModuleFrame = [Log = FLog, Lock = FLogLock](TUpdateSession*, bool Out, const std::string& Bytes) {
+    S->Log.OnModuleFrame = [Log = FLog, Lock = FLogLock](TUpdateSession*, bool Out, const std::string& Bytes) {
         const std::lock_guard<std::mutex> Guard(*Lock);
         Log->push_back(std::string("tool module: ") + (Out ? ">> " : "<< ") + Hex(Bytes.substr(0, 24)));
     };

@@ -36,8 +36,8 @@ struct TWire {
     std::vector<std::string> Out;
     void Attach(TUpdateSession& S)
     {
-        auto Previous = S.OnModuleFrame;
-        S.OnModuleFrame = [this, Previous](TUpdateSession* Sender, bool Outgoing, const std::string& Bytes) {
+        auto Previous = S.Log.OnModuleFrame;
+        S.Log.OnModuleFrame = [this, Previous](TUpdateSession* Sender, bool Outgoing, const std::string& Bytes) {
             if (Previous)
                 Previous(Sender, Outgoing, Bytes);
             if (Outgoing)
@@ -92,7 +92,7 @@ TEST_F(SessionTest, ModuleReceiverUpdatedWithTheArchiveImage)
     const auto R = Module.Report();
     EXPECT_EQ(R.Programmings, 1) << R.TransferError;
     EXPECT_EQ(R.TransferFailures, 0);
-    const std::string Expected = ArchiveItem(S->Archive(), New1513 + ".bin");
+    const std::string Expected = ArchiveItem(S->Images().Archive(), New1513 + ".bin");
     ASSERT_FALSE(Expected.empty());
     EXPECT_TRUE(Module.ReceiverImage() == Expected) << "receiver image differs from the archive's";
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
@@ -219,7 +219,7 @@ TEST_F(SessionTest, ModuleControllerBelow200IsUpdatedFirst)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     const auto R = Module.Report();
     EXPECT_EQ(R.Programmings, 1) << R.TransferError;
-    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     // The record: the controller's update as a phase of its own; identified
     // again after it and after the last block; nothing pulled or sent twice.
@@ -270,7 +270,7 @@ TEST_F(SessionTest, ModuleStatus02StartsTheConnectionAgain)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
     EXPECT_EQ(Module.Report().Transfers, 2);
-    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
 }
 
 TEST_F(SessionTest, ModuleSilentAfterTheLastBlockIsStillConfirmed)
@@ -313,7 +313,7 @@ TEST_F(SessionTest, ModuleThatLeavesTheTransferIsFollowedFromIdentification)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Transfers, 2);
     EXPECT_EQ(Module.Report().Programmings, 1);
-    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
     // The stalled block went out a few times, not for ever (and once more in
     // the second transfer).
@@ -342,7 +342,7 @@ TEST_F(SessionTest, ModuleThatNeverHeardTheImageStartIsAskedAgain)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_GT(Module.Report().Identifies, Identifies) << "identification started again";
     EXPECT_EQ(Module.Report().Transfers, 1);
-    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, New1513);
 }
 
@@ -364,7 +364,7 @@ TEST_F(SessionTest, ModuleRecoveryOfAReceiverThatCannotReport)
     EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
-    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Images().Archive(), CurrentGG + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, CurrentGG);
 }
 
@@ -391,7 +391,7 @@ TEST_F(SessionTest, ModuleCloseDuringTheBlocksThenAgain)
     S->Open();
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
     EXPECT_EQ(Module.Report().Programmings, 1);
-    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(Module.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
 }
 
 TEST_F(SessionTest, ModuleOffDuringTheBlocksStartsOverAtIdentification)

@@ -55,8 +55,8 @@ TEST(SessionStartup, EmbeddedDemoFirmware)
         "AXN_3.8_3333_15043022,3424,MC-GG,1.0.bin", "AXN_3.8_1513_16022600,1513,MC-1513,1.0.bin",
         "AXN_5.0_3333_22051800,5003,MC-3333,1.2.bin", "AXN_5.1.9_3333_23110100,5110,MC-GG,1.1.bin",
         "EVA_2.0_M10_24031500,2000,EVA-M10,1.0+F.bin"};
-    EXPECT_EQ(S.ArchiveImages(), Expected);
-    EXPECT_EQ(S.UnitFirmware().Count(), 10);
+    EXPECT_EQ(S.Images().ReceiverImages(), Expected);
+    EXPECT_EQ(S.Images().UnitFirmware().Count(), 10);
     EXPECT_TRUE(S.ModuleProcedure().ControllerFirmware().IsReady());
     EXPECT_EQ(S.ModuleProcedure().ControllerFirmware().Title, "EGPS controller 2.03");
     EXPECT_TRUE(S.ModuleProcedure().ControllerFirmware().Wide);
@@ -85,18 +85,18 @@ TEST(SessionStartup, ReceiverImagesAreTheBinItemsInArchiveOrder)
                                              {"b.bin", "3"},
                                              {"notes.txt", "4"},
                                              {"c.efw", UnitEfw("Unit 7")}}));
-    EXPECT_EQ(S.ArchiveImages(), (std::vector<std::string>{"a.BIN", "b.bin"}));
-    EXPECT_EQ(S.UnitFirmware().Count(), 1);
+    EXPECT_EQ(S.Images().ReceiverImages(), (std::vector<std::string>{"a.BIN", "b.bin"}));
+    EXPECT_EQ(S.Images().UnitFirmware().Count(), 1);
     EXPECT_EQ(S.Display().Caption, "Veltrac GNSS Firmware Update + Veltrac (Label L)");
 
     // Images are read from the archive by name, once.
-    EXPECT_TRUE(S.LoadArchiveImage("b.bin"));
+    EXPECT_TRUE(S.Images().LoadArchiveImage("b.bin"));
     EXPECT_EQ(S.Image(), std::optional<std::string>("3"));
     EXPECT_EQ(S.ImageName(), "b.bin");
-    EXPECT_TRUE(S.LoadArchiveImage("b.bin"));
+    EXPECT_TRUE(S.Images().LoadArchiveImage("b.bin"));
     std::vector<std::string> Trace;
-    S.OnTrace = [&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); };
-    EXPECT_FALSE(S.LoadArchiveImage("missing.bin"));
+    S.Log.OnTrace = [&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); };
+    EXPECT_FALSE(S.Images().LoadArchiveImage("missing.bin"));
     EXPECT_FALSE(S.Image().has_value());
     EXPECT_EQ(S.ImageName(), "") << "a name must never stand for an image not held";
     EXPECT_EQ(Trace, std::vector<std::string>{"# the firmware package holds no item missing.bin"});
@@ -107,8 +107,8 @@ TEST(SessionStartup, ArchiveWithoutUnitFirmware)
     TUpdateSession S(TestStore());
     S.LoadGPSFirmwareImage(Image("Only receivers", {{"AXN_1,2,MC-GG,1.bin", "x"}}));
     EXPECT_EQ(S.Display().Caption, "Veltrac GNSS Firmware Update (Only receivers)");
-    EXPECT_EQ(S.UnitFirmware().Count(), 0);
-    EXPECT_EQ(S.ArchiveImages().size(), 1u);
+    EXPECT_EQ(S.Images().UnitFirmware().Count(), 0);
+    EXPECT_EQ(S.Images().ReceiverImages().size(), 1u);
 }
 
 TEST(SessionStartup, ImageWithoutLabelOrDamaged)
@@ -119,44 +119,22 @@ TEST(SessionStartup, ImageWithoutLabelOrDamaged)
     const std::string IV(16, '\x42');
     S.LoadGPSFirmwareImage(IV + AesCbcEncrypt(ImageKey(), IV, Plain, true));
     EXPECT_EQ(S.Display().Caption, "Veltrac GNSS Firmware Update ()");
-    EXPECT_EQ(S.Archive(), Plain);
-    EXPECT_TRUE(S.ArchiveImages().empty());
+    EXPECT_EQ(S.Images().Archive(), Plain);
+    EXPECT_TRUE(S.Images().ReceiverImages().empty());
 
     // Noise: nothing deciphers, nothing is listed, every check is unsupported.
     // The note waits for a trace that is set later (as the embedded package is loaded first).
     TUpdateSession D(TestStore());
     D.LoadGPSFirmwareImage(NoiseBytes(4000, 9));
     std::vector<std::string> Trace;
-    D.SetTrace([&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); });
+    D.Log.SetTrace([&](TUpdateSession*, const std::string& Line) { Trace.push_back(Line); });
     ASSERT_EQ(Trace.size(), 1u);
     EXPECT_EQ(Trace[0].rfind("# firmware package: ", 0), 0u) << Trace[0];
     EXPECT_EQ(D.Display().Caption, "Veltrac GNSS Firmware Update ()");
-    EXPECT_TRUE(D.ArchiveImages().empty());
-    EXPECT_EQ(D.UnitFirmware().Count(), 0);
-    EXPECT_FALSE(D.FindRequiredImage("AXN_3.8_3333_15043022,3424,MC-GG,1.0"));
-    EXPECT_EQ(D.Display().vGPSNeeded, "Update is not supported");
+    EXPECT_TRUE(D.Images().ReceiverImages().empty());
+    EXPECT_EQ(D.Images().UnitFirmware().Count(), 0);
     D.LoadGPSFirmwareImage("");
     EXPECT_EQ(D.Display().Caption, "Veltrac GNSS Firmware Update ()");
-}
-
-TEST(SessionStartup, RequiredImageChoice)
-{
-    TUpdateSession S(TestStore());
-    S.LoadGPSFirmwareImage(Image("L", {{"AXN_1.0,1,MC-GG,1.0.bin", "old"},
-                                       {"AXN_2.0,2,MC-GG,2.0.bin", "new"},
-                                       {"AXN_1.0,1,MC-XY,1.0.bin", "xy"},
-                                       {"EVA_1.0.bin", "eva"}}));
-    EXPECT_TRUE(S.FindRequiredImage("AXN_0,0,MC-GLA,0"));
-    EXPECT_EQ(S.Display().vGPSNeeded, "AXN_2.0,2,MC-GG,2.0");
-    EXPECT_EQ(S.Image(), std::optional<std::string>("new"));
-    EXPECT_TRUE(S.FindRequiredImage("AXN_0,0,MT33-1.MC-XY,0"));
-    EXPECT_EQ(S.Display().vGPSNeeded, "AXN_1.0,1,MC-XY,1.0");
-    EXPECT_TRUE(S.FindRequiredImage("EVA_0.1,x+F"));
-    EXPECT_EQ(S.Display().vGPSNeeded, "EVA_1.0");
-    EXPECT_FALSE(S.FindRequiredImage("EVA_0.1,x"));
-    EXPECT_EQ(S.Display().vGPSNeeded, "Update is not supported");
-    EXPECT_FALSE(S.FindRequiredImage("GPS_1,2,MC-GG,1"));
-    EXPECT_FALSE(S.FindRequiredImage(""));
 }
 
 TEST(SessionStartup, ProgressBarsKeepTheirPositionInRange)

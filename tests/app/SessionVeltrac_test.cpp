@@ -70,7 +70,7 @@ TEST_P(VeltracContainers, ReceiverEndsWithTheArchiveImage)
                                 : GetParam() == 'V' ? "plain container"
                                                     : "raw image");
     EXPECT_EQ(R.UnwrittenBytes, 0u);
-    const std::string Expected = ArchiveItem(S->Archive(), New1513 + ".bin");
+    const std::string Expected = ArchiveItem(S->Images().Archive(), New1513 + ".bin");
     ASSERT_FALSE(Expected.empty());
     EXPECT_TRUE(Unit.ReceiverImage() == Expected) << "receiver image differs from the archive's";
     EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short)) << "the unit was not turned off";
@@ -128,7 +128,7 @@ TEST_F(SessionTest, UnitGetsItsOwnFirmwareOncePerOpenThenTheReceiver)
     EXPECT_EQ(Count(R, 0x11), 1) << "the reconnected unit was offered its firmware again";
     EXPECT_EQ(R.Programmings, 1);
     EXPECT_EQ(S->Display().vVersion, "2.41");
-    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), New1513 + ".bin"));
+    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
     // Switched off once the line is quiet.
     ASSERT_TRUE(WaitFor([&] { return Count(Unit.Report(), 0xF2) == 1; }, Short));
 
@@ -271,7 +271,7 @@ TEST_F(SessionTest, EvaReceiverWithPlusF)
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::TransferStart; }, Short));
     EXPECT_EQ(S->Display().vGPSNeeded, NewEVA);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
-    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), NewEVA + ".bin"));
+    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Images().Archive(), NewEVA + ".bin"));
     EXPECT_EQ(S->Display().vGPSCurrent, NewEVA);
 }
 
@@ -312,7 +312,7 @@ TEST_F(SessionTest, RecoveryOfAReceiverThatCannotReport)
     EXPECT_EQ(S->Display().vGPSCurrent, "Firmware recovery");
     EXPECT_EQ(S->Display().vGPSNeeded, CurrentGG);
     ASSERT_TRUE(WaitFor([&] { return S->UpdateState() == TUpdateState::Finished; }, Long)) << Describe(*S);
-    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Archive(), CurrentGG + ".bin"));
+    EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Images().Archive(), CurrentGG + ".bin"));
     EXPECT_TRUE(WaitFor([&] { return Unit.Report().TurnOffs == 1; }, Short));
 }
 

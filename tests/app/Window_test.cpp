@@ -224,7 +224,7 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
         << Describe(W.Session());
     EXPECT_TRUE(TxLit);
     EXPECT_EQ(Unit.Report().Programmings, 1);
-    EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(W.Session().Archive(), New1513 + ".bin"));
+    EXPECT_TRUE(Unit.ReceiverImage() == ArchiveItem(W.Session().Images().Archive(), New1513 + ".bin"));
     EXPECT_EQ(W.vGPSCurrent->text(), Q(New1513));
     EXPECT_EQ(W.vGPSNeeded->text(), Q(New1513));
     const QString Finished = "Finished: the receiver was updated to \"" + Q(New1513) + "\"";

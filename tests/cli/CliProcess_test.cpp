@@ -68,13 +68,13 @@ TEST(CliProgram, ListFirmwareOfTheDemoPackage)
     TUpdateSession S(TestStore());
     EXPECT_EQ(F.value("label").toString().toStdString(), S.ArchiveLabel());
     const QJsonArray Images = F.value("receiver_images").toArray();
-    ASSERT_EQ(Images.size(), static_cast<qsizetype>(S.ArchiveImages().size()));
+    ASSERT_EQ(Images.size(), static_cast<qsizetype>(S.Images().ReceiverImages().size()));
     for (qsizetype i = 0; i < Images.size(); ++i)
-        EXPECT_EQ(Images[i].toString().toStdString(), S.ArchiveImages()[static_cast<std::size_t>(i)]);
+        EXPECT_EQ(Images[i].toString().toStdString(), S.Images().ReceiverImages()[static_cast<std::size_t>(i)]);
     const QJsonArray Units = F.value("unit_firmware").toArray();
-    ASSERT_EQ(Units.size(), S.UnitFirmware().Count());
+    ASSERT_EQ(Units.size(), S.Images().UnitFirmware().Count());
     int i = 0;
-    for (const TSoftwareVersion* V = S.UnitFirmware().First(); V; V = V->Next, ++i) {
+    for (const TSoftwareVersion* V = S.Images().UnitFirmware().First(); V; V = V->Next, ++i) {
         const QJsonObject U = Units[i].toObject();
         EXPECT_EQ(U.value("title").toString().toStdString(), V->Info.Title);
         EXPECT_EQ(U.value("class").toInt(), V->Info.Class);

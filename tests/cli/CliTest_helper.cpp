@@ -52,12 +52,12 @@ const TArchive& Archive()
     static const TArchive A = [] {
         TUpdateSession S(TestStore());
         TArchive R;
-        for (const std::string& Name : S.ArchiveImages())
+        for (const std::string& Name : S.Images().ReceiverImages())
             if (Name.find(",MC-GG,") != std::string::npos)
                 R.Required = Name.substr(0, Name.size() - 4);
-        if (!R.Required.empty() && S.LoadArchiveImage(R.Required + ".bin"))
+        if (!R.Required.empty() && S.Images().LoadArchiveImage(R.Required + ".bin"))
             R.Image = *S.Image();
-        R.Package = S.Archive();
+        R.Package = S.Images().Archive();
         R.Label = S.ArchiveLabel();
         return R;
     }();

@@ -436,11 +436,11 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
         TRun* Raw = R.get();
         QObject::connect(R->Session.get(), &TUpdateSession::Finished,
                          [Raw](const TUpdateOutcome& O) { Raw->Outcomes.push_back(O); });
-        R->Session->OnUnitFrame = [Raw](TUpdateSession*, bool Outgoing, uint8_t Cmd, const std::string& Hex) {
+        R->Session->Log.OnUnitFrame = [Raw](TUpdateSession*, bool Outgoing, uint8_t Cmd, const std::string& Hex) {
             if (Outgoing && Cmd == 0x1C)
                 ++Raw->Sent[Hex.substr(0, 11)]; // the four address bytes
         };
-        R->Session->OnModuleFrame = [Raw](TUpdateSession*, bool Outgoing, const std::string& Wire) {
+        R->Session->Log.OnModuleFrame = [Raw](TUpdateSession*, bool Outgoing, const std::string& Wire) {
             // "<" 00 2C FA kind index ... ">": a receiver block; the kind and index follow unescaped
             // unless they are 10, 3C or 3E, which only an index can be.
             if (Outgoing && Wire.size() > 6 && Wire.compare(1, 3, "\x00\x2C\xFA", 3) == 0 &&
