@@ -1,6 +1,7 @@
 #include "app/records/RecordDestination.h"
 
 #include <cctype>
+#include <cstring>
 #include <libpq-fe.h>
 
 namespace
@@ -118,7 +119,16 @@ TDestinationParse ParseRecordDestination(const std::string& Text)
             return Refuse("the record destination " + D.Display() +
                           " is not a PostgreSQL connection URI: " + D.Masked(Why));
         }
+        // libpq only finds a bad port when it connects: told here, before any device is touched.
+        std::string BadPort;
+        for (const PQconninfoOption* O = Options; O->keyword; ++O)
+            if (std::strcmp(O->keyword, "port") == 0 && O->val &&
+                std::string(O->val).find_first_not_of("0123456789,") != std::string::npos)
+                BadPort = O->val;
         PQconninfoFree(Options);
+        if (!BadPort.empty())
+            return Refuse("the record destination " + D.Display() + " names the port \"" + D.Masked(BadPort) +
+                          "\", which is not a number");
         return P;
     }
     if (StartsWith(Text, "sqlite:")) {

@@ -5,6 +5,9 @@
 #include "app/records/RecordSpool.h"
 #include "app/records/SqliteConnection.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -317,9 +320,39 @@ void TRecordWriter::Enqueue(TJob Job)
     FWake.notify_one();
 }
 
+namespace
+{
+
+const QEvent::Type ReportsEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+} // namespace
+
+// The reports travel under the writer's own lock rather than inside Qt's
+// posted functors: what the worker made is handed over with a happens-before
+// that the thread sanitizer (and the reader) can see.
 void TRecordWriter::Post(std::function<void()> Report)
 {
-    QMetaObject::invokeMethod(this, std::move(Report), Qt::QueuedConnection);
+    std::lock_guard Lock(FMutex);
+    FReports.push_back(std::move(Report));
+    if (FReports.size() == 1)
+        QCoreApplication::postEvent(this, new QEvent(ReportsEvent));
+}
+
+bool TRecordWriter::event(QEvent* E)
+{
+    if (E->type() != ReportsEvent)
+        return QObject::event(E);
+    std::vector<std::function<void()>> Reports;
+    {
+        std::lock_guard Lock(FMutex);
+        Reports.swap(FReports);
+    }
+    // A callback may delete the writer: the reports after it have nobody to tell.
+    const QPointer<TRecordWriter> Self(this);
+    for (const auto& Report : Reports)
+        if (Self)
+            Report();
+    return true;
 }
 
 void TRecordWriter::Checked(const TStartCheck& Check)

@@ -91,8 +91,9 @@ class TRecordWriter : public QObject
         std::function<void(int)> Done;
     };
     void Enqueue(TJob Job);
-    // Runs Report on this object's thread, from its event loop.
+    // Runs Report on this object's thread, from its event loop; callable from either thread.
     void Post(std::function<void()> Report);
+    bool event(QEvent* E) override;
     // Reports of the worker: the destination is open (or not), a job is
     // done, with the status after it.
     void Opened(const TStartCheck& Check, const TRecordStatus& Status);
@@ -115,7 +116,10 @@ class TRecordWriter : public QObject
     std::deque<TJob> FJobs;
     bool FStop = false;
     bool FPoke = false; // forward now, whatever the back-off says
-    int FStopFd = -1;   // an eventfd that ends the worker's server waits
+    // Reports for this object's thread, handed over under the lock; one
+    // event at a time asks for them.
+    std::vector<std::function<void()>> FReports;
+    int FStopFd = -1; // an eventfd that ends the worker's server waits
 
     std::unique_ptr<TRecordWorker> FWorker;
     std::thread FThread;

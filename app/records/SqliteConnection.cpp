@@ -99,6 +99,9 @@ void TSqliteConnection::Fail(int Code) const
     const int Primary = Code & 0xFF;
     if (System && (Primary == SQLITE_IOERR || Primary == SQLITE_CANTOPEN || Primary == SQLITE_FULL))
         Why += std::string(" (") + std::strerror(System) + ")";
+    else if (Code == SQLITE_IOERR_WRITE || Primary == SQLITE_FULL)
+        // A write the system cut short leaves no errno behind.
+        Why += " (the disk is full or the file may grow no further)";
     throw TRecordError(FaultOf(Code), FName + ": " + Why);
 }
 
