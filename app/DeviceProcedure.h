@@ -43,6 +43,10 @@ class TProcedureEvents
     // controller update, its last block, its status 02 or a stall): the run
     // and the confirmation go on.
     virtual void StartAgain() = 0;
+    // The unit reported its logger status with nothing of this run's under
+    // way: its receiver is programming (a link lost while it did, a tool that
+    // ended meanwhile). Nothing may be sent to it but questions.
+    virtual void ProgrammingFound() = 0;
     // The receiver reported Version (never the recovery text).
     virtual void ReceiverReported(const std::string& Version) = 0;
     // The unit says its receiver cannot report a version.

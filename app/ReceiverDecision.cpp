@@ -79,6 +79,23 @@ TDecision Decide(const TAsk& Ask, const std::vector<std::string>& Images)
     return D;
 }
 
+TDecision AfterFollowing(const TAsk& Ask, TImageSource Planned, const std::vector<std::string>& Images)
+{
+    TDecision D = Decide(Ask, Images);
+    if (D.What == TWhat::UpToDate) {
+        D.Kind = TOutcomeKind::Updated;
+        D.Message = "the receiver was found programming and was followed to its end: it runs " +
+                    Quoted(Ask.Version) + " now; this run wrote nothing";
+    } else if (Planned != TImageSource::None) {
+        D = Ends(TWhat::Fail, TOutcomeKind::Failed,
+                 "the receiver was found programming and was followed to its end: it reports " +
+                     Quoted(Ask.Version) + "; nothing was sent: run the update again to send the " +
+                     (Planned == TImageSource::Custom ? "image" : "recovery"));
+        D.Version = Ask.Version;
+    }
+    return D;
+}
+
 bool RecoveryPossible(bool ExternalGPS, const std::string& HardwareText)
 {
     return ExternalGPS || HardwareText == "2e1";

@@ -51,6 +51,11 @@ struct TPlan {
 };
 
 // Images: the package's receiver images.
+// After a programming the run found under way and followed to its end, the
+// receiver reports Version: the required one ends the run as updated; a plan
+// (a custom image, a recovery) ends it with what the receiver reports; else
+// Version is decided as on any Open (What Send or the like).
+TDecision AfterFollowing(const TAsk& Ask, TImageSource Planned, const std::vector<std::string>& Images);
 TDecision Decide(const TAsk& Ask, const std::vector<std::string>& Images);
 // The decision when the package names an image for Version that cannot be read.
 TDecision NoImageFor(const std::string& Version);

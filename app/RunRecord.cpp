@@ -257,6 +257,7 @@ TUpdateOutcome TRunRecord::End(TOutcomeKind Kind, const std::string& Message, co
         O.ImageBytes = At.Image->size();
     }
     O.Transferred = Transferred;
+    O.ProgrammingFollowed = ProgrammingFollowed;
     const int64_t Ending = Now();
     // A transfer still running is measured to here.
     const bool TransferCut = CloseTransfer(At.SentNow, At.LineRate);

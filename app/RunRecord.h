@@ -69,6 +69,7 @@ struct TRunRecord {
     QDateTime StartedAt;
     TImageSource Transfer = TImageSource::None; // the transfer of this run, once started
     bool Transferred = false;                   // a complete image reached the device
+    bool ProgrammingFollowed = false;           // a programming under way when the run began was followed
     std::string Required;                       // the version the tool knows it sent, once confirming
     std::string DeviceID, FirmwareBefore, FirmwareAfter, FirmwareTitle;
     std::string Model, Hardware, HardwareRevision; // as the device identified itself

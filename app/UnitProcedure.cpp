@@ -11,6 +11,8 @@
 namespace
 {
 constexpr int VersionRetryMs = 2000;
+// No logger period is documented for the units: a generous listening time.
+constexpr int DefaultListenMs = 3000;
 } // namespace
 
 template <typename... A> auto TUnitProcedure::Event(void (TUnitProcedure::*Method)(A...))
@@ -76,6 +78,9 @@ TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
             Port->DevicePath().empty() ? "COM " + std::to_string(Port->ComNumber()) : Port->DevicePath();
         FEvents.Trace("# " + Name + ": " + Setup.Text());
     };
+    tListen.setSingleShot(true);
+    tListen.setInterval(DefaultListenMs);
+    connect(&tListen, &QTimer::timeout, this, [this] { FEvents.Step([&] { Listened(); }); });
     tVersionRetry.setInterval(VersionRetryMs);
     connect(&tVersionRetry, &QTimer::timeout, this, [this] { FEvents.Step([&] { VersionRetryTick(); }); });
 }
@@ -114,9 +119,11 @@ void TUnitProcedure::Open(int ComNumber, bool MayBeProgramming)
     FReceiverCannotReport = false;
     FUpdatedUnitID = -1;
     FLinkEnding.Stop();
-    // A unit that may be programming is only woken: the end-of-connection
-    // frames that usually go first would end its link.
-    CX.SetCloseBeforeOpen(!MayBeProgramming);
+    // Any unit may be programming when its port is opened (a tool that ended
+    // while it did, an adapter that dropped out): it is only woken, since the
+    // end-of-connection frames that may go first would end its link.
+    (void)MayBeProgramming;
+    CX.SetCloseBeforeOpen(false);
     CX.SetComNumber(ComNumber);
     CX.Open();
 }
@@ -151,6 +158,9 @@ void TUnitProcedure::Reset()
     FTransfer.Stop();
     FAwaitingVersion = false;
     tVersionRetry.stop();
+    tListen.stop();
+    FIdleKnown = false;
+    FOffer.clear();
 }
 
 void TUnitProcedure::StateEntered(TUpdateState State)
@@ -195,6 +205,7 @@ const TProgressBarState* TUnitProcedure::CountingBar(TUpdateState State, const T
 // the questions that follow its programming to the end.
 void TUnitProcedure::Follow()
 {
+    tListen.stop();
     FEvents.ChangeState(TUpdateState::Busy);
     FTransfer.Stop();
     CX.SetLoggerReports(true);
@@ -246,6 +257,11 @@ void TUnitProcedure::LinkEnded()
 {
     FLinkEnding.StopWatching();
     FEvents.LinkEnded();
+}
+
+void TUnitProcedure::RecordsRefused()
+{
+    tListen.start();
 }
 
 // ---------------------------------------------------------------- what the transfer shows
@@ -306,17 +322,38 @@ void TUnitProcedure::GotVersionInfo(const TCX_VersionInfo& Info)
     FEvents.Identified();
     if (FEvents.FollowKept())
         return;
-
+    // A unit that programs its receiver tells so by its logger status, which
+    // it sends only once asked to: only questions until it was listened to.
+    CX.SetLoggerReports(true);
     const std::string Title =
         FUnitFirmware ? FindNewestSoftware(*FUnitFirmware, Info.Class, Info.Hardware, Info.HardwareRev, 0, 0)
                       : std::string();
-    if (Title.empty() || Unit.UnitID == FUpdatedUnitID) {
+    FOffer = Title.empty() || Unit.UnitID == FUpdatedUnitID ? std::string() : Title;
+    tListen.start();
+}
+
+void TUnitProcedure::Listened()
+{
+    if (Ending() || !CX.Connected())
+        return;
+    if (FEvents.Shown().UpdateState == TUpdateState::TransferStart) {
+        // Records were refused and no logger status came: the unit is not
+        // programming. Three such rounds and the unit refuses the image.
+        if (FTransfer.RefusalRounds() >= 3)
+            FEvents.Failed(TOutcomeKind::Failed, "the unit refuses EEPROM writes");
+        else
+            FTransfer.Resume();
+        return;
+    }
+    FIdleKnown = true;
+    if (FOffer.empty()) {
         CX.SetGPSReports(true, false);
         return;
     }
-    FUpdatedUnitID = Unit.UnitID;
+    const std::string Title = std::exchange(FOffer, std::string());
+    FUpdatedUnitID = CX.UnitInfo().UnitID;
     CX.SelectSoftware(*FUnitFirmware, Title);
-    CX.StartSoftwareUpdate(Unit.VersionText == "2.31o");
+    CX.StartSoftwareUpdate(CX.UnitInfo().VersionText == "2.31o");
     FEvents.ChangeState(TUpdateState::UnitFirmware);
     FEvents.Shown().vGPSCurrent = SessionText::UpdatingUnit + Title;
     FEvents.Run().FirmwareStarting(Title);
@@ -336,7 +373,7 @@ void TUnitProcedure::GPSLocation()
     if (Ending())
         return;
     const TUpdateState State = FEvents.Shown().UpdateState;
-    if (State == TUpdateState::Idle)
+    if (State == TUpdateState::Idle && FIdleKnown)
         CX.RequestParameter(FTransfer.GPSReady() > 0 ? TUnitTransfer::ParamGPSVersion
                                                      : TUnitTransfer::ParamGPSUpdate);
     else if (State == TUpdateState::Busy && !FTransfer.ProgramStartPending())
@@ -363,7 +400,13 @@ void TUnitProcedure::RequestParameter(int32_t Parameter, const std::string& Valu
             FEvents.Failed(TOutcomeKind::NotSupported, "the unit does not support receiver updates");
         else if (Idle && FReceiverCannotReport)
             FEvents.UnreadableReceiver();
-    } else if (Parameter == TUnitTransfer::ParamGPSVersion && !Value.empty()) {
+    } else if (Parameter == TUnitTransfer::ParamGPSVersion && Value.empty()) {
+        // A unit that said its receiver can report gives an empty answer
+        // while it programs, or between two answers: never a reason to send
+        // anything; it is asked again.
+        if (State == TUpdateState::Idle && FTransfer.GPSReady() > 0)
+            FTransfer.RequestVersion();
+    } else if (Parameter == TUnitTransfer::ParamGPSVersion) {
         // A second answer may come while records are being written: then no command.
         if (State == TUpdateState::Idle || (State == TUpdateState::Busy && !FTransfer.ProgramStartPending()))
             CX.SetGPSReports(false, false);
@@ -373,6 +416,14 @@ void TUnitProcedure::RequestParameter(int32_t Parameter, const std::string& Valu
 
 void TUnitProcedure::LoggerStatusReceived(const TCX_LoggerStatus& Status)
 {
+    // Nothing of this run makes the unit program: it was programming already
+    // (or took a refused record's place in a programming of its own).
+    const TUpdateState State = FEvents.Shown().UpdateState;
+    if (!FEvents.Confirming() && !Ending() &&
+        (State == TUpdateState::Idle || State == TUpdateState::TransferStart)) {
+        tListen.stop();
+        FEvents.ProgrammingFound();
+    }
     if (FEvents.Shown().UpdateState == TUpdateState::Busy && !Ending())
         FTransfer.LoggerStatus();
     if (Ending())

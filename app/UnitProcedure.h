@@ -23,6 +23,10 @@ class TUnitProcedure : public QObject,
     explicit TUnitProcedure(TProcedureEvents& Events);
     ~TUnitProcedure() override;
 
+    // How long the unit is listened to, after its version information and
+    // after refused records, for a logger status that shows it programming,
+    // before anything that changes it is sent (default 3 s).
+    void SetListenTime(int Milliseconds) { tListen.setInterval(Milliseconds > 0 ? Milliseconds : 1); }
     // The unit firmware the unit is offered (from the firmware package); may be null.
     void SetUnitFirmware(const TSoftwareVersionCollection* Firmware) { FUnitFirmware = Firmware; }
 
@@ -90,6 +94,9 @@ class TUnitProcedure : public QObject,
     }
     void ProgramStarted() override { FEvents.ProgramAcknowledged(); }
     void RecordSentAgain() override { FEvents.Run().Repeated(TRunRecord::TRepeat::Record); }
+    void RecordsRefused() override;
+    // The listening time passed without a logger status: the unit is not programming.
+    void Listened();
     void LinkEnded() override;
 
     // Nothing of the update runs on; the link ends once the line is quiet.
@@ -105,6 +112,12 @@ class TUnitProcedure : public QObject,
 
     // A version information was asked for and has not arrived yet.
     bool FAwaitingVersion = false;
+    // Listens for a logger status before anything that changes the unit goes out.
+    QTimer tListen;
+    // The unit is known not to be programming: it was listened to.
+    bool FIdleKnown = false;
+    // The unit's own firmware, offered once the unit is known to be idle.
+    std::string FOffer;
     int32_t FUpdatedUnitID = -1;
     bool FReceiverCannotReport = false;
 };

@@ -48,6 +48,8 @@ void TUnitTransfer::Start(const std::string& Image)
     FProgramStartPending = false;
     FCursor = 0;
     FLastSent = -1;
+    FRefusals = FRefusalRounds = 0;
+    FFirstRefused = FPaused = false;
     FHost.SendBar(0, static_cast<int>(FRecords.size()));
     if (!FRecords.empty())
         tWriteRetry.start();
@@ -64,6 +66,7 @@ void TUnitTransfer::Stop()
     ForgetAnswers();
     FSpeedConfirmed = false;
     FProgramStartPending = false;
+    FPaused = false;
     tGPSVersionPoll.stop();
 }
 
@@ -137,8 +140,12 @@ void TUnitTransfer::Answered(bool Success)
     --FCurrentCopies;
     if (FCurrentKind >= 0) {
         if (!FRecords.empty() && FCurrentKind == FCursor) {
-            if (Success)
+            if (Success) {
                 CurrentAnswered();
+                FRefusals = FRefusalRounds = 0;
+            } else if (Refused()) {
+                return;
+            }
             SendRecord(Success);
         }
     } else if (FCurrentKind == AnswerProgramStart) {
@@ -176,6 +183,34 @@ void TUnitTransfer::RetryTick()
     }
 }
 
+// A unit that programs its receiver from its EEPROM refuses every write;
+// one that refuses now and then does not. The first refusal of a transfer's
+// first record, and five refusals of one record in a row, make the records
+// wait while the owner listens for the unit's logger status.
+bool TUnitTransfer::Refused()
+{
+    ++FRefusals;
+    const bool First = FCursor == 0 && !FFirstRefused;
+    FFirstRefused = FFirstRefused || FCursor == 0;
+    if (!First && FRefusals < 5)
+        return false;
+    FRefusals = 0;
+    ++FRefusalRounds;
+    FPaused = true;
+    tWriteRetry.stop();
+    FHost.RecordsRefused();
+    return true;
+}
+
+void TUnitTransfer::Resume()
+{
+    if (!FPaused)
+        return;
+    FPaused = false;
+    ForgetAnswers();
+    SendRecord(false);
+}
+
 // The cursor as the bar shows it: within 0..the record count.
 void TUnitTransfer::Cursored(int Position)
 {
@@ -189,6 +224,8 @@ void TUnitTransfer::Cursored(int Position)
 void TUnitTransfer::SendRecord(bool Advance)
 {
     tWriteRetry.stop();
+    if (FPaused)
+        return;
     if (Advance)
         Cursored(FCursor + 1);
     if (!FRecords.empty()) {

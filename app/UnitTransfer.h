@@ -23,6 +23,10 @@ class TUnitTransferHost : public TTransferHost
     virtual void ProgramStarted() = 0;
     // A record went out again (unanswered, or refused).
     virtual void RecordSentAgain() = 0;
+    // The unit refused the first record, or one record five times running:
+    // it may be programming its receiver from its EEPROM. The records wait
+    // until Resume.
+    virtual void RecordsRefused() = 0;
 
   protected:
     ~TUnitTransferHost() = default;
@@ -59,6 +63,12 @@ class TUnitTransfer : public QObject
     void Answered(bool Success); // to an EEPROM write or a parameter set
     void LoggerStatus();         // the unit reports its programming
 
+    // Records refused in a row: the records go on from the cursor (they
+    // waited since RecordsRefused). Rounds: how often they waited since the
+    // unit last took one.
+    void Resume();
+    int RefusalRounds() const { return FRefusalRounds; }
+
     // Asks for the receiver's version now, and every 2 s until StopVersionPoll.
     void RequestVersion();
     void StopVersionPoll();
@@ -85,6 +95,8 @@ class TUnitTransfer : public QObject
     static constexpr int AnswerProgramStart = -2;
 
     void SendRecord(bool Advance);
+    // A record was refused; true when the records now wait (RecordsRefused).
+    bool Refused();
     void Cursored(int Position);
     void StartProgramming();
     void ProgrammingStarted();
@@ -108,6 +120,11 @@ class TUnitTransfer : public QObject
     bool FSpeedConfirmed = false;
     // 65352 := 1 was sent and not yet acknowledged.
     bool FProgramStartPending = false;
+    // Refusals of the current record in a row, and whether the records wait for Resume.
+    int FRefusals = 0;
+    int FRefusalRounds = 0;
+    bool FFirstRefused = false;
+    bool FPaused = false;
 
     // Sends whose acknowledgement is still due: copies of the current send
     // (Kind: the record index, or one of the Answer... values), and copies

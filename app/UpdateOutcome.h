@@ -83,6 +83,8 @@ struct TUpdateOutcome {
     uint64_t TransferLineBytes = 0;
     uint32_t LineRate = 0;
     bool Transferred = false; // a complete image reached the device
+    // The run found the receiver programming, followed it to its end and wrote nothing.
+    bool ProgrammingFollowed = false;
     double Seconds = 0;       // from Open (or from the transfer request) to the end
     int ComNumber = 0;
     std::string DevicePath;

@@ -322,6 +322,22 @@ bool TUpdateSession::RecoveryNow()
     return true;
 }
 
+// The unit programs with nothing of this run under way: it is followed to
+// its end as a confirmation follows it, sent nothing but questions.
+void TUpdateSession::ProgrammingFound()
+{
+    EnsureRun();
+    TConfirmationStart C;
+    C.DeviceID = FDisplay.vUnitID;
+    FConfirm.Start(C);
+    FConfirm.ProgramAcknowledged();
+    FRun.ProgrammingFollowed = true;
+    FRun.Resumed(C, false);
+    FDisplay.Confirming = true;
+    Proc().Follow();
+    Log.Trace("# the receiver is programming: following it to the end, sending nothing");
+}
+
 void TUpdateSession::ReceiverReported(const std::string& Version)
 {
     FReported = Version;
@@ -346,7 +362,7 @@ void TUpdateSession::ModuleProgrammed()
 
 // ---------------------------------------------------------------- the image to send
 
-void TUpdateSession::DecideVersion(const std::string& Version, TImageSource Source)
+void TUpdateSession::DecideVersion(const std::string& Version, TImageSource Source, bool Followed)
 {
     using TWhat = ReceiverDecision::TWhat;
     FDisplay.vGPSCurrent = Version;
@@ -354,7 +370,8 @@ void TUpdateSession::DecideVersion(const std::string& Version, TImageSource Sour
                                      FPlan.What == TImageSource::Custom && !FPlan.Done,
                                      FRun.Transfer != TImageSource::None && !FRun.Transferred};
     const ReceiverDecision::TDecision D =
-        FImages.Take(ReceiverDecision::Decide(Ask, FImages.ReceiverImages()));
+        FImages.Take(Followed ? ReceiverDecision::AfterFollowing(Ask, FPlan.What, FImages.ReceiverImages())
+                              : ReceiverDecision::Decide(Ask, FImages.ReceiverImages()));
     if (D.What == TWhat::UpToDate || D.What == TWhat::Send || D.What == TWhat::NotSupported)
         FDisplay.vGPSNeeded = D.Required.empty() ? SessionText::NotSupported : D.Required;
     if (D.What == TWhat::Send) {
@@ -574,6 +591,11 @@ void TUpdateSession::ConfirmVersion(const std::string& Version)
         return;
     FRun.ConfirmationDecided(true);
     StopConfirmation();
+    if (FRun.ProgrammingFollowed && FRun.Transfer == TImageSource::None) {
+        ChangeState(TUpdateState::Idle);
+        DecideVersion(Version, TImageSource::Automatic, true);
+        return;
+    }
     ChangeState(TUpdateState::Finished);
     if (Verdict == TConfirmation::TVerdict::WrongVersion) {
         EndRun(TOutcomeKind::Failed, "after programming the receiver reports " + Quoted(Version) +
@@ -594,7 +616,12 @@ void TUpdateSession::ConfirmationExpired()
         DecideVersion(E.Version, TImageSource::Automatic);
         return;
     }
-    Finish(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
-                                                           : TOutcomeKind::NotConfirmed,
-           E.Message);
+    if (FRun.ProgrammingFollowed && FRun.Transfer == TImageSource::None)
+        Finish(TOutcomeKind::NotConfirmed, "the receiver was found programming, but gave no sign within " +
+                                               std::to_string(FConfirm.Timeout() / 1000) +
+                                               " s that its programming ended; nothing was sent");
+    else
+        Finish(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
+                                                               : TOutcomeKind::NotConfirmed,
+               E.Message);
 }

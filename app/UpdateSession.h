@@ -48,6 +48,8 @@ class TUpdateSession : public QObject, private TProcedureEvents
     int ConfirmTimeout() const { return FConfirm.Timeout(); }
     // A unit that reported logger status and then none for this long has ended its programming (default 5 s).
     void SetProgramQuietTime(int Milliseconds) { FConfirm.SetQuietTime(Milliseconds); }
+    // A unit is listened to this long for a logger status before anything that changes it goes (default 3 s).
+    void SetListenTime(int Milliseconds) { FUnit->SetListenTime(Milliseconds); }
 
     // ---- Requests given before Open, made when the technician's double-click would be ----
     // A custom image once the version is read in manual mode or the receiver
@@ -120,6 +122,7 @@ class TUpdateSession : public QObject, private TProcedureEvents
     bool FollowKept() override;
     void LinkOpened() override { ResetDisplay(); }
     void StartAgain() override { OpenConnection(); }
+    void ProgrammingFound() override;
     void ReceiverReported(const std::string& Version) override;
     void UnreadableReceiver() override;
     bool RecoveryNow() override;
@@ -166,7 +169,8 @@ class TUpdateSession : public QObject, private TProcedureEvents
     void RunPlan(bool UnreadableReceiver);
     void RunPlanNow();
     // What the receiver's reported Version means.
-    void DecideVersion(const std::string& Version, TImageSource Source);
+    // Followed: after a programming the run found under way and followed to its end.
+    void DecideVersion(const std::string& Version, TImageSource Source, bool Followed = false);
 
     // The confirmation stops; one that ran is kept for the next Open on the same device.
     void StopConfirmation(bool Keep = false);

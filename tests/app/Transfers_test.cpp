@@ -41,6 +41,7 @@ struct THost : TUnitTransferHost, TModuleTransferHost {
     void BlockRefused() override { ++Refusals; }
     void RecordSentAgain() override { ++SentAgain; }
     void BlockSentAgain() override { ++SentAgain; }
+    void RecordsRefused() override { ++Refusals; }
 };
 
 class Transfers : public SessionTest
