@@ -137,26 +137,7 @@ void TCliFrontEnd::PrintError(const std::string& Line)
 
 void TCliFrontEnd::PrintJson(const std::string& Json)
 {
-    // Among several ports each event names its port, right after its name
-    // (the result names it anyway).
-    if (FView == TCliView::Single || Json.find("\"com\":") != std::string::npos) {
-        FConsole.JsonLine(Json);
-        return;
-    }
-    TJsonObject Port;
-    if (FComNumber > 0)
-        Port.Add("com", FComNumber);
-    else
-        Port.AddNull("com");
-    Port.Add("device_path", FDevicePath);
-    const std::string Fields = Port.Str().substr(1, Port.Str().size() - 2);
-    std::string Line = Json;
-    const std::size_t AfterEvent = Line.find(',');
-    if (AfterEvent == std::string::npos)
-        Line.insert(Line.size() - 1, (Line.size() > 2 ? "," : "") + Fields);
-    else
-        Line.insert(AfterEvent + 1, Fields + ",");
-    FConsole.JsonLine(Line);
+    FConsole.JsonLine(FView == TCliView::Single ? Json : JsonWithPort(Json, FComNumber, FDevicePath));
 }
 
 void TCliFrontEnd::DrawProgress(bool Force)

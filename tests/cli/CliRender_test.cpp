@@ -195,6 +195,19 @@ TEST(CliJson, DisplayCarriesEveryPanel)
     EXPECT_EQ(S.value("text").toString(), "sending the image to the module");
 }
 
+TEST(CliJson, EventsOfSeveralPortsNameTheirPort)
+{
+    // Right after the event's name, whatever follows it.
+    EXPECT_EQ(JsonWithPort("{\"event\":\"display\",\"state\":3}", 5, "/dev/ttyUSB0"),
+              "{\"event\":\"display\",\"com\":5,\"device_path\":\"/dev/ttyUSB0\",\"state\":3}");
+    EXPECT_EQ(JsonWithPort("{\"event\":\"x\"}", 0, "/dev/pts/7"),
+              "{\"event\":\"x\",\"com\":null,\"device_path\":\"/dev/pts/7\"}");
+    EXPECT_EQ(JsonWithPort("{}", 2, ""), "{\"com\":2,\"device_path\":\"\"}");
+    // The result line names its port itself.
+    const std::string Result = "{\"event\":\"result\",\"com\":null,\"device_path\":\"/dev/a\"}";
+    EXPECT_EQ(JsonWithPort(Result, 5, "/dev/b"), Result);
+}
+
 TEST(CliLists, PortRows)
 {
     const std::vector<TPortRow> Rows = {{5, "/tmp/x/com5", "/dev/pts/3", "free"},
@@ -294,8 +307,9 @@ TEST(CliRender, TransferPace)
     O.TransferLineBytes = 600000;
     EXPECT_DOUBLE_EQ(LineUse(600000, 57600, 0.8), 6000000.0 / (57600 * 0.8)) << "not capped";
     EXPECT_FALSE(PortPaces(600000, 57600, 0.8));
-    EXPECT_EQ(TransferSummary(O),
-              "Transfer: 524,288 bytes in 0.8 s (655.4 kB/s); the port does not pace its bytes: no line figures");
+    EXPECT_EQ(
+        TransferSummary(O),
+        "Transfer: 524,288 bytes in 0.8 s (655.4 kB/s); the port does not pace its bytes: no line figures");
     EXPECT_TRUE(PortPaces(5000, 57600, 0.01));
     EXPECT_TRUE(PortPaces(8640, 57600, 1.0)) << "half again above the rate is measuring error";
     EXPECT_FALSE(PortPaces(8641 * 2, 57600, 2.0));
