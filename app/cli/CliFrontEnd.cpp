@@ -2,6 +2,7 @@
 
 #include "app/SessionStatus.h"
 #include "app/SignalWatcher.h"
+#include "app/cli/CliGuard.h"
 #include "app/cli/JsonOut.h"
 #include "firmware/MyCrypt.h"
 #include "serial/AppException.h"
@@ -10,12 +11,10 @@
 #include "serial/PortMap.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,24 +38,6 @@ int NumberForPath(const std::string& Path)
 {
     const int Number = ComNumberOfPath(Path);
     return Number > 0 ? Number : 1;
-}
-
-std::string TimeStamp()
-{
-    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
-}
-
-template <typename F> void Guarded(F&& Body)
-{
-    // These run inside the session's and the link's callbacks: nothing may
-    // escape into them.
-    try {
-        Body();
-    } catch (const std::exception& E) {
-        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", E.what());
-    } catch (...) {
-        std::fprintf(stderr, "veltrac-gnss-update-cli: unknown exception\n");
-    }
 }
 
 } // namespace
@@ -86,10 +67,6 @@ TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, 
 TCliFrontEnd::~TCliFrontEnd()
 {
     Detach();
-    if (FLog)
-        std::fclose(FLog);
-    if (FRecord >= 0)
-        ::close(FRecord);
 }
 
 // The run is over: the session may serve a next run on the same port (a
@@ -132,7 +109,7 @@ void TCliFrontEnd::PrintError(const std::string& Line)
     FConsole.Error(FPrefix + Line);
     if (FOptions.Json)
         PrintJson(TJsonObject().Add("event", "error").Add("message", Line).Str());
-    LogLine("# error: " + Line);
+    FFiles.Log("# error: " + Line);
 }
 
 void TCliFrontEnd::PrintJson(const std::string& Json)
@@ -213,14 +190,6 @@ void TCliFrontEnd::ShowPace(TRenderOutput& Out)
     PrintJson(J.Str());
 }
 
-void TCliFrontEnd::LogLine(const std::string& Text)
-{
-    if (!FLog)
-        return;
-    std::fprintf(FLog, "%s %s\n", TimeStamp().c_str(), Text.c_str());
-    std::fflush(FLog);
-}
-
 // ---------------------------------------------------------------- run
 
 void TCliFrontEnd::Start()
@@ -247,24 +216,10 @@ void TCliFrontEnd::Start()
         connect(&FSession, &TUpdateSession::Finished, this,
                 [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
 
-        if (!FOptions.LogFile.empty()) {
-            FLog = std::fopen(FOptions.LogFile.c_str(), "w");
-            if (!FLog) {
-                const std::string Why = std::strerror(errno);
-                FUsageError = true;
-                Refuse(TOutcomeKind::Failed, "cannot write the log file " + FOptions.LogFile + ": " + Why);
-                return;
-            }
-        }
-        if (!FOptions.RecordFile.empty()) {
-            FRecord = ::open(FOptions.RecordFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (FRecord < 0) {
-                const std::string Why = std::strerror(errno);
-                FUsageError = true;
-                Refuse(TOutcomeKind::Failed,
-                       "cannot write the record file " + FOptions.RecordFile + ": " + Why);
-                return;
-            }
+        if (const std::string Why = FFiles.Open(FOptions.LogFile, FOptions.RecordFile); !Why.empty()) {
+            FUsageError = true;
+            Refuse(TOutcomeKind::Failed, Why);
+            return;
         }
         if (!FOptions.ImageFile.empty()) {
             // Bad input is refused before the device is woken.
@@ -290,9 +245,9 @@ void TCliFrontEnd::Start()
             Guarded([&] { OnSessionError(Message); });
         };
         FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
-        if (FLog)
+        if (FFiles.Logging())
             FSession.SetTrace(
-                [this](TUpdateSession*, const std::string& Line) { Guarded([&] { LogLine(Line); }); });
+                [this](TUpdateSession*, const std::string& Line) { Guarded([&] { FFiles.Log(Line); }); });
         if (!FOptions.ImageFile.empty())
             FSession.PlanCustomImage(FOptions.ImageFile);
         else if (FOptions.Recovery)
@@ -324,7 +279,7 @@ void TCliFrontEnd::Start()
                 PrintLine(FSession.Display().Caption);
             PrintLine("Opening " + PortText() + " for " + Device + "; update: " + Mode);
         }
-        LogLine("# " + FSession.Display().Caption + ": " + PortText() + ", " + Device + ", " + Mode);
+        FFiles.Log("# " + FSession.Display().Caption + ": " + PortText() + ", " + Device + ", " + Mode);
 
         if (FOptions.TimeoutSeconds > 0)
             FTimeout.start(static_cast<int>(FOptions.TimeoutSeconds * 1000));
@@ -391,10 +346,10 @@ void TCliFrontEnd::OnDisplayChanged()
         }
     }
     if (D.UpdateState != FLastDisplay.UpdateState || FFirstDisplay)
-        LogLine("# state " + std::to_string(static_cast<int>(D.UpdateState)) + ": " +
-                StatePhrase(D.UpdateState, FExternalGPS));
+        FFiles.Log("# state " + std::to_string(static_cast<int>(D.UpdateState)) + ": " +
+                   StatePhrase(D.UpdateState, FExternalGPS));
     if (D.Confirming != FLastDisplay.Confirming && D.Confirming)
-        LogLine("# confirming the new version");
+        FFiles.Log("# confirming the new version");
     FLastDisplay = D;
     FFirstDisplay = false;
 
@@ -469,7 +424,7 @@ void TCliFrontEnd::BeginFinishing(TOutcomeKind Kind)
     EndProgress();
     // The displays shown from here are not followed: what waited goes out now.
     FlushJsonDisplay();
-    LogLine("# closing: " + std::string(OutcomeName(Kind)));
+    FFiles.Log("# closing: " + std::string(OutcomeName(Kind)));
 }
 
 // A time limit or a signal: ended politely, unless the receiver is being
@@ -485,7 +440,7 @@ void TCliFrontEnd::Stop(TOutcomeKind Kind, const std::string& Message, const std
                                     std::to_string(FSession.ConfirmTimeout() / 1000) +
                                     " s without progress); Ctrl-C again stops now.";
         PrintError(Warning);
-        LogLine("# " + Warning);
+        FFiles.Log("# " + Warning);
         return;
     }
     BeginFinishing(Kind);
@@ -539,70 +494,19 @@ void TCliFrontEnd::EndAfterError(TOutcomeKind Kind, const std::string& Message)
     FSession.EndConnection(Kind, Message, [this] { Complete(); });
 }
 
-// The result line: what a production line records of the run.
-std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string& Name) const
+std::string TCliFrontEnd::ResultLine(const std::string& Name) const
 {
-    TJsonObject J;
-    J.Add("event", "result")
-        .Add("result", Name)
-        .Add("exit_code", FExitCode)
-        .Add("message", O.Message)
-        .Add("current", FLastDisplay.vGPSCurrent)
-        .Add("required", FLastDisplay.vGPSNeeded)
-        .Add("started_at", O.StartedAt)
-        .Add("ended_at", O.EndedAt)
-        .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
-        .Add("package_label", FSession.ArchiveLabel())
-        .Add("package_sha256", FSession.PackageSha256());
-    J.AddText("station", FOptions.Station)
-        .Add("device", O.Device)
-        .Add("device_id", O.DeviceID)
-        .Add("model", O.Model)
-        .Add("hardware", O.Hardware)
-        .Add("hardware_revision", O.HardwareRevision)
-        .Add("unit_firmware_title", O.FirmwareTitle);
-    // A module found in its loader had no controller version to report.
-    if (O.FirmwareBeforeUnknown)
-        J.AddNull("firmware_before");
-    else
-        J.Add("firmware_before", O.FirmwareBefore);
-    J.Add("firmware_after", O.FirmwareAfter)
-        .Add("firmware_written", O.FirmwareWritten)
-        .Add("receiver_before", O.ReceiverBefore)
-        .Add("receiver_required", O.ReceiverRequired)
-        .Add("receiver_after", O.ReceiverAfter)
-        .Add("image", O.ImageName)
-        .Add("image_sha256", O.ImageSha256)
-        .Add("image_bytes", static_cast<int64_t>(O.ImageBytes))
-        .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
-        .Add("transferred", O.Transferred)
-        .Add("seconds", O.Seconds, 3)
-        .Add("transfer_seconds", O.TransferSeconds, 3)
-        .Add("transfer_line_bytes", static_cast<int64_t>(O.TransferLineBytes))
-        .Add("line_rate", static_cast<int64_t>(O.LineRate))
-        .Add("image_rate", ImageRate(O), 1);
-    // A port that does not pace its bytes has no line figures.
-    if (PortPaces(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
-        J.Add("line_use", std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds)), 3);
-    else
-        J.AddNull("line_use");
-    // A device that went away has no path in the port map any more: named as at the start.
-    J.Add("com", O.ComNumber).Add("device_path", O.DevicePath.empty() ? FDevicePath : O.DevicePath);
-    J.AddRaw("adapter", ResultAdapterJson(O.Adapter))
-        .AddRaw("phases", PhasesJson(O.Phases))
-        .AddRaw("repeats", RepeatsJson(O.Repeats));
-    return J.Str();
-}
-
-// One write a line on a file opened for appending: programs and runs that
-// share the file never tear each other's lines.
-void TCliFrontEnd::AppendRecord(const std::string& Result)
-{
-    const std::string Line = Result + "\n";
-    const ssize_t Written = ::write(FRecord, Line.data(), Line.size());
-    if (Written != static_cast<ssize_t>(Line.size()))
-        PrintError("the record could not be written to " + FOptions.RecordFile + ": " +
-                   (Written < 0 ? std::strerror(errno) : "the disk took only part of it"));
+    TResultFacts F;
+    F.Name = Name;
+    F.ExitCode = FExitCode;
+    F.Current = FLastDisplay.vGPSCurrent;
+    F.Required = FLastDisplay.vGPSNeeded;
+    F.ToolVersion = QCoreApplication::applicationVersion().toStdString();
+    F.PackageLabel = FSession.ArchiveLabel();
+    F.PackageSha256 = FSession.PackageSha256();
+    F.Station = FOptions.Station;
+    F.DevicePath = FDevicePath;
+    return ResultJson(*FOutcome, F);
 }
 
 void TCliFrontEnd::Complete()
@@ -617,12 +521,13 @@ void TCliFrontEnd::Complete()
     const TUpdateOutcome& O = *FOutcome;
     FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
     const std::string Name = FUsageError ? "usage" : OutcomeName(O.Kind);
-    LogLine("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
-    const bool Record = FRecord >= 0 && !FUsageError;
+    FFiles.Log("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
+    const bool Record = FFiles.Record().IsOpen() && !FUsageError;
     // Made only when it goes somewhere: it hashes the whole firmware package.
-    const std::string Result = Record || FOptions.Json ? ResultJson(O, Name) : std::string();
-    if (Record)
-        AppendRecord(Result);
+    const std::string Result = Record || FOptions.Json ? ResultLine(Name) : std::string();
+    std::string RecordError;
+    if (Record && !FFiles.Record().Append(Result, RecordError))
+        PrintError(RecordError);
     if (FOptions.Json) {
         PrintJson(Result);
     } else {

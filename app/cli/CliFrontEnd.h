@@ -10,6 +10,7 @@
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliOutcome.h"
 #include "app/cli/CliRender.h"
+#include "app/cli/CliRunFiles.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -72,10 +73,8 @@ class TCliFrontEnd : public QObject
     void PrintJson(const std::string& Json);
     void DrawProgress(bool Force);
     void EndProgress();
-    void LogLine(const std::string& Text);
     void ShowPace(TRenderOutput& Out);
-    std::string ResultJson(const TUpdateOutcome& O, const std::string& Name) const;
-    void AppendRecord(const std::string& Result);
+    std::string ResultLine(const std::string& Name) const;
     // --json display events: at most one every JsonDisplayMs; the latest
     // display waits for its turn, unless it shows a new state or a bar at its
     // start or end, which go out at once.
@@ -99,8 +98,7 @@ class TCliFrontEnd : public QObject
     std::string FDevicePath;
     std::string FPrefix; // "COM 5: " before each line of several ports
     std::string FAdapterSerial;
-    std::FILE* FLog = nullptr;
-    int FRecord = -1; // --record, opened for appending
+    TCliRunFiles FFiles;
     QTimer FTimeout;
     QTimer FProgressTimer;
     QElapsedTimer FProgressClock;
@@ -109,8 +107,8 @@ class TCliFrontEnd : public QObject
     std::optional<TPace> FLastPace; // of the transfer under way
     QElapsedTimer FJsonPaceClock;
     bool FJsonPaceEnded = false; // the transfer's last figures went out
-    TUpdateDisplay FJsonShown;  // the last display event
-    bool FJsonWaiting = false;  // a newer display waits for its turn
+    TUpdateDisplay FJsonShown;   // the last display event
+    bool FJsonWaiting = false;   // a newer display waits for its turn
     QElapsedTimer FJsonDisplayClock;
     QTimer FJsonDisplayTimer;
     std::string FLastStep;
