@@ -1,8 +1,11 @@
 // The text and JSON renderings of the session's display.
 #include "app/cli/CliLists.h"
 #include "app/cli/CliRender.h"
+#include "app/cli/CliRunView.h"
 #include "app/cli/JsonOut.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -206,6 +209,50 @@ TEST(CliJson, EventsOfSeveralPortsNameTheirPort)
     // The result line names its port itself.
     const std::string Result = "{\"event\":\"result\",\"com\":null,\"device_path\":\"/dev/a\"}";
     EXPECT_EQ(JsonWithPort(Result, 5, "/dev/b"), Result);
+}
+
+// The --json display events' pace: every display that is not followed at
+// once by a newer one goes out, none twice, and a bar's start or end never waits.
+TEST(CliJson, DisplayEventsPaced)
+{
+    std::vector<TUpdateDisplay> Out;
+    TJsonDisplayPacer Pacer([&](const TUpdateDisplay& D) { Out.push_back(D); });
+    auto Bar = [](int Position) {
+        TUpdateDisplay D = Identified();
+        D.pSendProgress.Set(Position, 100);
+        return D;
+    };
+    auto Count = [&](const TUpdateDisplay& D) { return std::count(Out.begin(), Out.end(), D); };
+
+    Pacer.Show(Bar(0), true);
+    Pacer.Show(Bar(0), false);
+    EXPECT_EQ(Out.size(), 1u) << "the same display again is no event";
+
+    // Soon after: it goes out now or waits; either way once, by the flush.
+    Pacer.Show(Bar(10), false);
+    Pacer.Show(Bar(20), false);
+    Pacer.Flush();
+    Pacer.Flush();
+    EXPECT_EQ(Count(Bar(20)), 1);
+    EXPECT_LE(Count(Bar(10)), 1);
+    EXPECT_EQ(Out.back(), Bar(20));
+
+    // The bar at its end goes out at once, however soon after the last event.
+    Pacer.Show(Bar(100), false);
+    EXPECT_EQ(Out.back(), Bar(100));
+    Pacer.Show(Bar(100), true);
+    EXPECT_EQ(Count(Bar(100)), 2) << "at once is at once, even unchanged";
+
+    // One that waits goes out by itself from the event loop.
+    Pacer.Show(Bar(50), true);
+    Pacer.Show(Bar(60), false);
+    QElapsedTimer Waited;
+    Waited.start();
+    while (Count(Bar(60)) == 0 && Waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    EXPECT_EQ(Count(Bar(60)), 1);
+    Pacer.Flush();
+    EXPECT_EQ(Count(Bar(60)), 1);
 }
 
 TEST(CliLists, PortRows)
