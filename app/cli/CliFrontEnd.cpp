@@ -2,35 +2,19 @@
 
 #include "app/SessionStatus.h"
 #include "app/SignalWatcher.h"
-#include "app/cli/JsonOut.h"
-#include "firmware/MyCrypt.h"
-#include "serial/AppException.h"
+#include "app/cli/CliGuard.h"
 #include "serial/PortAdapter.h"
 #include "serial/PortError.h"
 #include "serial/PortMap.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
-
-constexpr int ProgressRedrawMs = 100;
-constexpr int JsonPaceMs = 1000;
-constexpr int JsonDisplayMs = 100;
-
-// A bar that moved to its start or its end.
-bool AtEdge(const TProgressBarState& Now, const TProgressBarState& Shown)
-{
-    return !(Now == Shown) && (Now.Position == 0 || Now.Position == Now.Maximum);
-}
 
 // The port-map number of a device path, so that the session, which opens by
 // number, has one; any number serves when the path is not in the map (the
@@ -41,31 +25,54 @@ int NumberForPath(const std::string& Path)
     return Number > 0 ? Number : 1;
 }
 
-std::string TimeStamp()
+std::string PortTextOf(const TCliOptions& O)
 {
-    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toStdString();
+    if (!O.PortPath.empty())
+        return O.PortPath;
+    const std::string Path = ComPortDevicePath(O.PortNumber);
+    const std::string Name = "COM " + std::to_string(O.PortNumber);
+    if (Path.empty())
+        return Name + " (no device)";
+    const std::string Target = CanonicalDevicePath(Path);
+    return Name + " (" + (Target == Path ? Path : Path + " -> " + Target) + ")";
 }
 
-template <typename F> void Guarded(F&& Body)
+TCliRunPort RunPort(const TCliOptions& O)
 {
-    // These run inside the session's and the link's callbacks: nothing may
-    // escape into them.
-    try {
-        Body();
-    } catch (const std::exception& E) {
-        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", E.what());
-    } catch (...) {
-        std::fprintf(stderr, "veltrac-gnss-update-cli: unknown exception\n");
-    }
+    TCliRunPort P;
+    P.Text = PortTextOf(O);
+    P.ComNumber = O.PortPath.empty() ? O.PortNumber : ComNumberOfPath(O.PortPath);
+    P.DevicePath = O.PortPath.empty() ? ComPortDevicePath(O.PortNumber) : O.PortPath;
+    P.Label = P.ComNumber > 0 ? "COM " + std::to_string(P.ComNumber) : O.PortPath;
+    if (!P.DevicePath.empty())
+        P.AdapterSerial = DescribePortAdapter(P.DevicePath).Serial;
+    return P;
+}
+
+// Empty, or why the image file cannot be sent.
+std::string UnreadableImage(const std::string& Path)
+{
+    std::string Why;
+    struct stat St {
+    };
+    std::FILE* F = std::fopen(Path.c_str(), "rb");
+    if (!F)
+        Why = std::strerror(errno);
+    else if (fstat(fileno(F), &St) != 0 || !S_ISREG(St.st_mode))
+        Why = "not a regular file";
+    else if (St.st_size == 0)
+        Why = "the file is empty";
+    if (F)
+        std::fclose(F);
+    return Why;
 }
 
 } // namespace
 
 TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, TCliConsole& Console,
                            TCliView View, QObject* Parent)
-    : QObject(Parent), FOptions(Options), FSession(Session), FConsole(Console), FView(View),
-      FTerminal(Console.Terminal() && View == TCliView::Single),
-      FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FRenderer(FExternalGPS, FTerminal)
+    : QObject(Parent), FOptions(Options), FSession(Session),
+      FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FRunView(Options, Console, View, FFiles)
 {
     FTimeout.setSingleShot(true);
     connect(&FTimeout, &QTimer::timeout, this, [this] {
@@ -76,20 +83,11 @@ TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, 
                  "the time limit (--timeout) ran out");
         });
     });
-    FProgressTimer.setSingleShot(true);
-    connect(&FProgressTimer, &QTimer::timeout, this, [this] { Guarded([&] { DrawProgress(true); }); });
-    FProgressClock.start();
-    FJsonDisplayTimer.setSingleShot(true);
-    connect(&FJsonDisplayTimer, &QTimer::timeout, this, [this] { Guarded([&] { FlushJsonDisplay(); }); });
 }
 
 TCliFrontEnd::~TCliFrontEnd()
 {
     Detach();
-    if (FLog)
-        std::fclose(FLog);
-    if (FRecord >= 0)
-        ::close(FRecord);
 }
 
 // The run is over: the session may serve a next run on the same port (a
@@ -108,136 +106,7 @@ void TCliFrontEnd::Detach()
 std::string TCliFrontEnd::PortText() const
 {
     // Named as it was at the start: a device that went away has no path any more.
-    if (!FPortText.empty())
-        return FPortText;
-    if (!FOptions.PortPath.empty())
-        return FOptions.PortPath;
-    const std::string Path = ComPortDevicePath(FOptions.PortNumber);
-    const std::string Name = "COM " + std::to_string(FOptions.PortNumber);
-    if (Path.empty())
-        return Name + " (no device)";
-    const std::string Target = CanonicalDevicePath(Path);
-    return Name + " (" + (Target == Path ? Path : Path + " -> " + Target) + ")";
-}
-
-// ---------------------------------------------------------------- output
-
-void TCliFrontEnd::PrintLine(const std::string& Line)
-{
-    FConsole.Line(FPrefix + Line);
-}
-
-void TCliFrontEnd::PrintError(const std::string& Line)
-{
-    FConsole.Error(FPrefix + Line);
-    if (FOptions.Json)
-        PrintJson(TJsonObject().Add("event", "error").Add("message", Line).Str());
-    LogLine("# error: " + Line);
-}
-
-void TCliFrontEnd::PrintJson(const std::string& Json)
-{
-    // Among several ports each event names its port, right after its name
-    // (the result names it anyway).
-    if (FView == TCliView::Single || Json.find("\"com\":") != std::string::npos) {
-        FConsole.JsonLine(Json);
-        return;
-    }
-    TJsonObject Port;
-    if (FComNumber > 0)
-        Port.Add("com", FComNumber);
-    else
-        Port.AddNull("com");
-    Port.Add("device_path", FDevicePath);
-    const std::string Fields = Port.Str().substr(1, Port.Str().size() - 2);
-    std::string Line = Json;
-    const std::size_t AfterEvent = Line.find(',');
-    if (AfterEvent == std::string::npos)
-        Line.insert(Line.size() - 1, (Line.size() > 2 ? "," : "") + Fields);
-    else
-        Line.insert(AfterEvent + 1, Fields + ",");
-    FConsole.JsonLine(Line);
-}
-
-void TCliFrontEnd::DrawProgress(bool Force)
-{
-    if (!FTerminal || (!FConsole.LiveShown().empty() && FProgressWanted == FConsole.LiveShown().front()))
-        return;
-    if (FProgressWanted.empty()) {
-        EndProgress();
-        return;
-    }
-    // Redraws are limited: a fast device changes the percentage far more
-    // often than anyone can read.
-    if (!Force && FProgressClock.elapsed() < ProgressRedrawMs) {
-        if (!FProgressTimer.isActive())
-            FProgressTimer.start(ProgressRedrawMs);
-        return;
-    }
-    FProgressTimer.stop();
-    FProgressClock.restart();
-    FConsole.Live({FProgressWanted});
-}
-
-void TCliFrontEnd::EndProgress()
-{
-    // The last progress line stays on the screen as a record of the transfer.
-    FProgressTimer.stop();
-    if (FTerminal) {
-        if (!FProgressWanted.empty())
-            FConsole.Live({FProgressWanted});
-        FConsole.KeepLive();
-    }
-    FProgressWanted.clear();
-}
-
-// The transfer's elapsed time, rate and time left: on the progress line,
-// and as a JSON event at most once a second, and once more with the
-// transfer's own figures when its last part went out.
-void TCliFrontEnd::ShowPace(TRenderOutput& Out)
-{
-    const TTransferProgress P = FSession.TransferProgress();
-    if (!P.Active && !P.Ended) {
-        FPace.Reset();
-        FLastPace.reset();
-        FJsonPaceEnded = false;
-        return;
-    }
-    if (P.Ended && FJsonPaceEnded)
-        return;
-    const TPace Pace = FPace.Update(P);
-    FLastPace = Pace;
-    if (P.Active && !Out.Progress.empty())
-        Out.Progress += PaceText(Pace);
-    // The transfer's end always goes out, however soon after the last event.
-    if (!FOptions.Json || (!P.Ended && FJsonPaceClock.isValid() && FJsonPaceClock.elapsed() < JsonPaceMs))
-        return;
-    FJsonPaceClock.start();
-    FJsonPaceEnded = P.Ended;
-    TJsonObject J;
-    J.Add("event", "progress")
-        .Add("elapsed", Pace.Elapsed, 3)
-        .Add("image_bytes", static_cast<int64_t>(P.ImageBytes))
-        .Add("image_done", static_cast<int64_t>(P.ImageDone))
-        .Add("line_bytes", static_cast<int64_t>(P.LineBytes))
-        .Add("line_rate", static_cast<int64_t>(P.LineRate));
-    if (Pace.Paced)
-        J.Add("line_use", std::min(1.0, Pace.LineUse), 3);
-    else
-        J.AddNull("line_use");
-    if (Pace.Rate > 0)
-        J.Add("rate", Pace.Rate, 1).Add("left", Pace.Left, 3);
-    else
-        J.AddNull("rate").AddNull("left");
-    PrintJson(J.Str());
-}
-
-void TCliFrontEnd::LogLine(const std::string& Text)
-{
-    if (!FLog)
-        return;
-    std::fprintf(FLog, "%s %s\n", TimeStamp().c_str(), Text.c_str());
-    std::fflush(FLog);
+    return FPort.Text.empty() ? PortTextOf(FOptions) : FPort.Text;
 }
 
 // ---------------------------------------------------------------- run
@@ -252,98 +121,27 @@ void TCliFrontEnd::Start()
         } else {
             FSession.SetComNumber(FOptions.PortNumber);
         }
-        FPortText = PortText();
-        // Named as they are at the start: a device that goes away has no path any more.
-        FComNumber = FOptions.PortPath.empty() ? FOptions.PortNumber : ComNumberOfPath(FOptions.PortPath);
-        FDevicePath = FOptions.PortPath.empty() ? ComPortDevicePath(FOptions.PortNumber) : FOptions.PortPath;
-        FPortLabel = FComNumber > 0 ? "COM " + std::to_string(FComNumber) : FOptions.PortPath;
-        if (FView != TCliView::Single)
-            FPrefix = FPortLabel + ": ";
-        if (!FDevicePath.empty())
-            FAdapterSerial = DescribePortAdapter(FDevicePath).Serial;
+        FPort = RunPort(FOptions);
+        FRunView.SetPort(FPort);
         connect(&FSession, &TUpdateSession::DisplayChanged, this,
                 [this] { Guarded([&] { OnDisplayChanged(); }); });
         connect(&FSession, &TUpdateSession::Finished, this,
                 [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
 
-        if (!FOptions.LogFile.empty()) {
-            FLog = std::fopen(FOptions.LogFile.c_str(), "w");
-            if (!FLog) {
-                const std::string Why = std::strerror(errno);
-                FUsageError = true;
-                Refuse(TOutcomeKind::Failed, "cannot write the log file " + FOptions.LogFile + ": " + Why);
-                return;
-            }
+        if (const std::string Why = FFiles.Open(FOptions.LogFile, FOptions.RecordFile); !Why.empty()) {
+            FUsageError = true;
+            Refuse(TOutcomeKind::Failed, Why);
+            return;
         }
-        if (!FOptions.RecordFile.empty()) {
-            FRecord = ::open(FOptions.RecordFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (FRecord < 0) {
-                const std::string Why = std::strerror(errno);
-                FUsageError = true;
-                Refuse(TOutcomeKind::Failed,
-                       "cannot write the record file " + FOptions.RecordFile + ": " + Why);
-                return;
-            }
-        }
+        // Bad input is refused before the device is woken.
         if (!FOptions.ImageFile.empty()) {
-            // Bad input is refused before the device is woken.
-            std::string Why;
-            struct stat St {
-            };
-            std::FILE* F = std::fopen(FOptions.ImageFile.c_str(), "rb");
-            if (!F)
-                Why = std::strerror(errno);
-            else if (fstat(fileno(F), &St) != 0 || !S_ISREG(St.st_mode))
-                Why = "not a regular file";
-            else if (St.st_size == 0)
-                Why = "the file is empty";
-            if (F)
-                std::fclose(F);
-            if (!Why.empty()) {
+            if (const std::string Why = UnreadableImage(FOptions.ImageFile); !Why.empty()) {
                 Refuse(TOutcomeKind::BadImage, "cannot read the image " + FOptions.ImageFile + ": " + Why);
                 return;
             }
         }
-
-        FSession.OnShowError = [this](TUpdateSession*, const std::string& Message) {
-            Guarded([&] { OnSessionError(Message); });
-        };
-        FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
-        if (FLog)
-            FSession.Log.SetTrace(
-                [this](TUpdateSession*, const std::string& Line) { Guarded([&] { LogLine(Line); }); });
-        if (!FOptions.ImageFile.empty())
-            FSession.PlanCustomImage(FOptions.ImageFile);
-        else if (FOptions.Recovery)
-            FSession.PlanRecovery();
-        FSession.SetConfirmTimeout(static_cast<int>(FOptions.ConfirmTimeoutSeconds * 1000));
-
-        const std::string Device = FExternalGPS ? "an External GPS module" : "a Veltrac tracking unit";
-        const std::string Mode = FOptions.Recovery             ? "recovery"
-                                 : !FOptions.ImageFile.empty() ? "custom image " + FOptions.ImageFile
-                                 : FOptions.Manual             ? "manual (automatic choice off)"
-                                                               : "automatic";
-        if (FOptions.Json) {
-            TJsonObject O;
-            O.Add("event", "start")
-                .Add("caption", FSession.Display().Caption)
-                .Add("device", DeviceOptionName(FOptions.Device))
-                .Add("port", PortText())
-                .Add("manual", !FSession.AutoUpdate())
-                .Add("recovery", FOptions.Recovery);
-            O.AddText("image", FOptions.ImageFile);
-            if (FOptions.TimeoutSeconds > 0)
-                O.Add("timeout", FOptions.TimeoutSeconds);
-            else
-                O.AddNull("timeout");
-            O.Add("confirm_timeout", FOptions.ConfirmTimeoutSeconds);
-            PrintJson(O.Str());
-        } else {
-            if (FView == TCliView::Single)
-                PrintLine(FSession.Display().Caption);
-            PrintLine("Opening " + PortText() + " for " + Device + "; update: " + Mode);
-        }
-        LogLine("# " + FSession.Display().Caption + ": " + PortText() + ", " + Device + ", " + Mode);
+        BindSession();
+        FRunView.ShowStart(FOptions, FSession.Display().Caption, !FSession.AutoUpdate());
 
         if (FOptions.TimeoutSeconds > 0)
             FTimeout.start(static_cast<int>(FOptions.TimeoutSeconds * 1000));
@@ -351,11 +149,27 @@ void TCliFrontEnd::Start()
             FSession.Open();
         } catch (const std::exception& E) {
             // The session has ended the run; its outcome follows.
-            PrintError(std::string("cannot open ") + PortText() + ": " + E.what());
+            FRunView.PrintError(std::string("cannot open ") + PortText() + ": " + E.what());
             return;
         }
         OnDisplayChanged();
     });
+}
+
+void TCliFrontEnd::BindSession()
+{
+    FSession.OnShowError = [this](TUpdateSession*, const std::string& Message) {
+        Guarded([&] { OnSessionError(Message); });
+    };
+    FSession.OnChooseFirmwareFile = [this](TUpdateSession*) { return FOptions.ImageFile; };
+    if (FFiles.Logging())
+        FSession.Log.SetTrace(
+            [this](TUpdateSession*, const std::string& Line) { Guarded([&] { FFiles.Log(Line); }); });
+    if (!FOptions.ImageFile.empty())
+        FSession.PlanCustomImage(FOptions.ImageFile);
+    else if (FOptions.Recovery)
+        FSession.PlanRecovery();
+    FSession.SetConfirmTimeout(static_cast<int>(FOptions.ConfirmTimeoutSeconds * 1000));
 }
 
 // A run refused before the device is woken: the session states its outcome.
@@ -371,97 +185,19 @@ void TCliFrontEnd::OnDisplayChanged()
     if (FFinishing)
         return;
     const TUpdateDisplay& D = FSession.Display();
-    if (FOptions.Json) {
-        const bool NewState = !FFirstDisplay && D.UpdateState != FLastDisplay.UpdateState;
-        if (NewState) {
-            // The display that led to the new state goes first.
-            FlushJsonDisplay();
-            PrintJson(StateJson(FLastDisplay.UpdateState, D.UpdateState, FExternalGPS));
-        }
-        JsonDisplay(D, FFirstDisplay || NewState);
-        TRenderOutput None;
-        ShowPace(None);
-    } else if (FView == TCliView::Table) {
-        // The table shows the steps and the progress.
-        TRenderOutput None;
-        ShowPace(None);
-    } else {
-        TRenderOutput Out = FRenderer.Update(D);
-        // What the session does, in the window's words, once per step; the
-        // run's end has its own last line.
-        if (D.StatusStep != FLastStep && !D.StatusStep.empty() && !FOutcome)
-            Out.Lines.push_back(D.StatusStep);
-        FLastStep = D.StatusStep;
-        ShowPace(Out);
-        if (FTerminal) {
-            // Each state's last progress stays on the screen above what follows.
-            if (!FProgressWanted.empty() &&
-                (Out.Progress.empty() || (!FFirstDisplay && D.UpdateState != FLastDisplay.UpdateState)))
-                EndProgress();
-            for (const std::string& L : Out.Lines)
-                PrintLine(L);
-            FProgressWanted = Out.Progress;
-            DrawProgress(false);
-        } else {
-            for (const std::string& L : Out.Lines)
-                PrintLine(L);
-            if (!Out.Progress.empty())
-                PrintLine(Out.Progress);
-        }
-    }
-    if (D.UpdateState != FLastDisplay.UpdateState || FFirstDisplay)
-        LogLine("# state " + std::to_string(static_cast<int>(D.UpdateState)) + ": " +
-                StatePhrase(D.UpdateState, FExternalGPS));
-    if (D.Confirming != FLastDisplay.Confirming && D.Confirming)
-        LogLine("# confirming the new version");
-    FLastDisplay = D;
-    FFirstDisplay = false;
-
+    FRunView.Show(D, FSession.TransferProgress(), FOutcome.has_value());
     if (!FExternalGPS && FSession.ReceiverCannotReport() && !FHintShown &&
         D.UpdateState == TUpdateState::Idle && !D.vVersion.empty() && !FOptions.Recovery &&
         FOptions.ImageFile.empty()) {
         FHintShown = true;
-        PrintLine("The receiver does not report its version; --recovery sends the tool's recovery image "
-                  "(hardware 2e1), --image FILE a file of your choice");
+        FRunView.PrintLine("The receiver does not report its version; --recovery sends the tool's recovery "
+                           "image (hardware 2e1), --image FILE a file of your choice");
     }
 }
 
 // The session ended the run (or was asked to): end the connection the way
 // the next run expects, then report. From the event loop, once the display
 // of the step that ended the run has been shown.
-void TCliFrontEnd::JsonDisplay(const TUpdateDisplay& D, bool AtOnce)
-{
-    if (!AtOnce && D == FJsonShown)
-        return;
-    if (AtOnce || AtEdge(D.pSendProgress, FJsonShown.pSendProgress) ||
-        AtEdge(D.pUpdateProgress, FJsonShown.pUpdateProgress) || !FJsonDisplayClock.isValid() ||
-        FJsonDisplayClock.elapsed() >= JsonDisplayMs) {
-        PrintJsonDisplay(D);
-        return;
-    }
-    FJsonWaiting = true;
-    if (!FJsonDisplayTimer.isActive())
-        FJsonDisplayTimer.start(static_cast<int>(JsonDisplayMs - FJsonDisplayClock.elapsed()));
-}
-
-void TCliFrontEnd::PrintJsonDisplay(const TUpdateDisplay& D)
-{
-    PrintJson(DisplayJson(D));
-    FJsonShown = D;
-    FJsonWaiting = false;
-    FJsonDisplayTimer.stop();
-    FJsonDisplayClock.start();
-}
-
-void TCliFrontEnd::FlushJsonDisplay()
-{
-    // What waits is the last display the front end saw.
-    if (FJsonWaiting && !(FLastDisplay == FJsonShown))
-        PrintJsonDisplay(FLastDisplay);
-    FJsonWaiting = false;
-    FJsonDisplayTimer.stop();
-}
-
 void TCliFrontEnd::OnOutcome(const TUpdateOutcome& Outcome)
 {
     FOutcome = Outcome;
@@ -485,10 +221,8 @@ void TCliFrontEnd::BeginFinishing(TOutcomeKind Kind)
 {
     FFinishing = true;
     FTimeout.stop();
-    EndProgress();
-    // The displays shown from here are not followed: what waited goes out now.
-    FlushJsonDisplay();
-    LogLine("# closing: " + std::string(OutcomeName(Kind)));
+    FRunView.Finish();
+    FFiles.Log("# closing: " + std::string(OutcomeName(Kind)));
 }
 
 // A time limit or a signal: ended politely, unless the receiver is being
@@ -503,8 +237,8 @@ void TCliFrontEnd::Stop(TOutcomeKind Kind, const std::string& Message, const std
                                     " Waiting for the device to confirm the new version (at most " +
                                     std::to_string(FSession.ConfirmTimeout() / 1000) +
                                     " s without progress); Ctrl-C again stops now.";
-        PrintError(Warning);
-        LogLine("# " + Warning);
+        FRunView.PrintError(Warning);
+        FFiles.Log("# " + Warning);
         return;
     }
     BeginFinishing(Kind);
@@ -526,7 +260,7 @@ void TCliFrontEnd::Signal(int Last)
 void TCliFrontEnd::ApplicationException(const std::exception& E)
 {
     Guarded([&] {
-        PrintError(E.what());
+        FRunView.PrintError(E.what());
         // The session ends its run on its own port errors; one it did not see
         // (the link's own reconnect) ends the run here.
         if (IsPortError(E) && !FFinishing) {
@@ -540,7 +274,7 @@ void TCliFrontEnd::ApplicationException(const std::exception& E)
 
 void TCliFrontEnd::OnSessionError(const std::string& Message)
 {
-    PrintError(Message);
+    FRunView.PrintError(Message);
     if (FFinishing)
         return;
     // The session states the outcome of its errors itself; a message it
@@ -558,70 +292,24 @@ void TCliFrontEnd::EndAfterError(TOutcomeKind Kind, const std::string& Message)
     FSession.EndConnection(Kind, Message, [this] { Complete(); });
 }
 
-// The result line: what a production line records of the run.
-std::string TCliFrontEnd::ResultJson(const TUpdateOutcome& O, const std::string& Name) const
+std::string TCliFrontEnd::ResultName() const
 {
-    TJsonObject J;
-    J.Add("event", "result")
-        .Add("result", Name)
-        .Add("exit_code", FExitCode)
-        .Add("message", O.Message)
-        .Add("current", FLastDisplay.vGPSCurrent)
-        .Add("required", FLastDisplay.vGPSNeeded)
-        .Add("started_at", O.StartedAt)
-        .Add("ended_at", O.EndedAt)
-        .Add("tool_version", QCoreApplication::applicationVersion().toStdString())
-        .Add("package_label", FSession.ArchiveLabel())
-        .Add("package_sha256", FSession.PackageSha256());
-    J.AddText("station", FOptions.Station)
-        .Add("device", O.Device)
-        .Add("device_id", O.DeviceID)
-        .Add("model", O.Model)
-        .Add("hardware", O.Hardware)
-        .Add("hardware_revision", O.HardwareRevision)
-        .Add("unit_firmware_title", O.FirmwareTitle);
-    // A module found in its loader had no controller version to report.
-    if (O.FirmwareBeforeUnknown)
-        J.AddNull("firmware_before");
-    else
-        J.Add("firmware_before", O.FirmwareBefore);
-    J.Add("firmware_after", O.FirmwareAfter)
-        .Add("firmware_written", O.FirmwareWritten)
-        .Add("receiver_before", O.ReceiverBefore)
-        .Add("receiver_required", O.ReceiverRequired)
-        .Add("receiver_after", O.ReceiverAfter)
-        .Add("image", O.ImageName)
-        .Add("image_sha256", O.ImageSha256)
-        .Add("image_bytes", static_cast<int64_t>(O.ImageBytes))
-        .Add("bytes_sent", static_cast<int64_t>(O.BytesSent))
-        .Add("transferred", O.Transferred)
-        .Add("seconds", O.Seconds, 3)
-        .Add("transfer_seconds", O.TransferSeconds, 3)
-        .Add("transfer_line_bytes", static_cast<int64_t>(O.TransferLineBytes))
-        .Add("line_rate", static_cast<int64_t>(O.LineRate))
-        .Add("image_rate", ImageRate(O), 1);
-    // A port that does not pace its bytes has no line figures.
-    if (PortPaces(O.TransferLineBytes, O.LineRate, O.TransferSeconds))
-        J.Add("line_use", std::min(1.0, LineUse(O.TransferLineBytes, O.LineRate, O.TransferSeconds)), 3);
-    else
-        J.AddNull("line_use");
-    // A device that went away has no path in the port map any more: named as at the start.
-    J.Add("com", O.ComNumber).Add("device_path", O.DevicePath.empty() ? FDevicePath : O.DevicePath);
-    J.AddRaw("adapter", ResultAdapterJson(O.Adapter))
-        .AddRaw("phases", PhasesJson(O.Phases))
-        .AddRaw("repeats", RepeatsJson(O.Repeats));
-    return J.Str();
+    return FUsageError ? "usage" : OutcomeName(FOutcome->Kind);
 }
 
-// One write a line on a file opened for appending: programs and runs that
-// share the file never tear each other's lines.
-void TCliFrontEnd::AppendRecord(const std::string& Result)
+std::string TCliFrontEnd::ResultLine(const std::string& Name) const
 {
-    const std::string Line = Result + "\n";
-    const ssize_t Written = ::write(FRecord, Line.data(), Line.size());
-    if (Written != static_cast<ssize_t>(Line.size()))
-        PrintError("the record could not be written to " + FOptions.RecordFile + ": " +
-                   (Written < 0 ? std::strerror(errno) : "the disk took only part of it"));
+    TResultFacts F;
+    F.Name = Name;
+    F.ExitCode = FExitCode;
+    F.Current = FRunView.LastDisplay().vGPSCurrent;
+    F.Required = FRunView.LastDisplay().vGPSNeeded;
+    F.ToolVersion = QCoreApplication::applicationVersion().toStdString();
+    F.PackageLabel = FSession.ArchiveLabel();
+    F.PackageSha256 = FSession.PackageSha256();
+    F.Station = FOptions.Station;
+    F.DevicePath = FPort.DevicePath;
+    return ResultJson(*FOutcome, F);
 }
 
 void TCliFrontEnd::Complete()
@@ -635,53 +323,25 @@ void TCliFrontEnd::Complete()
         FOutcome = FSession.Outcome();
     const TUpdateOutcome& O = *FOutcome;
     FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
-    const std::string Name = FUsageError ? "usage" : OutcomeName(O.Kind);
-    LogLine("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
-    const bool Record = FRecord >= 0 && !FUsageError;
+    const std::string Name = ResultName();
+    FFiles.Log("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
+    const bool Record = FFiles.Record().IsOpen() && !FUsageError;
     // Made only when it goes somewhere: it hashes the whole firmware package.
-    const std::string Result = Record || FOptions.Json ? ResultJson(O, Name) : std::string();
-    if (Record)
-        AppendRecord(Result);
-    if (FOptions.Json) {
-        PrintJson(Result);
-    } else {
-        const bool Good =
-            !FUsageError && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate ||
-                             O.Kind == TOutcomeKind::ManualFinished || O.Kind == TOutcomeKind::NotSupported);
-        const std::string Summary = TransferSummary(O);
-        if (!Summary.empty())
-            PrintLine(Summary);
-        PrintLine(OutcomeStatus(O) + " (" + Name + ", exit code " + std::to_string(FExitCode) + ")");
-        // A script that keeps only stderr still learns why the run failed.
-        if (!Good && !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)))
-            FConsole.Error(FPrefix + O.Message);
-    }
+    const std::string Result = Record || FOptions.Json ? ResultLine(Name) : std::string();
+    std::string RecordError;
+    if (Record && !FFiles.Record().Append(Result, RecordError))
+        FRunView.PrintError(RecordError);
+    const bool Good =
+        !FUsageError && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate ||
+                         O.Kind == TOutcomeKind::ManualFinished || O.Kind == TOutcomeKind::NotSupported);
+    FRunView.ShowEnd(O, Name, FExitCode, Good, Result);
     Detach();
     emit Finished(FExitCode);
 }
 
 TCliRow TCliFrontEnd::Row() const
 {
-    const TUpdateDisplay& D = FSession.Display();
-    TCliRow R;
-    R.Port = FPortLabel;
-    R.Adapter = FAdapterSerial;
-    R.DeviceID = D.vUnitID;
-    if (FDone && FOutcome) {
-        // The window forgets the device once its link ended; the outcome names it.
-        if (!FOutcome->DeviceID.empty())
-            R.DeviceID = FOutcome->DeviceID;
-        R.Step = FOutcome->Message;
-        R.Outcome = FUsageError ? "usage" : OutcomeName(FOutcome->Kind);
-        return R;
-    }
-    R.Step = D.Status.empty() ? StatePhrase(D.UpdateState, FExternalGPS) : D.Status;
-    if (ProgressState(D.UpdateState))
-        R.Progress = D.vProgress;
-    if (FLastPace && FLastPace->Rate > 0) {
-        R.Rate = RateText(FLastPace->Rate);
-        if (FLastPace->Left >= 0)
-            R.Left = DurationText(FLastPace->Left);
-    }
-    return R;
+    const bool Ended = FDone && FOutcome;
+    return FRunView.Row(FSession.Display(), Ended ? &*FOutcome : nullptr,
+                        Ended ? ResultName() : std::string());
 }

@@ -1,29 +1,23 @@
 #pragma once
 // The command-line front end of one port: binds its update session to the
 // console (or to a script with --json). It opens the connection the way
-// "Open" does, hands --image and --recovery to the session, renders every
-// display the session shows, and ends when the session states the outcome,
-// on --timeout or on a signal, always letting the session end the link
-// first. Several ports run one front end each (see TCliFleet).
+// "Open" does, hands --image and --recovery to the session, has every
+// display the session shows rendered (TCliRunView), and ends when the
+// session states the outcome, on --timeout or on a signal, always letting
+// the session end the link first; the run's files (TCliRunFiles) keep its
+// log and record. Several ports run one front end each (see TCliFleet).
 #include "app/UpdateSession.h"
 #include "app/cli/CliConsole.h"
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliOutcome.h"
 #include "app/cli/CliRender.h"
+#include "app/cli/CliRunFiles.h"
+#include "app/cli/CliRunView.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
-
-// How a front end shows its run: alone (as the command line always did),
-// as one of several with each line prefixed by its port, or as one row of
-// the live table of several (only its lines about the start, errors and the
-// end are printed; the table shows the rest).
-enum class TCliView { Single, Prefixed, Table };
 
 class TCliFrontEnd : public QObject
 {
@@ -48,7 +42,7 @@ class TCliFrontEnd : public QObject
     const std::optional<TUpdateOutcome>& Outcome() const { return FOutcome; }
     const TUpdateSession& Session() const { return FSession; }
     // "COM 5" (the path for a port outside the port map), for prefixes and tables.
-    const std::string& PortLabel() const { return FPortLabel; }
+    const std::string& PortLabel() const { return FPort.Label; }
     bool ExternalGPS() const { return FExternalGPS; }
     TCliRow Row() const;
 
@@ -56,6 +50,8 @@ class TCliFrontEnd : public QObject
     void Finished(int ExitCode);
 
   private:
+    // The session's callbacks, and what the options ask of its run.
+    void BindSession();
     void OnDisplayChanged();
     void OnOutcome(const TUpdateOutcome& Outcome);
     void BeginFinishing(TOutcomeKind Kind);
@@ -64,56 +60,19 @@ class TCliFrontEnd : public QObject
     void EndAfterError(TOutcomeKind Kind, const std::string& Message);
     void Refuse(TOutcomeKind Kind, const std::string& Message);
     void Complete();
+    // The outcome's name, or "usage".
+    std::string ResultName() const;
+    std::string ResultLine(const std::string& Name) const;
     void Detach();
-
     std::string PortText() const;
-    void PrintLine(const std::string& Line);
-    void PrintError(const std::string& Line);
-    void PrintJson(const std::string& Json);
-    void DrawProgress(bool Force);
-    void EndProgress();
-    void LogLine(const std::string& Text);
-    void ShowPace(TRenderOutput& Out);
-    std::string ResultJson(const TUpdateOutcome& O, const std::string& Name) const;
-    void AppendRecord(const std::string& Result);
-    // --json display events: at most one every JsonDisplayMs; the latest
-    // display waits for its turn, unless it shows a new state or a bar at its
-    // start or end, which go out at once.
-    void JsonDisplay(const TUpdateDisplay& D, bool AtOnce);
-    void PrintJsonDisplay(const TUpdateDisplay& D);
-    void FlushJsonDisplay();
 
     TCliOptions FOptions;
     TUpdateSession& FSession;
-    TCliConsole& FConsole;
-    TCliView FView;
-    bool FTerminal; // the progress line is redrawn in place
     bool FExternalGPS;
-    TTextRenderer FRenderer;
-    TUpdateDisplay FLastDisplay;
-    bool FFirstDisplay = true;
-
-    std::string FPortText;
-    std::string FPortLabel;
-    int FComNumber = 0; // 0: a path outside the port map
-    std::string FDevicePath;
-    std::string FPrefix; // "COM 5: " before each line of several ports
-    std::string FAdapterSerial;
-    std::FILE* FLog = nullptr;
-    int FRecord = -1; // --record, opened for appending
+    TCliRunPort FPort;
+    TCliRunFiles FFiles;
+    TCliRunView FRunView;
     QTimer FTimeout;
-    QTimer FProgressTimer;
-    QElapsedTimer FProgressClock;
-    std::string FProgressWanted;
-    TPaceMeter FPace;
-    std::optional<TPace> FLastPace; // of the transfer under way
-    QElapsedTimer FJsonPaceClock;
-    bool FJsonPaceEnded = false; // the transfer's last figures went out
-    TUpdateDisplay FJsonShown;  // the last display event
-    bool FJsonWaiting = false;  // a newer display waits for its turn
-    QElapsedTimer FJsonDisplayClock;
-    QTimer FJsonDisplayTimer;
-    std::string FLastStep;
 
     bool FHintShown = false;
     bool FWarned = false;

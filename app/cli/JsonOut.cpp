@@ -1,6 +1,5 @@
 #include "app/cli/JsonOut.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -157,6 +156,26 @@ std::string DisplayJson(const TUpdateDisplay& D)
         .Add("confirming", D.Confirming)
         .Add("status", D.Status)
         .Str();
+}
+
+std::string JsonWithPort(const std::string& Event, int ComNumber, const std::string& DevicePath)
+{
+    if (Event.find("\"com\":") != std::string::npos)
+        return Event;
+    TJsonObject Port;
+    if (ComNumber > 0)
+        Port.Add("com", ComNumber);
+    else
+        Port.AddNull("com");
+    Port.Add("device_path", DevicePath);
+    const std::string Fields = Port.Str().substr(1, Port.Str().size() - 2);
+    std::string Line = Event;
+    const std::size_t AfterEvent = Line.find(',');
+    if (AfterEvent == std::string::npos)
+        Line.insert(Line.size() - 1, (Line.size() > 2 ? "," : "") + Fields);
+    else
+        Line.insert(AfterEvent + 1, Fields + ",");
+    return Line;
 }
 
 std::string StateJson(TUpdateState From, TUpdateState To, bool ExternalGPS)

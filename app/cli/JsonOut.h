@@ -37,6 +37,11 @@ class TJsonObject
 std::string JsonArray(const std::vector<std::string>& JsonValues);
 std::string JsonStringArray(const std::vector<std::string>& Texts);
 
+// Event with "com" and "device_path" right after its first field (the
+// event's name), so that among several ports each event names its port; an
+// event that names a port already (the result) stays as it is.
+std::string JsonWithPort(const std::string& Event, int ComNumber, const std::string& DevicePath);
+
 // {"event":"display", every text and bar, the state, the device type}
 std::string DisplayJson(const TUpdateDisplay& D);
 // {"event":"state","state":To,"previous":From,"text":...}

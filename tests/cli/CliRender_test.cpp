@@ -1,8 +1,11 @@
 // The text and JSON renderings of the session's display.
 #include "app/cli/CliLists.h"
 #include "app/cli/CliRender.h"
+#include "app/cli/CliRunView.h"
 #include "app/cli/JsonOut.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -195,6 +198,63 @@ TEST(CliJson, DisplayCarriesEveryPanel)
     EXPECT_EQ(S.value("text").toString(), "sending the image to the module");
 }
 
+TEST(CliJson, EventsOfSeveralPortsNameTheirPort)
+{
+    // Right after the event's name, whatever follows it.
+    EXPECT_EQ(JsonWithPort("{\"event\":\"display\",\"state\":3}", 5, "/dev/ttyUSB0"),
+              "{\"event\":\"display\",\"com\":5,\"device_path\":\"/dev/ttyUSB0\",\"state\":3}");
+    EXPECT_EQ(JsonWithPort("{\"event\":\"x\"}", 0, "/dev/pts/7"),
+              "{\"event\":\"x\",\"com\":null,\"device_path\":\"/dev/pts/7\"}");
+    EXPECT_EQ(JsonWithPort("{}", 2, ""), "{\"com\":2,\"device_path\":\"\"}");
+    // The result line names its port itself.
+    const std::string Result = "{\"event\":\"result\",\"com\":null,\"device_path\":\"/dev/a\"}";
+    EXPECT_EQ(JsonWithPort(Result, 5, "/dev/b"), Result);
+}
+
+// The --json display events' pace: every display that is not followed at
+// once by a newer one goes out, none twice, and a bar's start or end never waits.
+TEST(CliJson, DisplayEventsPaced)
+{
+    std::vector<TUpdateDisplay> Out;
+    TJsonDisplayPacer Pacer([&](const TUpdateDisplay& D) { Out.push_back(D); });
+    auto Bar = [](int Position) {
+        TUpdateDisplay D = Identified();
+        D.pSendProgress.Set(Position, 100);
+        return D;
+    };
+    auto Count = [&](const TUpdateDisplay& D) { return std::count(Out.begin(), Out.end(), D); };
+
+    Pacer.Show(Bar(0), true);
+    Pacer.Show(Bar(0), false);
+    EXPECT_EQ(Out.size(), 1u) << "the same display again is no event";
+
+    // Soon after: it goes out now or waits; either way once, by the flush.
+    Pacer.Show(Bar(10), false);
+    Pacer.Show(Bar(20), false);
+    Pacer.Flush();
+    Pacer.Flush();
+    EXPECT_EQ(Count(Bar(20)), 1);
+    EXPECT_LE(Count(Bar(10)), 1);
+    EXPECT_EQ(Out.back(), Bar(20));
+
+    // The bar at its end goes out at once, however soon after the last event.
+    Pacer.Show(Bar(100), false);
+    EXPECT_EQ(Out.back(), Bar(100));
+    Pacer.Show(Bar(100), true);
+    EXPECT_EQ(Count(Bar(100)), 2) << "at once is at once, even unchanged";
+
+    // One that waits goes out by itself from the event loop.
+    Pacer.Show(Bar(50), true);
+    Pacer.Show(Bar(60), false);
+    QElapsedTimer Waited;
+    Waited.start();
+    while (Count(Bar(60)) == 0 && Waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    EXPECT_EQ(Count(Bar(60)), 1);
+    Pacer.Flush();
+    EXPECT_EQ(Count(Bar(60)), 1);
+}
+
 TEST(CliLists, PortRows)
 {
     const std::vector<TPortRow> Rows = {{5, "/tmp/x/com5", "/dev/pts/3", "free"},
@@ -294,8 +354,9 @@ TEST(CliRender, TransferPace)
     O.TransferLineBytes = 600000;
     EXPECT_DOUBLE_EQ(LineUse(600000, 57600, 0.8), 6000000.0 / (57600 * 0.8)) << "not capped";
     EXPECT_FALSE(PortPaces(600000, 57600, 0.8));
-    EXPECT_EQ(TransferSummary(O),
-              "Transfer: 524,288 bytes in 0.8 s (655.4 kB/s); the port does not pace its bytes: no line figures");
+    EXPECT_EQ(
+        TransferSummary(O),
+        "Transfer: 524,288 bytes in 0.8 s (655.4 kB/s); the port does not pace its bytes: no line figures");
     EXPECT_TRUE(PortPaces(5000, 57600, 0.01));
     EXPECT_TRUE(PortPaces(8640, 57600, 1.0)) << "half again above the rate is measuring error";
     EXPECT_FALSE(PortPaces(8641 * 2, 57600, 2.0));
