@@ -36,6 +36,7 @@ void TConfirmation::Start(const TConfirmationStart& What)
     FState = TState();
     FState.What = What;
     FState.Since.start();
+    FState.ProgramAcked = What.Found;
     FActive = true;
     tConfirm.setInterval(What.Certain ? FTimeoutMs : std::min(FTimeoutMs, UncertainConfirmMs));
     tConfirm.start();
@@ -198,6 +199,13 @@ TConfirmation::TExpiry TConfirmation::Expire(bool MayDecideAgain)
         " before and " +
         (S.Answered ? "reports " + Quoted(S.LastAnswer) : std::string("reports no version")) + " now";
     E.What = TExpiry::TWhat::NotConfirmed;
+    if (S.What.Found) {
+        E.Message =
+            "the receiver was found programming, but " +
+            std::string(S.Ended ? "did not report its version" : "gave no sign that its programming ended") +
+            " within " + Seconds + "; nothing was sent";
+        return E;
+    }
     E.Message =
         S.Ended ? "the device programmed the image, but the receiver did not report the new version within " +
                       Seconds + Reports

@@ -27,6 +27,9 @@ struct TConfirmationStart {
     std::string Before;   // the receiver's version before the transfer, "" for none
     std::string Expected; // the version the tool knows it sent; "" for a custom image
     std::string Shown;    // what the window showed as required
+    // A programming found under way, not of this run's: nothing was sent, and
+    // the receiver is followed to its end (its logger status showed it programming).
+    bool Found = false;
 };
 
 class TConfirmation : public QObject

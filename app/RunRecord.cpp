@@ -145,11 +145,16 @@ void TRunRecord::TransferDone(uint64_t SentNow, uint32_t Rate)
 
 void TRunRecord::Resumed(const TConfirmationStart& What, bool ProgrammingEnded)
 {
-    Transfer = What.Source;
-    Transferred = What.Certain;
-    ReceiverBefore = What.Before;
-    Required = What.Expected;
-    TransferEnded = true;
+    if (What.Found) {
+        // A programming found under way: this run sent nothing.
+        ProgrammingFollowed = true;
+    } else {
+        Transfer = What.Source;
+        Transferred = What.Certain;
+        ReceiverBefore = What.Before;
+        Required = What.Expected;
+        TransferEnded = true;
+    }
     WatchFrom = Now();
     LastSignAt = -1;
     ProgrammedAt = ProgrammingEnded ? WatchFrom : -1;

@@ -131,8 +131,8 @@ struct TRunRecord {
     // The last record or block went out: the transfer's pace is measured up
     // to here, and the device may be programming from here on.
     void TransferDone(uint64_t SentNow, uint32_t Rate);
-    // A confirmation kept from an earlier run goes on in this one; its
-    // programming may have ended before.
+    // A confirmation kept from an earlier run goes on in this one (its
+    // programming may have ended before), or one of a programming found under way begins.
     void Resumed(const TConfirmationStart& What, bool ProgrammingEnded);
     // A unit's logger status; after the transfer's end, a sign that it programs.
     void ProgrammingSign();

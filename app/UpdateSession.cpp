@@ -52,9 +52,7 @@ TUpdateSession::~TUpdateSession()
 
 TDeviceProcedure& TUpdateSession::Proc() const
 {
-    if (FDisplay.DeviceType == dtExternalGPS)
-        return *FModule;
-    return *FUnit;
+    return FDisplay.DeviceType == dtExternalGPS ? static_cast<TDeviceProcedure&>(*FModule) : *FUnit;
 }
 
 bool TUpdateSession::OwnsException(const void* Owner) const
@@ -87,8 +85,6 @@ void TUpdateSession::Step(const std::function<void()>& Body)
 {
     Entry(true, Body);
 }
-
-// ---------------------------------------------------------------- front end
 
 bool TUpdateSession::SetDeviceType(int Value)
 {
@@ -173,8 +169,6 @@ void TUpdateSession::ResetDisplay()
     // A confirmation outlives the session's own restarts.
     FDisplay.Confirming = FConfirm.Active();
 }
-
-// ---------------------------------------------------------------- connection
 
 void TUpdateSession::Open()
 {
@@ -285,8 +279,6 @@ void TUpdateSession::PortHungUp(TDeviceProcedure& Sender)
     FinishEnding();
 }
 
-// ---------------------------------------------------------------- what the device tells
-
 void TUpdateSession::Identified()
 {
     FView.DeviceHeard();
@@ -327,11 +319,9 @@ bool TUpdateSession::RecoveryNow()
 void TUpdateSession::ProgrammingFound()
 {
     EnsureRun();
-    TConfirmationStart C;
-    C.DeviceID = FDisplay.vUnitID;
+    const TConfirmationStart C{
+        .DeviceID = FDisplay.vUnitID, .Before = {}, .Expected = {}, .Shown = {}, .Found = true};
     FConfirm.Start(C);
-    FConfirm.ProgramAcknowledged();
-    FRun.ProgrammingFollowed = true;
     FRun.Resumed(C, false);
     FDisplay.Confirming = true;
     Proc().Follow();
@@ -341,10 +331,7 @@ void TUpdateSession::ProgrammingFound()
 void TUpdateSession::ReceiverReported(const std::string& Version)
 {
     FReported = Version;
-    if (FConfirm.Active())
-        ConfirmVersion(Version);
-    else
-        DecideVersion(Version, TImageSource::Automatic);
+    FConfirm.Active() ? ConfirmVersion(Version) : DecideVersion(Version, TImageSource::Automatic);
 }
 
 void TUpdateSession::LoggerStatus(int64_t Current, int64_t Total)
@@ -359,8 +346,6 @@ void TUpdateSession::ModuleProgrammed()
     FConfirm.ModuleStatus02();
     FRun.ProgrammingEnded();
 }
-
-// ---------------------------------------------------------------- the image to send
 
 void TUpdateSession::DecideVersion(const std::string& Version, TImageSource Source, bool Followed)
 {
@@ -408,8 +393,7 @@ void TUpdateSession::LoadCustomFirmware(const std::string& FileName)
             return;
         if (!FImages.LoadFile(FileName)) {
             ShowError(SessionText::UnableToLoad);
-            if (!FRun.Active)
-                BeginRun(false);
+            EnsureRun();
             EndRun(TOutcomeKind::BadImage, "cannot read the image " + FileName);
             return;
         }
@@ -442,9 +426,7 @@ void TUpdateSession::SendImage()
 void TUpdateSession::Recover()
 {
     Entry(false, [&] {
-        if (!Proc().RecoveryPossible() || RefuseWhileConfirming())
-            return;
-        if (!MaySend())
+        if (!Proc().RecoveryPossible() || RefuseWhileConfirming() || !MaySend())
             return;
         EnsureRun();
         DecideVersion(RecoveryVersionText, TImageSource::Recovery);
@@ -492,8 +474,6 @@ bool TUpdateSession::MaySend()
         ShowError(Cannot);
     return Cannot.empty();
 }
-
-// ---------------------------------------------------------------- runs
 
 void TUpdateSession::BeginRun(bool Fresh)
 {
@@ -553,8 +533,6 @@ void TUpdateSession::EndRun(TOutcomeKind Kind, const std::string& Message)
     emit Finished(O);
 }
 
-// ---------------------------------------------------------------- confirming a transfer
-
 void TUpdateSession::TransferComplete(bool Certain)
 {
     const TConfirmationStart C = FRun.ConfirmationStart(Certain, FDisplay);
@@ -591,7 +569,7 @@ void TUpdateSession::ConfirmVersion(const std::string& Version)
         return;
     FRun.ConfirmationDecided(true);
     StopConfirmation();
-    if (FRun.ProgrammingFollowed && FRun.Transfer == TImageSource::None) {
+    if (FConfirm.What().Found) {
         ChangeState(TUpdateState::Idle);
         DecideVersion(Version, TImageSource::Automatic, true);
         return;
@@ -616,12 +594,7 @@ void TUpdateSession::ConfirmationExpired()
         DecideVersion(E.Version, TImageSource::Automatic);
         return;
     }
-    if (FRun.ProgrammingFollowed && FRun.Transfer == TImageSource::None)
-        Finish(TOutcomeKind::NotConfirmed, "the receiver was found programming, but gave no sign within " +
-                                               std::to_string(FConfirm.Timeout() / 1000) +
-                                               " s that its programming ended; nothing was sent");
-    else
-        Finish(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
-                                                               : TOutcomeKind::NotConfirmed,
-               E.Message);
+    Finish(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
+                                                           : TOutcomeKind::NotConfirmed,
+           E.Message);
 }

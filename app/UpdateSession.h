@@ -46,18 +46,17 @@ class TUpdateSession : public QObject, private TProcedureEvents
     // How long a device may give no sign of progress while its new version is awaited (default 120 s).
     void SetConfirmTimeout(int Milliseconds) { FConfirm.SetTimeout(Milliseconds); }
     int ConfirmTimeout() const { return FConfirm.Timeout(); }
-    // A unit that reported logger status and then none for this long has ended its programming (default 5 s).
+    // A unit that reported logger status and then none for this long has ended its programming (default
+    // 5 s); one is listened to this long for a logger status before anything that changes it (default 3 s).
     void SetProgramQuietTime(int Milliseconds) { FConfirm.SetQuietTime(Milliseconds); }
-    // A unit is listened to this long for a logger status before anything that changes it goes (default 3 s).
     void SetListenTime(int Milliseconds) { FUnit->SetListenTime(Milliseconds); }
 
-    // ---- Requests given before Open, made when the technician's double-click would be ----
-    // A custom image once the version is read in manual mode or the receiver
-    // cannot report; a recovery once a module or an unreadable unit receiver is identified.
+    // Requests given before Open, made when the technician's double-click would be: a custom image once
+    // the version is read in manual mode or the receiver cannot report; a recovery once a module or an
+    // unreadable unit receiver is identified.
     void PlanCustomImage(const std::string& FileName) { FPlan = {TImageSource::Custom, FileName, false}; }
     void PlanRecovery() { FPlan = {TImageSource::Recovery, {}, false}; }
 
-    // ---- Verbs ----
     void Open();
     void Close() { Interrupt("the connection was closed", true); }
     void TurnOff() { Interrupt("the device was switched off", false); }
@@ -71,7 +70,6 @@ class TUpdateSession : public QObject, private TProcedureEvents
     // ended yet ends with Kind and Message; Done runs once the port is closed.
     void EndConnection(TOutcomeKind Kind, const std::string& Message, std::function<void()> Done);
 
-    // ---- Front-end input ----
     // Refused (False) while the device type is locked.
     bool SetDeviceType(int Value);
     void SetComNumber(int Value);
@@ -168,8 +166,7 @@ class TUpdateSession : public QObject, private TProcedureEvents
     // A planned request goes when the technician's double-click would.
     void RunPlan(bool UnreadableReceiver);
     void RunPlanNow();
-    // What the receiver's reported Version means.
-    // Followed: after a programming the run found under way and followed to its end.
+    // What the reported Version means (Followed: after a programming found under way).
     void DecideVersion(const std::string& Version, TImageSource Source, bool Followed = false);
 
     // The confirmation stops; one that ran is kept for the next Open on the same device.
