@@ -161,6 +161,8 @@ void TUnitProcedure::Reset()
     tListen.stop();
     FIdleKnown = false;
     FOffer.clear();
+    FHeldVersion.clear();
+    FHeldUnreadable = false;
 }
 
 void TUnitProcedure::StateEntered(TUpdateState State)
@@ -206,6 +208,8 @@ const TProgressBarState* TUnitProcedure::CountingBar(TUpdateState State, const T
 void TUnitProcedure::Follow()
 {
     tListen.stop();
+    FHeldVersion.clear();
+    FHeldUnreadable = false;
     FEvents.ChangeState(TUpdateState::Busy);
     FTransfer.Stop();
     CX.SetLoggerReports(true);
@@ -329,6 +333,10 @@ void TUnitProcedure::GotVersionInfo(const TCX_VersionInfo& Info)
         FUnitFirmware ? FindNewestSoftware(*FUnitFirmware, Info.Class, Info.Hardware, Info.HardwareRev, 0, 0)
                       : std::string();
     FOffer = Title.empty() || Unit.UnitID == FUpdatedUnitID ? std::string() : Title;
+    // Its receiver's version may be read meanwhile (the questions keep its
+    // link alive); what it means waits for the listening time.
+    if (FOffer.empty())
+        CX.SetGPSReports(true, false);
     tListen.start();
 }
 
@@ -347,7 +355,10 @@ void TUnitProcedure::Listened()
     }
     FIdleKnown = true;
     if (FOffer.empty()) {
-        CX.SetGPSReports(true, false);
+        if (FHeldUnreadable)
+            FEvents.UnreadableReceiver();
+        if (!FHeldVersion.empty())
+            FEvents.ReceiverReported(std::exchange(FHeldVersion, std::string()));
         return;
     }
     const std::string Title = std::exchange(FOffer, std::string());
@@ -373,7 +384,7 @@ void TUnitProcedure::GPSLocation()
     if (Ending())
         return;
     const TUpdateState State = FEvents.Shown().UpdateState;
-    if (State == TUpdateState::Idle && FIdleKnown)
+    if (State == TUpdateState::Idle)
         CX.RequestParameter(FTransfer.GPSReady() > 0 ? TUnitTransfer::ParamGPSVersion
                                                      : TUnitTransfer::ParamGPSUpdate);
     else if (State == TUpdateState::Busy && !FTransfer.ProgramStartPending())
@@ -398,6 +409,8 @@ void TUnitProcedure::RequestParameter(int32_t Parameter, const std::string& Valu
             CX.SetLoggerReports(true);
         if (Value.empty())
             FEvents.Failed(TOutcomeKind::NotSupported, "the unit does not support receiver updates");
+        else if (Idle && FReceiverCannotReport && !FIdleKnown)
+            FHeldUnreadable = true;
         else if (Idle && FReceiverCannotReport)
             FEvents.UnreadableReceiver();
     } else if (Parameter == TUnitTransfer::ParamGPSVersion && Value.empty()) {
@@ -410,7 +423,10 @@ void TUnitProcedure::RequestParameter(int32_t Parameter, const std::string& Valu
         // A second answer may come while records are being written: then no command.
         if (State == TUpdateState::Idle || (State == TUpdateState::Busy && !FTransfer.ProgramStartPending()))
             CX.SetGPSReports(false, false);
-        FEvents.ReceiverReported(Value);
+        if (State == TUpdateState::Idle && !FIdleKnown && !FEvents.Confirming())
+            FHeldVersion = Value;
+        else
+            FEvents.ReceiverReported(Value);
     }
 }
 

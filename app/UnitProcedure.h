@@ -118,6 +118,9 @@ class TUnitProcedure : public QObject,
     bool FIdleKnown = false;
     // The unit's own firmware, offered once the unit is known to be idle.
     std::string FOffer;
+    // What the receiver reported before then, told once it is known idle.
+    std::string FHeldVersion;
+    bool FHeldUnreadable = false;
     int32_t FUpdatedUnitID = -1;
     bool FReceiverCannotReport = false;
 };

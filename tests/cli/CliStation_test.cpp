@@ -112,8 +112,9 @@ TEST(CliStation, ReturningReceiverFollowedAndCtrlCTwice)
 
     UnitConfig Pulled = QuickUnit();
     Pulled.UnitId = 5001;
-    // Back at 9600 soon after its line went quiet (a real unit waits 20 s).
-    Pulled.LinkTimeoutMs = 2000;
+    // Back at 9600 soon after its line went quiet (a real unit waits 20 s),
+    // yet longer than the tool listens for its logger status after waking it.
+    Pulled.LinkTimeoutMs = 5000;
     auto X = PlugIn<VeltracUnit>(Pulled, 5, Dir);
     Faults F;
     F.HangUpAt = "logger:2";
