@@ -6,6 +6,7 @@
 // update session conducts: it owns one procedure per device type and keeps
 // the runs, the plan, the confirmation and the outcome.
 #include "app/RunRecord.h"
+#include "app/TransferHost.h"
 #include "app/UpdateDisplay.h"
 #include "app/UpdateOutcome.h"
 
@@ -157,4 +158,29 @@ class TDeviceProcedure
     // The link is ending, or being watched until it ends.
     virtual bool Ending() const = 0;
     virtual bool EndingWatched() const = 0;
+};
+
+// What a device's transfer reports (THost: its host interface), told to the
+// session's events the same way by every procedure.
+template <typename THost> class TTransferToEvents : public THost
+{
+  protected:
+    explicit TTransferToEvents(TProcedureEvents& Events) : FEvents(Events) {}
+    ~TTransferToEvents() = default;
+
+    void Step(const std::function<void()>& Body) override { FEvents.Step(Body); }
+    void TransferState(TUpdateState State) override { FEvents.ChangeState(State); }
+    void SendBar(int Position, int Maximum) override { FEvents.Shown().pSendProgress.Set(Position, Maximum); }
+    void UpdateBar(int Position, int Maximum) override
+    {
+        FEvents.Shown().pUpdateProgress.Set(Position, Maximum);
+    }
+    void ProgressText(const std::string& Text) override { FEvents.Shown().vProgress = Text; }
+    void TransferComplete(bool Certain) override { FEvents.TransferComplete(Certain); }
+    void TransferFailed(TOutcomeKind Kind, const std::string& Message) override
+    {
+        FEvents.Failed(Kind, Message);
+    }
+
+    TProcedureEvents& FEvents;
 };

@@ -11,7 +11,7 @@ template <typename... A> auto TModuleProcedure::Event(void (TModuleProcedure::*M
 }
 
 TModuleProcedure::TModuleProcedure(TProcedureEvents& Events)
-    : FEvents(Events), cCom1(MX.Port()), FTransfer(MX, *this)
+    : TTransferToEvents(Events), cCom1(MX.Port()), FTransfer(MX, *this)
 {
     MX.SetBlockFeed(&FModuleUpdate);
     MX.OnFrame = [this](TModuleLink*, bool Outgoing, const std::string& Bytes) {
@@ -237,21 +237,6 @@ void TModuleProcedure::TurnOff()
 }
 
 // ---------------------------------------------------------------- what the transfer shows
-
-void TModuleProcedure::SendBar(int Position, int Maximum)
-{
-    FEvents.Shown().pSendProgress.Set(Position, Maximum);
-}
-
-void TModuleProcedure::UpdateBar(int Position, int Maximum)
-{
-    FEvents.Shown().pUpdateProgress.Set(Position, Maximum);
-}
-
-void TModuleProcedure::ProgressText(const std::string& Text)
-{
-    FEvents.Shown().vProgress = Text;
-}
 
 // ---------------------------------------------------------------- module events
 

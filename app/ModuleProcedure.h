@@ -12,7 +12,9 @@
 #include <QObject>
 #include <QTimer>
 
-class TModuleProcedure : public QObject, public TDeviceProcedure, private TModuleTransferHost
+class TModuleProcedure : public QObject,
+                         public TDeviceProcedure,
+                         private TTransferToEvents<TModuleTransferHost>
 {
   public:
     static constexpr int RetryMs = 2000;
@@ -80,21 +82,10 @@ class TModuleProcedure : public QObject, public TDeviceProcedure, private TModul
     template <typename... A> auto Event(void (TModuleProcedure::*Method)(A...));
 
     // ---- TModuleTransferHost ----
-    void Step(const std::function<void()>& Body) override { FEvents.Step(Body); }
-    void TransferState(TUpdateState State) override { FEvents.ChangeState(State); }
-    void SendBar(int Position, int Maximum) override;
-    void UpdateBar(int Position, int Maximum) override;
-    void ProgressText(const std::string& Text) override;
-    void TransferComplete(bool Certain) override { FEvents.TransferComplete(Certain); }
-    void TransferFailed(TOutcomeKind Kind, const std::string& Message) override
-    {
-        FEvents.Failed(Kind, Message);
-    }
     void StartAgain() override { FEvents.StartAgain(); }
     void BlockRefused() override;
     void BlockSentAgain() override { FEvents.Run().Repeated(TRunRecord::TRepeat::Block); }
 
-    TProcedureEvents& FEvents;
     TModuleLink MX; // owns the module's port cCom1
     TComPort& cCom1;
     TModuleTransfer FTransfer;

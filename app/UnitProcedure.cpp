@@ -21,7 +21,7 @@ template <typename... A> auto TUnitProcedure::Event(void (TUnitProcedure::*Metho
 }
 
 TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
-    : FEvents(Events), FTransfer(CX, *this), FLinkEnding(CX, *this)
+    : TTransferToEvents(Events), FTransfer(CX, *this), FLinkEnding(CX, *this)
 {
     CX.SetConfigType(cxctSTXb);
     CX.SetConfigTypeAutoDetect(false);
@@ -269,21 +269,6 @@ void TUnitProcedure::RecordsRefused()
 }
 
 // ---------------------------------------------------------------- what the transfer shows
-
-void TUnitProcedure::SendBar(int Position, int Maximum)
-{
-    FEvents.Shown().pSendProgress.Set(Position, Maximum);
-}
-
-void TUnitProcedure::UpdateBar(int Position, int Maximum)
-{
-    FEvents.Shown().pUpdateProgress.Set(Position, Maximum);
-}
-
-void TUnitProcedure::ProgressText(const std::string& Text)
-{
-    FEvents.Shown().vProgress = Text;
-}
 
 // ---------------------------------------------------------------- link events
 

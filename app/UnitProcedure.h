@@ -16,7 +16,7 @@ class TSoftwareVersionCollection;
 
 class TUnitProcedure : public QObject,
                        public TDeviceProcedure,
-                       private TUnitTransferHost,
+                       private TTransferToEvents<TUnitTransferHost>,
                        private TLinkEndingHost
 {
   public:
@@ -83,15 +83,6 @@ class TUnitProcedure : public QObject,
 
     // ---- TUnitTransferHost, TLinkEndingHost ----
     void Step(const std::function<void()>& Body) override { FEvents.Step(Body); }
-    void TransferState(TUpdateState State) override { FEvents.ChangeState(State); }
-    void SendBar(int Position, int Maximum) override;
-    void UpdateBar(int Position, int Maximum) override;
-    void ProgressText(const std::string& Text) override;
-    void TransferComplete(bool Certain) override { FEvents.TransferComplete(Certain); }
-    void TransferFailed(TOutcomeKind Kind, const std::string& Message) override
-    {
-        FEvents.Failed(Kind, Message);
-    }
     void ProgramStarted() override { FEvents.ProgramAcknowledged(); }
     void RecordSentAgain() override { FEvents.Run().Repeated(TRunRecord::TRepeat::Record); }
     void RecordsRefused() override;
@@ -102,7 +93,6 @@ class TUnitProcedure : public QObject,
     // Nothing of the update runs on; the link ends once the line is quiet.
     void StartEnding(TLinkEnding::THow How);
 
-    TProcedureEvents& FEvents;
     TCorvex CX;
     TUnitTransfer FTransfer;
     TLinkEnding FLinkEnding;
