@@ -78,6 +78,9 @@ TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
             Port->DevicePath().empty() ? "COM " + std::to_string(Port->ComNumber()) : Port->DevicePath();
         FEvents.Trace("# " + Name + ": " + Setup.Text());
     };
+    FTransfer.OnProgramStarted = [this] { FEvents.ProgramAcknowledged(); };
+    FTransfer.OnRecordSentAgain = [this] { FEvents.Run().Repeated(TRunRecord::TRepeat::Record); };
+    FTransfer.OnRecordsRefused = [this] { RecordsRefused(); };
     tListen.setSingleShot(true);
     tListen.setInterval(DefaultListenMs);
     connect(&tListen, &QTimer::timeout, this, [this] { FEvents.Step([&] { Listened(); }); });

@@ -16,7 +16,7 @@ class TSoftwareVersionCollection;
 
 class TUnitProcedure : public QObject,
                        public TDeviceProcedure,
-                       private TTransferToEvents<TUnitTransferHost>,
+                       private TTransferToEvents<TTransferHost>,
                        private TLinkEndingHost
 {
   public:
@@ -81,11 +81,10 @@ class TUnitProcedure : public QObject,
     // A link event as a step of the session's.
     template <typename... A> auto Event(void (TUnitProcedure::*Method)(A...));
 
-    // ---- TUnitTransferHost, TLinkEndingHost ----
+    // ---- TTransferHost, TLinkEndingHost ----
     void Step(const std::function<void()>& Body) override { FEvents.Step(Body); }
-    void ProgramStarted() override { FEvents.ProgramAcknowledged(); }
-    void RecordSentAgain() override { FEvents.Run().Repeated(TRunRecord::TRepeat::Record); }
-    void RecordsRefused() override;
+    // Records refused in a row: the unit is listened to for a logger status.
+    void RecordsRefused();
     // The listening time passed without a logger status: the unit is not programming.
     void Listened();
     void LinkEnded() override;

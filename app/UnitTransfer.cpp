@@ -5,7 +5,7 @@
 #include "util/MyConvert.h"
 #include "util/MyFunctions.h"
 
-TUnitTransfer::TUnitTransfer(TCorvex& Link, TUnitTransferHost& Host) : CX(Link), FHost(Host)
+TUnitTransfer::TUnitTransfer(TCorvex& Link, TTransferHost& Host) : CX(Link), FHost(Host)
 {
     tWriteRetry.setInterval(WriteRetryMs);
     tGPSVersionPoll.setInterval(GPSVersionPollMs);
@@ -198,7 +198,8 @@ bool TUnitTransfer::Refused()
     ++FRefusalRounds;
     FPaused = true;
     tWriteRetry.stop();
-    FHost.RecordsRefused();
+    if (OnRecordsRefused)
+        OnRecordsRefused();
     return true;
 }
 
@@ -238,7 +239,8 @@ void TUnitTransfer::SendRecord(bool Advance)
             const std::string Address = Record.substr(0, Blank);
             const std::string Data = Blank == std::string::npos ? std::string() : Record.substr(Blank + 1);
             if (FCursor == FLastSent)
-                FHost.RecordSentAgain();
+                if (OnRecordSentAgain)
+                    OnRecordSentAgain();
             FLastSent = FCursor;
             SentToUnit(FCursor);
             CX.WriteEEPromData(DecToIntDef(Address, 0), Data);
@@ -277,7 +279,8 @@ void TUnitTransfer::ProgrammingStarted()
         CurrentAnswered();
     FProgramStartPending = false;
     tWriteRetry.stop();
-    FHost.ProgramStarted();
+    if (OnProgramStarted)
+        OnProgramStarted();
     RequestVersion();
 }
 

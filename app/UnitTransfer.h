@@ -11,26 +11,11 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 class TCorvex;
-
-class TUnitTransferHost : public TTransferHost
-{
-  public:
-    // The unit took 65352 := 1, or showed by its logger status that it heard it.
-    virtual void ProgramStarted() = 0;
-    // A record went out again (unanswered, or refused).
-    virtual void RecordSentAgain() = 0;
-    // The unit refused the first record, or one record five times running:
-    // it may be programming its receiver from its EEPROM. The records wait
-    // until Resume.
-    virtual void RecordsRefused() = 0;
-
-  protected:
-    ~TUnitTransferHost() = default;
-};
 
 class TUnitTransfer : public QObject
 {
@@ -38,7 +23,16 @@ class TUnitTransfer : public QObject
     static constexpr int32_t ParamGPSUpdate = 65352;  // address, readiness, container letter
     static constexpr int32_t ParamGPSVersion = 65354; // the receiver's version text
 
-    TUnitTransfer(TCorvex& Link, TUnitTransferHost& Host);
+    TUnitTransfer(TCorvex& Link, TTransferHost& Host);
+
+    // The unit took 65352 := 1, or showed by its logger status that it heard it.
+    std::function<void()> OnProgramStarted;
+    // A record went out again (unanswered, or refused).
+    std::function<void()> OnRecordSentAgain;
+    // The unit refused the first record, or one record five times running:
+    // it may be programming its receiver from its EEPROM. The records wait
+    // until Resume.
+    std::function<void()> OnRecordsRefused;
 
     // 65352 as the unit reported it: EEPROM address, readiness (above 0: the
     // receiver can report its version) and container letter ("C" packed,
@@ -106,7 +100,7 @@ class TUnitTransfer : public QObject
     bool WaitingForOldAnswers();
 
     TCorvex& CX;
-    TUnitTransferHost& FHost;
+    TTransferHost& FHost;
 
     int32_t FEEPromAddress = 0;
     int32_t FGPSReady = 0;

@@ -340,7 +340,14 @@ void TRecordWriter::Post(std::function<void()> Report)
 
 bool TRecordWriter::event(QEvent* E)
 {
-    if (E->type() != ReportsEvent)
+    bool Ours = false;
+    {
+        // The worker made the event under the lock: it is read under the lock
+        // too, so that the hand-over is one that every checker can see.
+        std::lock_guard Lock(FMutex);
+        Ours = E->type() == ReportsEvent;
+    }
+    if (!Ours)
         return QObject::event(E);
     std::vector<std::function<void()>> Reports;
     {

@@ -17,7 +17,7 @@ namespace
 
 // Records what a procedure reports, and follows its state as the session
 // tells the module link what its bytes are.
-struct THost : TUnitTransferHost, TModuleTransferHost {
+struct THost : TModuleTransferHost {
     TModuleLink* Module = nullptr;
     std::vector<TUpdateState> States;
     TProgressBarState Send, Update;
@@ -29,19 +29,17 @@ struct THost : TUnitTransferHost, TModuleTransferHost {
     {
         States.push_back(State);
         if (Module)
-            Module->SetReceive(State == TUpdateState::Busy ? TModuleReceive::Frames : TModuleReceive::Preparing);
+            Module->SetReceive(State == TUpdateState::Busy ? TModuleReceive::Frames
+                                                           : TModuleReceive::Preparing);
     }
     void SendBar(int Position, int Maximum) override { Send.Set(Position, Maximum); }
     void UpdateBar(int Position, int Maximum) override { Update.Set(Position, Maximum); }
     void ProgressText(const std::string&) override {}
     void TransferComplete(bool Certain) override { Complete.push_back(Certain); }
     void TransferFailed(TOutcomeKind, const std::string&) override {}
-    void ProgramStarted() override { ++ProgramStarts; }
     void StartAgain() override { ++Restarts; }
     void BlockRefused() override { ++Refusals; }
-    void RecordSentAgain() override { ++SentAgain; }
     void BlockSentAgain() override { ++SentAgain; }
-    void RecordsRefused() override { ++Refusals; }
 };
 
 class Transfers : public SessionTest
@@ -61,6 +59,9 @@ TEST_F(Transfers, UnitTransferWritesTheRecordsAndStartsTheProgramming)
     CX.SetComNumber(Com);
     THost Host;
     TUnitTransfer T(CX, Host);
+    T.OnProgramStarted = [&] { ++Host.ProgramStarts; };
+    T.OnRecordSentAgain = [&] { ++Host.SentAgain; };
+    T.OnRecordsRefused = [&] { ++Host.Refusals; };
     CX.OnEEPromDataWrite = [&](TCorvex*, bool R) { T.Answered(R); };
     CX.OnSetParameter = [&](TCorvex*, int32_t, bool R) { T.Answered(R); };
     CX.OnFastSpeed = [&](TCorvex*) { T.FastSpeedAnswered(); };
