@@ -11,6 +11,8 @@ namespace
 struct TColumn {
     const char* Name;
     std::string TRunRow::*Field;
+    // The result line carries it as text under the column's own name.
+    bool FromResult = false;
 };
 
 const TColumn Columns[] = {
@@ -21,21 +23,21 @@ const TColumn Columns[] = {
     {"ended_at", &TRunRow::EndedAt},
     {"outcome", &TRunRow::Outcome},
     {"exit_code", &TRunRow::ExitCode},
-    {"device", &TRunRow::Device},
-    {"device_id", &TRunRow::DeviceId},
-    {"model", &TRunRow::Model},
-    {"hardware", &TRunRow::Hardware},
-    {"receiver_before", &TRunRow::ReceiverBefore},
-    {"receiver_required", &TRunRow::ReceiverRequired},
-    {"receiver_after", &TRunRow::ReceiverAfter},
-    {"firmware_before", &TRunRow::FirmwareBefore},
-    {"firmware_after", &TRunRow::FirmwareAfter},
-    {"package_label", &TRunRow::PackageLabel},
-    {"package_sha256", &TRunRow::PackageSha256},
-    {"tool_version", &TRunRow::ToolVersion},
+    {"device", &TRunRow::Device, true},
+    {"device_id", &TRunRow::DeviceId, true},
+    {"model", &TRunRow::Model, true},
+    {"hardware", &TRunRow::Hardware, true},
+    {"receiver_before", &TRunRow::ReceiverBefore, true},
+    {"receiver_required", &TRunRow::ReceiverRequired, true},
+    {"receiver_after", &TRunRow::ReceiverAfter, true},
+    {"firmware_before", &TRunRow::FirmwareBefore, true},
+    {"firmware_after", &TRunRow::FirmwareAfter, true},
+    {"package_label", &TRunRow::PackageLabel, true},
+    {"package_sha256", &TRunRow::PackageSha256, true},
+    {"tool_version", &TRunRow::ToolVersion, true},
     {"adapter_serial", &TRunRow::AdapterSerial},
     {"port", &TRunRow::Port},
-    {"message", &TRunRow::Message},
+    {"message", &TRunRow::Message, true},
     {"result", &TRunRow::Result},
 };
 
@@ -134,20 +136,9 @@ std::optional<TRunRow> RunRowFromResult(const std::string& ResultLine)
         R.Outcome = "unknown";
     if (J["exit_code"].isDouble())
         R.ExitCode = std::to_string(J["exit_code"].toInt());
-    for (auto [Key, Field] : {std::pair{"device", &TRunRow::Device},
-                              {"device_id", &TRunRow::DeviceId},
-                              {"model", &TRunRow::Model},
-                              {"hardware", &TRunRow::Hardware},
-                              {"receiver_before", &TRunRow::ReceiverBefore},
-                              {"receiver_required", &TRunRow::ReceiverRequired},
-                              {"receiver_after", &TRunRow::ReceiverAfter},
-                              {"firmware_before", &TRunRow::FirmwareBefore},
-                              {"firmware_after", &TRunRow::FirmwareAfter},
-                              {"package_label", &TRunRow::PackageLabel},
-                              {"package_sha256", &TRunRow::PackageSha256},
-                              {"tool_version", &TRunRow::ToolVersion},
-                              {"message", &TRunRow::Message}})
-        R.*Field = Text(J[Key]);
+    for (const TColumn& C : Columns)
+        if (C.FromResult)
+            R.*C.Field = Text(J[C.Name]);
     R.AdapterSerial = Text(J["adapter"].toObject()["usb_serial"]);
     const int Com = J["com"].toInt();
     R.Port = Com > 0 ? "COM " + std::to_string(Com) : Text(J["device_path"]);
