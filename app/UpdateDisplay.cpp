@@ -64,22 +64,36 @@ std::string StatePhrase(TUpdateState State, bool ExternalGPS)
 }
 
 std::string SessionText::Disappeared(const std::string& Port, bool ExternalGPS, bool Confirming,
-                                     TUpdateState State)
+                                     TUpdateState State, TNextStep Next)
 {
     const std::string Gone = Port + " disappeared";
     const std::string Device = ExternalGPS ? "module" : "unit";
+    // "plug the unit in" and what then: the window's button, the command
+    // again, or nothing, as a station takes the device up by itself.
+    auto PlugIn = [&](const std::string& Again, const std::string& Purpose) {
+        const std::string Plug = "plug the " + Device + " in" + (Again.empty() ? "" : " " + Again);
+        switch (Next) {
+        case TNextStep::PressOpen:
+            return Plug + " and press Open" + (Purpose.empty() ? "" : " " + Purpose);
+        case TNextStep::RunAgain:
+            return Plug + " and run the command" + (Again.empty() ? " again" : "") +
+                   (Purpose.empty() ? "" : " " + Purpose);
+        case TNextStep::StationFollows:
+            break;
+        }
+        return Plug + ": the station " + (Purpose == "to follow it to the end" ? "follows it to the end" : "updates it");
+    };
     if (Confirming)
-        return Gone + " while the receiver was being programmed: it may still be programming; plug the " +
-               Device + " in again and press Open to follow it to the end";
+        return Gone + " while the receiver was being programmed: it may still be programming; " +
+               PlugIn("again", "to follow it to the end");
     if (State == TUpdateState::TransferStart || State == TUpdateState::ModuleWaiting ||
         (ExternalGPS && State == TUpdateState::Busy))
-        return Gone + " during the receiver transfer: the receiver was not programmed; plug the " + Device +
-               " in and press Open";
+        return Gone + " during the receiver transfer: the receiver was not programmed; " + PlugIn({}, {});
     if (State == TUpdateState::UnitFirmware || State == TUpdateState::ModuleFirmware)
         return Gone + " during the update of the " +
-               (ExternalGPS ? "module's controller" : "unit's own firmware") + ": plug the " + Device +
-               " in and press Open to update it again";
-    return Gone + ": plug the " + Device + " in and press Open";
+               (ExternalGPS ? "module's controller" : "unit's own firmware") + ": " +
+               PlugIn({}, "to update it again");
+    return Gone + ": " + PlugIn({}, {});
 }
 
 std::string SessionText::CaptionFor(const std::string& Label, bool UnitFirmware)
@@ -87,7 +101,17 @@ std::string SessionText::CaptionFor(const std::string& Label, bool UnitFirmware)
     return Caption + (UnitFirmware ? " + Veltrac" : "") + " (" + Label + ")";
 }
 
-std::string SessionText::Interrupted(const std::string& What, bool Programming)
+std::string SessionText::HalfProgrammed(TNextStep Next)
 {
-    return Programming ? HalfProgrammed + " (" + What + " while it programmed)" : What;
+    if (Next == TNextStep::PressOpen)
+        return "the receiver may be half-programmed: press Open to follow it to the end; if it no longer "
+               "reports its version, double-click \"Current version\" to recover it";
+    // A station that was stopped has ended: its operator runs it again too.
+    return "the receiver may be half-programmed: run the command again to follow it to the end; if it no "
+           "longer reports its version, --recovery recovers it";
+}
+
+std::string SessionText::Interrupted(const std::string& What, bool Programming, TNextStep Next)
+{
+    return Programming ? HalfProgrammed(Next) + " (" + What + " while it programmed)" : What;
 }

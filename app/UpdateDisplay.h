@@ -75,6 +75,10 @@ struct TUpdateDisplay {
 };
 
 // The session's own texts, in one place.
+// What the session's messages tell the user to do to go on: the window's
+// button, running the command again, or nothing (a station follows by itself).
+enum class TNextStep { PressOpen, RunAgain, StationFollows };
+
 namespace SessionText
 {
 inline const std::string Caption = "Veltrac GNSS Firmware Update";
@@ -103,20 +107,19 @@ inline const std::string ProgrammingWarning =
     "The receiver is being programmed. Interrupting now may leave it unusable.";
 // After "Yes" to interrupting a receiver that programs: the essential first,
 // so that it fits the window's status line.
-inline const std::string HalfProgrammed =
-    "the receiver may be half-programmed: press Open to follow it to the end; if it no longer reports "
-    "its version, double-click \"Current version\" to recover it";
+std::string HalfProgrammed(TNextStep Next = TNextStep::PressOpen);
 // The window's caption for a firmware package labelled Label; UnitFirmware:
 // it carries firmware for the units themselves.
 std::string CaptionFor(const std::string& Label, bool UnitFirmware);
 // The run ended by the user: What ("the connection was closed"), and what
 // that means for a receiver that was Programming.
-std::string Interrupted(const std::string& What, bool Programming);
+std::string Interrupted(const std::string& What, bool Programming, TNextStep Next = TNextStep::PressOpen);
 inline std::string Quoted(const std::string& Text)
 {
     return "\"" + Text + "\"";
 }
 // Port (its name in the texts) disappeared during a run in State: what that
 // means for the receiver, and what to do.
-std::string Disappeared(const std::string& Port, bool ExternalGPS, bool Confirming, TUpdateState State);
+std::string Disappeared(const std::string& Port, bool ExternalGPS, bool Confirming, TUpdateState State,
+                        TNextStep Next = TNextStep::PressOpen);
 } // namespace SessionText

@@ -213,7 +213,7 @@ void TUpdateSession::Interrupt(const std::string& What, bool ClosePort)
         StopConfirmation(true);
         ClosePort ? ClosePorts() : ResetDisplay();
         if (FRun.Active)
-            EndRun(TOutcomeKind::Interrupted, SessionText::Interrupted(What, Programming));
+            EndRun(TOutcomeKind::Interrupted, SessionText::Interrupted(What, Programming, NextStep));
         else if (ClosePort)
             FOutcome.reset(); // nothing ran: the status line asks for the next Open
         if (!ClosePort)
@@ -269,9 +269,9 @@ void TUpdateSession::PortHungUp(TDeviceProcedure& Sender)
     } else if (!FRun.Active) {
         ClosePorts();
     } else {
-        const std::string Message =
-            SessionText::Disappeared(PortName(FDisplay.ComNumber, FDevicePath),
-                                     FDisplay.DeviceType == dtExternalGPS, FConfirm.Active(), FUpdateState);
+        const std::string Message = SessionText::Disappeared(PortName(FDisplay.ComNumber, FDevicePath),
+                                                             FDisplay.DeviceType == dtExternalGPS,
+                                                             FConfirm.Active(), FUpdateState, NextStep);
         StopConfirmation(true);
         ClosePorts();
         EndRun(TOutcomeKind::PortError, Message);

@@ -37,11 +37,11 @@ class TUpdateSession : public QObject, private TProcedureEvents
 
     const TUpdateDisplay& Display() const { return FDisplay; }
 
-    // Asked of the front end: the file to send ("Custom firmware update", *.bin; empty = cancelled),
-    // and an error message box with one OK button.
+    // Asked of the front end: the file to send (*.bin; empty = cancelled), an error box with one OK button.
     std::function<std::string(TUpdateSession* Sender)> OnChooseFirmwareFile;
     std::function<void(TUpdateSession* Sender, const std::string& Message)> OnShowError;
     TSessionLog Log{this}; // what the session tells logs (frames, notes)
+    TNextStep NextStep = TNextStep::PressOpen; // what its messages tell the user to do to go on
 
     // How long a device may give no sign of progress while its new version is awaited (default 120 s).
     void SetConfirmTimeout(int Milliseconds) { FConfirm.SetTimeout(Milliseconds); }

@@ -144,4 +144,16 @@ TEST(SessionStatus, ADisappearedPortSaysWhatItMeansForTheReceiver)
     };
     for (const TCase& C : Cases)
         EXPECT_EQ(SessionText::Disappeared("COM 5", C.Module, C.Confirming, C.State), C.Expect);
+    // The command line has no button; a station takes the device up by itself.
+    EXPECT_EQ(SessionText::Disappeared("COM 5", false, true, TUpdateState::Busy, TNextStep::RunAgain),
+              "COM 5 disappeared while the receiver was being programmed: it may still be programming; plug the "
+              "unit in again and run the command to follow it to the end");
+    EXPECT_EQ(SessionText::Disappeared("COM 5", false, true, TUpdateState::Busy, TNextStep::StationFollows),
+              "COM 5 disappeared while the receiver was being programmed: it may still be programming; plug the "
+              "unit in again: the station follows it to the end");
+    EXPECT_EQ(SessionText::Disappeared("COM 5", true, false, TUpdateState::Busy, TNextStep::StationFollows),
+              "COM 5 disappeared during the receiver transfer: the receiver was not programmed; plug the module "
+              "in: the station updates it");
+    EXPECT_EQ(SessionText::Interrupted("interrupted by SIGINT", true, TNextStep::RunAgain).find("press"),
+              std::string::npos);
 }
