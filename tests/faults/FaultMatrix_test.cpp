@@ -107,7 +107,8 @@ enum class TFault {
     CustomSameVersion, // the same, of the version the receiver already runs
     Recovery,          // a receiver that cannot report its version (a unit: the old one before programming)
     NeverConfirms,     // the receiver keeps reporting the old version (confirmation time 10 s)
-    HangUpProgramming  // unplugged while it programs, re-plugged, Open: followed to the end
+    HangUpProgramming, // unplugged while it programs, re-plugged, Open: followed to the end
+    FoundProgramming   // already programming when the port is opened: followed, nothing written
 };
 
 bool HangsUp(TFault F)
@@ -167,6 +168,8 @@ const char* FaultName(TFault F)
         return "status 02 after programming";
     case TFault::CustomImage:
         return "custom image";
+    case TFault::FoundProgramming:
+        return "found programming";
     case TFault::CustomSameVersion:
         return "custom image, same version";
     case TFault::Recovery:
@@ -214,6 +217,7 @@ devsim::Faults FaultsFor(TFault F, int Seed, bool Unit)
     case TFault::CustomSameVersion:
     case TFault::Recovery:
     case TFault::NeverConfirms:
+    case TFault::FoundProgramming:
         break;
     case TFault::HangUpProgramming:
         D.HangUpAt = "logger:3"; // the unit reports its programming, then is unplugged
@@ -309,9 +313,11 @@ struct TRun {
         std::ostringstream S;
         if (Unit) {
             const auto U = VeltracDevice->Report();
-            if (U.Programmings != 1 || (Clean && U.Transfers != 1))
+            // A programming found is followed: nothing is sent into the unit.
+            const int Transfers = Fault == TFault::FoundProgramming ? 0 : 1;
+            if (U.Programmings != 1 || (Clean && U.Transfers != Transfers) || U.EepromWritesWhileProgramming > 0)
                 S << "the unit took " << U.Transfers << " transfers and programmed " << U.Programmings
-                  << " times";
+                  << " times (" << U.EepromWritesWhileProgramming << " EEPROM writes while programming)";
         } else {
             const auto M = ModuleDevice->Report();
             if (M.Programmings != 1 || M.ImagesReceived != 1 || (Clean && M.ImageStarts != 1))
@@ -383,6 +389,14 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<bool, TFault>>
                 C.ProgramGapMs = 400; // the version question goes out in the gap
             }
             C.Container = "CVR"[Seed % 3]; // packed, plain and raw images in turn
+            if (Fault == TFault::FoundProgramming) {
+                // Both ways a programming unit shows itself, seed by seed: GPS
+                // reports on and the old version, or GPS reports stopped and no answer.
+                C.ProgrammingAtStartMs = SlowProgrammingMs;
+                C.ImageAtStart = CarriedImage();
+                C.GpsWhileProgramming = Seed % 2 == 0;
+                C.AnswerWhileProgramming = Seed % 2 == 0 ? devsim::BusyAnswer::OldVersion : devsim::BusyAnswer::Empty;
+            }
             R->VeltracDevice = std::make_unique<devsim::VeltracUnit>(C);
         } else {
             devsim::ModuleConfig C;
@@ -682,7 +696,7 @@ std::vector<std::tuple<bool, TFault>> Rows()
         R.emplace_back(Unit, TFault::Recovery);
         // A unit's logger status shows its programming ran and ended: the tool need not know the version.
         if (Unit)
-            for (TFault F : {TFault::CustomSameVersion, TFault::HangUpProgramming})
+            for (TFault F : {TFault::CustomSameVersion, TFault::HangUpProgramming, TFault::FoundProgramming})
                 R.emplace_back(Unit, F);
     }
     return R;
