@@ -178,11 +178,11 @@ TEST(CliJson, DisplayCarriesEveryPanel)
     EXPECT_EQ(O.value("event").toString(), "display");
     EXPECT_EQ(O.value("device").toString(), "egps");
     EXPECT_EQ(O.value("state").toInt(), 3);
-    EXPECT_EQ(O.value("unit_id").toString(), "123456");
-    EXPECT_EQ(O.value("version").toString(), "2.40");
-    EXPECT_EQ(O.value("class").toString(), "Veltrac Track");
-    EXPECT_EQ(O.value("version_info").toString(), "2e5");
-    EXPECT_EQ(O.value("hardware").toString(), "C");
+    EXPECT_EQ(O.value("device_id").toString(), "123456");
+    EXPECT_EQ(O.value("firmware").toString(), "2.40");
+    EXPECT_EQ(O.value("model").toString(), "Veltrac Track");
+    EXPECT_EQ(O.value("hardware").toString(), "2e5");
+    EXPECT_EQ(O.value("hardware_revision").toString(), "C");
     EXPECT_EQ(O.value("current").toString(), "cur");
     EXPECT_EQ(O.value("required").toString(), "need");
     EXPECT_EQ(O.value("progress").toString(), "12%");
