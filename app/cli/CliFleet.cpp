@@ -52,7 +52,7 @@ std::string PortLogFile(const std::string& LogFile, const TCliPort& Port)
 }
 
 TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
-                     const std::vector<std::string>& SessionArguments, QObject* Parent)
+                     const std::vector<std::string>& SessionArguments, TCliRecords* Records, QObject* Parent)
     : TCliCommand(Parent), FOptions(Options), FConsole(Terminal, Options.Json)
 {
     const std::vector<TCliPort> Ports =
@@ -70,7 +70,8 @@ TCliFleet::TCliFleet(const TCliOptions& Options, bool Terminal, const TFirmwareS
             Own.LogFile = PortLogFile(Options.LogFile, Port);
         TPortRun Run;
         Run.Session = std::make_unique<TUpdateSession>(Store, SessionArguments);
-        Run.FrontEnd = std::make_unique<TCliFrontEnd>(Own, *Run.Session, FConsole, FView);
+        Run.Session->NextStep = TNextStep::RunAgain;
+        Run.FrontEnd = std::make_unique<TCliFrontEnd>(Own, *Run.Session, FConsole, Records, FView);
         connect(Run.FrontEnd.get(), &TCliFrontEnd::Finished, this, [this] { OnRunFinished(); });
         FRuns.push_back(std::move(Run));
     }
@@ -97,7 +98,7 @@ bool TCliFleet::CheckOutputFiles()
     if (!FOptions.LogFile.empty())
         for (const TCliPort& Port : FPorts)
             Files.emplace_back("log file", PortLogFile(FOptions.LogFile, Port));
-    return ::CheckOutputFiles(FConsole, FOptions, Files);
+    return ::CheckOutputFiles(FConsole, Files);
 }
 
 void TCliFleet::Start()
@@ -173,11 +174,8 @@ int TCliFleet::Summarize()
     return SummarizeRuns(FConsole, FOptions.Json, Runs, Interrupted, false);
 }
 
-bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
-                      std::vector<std::pair<std::string, std::string>> Files)
+bool CheckOutputFiles(TCliConsole& Console, const std::vector<std::pair<std::string, std::string>>& Files)
 {
-    if (!Options.RecordFile.empty())
-        Files.emplace(Files.begin(), "record file", Options.RecordFile);
     for (const auto& [What, Path] : Files) {
         const int Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (Fd < 0) {
@@ -193,19 +191,19 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
                   bool CutShort, bool NameDevices)
 {
     bool AllGood = true;
+    int Lost = 0;
     std::vector<std::string> Names, Behind;
     for (const TCliFrontEnd* F : Runs) {
         const bool Ok = UpdatedOrUpToDate(*F);
         AllGood = AllGood && Ok;
+        Lost += F->RecordLost() ? 1 : 0;
         const std::string ID = F->Row().DeviceID;
         if (!Ok)
             Behind.push_back(F->PortLabel() +
                              (NameDevices && !ID.empty() ? " (" + DeviceName(*F) + ")" : ""));
         Names.push_back(F->Row().Outcome);
     }
-    const int ExitCode = AllGood    ? 0
-                         : CutShort ? ExitCodeOf(TOutcomeKind::Interrupted)
-                                    : NotEveryDeviceExitCode;
+    const int ExitCode = SeveralRunsExitCode(AllGood, Lost, CutShort);
 
     if (Json) {
         TJsonObject Counts;
@@ -220,6 +218,7 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
             .Add("devices", static_cast<int64_t>(Runs.size()))
             .AddRaw("outcomes", Counts.Str())
             .AddRaw("not_updated", JsonStringArray(Behind))
+            .Add("records_not_written", static_cast<int64_t>(Lost))
             .Add("exit_code", ExitCode);
         Console.JsonLine(J.Str());
         return ExitCode;
@@ -236,12 +235,27 @@ int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliF
     std::string Behinds;
     for (const std::string& B : Behind)
         Behinds += (Behinds.empty() ? "" : ", ") + B;
-    if (AllGood)
+    if (Lost > 0)
+        Console.Line(std::to_string(Lost) + (Lost == 1 ? " record" : " records") +
+                     " could not be written (see the messages above)");
+    if (AllGood && Lost > 0)
+        Console.Line("Every device was updated or is up to date, but not every record was written (exit code " +
+                     std::to_string(ExitCode) + ")");
+    else if (AllGood)
         Console.Line("Every device was updated or is up to date (exit code 0)");
     else
         Console.Line("Not every device was updated: " + Behinds + " (exit code " + std::to_string(ExitCode) +
                      ")");
     return ExitCode;
+}
+
+int SeveralRunsExitCode(bool AllGood, int RecordsLost, bool CutShort)
+{
+    if (AllGood && RecordsLost == 0)
+        return 0;
+    if (CutShort)
+        return ExitCodeOf(TOutcomeKind::Interrupted);
+    return RecordsLost > 0 ? RecordExitCode : NotEveryDeviceExitCode;
 }
 
 bool UpdatedOrUpToDate(const TCliFrontEnd& Run)

@@ -26,8 +26,10 @@ class TCliFleet : public TCliCommand
   public:
     // Terminal: stdout is a terminal. SessionArguments: the window's switches
     // each session is made with.
+    // Records: the command's record writer, or null.
     TCliFleet(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
-              const std::vector<std::string>& SessionArguments, QObject* Parent = nullptr);
+              const std::vector<std::string>& SessionArguments, TCliRecords* Records = nullptr,
+              QObject* Parent = nullptr);
     ~TCliFleet() override;
 
     // Starts every port's run; Finished follows when the last one ended.
@@ -59,17 +61,19 @@ class TCliFleet : public TCliCommand
 // The ports of the command line, each device once: a port named by number
 // and by path counts once. Empty paths (numbers without a device) are kept.
 std::vector<TCliPort> DistinctPorts(const std::vector<TCliPort>& Ports);
-// Whether the record file (if any) and Files (what, path) can be written;
-// the first that cannot is reported on Console. Nothing is written to them.
-bool CheckOutputFiles(TCliConsole& Console, const TCliOptions& Options,
-                      std::vector<std::pair<std::string, std::string>> Files);
+// Whether Files (what, path) can be written; the first that cannot is
+// reported on Console. Nothing is written to them.
+bool CheckOutputFiles(TCliConsole& Console, const std::vector<std::pair<std::string, std::string>>& Files);
 // The summary that ends several runs: one line a run, the count of each
 // outcome (a "summary" event with --json), and the exit code it returns: 0
-// when every run ended updated or up to date, else 10, or 130 when CutShort
-// (a signal cut a run short). NameDevices: the runs left behind are named
-// with their devices as well as their ports.
+// when every run ended updated or up to date, else 10; 12 over that when a
+// record could not be written, and 130 over both when CutShort (a signal cut
+// a run short). NameDevices: the runs left behind are named with their
+// devices as well as their ports.
 int SummarizeRuns(TCliConsole& Console, bool Json, const std::vector<const TCliFrontEnd*>& Runs,
                   bool CutShort, bool NameDevices);
+// The exit code of several runs (see SummarizeRuns).
+int SeveralRunsExitCode(bool AllGood, int RecordsLost, bool CutShort);
 // The run ended "updated" or "up to date" (what the exit code 0 of several runs asks).
 bool UpdatedOrUpToDate(const TCliFrontEnd& Run);
 // "unit 123456", "module 00C0FFEE"; "module" alone for a module known only by its loader.

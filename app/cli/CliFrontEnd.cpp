@@ -70,9 +70,10 @@ std::string UnreadableImage(const std::string& Path)
 } // namespace
 
 TCliFrontEnd::TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, TCliConsole& Console,
-                           TCliView View, QObject* Parent)
+                           TCliRecords* Records, TCliView View, QObject* Parent)
     : QObject(Parent), FOptions(Options), FSession(Session),
-      FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FRunView(Options, Console, View, FFiles)
+      FExternalGPS(Options.Device == TCliDevice::ExternalGPS), FRecords(Records), FRunId(NewRunId()),
+      FRunView(Options, Console, View, FFiles)
 {
     FTimeout.setSingleShot(true);
     connect(&FTimeout, &QTimer::timeout, this, [this] {
@@ -128,10 +129,22 @@ void TCliFrontEnd::Start()
         connect(&FSession, &TUpdateSession::Finished, this,
                 [this](const TUpdateOutcome& O) { Guarded([&] { OnOutcome(O); }); });
 
-        if (const std::string Why = FFiles.Open(FOptions.LogFile, FOptions.RecordFile); !Why.empty()) {
+        if (const std::string Why = FFiles.Open(FOptions.LogFile); !Why.empty()) {
             FUsageError = true;
             Refuse(TOutcomeKind::Failed, Why);
             return;
+        }
+        // A run that dies leaves its start behind: an honest unfinished row.
+        if (FRecords) {
+            TRunStart R;
+            R.RunId = FRunId;
+            R.Station = FOptions.Station;
+            R.Device = FExternalGPS ? "egps" : "veltrac";
+            R.Port = FPort.Label;
+            R.ToolVersion = QCoreApplication::applicationVersion().toStdString();
+            R.PackageLabel = FSession.ArchiveLabel();
+            R.PackageSha256 = FSession.PackageSha256();
+            FRecords->Begin(R);
         }
         // Bad input is refused before the device is woken.
         if (!FOptions.ImageFile.empty()) {
@@ -247,7 +260,7 @@ void TCliFrontEnd::Stop(TOutcomeKind Kind, const std::string& Message, const std
 
 void TCliFrontEnd::Signal(int Last)
 {
-    if (FFinishing && !FDone) {
+    if (FFinishing && !FCompleted) {
         // A second signal while the link closes: close the port at once.
         FSession.Close();
         Complete();
@@ -297,10 +310,12 @@ std::string TCliFrontEnd::ResultName() const
     return FUsageError ? "usage" : OutcomeName(FOutcome->Kind);
 }
 
-std::string TCliFrontEnd::ResultLine(const std::string& Name) const
+std::string TCliFrontEnd::ResultLine(const std::string& Name, std::optional<bool> RecordWritten) const
 {
     TResultFacts F;
     F.Name = Name;
+    F.RunId = FRunId;
+    F.RecordWritten = RecordWritten;
     F.ExitCode = FExitCode;
     F.Current = FRunView.LastDisplay().vGPSCurrent;
     F.Required = FRunView.LastDisplay().vGPSNeeded;
@@ -314,9 +329,9 @@ std::string TCliFrontEnd::ResultLine(const std::string& Name) const
 
 void TCliFrontEnd::Complete()
 {
-    if (FDone)
+    if (FCompleted)
         return;
-    FDone = true;
+    FCompleted = true;
     if (!FOutcome)
         FSession.RefuseRun(TOutcomeKind::Failed, "the run ended without a result");
     if (!FOutcome)
@@ -325,16 +340,38 @@ void TCliFrontEnd::Complete()
     FExitCode = FUsageError ? UsageExitCode : ExitCodeOf(O.Kind);
     const std::string Name = ResultName();
     FFiles.Log("# result: " + Name + " (exit code " + std::to_string(FExitCode) + "): " + O.Message);
-    const bool Record = FFiles.Record().IsOpen() && !FUsageError;
-    // Made only when it goes somewhere: it hashes the whole firmware package.
-    const std::string Result = Record || FOptions.Json ? ResultLine(Name) : std::string();
-    std::string RecordError;
-    if (Record && !FFiles.Record().Append(Result, RecordError))
+    // A usage error never reached a device: nothing to record.
+    if (!FRecords || FUsageError) {
+        Report(Name, true, {});
+        return;
+    }
+    // The record carries the run as it ended; the run waits to hear it is safe.
+    FRecords->End(FRunId, ResultLine(Name, true),
+                  [this, Name](bool Written, const std::string& Error) {
+                      Guarded([&] { Report(Name, Written, Error); });
+                  });
+}
+
+void TCliFrontEnd::Report(const std::string& Name, bool Written, const std::string& RecordError)
+{
+    const TUpdateOutcome& O = *FOutcome;
+    if (!Written) {
+        FRecordLost = true;
+        // A signal's 130 still tells the script that it cut the run short.
+        if (FExitCode != ExitCodeOf(TOutcomeKind::Interrupted))
+            FExitCode = RecordExitCode;
         FRunView.PrintError(RecordError);
+        FFiles.Log("# record not written (exit code " + std::to_string(FExitCode) + "): " + RecordError);
+    }
+    const bool Recorded = FRecords && !FUsageError;
+    // Made only when it goes somewhere: it hashes the whole firmware package.
+    const std::string Result =
+        FOptions.Json ? ResultLine(Name, Recorded ? std::optional<bool>(Written) : std::nullopt) : std::string();
     const bool Good =
         !FUsageError && (O.Kind == TOutcomeKind::Updated || O.Kind == TOutcomeKind::UpToDate ||
                          O.Kind == TOutcomeKind::ManualFinished || O.Kind == TOutcomeKind::NotSupported);
     FRunView.ShowEnd(O, Name, FExitCode, Good, Result);
+    FDone = true;
     Detach();
     emit Finished(FExitCode);
 }

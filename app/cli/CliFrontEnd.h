@@ -4,12 +4,13 @@
 // "Open" does, hands --image and --recovery to the session, has every
 // display the session shows rendered (TCliRunView), and ends when the
 // session states the outcome, on --timeout or on a signal, always letting
-// the session end the link first; the run's files (TCliRunFiles) keep its
-// log and record. Several ports run one front end each (see TCliFleet).
+// the session end the link first; its log is kept by TCliRunFiles, its
+// record by the command's TCliRecords. Several ports run one front end each (see TCliFleet).
 #include "app/UpdateSession.h"
 #include "app/cli/CliConsole.h"
 #include "app/cli/CliOptions.h"
 #include "app/cli/CliOutcome.h"
+#include "app/cli/CliRecords.h"
 #include "app/cli/CliRender.h"
 #include "app/cli/CliRunFiles.h"
 #include "app/cli/CliRunView.h"
@@ -25,8 +26,9 @@ class TCliFrontEnd : public QObject
 
   public:
     // Options: with its own port (PortNumber or PortPath) and log file.
+    // Records: where the run is recorded (the command's one writer), or null.
     TCliFrontEnd(const TCliOptions& Options, TUpdateSession& Session, TCliConsole& Console,
-                 TCliView View = TCliView::Single, QObject* Parent = nullptr);
+                 TCliRecords* Records = nullptr, TCliView View = TCliView::Single, QObject* Parent = nullptr);
     ~TCliFrontEnd() override;
 
     // Opens the connection; the run goes on in the event loop until Finished.
@@ -40,6 +42,9 @@ class TCliFrontEnd : public QObject
     bool Done() const { return FDone; }
     int ExitCode() const { return FExitCode; }
     const std::optional<TUpdateOutcome>& Outcome() const { return FOutcome; }
+    // The run's record was asked for and could not be kept.
+    bool RecordLost() const { return FRecordLost; }
+    const std::string& RunId() const { return FRunId; }
     const TUpdateSession& Session() const { return FSession; }
     // "COM 5" (the path for a port outside the port map), for prefixes and tables.
     const std::string& PortLabel() const { return FPort.Label; }
@@ -60,9 +65,11 @@ class TCliFrontEnd : public QObject
     void EndAfterError(TOutcomeKind Kind, const std::string& Message);
     void Refuse(TOutcomeKind Kind, const std::string& Message);
     void Complete();
+    // The end, once the record (if any) is safe or lost.
+    void Report(const std::string& Name, bool Written, const std::string& RecordError);
     // The outcome's name, or "usage".
     std::string ResultName() const;
-    std::string ResultLine(const std::string& Name) const;
+    std::string ResultLine(const std::string& Name, std::optional<bool> RecordWritten) const;
     void Detach();
     std::string PortText() const;
 
@@ -71,6 +78,8 @@ class TCliFrontEnd : public QObject
     bool FExternalGPS;
     TCliRunPort FPort;
     TCliRunFiles FFiles;
+    TCliRecords* FRecords;
+    std::string FRunId;
     TCliRunView FRunView;
     QTimer FTimeout;
 
@@ -78,9 +87,11 @@ class TCliFrontEnd : public QObject
     bool FWarned = false;
     bool FFinishing = false;
     bool FOutcomeQueued = false;
-    bool FDone = false;
+    bool FCompleted = false; // the outcome is known; its record may still be on its way
+    bool FDone = false;      // reported: the exit code is final
     bool FDetached = false;
     bool FUsageError = false;
+    bool FRecordLost = false;
     std::optional<TUpdateOutcome> FOutcome;
     int FExitCode = 1;
 };

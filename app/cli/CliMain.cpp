@@ -1,11 +1,15 @@
 // veltrac-gnss-update-cli: the update session on a terminal. See --help.
 #include "app/cli/CliFleet.h"
 #include "app/cli/CliLists.h"
+#include "app/cli/CliRecords.h"
 #include "app/cli/CliSearch.h"
 #include "app/cli/CliStation.h"
 #include "app/cli/JsonOut.h"
+#include "app/records/RecordError.h"
+#include "app/records/RecordsReport.h"
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +26,64 @@ void PrintLines(const std::vector<std::string>& Lines)
 {
     for (const std::string& L : Lines)
         std::printf("%s\n", L.c_str());
+}
+
+// --records: what the destination keeps, read once; a database's own time
+// limits bound the wait (no device is served meanwhile).
+int PrintRecords(const TCliOptions& O)
+{
+    try {
+        const TRecordsReport R = ReadRecords(O.RecordTo, {O.Since, O.Station});
+        if (O.Json)
+            std::printf("%s\n", RecordsReportJson(R).c_str());
+        else
+            PrintLines(RecordsReportLines(R));
+        return 0;
+    } catch (const TRecordError& E) {
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", E.what());
+        return UsageExitCode;
+    }
+}
+
+// The writer of --record, its destination checked before any device is
+// touched: null with the exit code when it cannot be used.
+std::unique_ptr<TCliRecords> OpenRecords(const TCliOptions& O, int& ExitCode)
+{
+    TRecordOptions Options;
+    Options.SpoolPath = O.Spool;
+    auto Records = std::make_unique<TCliRecords>(O.RecordTo, Options);
+    const TStartCheck Check = Records->Check();
+    if (Check.Result == TStartResult::Refused) {
+        if (O.Json)
+            std::printf("%s\n", TJsonObject()
+                                    .Add("event", "error")
+                                    .Add("message", Check.Message)
+                                    .Add("exit_code", UsageExitCode)
+                                    .Str()
+                                    .c_str());
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Check.Message.c_str());
+        ExitCode = UsageExitCode;
+        return nullptr;
+    }
+    // An unreachable server only means that the spool keeps the records.
+    if (Check.Result == TStartResult::Unreachable)
+        std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Check.Message.c_str());
+    return Records;
+}
+
+// The records still on their way are given RecordDrainMs; what is left
+// waits in the spool for the next start, and the user is told.
+void DrainRecords(TCliRecords& Records, bool Json)
+{
+    const int Waiting = Records.Drain(RecordDrainMs);
+    if (Waiting == 0)
+        return;
+    const std::string Line = std::to_string(Waiting) + (Waiting == 1 ? " record waits" : " records wait") +
+                             " for " + Records.Destination().Display() + " in the spool " + Records.SpoolPath() +
+                             "; the next start forwards them first";
+    if (Json)
+        std::printf("%s\n", RecordsStatusJson(Records).c_str());
+    std::fprintf(stderr, "veltrac-gnss-update-cli: %s\n", Line.c_str());
 }
 
 bool StdoutIsTerminal()
@@ -49,9 +111,15 @@ int Run(int argc, char** argv)
         return UsageExitCode;
     }
 
+    // A file-size limit makes a write fail (EFBIG) instead of killing the
+    // program: the run is told that its record was not written.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     QCoreApplication App(argc, argv);
     QCoreApplication::setApplicationName("veltrac-gnss-update-cli");
     QCoreApplication::setApplicationVersion(VELTRAC_VERSION);
+    if (!O.Records.empty())
+        return PrintRecords(O);
 
     std::string Error;
     if ((!O.ListOnly() || O.Probe) && !TSignalWatcher::Install(&Error)) {
@@ -92,13 +160,24 @@ int Run(int argc, char** argv)
         return 0;
     }
 
-    if (O.Watch) {
-        TCliStation Station(O, StdoutIsTerminal(), Store, SessionArguments);
-        return RunCommand(Station);
+    std::unique_ptr<TCliRecords> Records;
+    if (!O.Record.empty()) {
+        int Code = 0;
+        Records = OpenRecords(O, Code);
+        if (!Records)
+            return Code;
     }
-
-    TCliFleet Fleet(Run, StdoutIsTerminal(), Store, SessionArguments);
-    return RunCommand(Fleet);
+    int Code = 0;
+    if (O.Watch) {
+        TCliStation Station(O, StdoutIsTerminal(), Store, SessionArguments, Records.get());
+        Code = RunCommand(Station);
+    } else {
+        TCliFleet Fleet(Run, StdoutIsTerminal(), Store, SessionArguments, Records.get());
+        Code = RunCommand(Fleet);
+    }
+    if (Records)
+        DrainRecords(*Records, O.Json);
+    return Code;
 }
 
 } // namespace

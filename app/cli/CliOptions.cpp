@@ -113,7 +113,8 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
 
         const bool TakesValue = Name == "--device" || Name == "--port" || Name == "--image" ||
                                 Name == "--timeout" || Name == "--confirm-timeout" || Name == "--log" ||
-                                Name == "--record" || Name == "--station";
+                                Name == "--record" || Name == "--station" || Name == "--spool" ||
+                                Name == "--records" || Name == "--since";
         const bool Flag = Name == "--manual" || Name == "--recovery" || Name == "--list-ports" ||
                           Name == "--probe" || Name == "--list-firmware" || Name == "--json" || Name == "--watch";
         if (!TakesValue && !Flag) {
@@ -173,8 +174,18 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
                 return Fail(Error);
         } else if (Name == "--log") {
             O.LogFile = Value;
-        } else if (Name == "--record") {
-            O.RecordFile = Value;
+        } else if (Name == "--record" || Name == "--records") {
+            const TDestinationParse D = ParseRecordDestination(Value);
+            if (!D.Ok())
+                return Fail(Name + ": " + D.Error);
+            (Name == "--record" ? O.Record : O.Records) = Value;
+            O.RecordTo = D.Destination;
+        } else if (Name == "--spool") {
+            O.Spool = Value;
+        } else if (Name == "--since") {
+            O.Since = QDate::fromString(QString::fromStdString(Value), Qt::ISODate);
+            if (!O.Since.isValid())
+                return Fail("--since: '" + Value + "' is not a date (yyyy-mm-dd)");
         } else if (Name == "--station") {
             if (Value.find_first_of("\r\n") != std::string::npos)
                 return Fail("--station: the text must be one line");
@@ -198,9 +209,21 @@ TCliParse ParseCliArguments(const std::vector<std::string>& Arguments)
 
     if (O.Probe && !O.ListPorts)
         return Fail("--probe goes with --list-ports");
+    if (Seen.count("--since") && O.Records.empty())
+        return Fail("--since goes with --records");
+    if (Seen.count("--spool") && O.Record.empty())
+        return Fail("--spool goes with --record");
+    if (!O.Records.empty()) {
+        for (const char* Other : {"--watch", "--device", "--port", "--manual", "--image", "--recovery", "--timeout",
+                                  "--confirm-timeout", "--log", "--record", "--list-ports", "--probe",
+                                  "--list-firmware"})
+            if (Seen.count(Other))
+                return Fail(std::string("--records reads the records; it does not take ") + Other);
+        return R;
+    }
     if (O.ListOnly()) {
         for (const char* Update : {"--watch", "--device", "--port", "--manual", "--image", "--recovery", "--timeout",
-                                   "--confirm-timeout", "--log", "--record", "--station"})
+                                   "--confirm-timeout", "--log", "--record", "--spool", "--station"})
             if (Seen.count(Update) && !(O.Probe && std::string(Update) == "--device"))
                 return Fail(std::string(O.ListPorts ? "--list-ports" : "--list-firmware") +
                             " does not take " + Update);

@@ -1,6 +1,9 @@
 #pragma once
 // The command line of veltrac-gnss-update-cli. Parsing is pure: it looks at
-// the arguments only, never at ports or files.
+// the arguments only, never at ports, files or servers.
+#include "app/records/RecordDestination.h"
+
+#include <QDate>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,9 +52,17 @@ struct TCliOptions {
     bool ListFirmware = false;
     std::string LogFile;
     // --log FILE: with several ports, FILE.comN for each (FILE.<name> for a path outside the port map).
-    // --record FILE: each run's result line is appended to FILE.
-    std::string RecordFile;
-    // --station TEXT: the workshop station or production line named in the record.
+    // --record DEST: where each run is recorded (a JSON Lines file, sqlite:PATH,
+    // postgresql://…), as written; parsed into RecordTo.
+    std::string Record;
+    TRecordDestination RecordTo;
+    // --spool PATH: where a PostgreSQL destination's records wait (empty: the default).
+    std::string Spool;
+    // --records DEST: the summary of the records kept at DEST, instead of a run.
+    std::string Records;
+    QDate Since; // --since DATE (yyyy-mm-dd) with --records; invalid: from the first
+    // --station TEXT: the workshop station or production line named in the
+    // record; with --records, only that station's.
     std::string Station;
     bool Json = false;
     bool Help = false;
@@ -62,7 +73,7 @@ struct TCliOptions {
         return PortNumber > 0 || !PortPath.empty() || PortSearch != TCliPortSearch::None || Watch;
     }
     bool SeveralPorts() const { return Ports.size() > 1; }
-    bool ListOnly() const { return ListPorts || ListFirmware; }
+    bool ListOnly() const { return ListPorts || ListFirmware || !Records.empty(); }
     // The ports or their device types are to be found by probing first.
     bool Searching() const
     {

@@ -37,11 +37,14 @@ const std::vector<TExitCode>& ExitCodes()
             {UsageExitCode, "usage", "bad command line"},
             {NotEveryDeviceExitCode, "not-every-device",
              "several ports or --watch: not every device was updated or up to date (the summary says which; "
-             "130 when a signal cut a run short: with --watch the second Ctrl-C)"},
+             "12 when a record could not be written; 130 when a signal cut a run short: with --watch the "
+             "second Ctrl-C)"},
             {NoDeviceExitCode, "no-device",
              "no device found, or more than one: --port auto found none or several, --port all none, or with "
              "--device auto nothing answered on a named port (the ports probed are listed); nothing was sent "
-             "but the probes' questions"}};
+             "but the probes' questions"},
+            {RecordExitCode, "record-not-written",
+             "the record could not be written (the device's outcome is in the message)"}};
         for (const TKindCode& K : KindCodes)
             T.push_back({K.Code, OutcomeName(K.Kind), K.Meaning});
         std::stable_sort(T.begin(), T.end(),

@@ -21,3 +21,6 @@ constexpr int UsageExitCode = 2;
 constexpr int NotEveryDeviceExitCode = 10;
 // Probing found no device where one was wanted, or more than one for --port auto.
 constexpr int NoDeviceExitCode = 11;
+// The run's record could not be kept (not even in the spool); the device's
+// own outcome is in the message and the result line.
+constexpr int RecordExitCode = 12;

@@ -7,36 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-
-TCliRecord::~TCliRecord()
-{
-    if (FFile >= 0)
-        ::close(FFile);
-}
-
-std::string TCliRecord::Open(const std::string& Path)
-{
-    FPath = Path;
-    FFile = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (FFile < 0) {
-        const std::string Why = std::strerror(errno);
-        return "cannot write the record file " + Path + ": " + Why;
-    }
-    return {};
-}
-
-bool TCliRecord::Append(const std::string& Line, std::string& Error)
-{
-    const std::string Whole = Line + "\n";
-    const ssize_t Written = ::write(FFile, Whole.data(), Whole.size());
-    if (Written == static_cast<ssize_t>(Whole.size()))
-        return true;
-    const std::string Why = Written < 0 ? std::strerror(errno) : "the disk took only part of it";
-    Error = "the record could not be written to " + FPath + ": " + Why;
-    return false;
-}
 
 TCliRunFiles::~TCliRunFiles()
 {
@@ -44,7 +14,7 @@ TCliRunFiles::~TCliRunFiles()
         std::fclose(FLog);
 }
 
-std::string TCliRunFiles::Open(const std::string& LogFile, const std::string& RecordFile)
+std::string TCliRunFiles::Open(const std::string& LogFile)
 {
     if (!LogFile.empty()) {
         FLog = std::fopen(LogFile.c_str(), "w");
@@ -53,8 +23,6 @@ std::string TCliRunFiles::Open(const std::string& LogFile, const std::string& Re
             return "cannot write the log file " + LogFile + ": " + Why;
         }
     }
-    if (!RecordFile.empty())
-        return FRecord.Open(RecordFile);
     return {};
 }
 
@@ -70,8 +38,10 @@ void TCliRunFiles::Log(const std::string& Text)
 std::string ResultJson(const TUpdateOutcome& O, const TResultFacts& F)
 {
     TJsonObject J;
-    J.Add("event", "result")
-        .Add("result", F.Name)
+    J.Add("event", "result");
+    if (!F.RunId.empty())
+        J.Add("run_id", F.RunId);
+    J.Add("result", F.Name)
         .Add("exit_code", F.ExitCode)
         .Add("message", O.Message)
         .Add("current", F.Current)
@@ -119,5 +89,9 @@ std::string ResultJson(const TUpdateOutcome& O, const TResultFacts& F)
     J.AddRaw("adapter", ResultAdapterJson(O.Adapter))
         .AddRaw("phases", PhasesJson(O.Phases))
         .AddRaw("repeats", RepeatsJson(O.Repeats));
+    if (F.RecordWritten)
+        J.Add("record_written", *F.RecordWritten);
+    else
+        J.AddNull("record_written");
     return J.Str();
 }

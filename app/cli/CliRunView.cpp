@@ -94,6 +94,7 @@ void TCliRunView::PrintLine(const std::string& Line)
 void TCliRunView::PrintError(const std::string& Line)
 {
     FConsole.Error(FPrefix + Line);
+    FErrorsShown.push_back(Line);
     if (FJson)
         PrintJson(TJsonObject().Add("event", "error").Add("message", Line).Str());
     FFiles.Log("# error: " + Line);
@@ -272,14 +273,18 @@ void TCliRunView::ShowEnd(const TUpdateOutcome& O, const std::string& Name, int 
 {
     if (FJson) {
         PrintJson(Result);
-        return;
+    } else {
+        const std::string Summary = TransferSummary(O);
+        if (!Summary.empty())
+            PrintLine(Summary);
+        PrintLine(OutcomeStatus(O) + " (" + Name + ", exit code " + std::to_string(ExitCode) + ")");
     }
-    const std::string Summary = TransferSummary(O);
-    if (!Summary.empty())
-        PrintLine(Summary);
-    PrintLine(OutcomeStatus(O) + " (" + Name + ", exit code " + std::to_string(ExitCode) + ")");
-    // A script that keeps only stderr still learns why the run failed.
-    if (!Good && !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)))
+    // A script that keeps only stderr (or reads --json from stdout) still
+    // learns why the run failed, once: not again if an error line said it.
+    const bool Said = std::any_of(FErrorsShown.begin(), FErrorsShown.end(), [&](const std::string& E) {
+        return E.find(O.Message) != std::string::npos;
+    });
+    if (!Good && !Said && (FJson || !(isatty(STDOUT_FILENO) && isatty(STDERR_FILENO))))
         FConsole.Error(FPrefix + O.Message);
 }
 

@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 // How a front end shows its run: alone (as the command line always did),
 // as one of several with each line prefixed by its port, or as one row of
@@ -114,4 +115,5 @@ class TCliRunView
     QElapsedTimer FJsonPaceClock;
     bool FJsonPaceEnded = false; // the transfer's last figures went out
     TJsonDisplayPacer FJsonDisplays;
+    std::vector<std::string> FErrorsShown; // on stderr so far
 };

@@ -25,10 +25,20 @@ constexpr int TableRedrawMs = 200;
 } // namespace
 
 TCliStation::TCliStation(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
-                         const std::vector<std::string>& SessionArguments, QObject* Parent)
+                         const std::vector<std::string>& SessionArguments, TCliRecords* Records,
+                         QObject* Parent)
     : TCliCommand(Parent), FOptions(Options), FStore(Store), FSessionArguments(SessionArguments),
-      FConsole(Terminal, Options.Json), FView(FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed)
+      FRecords(Records), FConsole(Terminal, Options.Json),
+      FView(FConsole.Terminal() ? TCliView::Table : TCliView::Prefixed)
 {
+    // The table shows what waits for the destination; without one, each change is a line.
+    if (FRecords)
+        connect(FRecords, &TCliRecords::StatusChanged, this, [this] {
+            if (FOptions.Json)
+                FConsole.JsonLine(RecordsStatusJson(*FRecords));
+            else if (FView != TCliView::Table)
+                FConsole.Line(RecordsStatusLine(*FRecords));
+        });
     SetApplicationExceptionHandler([this](const std::exception& E) { OnException(E); });
     connect(&FSignals, &TSignalWatcher::Signalled, this, [this](int Signal) { OnSignal(Signal); });
     connect(&FWatcher, &TPortWatcher::PortsChanged, this, [this] { Rescan(); });
@@ -44,12 +54,11 @@ TCliStation::~TCliStation()
     SetApplicationExceptionHandler({});
 }
 
-// The record file, and the folder the log files go to, are checked before
-// any port is opened: a station that cannot write them would fail each device.
+// The folder the log files go to is checked before any port is opened (the
+// record's destination was checked before the station began): a station
+// that cannot write them would fail each device.
 bool TCliStation::CheckFiles()
 {
-    if (!CheckOutputFiles(FConsole, FOptions, {}))
-        return false;
     if (FOptions.LogFile.empty())
         return true;
     const std::size_t Slash = FOptions.LogFile.find_last_of('/');
@@ -106,6 +115,7 @@ void TCliStation::Rescan()
             S->Port = P.Port;
             S->Label = Label;
             S->Session = std::make_unique<TUpdateSession>(FStore, FSessionArguments);
+            S->Session->NextStep = TNextStep::StationFollows;
             FSlots.push_back(std::move(S));
             It = FSlots.end() - 1;
         }
@@ -252,7 +262,7 @@ void TCliStation::StartRun(TSlot& S, TCliDevice Device, const std::string& Devic
         FEnded.push_back(std::move(S.Run));
     S.Finished = S.Left = false;
     S.SilentSince = -1;
-    S.Run = std::make_unique<TCliFrontEnd>(Own, *S.Session, FConsole, FView);
+    S.Run = std::make_unique<TCliFrontEnd>(Own, *S.Session, FConsole, FRecords, FView);
     TSlot* Slot = &S;
     connect(S.Run.get(), &TCliFrontEnd::Finished, this, [this, Slot] { OnRunFinished(*Slot); });
     S.Run->Start();
@@ -384,7 +394,10 @@ void TCliStation::DrawTable()
         }
         Rows.push_back(R);
     }
-    FConsole.Live(TableLines(Rows));
+    std::vector<std::string> Lines = TableLines(Rows);
+    if (FRecords && !FRecords->StatusText().empty())
+        Lines.push_back(FRecords->StatusText());
+    FConsole.Live(Lines);
 }
 
 void TCliStation::Finish()

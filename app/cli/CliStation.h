@@ -48,8 +48,11 @@ class TCliStation : public TCliCommand
     // during which a unit the last probe woke may not hear a bare wake-up.
     static constexpr int LeaveAfterMs = 25000;
 
+    // Records: the command's record writer, or null; what waits for its
+    // destination is shown with the table.
     TCliStation(const TCliOptions& Options, bool Terminal, const TFirmwareStore& Store,
-                const std::vector<std::string>& SessionArguments, QObject* Parent = nullptr);
+                const std::vector<std::string>& SessionArguments, TCliRecords* Records = nullptr,
+                QObject* Parent = nullptr);
     ~TCliStation() override;
 
     void Start() override;
@@ -100,6 +103,7 @@ class TCliStation : public TCliCommand
     TCliOptions FOptions;
     const TFirmwareStore& FStore;
     std::vector<std::string> FSessionArguments;
+    TCliRecords* FRecords;
     TCliConsole FConsole;
     TCliView FView;
     std::vector<std::unique_ptr<TSlot>> FSlots;

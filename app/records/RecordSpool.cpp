@@ -95,6 +95,7 @@ void TRecordSpool::Remove(int64_t Seq)
 
 int TRecordSpool::Count()
 {
-    const auto Rows = FDb.Query("SELECT COUNT(*) FROM spool WHERE destination = $1", {FDestination});
+    // A run's start and end wait as two entries but are one record to the user.
+    const auto Rows = FDb.Query("SELECT COUNT(DISTINCT run_id) FROM spool WHERE destination = $1", {FDestination});
     return Rows.empty() ? 0 : std::atoi(Rows[0].at(0).value_or("0").c_str());
 }

@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace devsim;
 
@@ -171,4 +173,59 @@ TEST(CliFleet, PortsTablesAndCounts)
     EXPECT_EQ(T[2].substr(0, 40), "/dev/ttyUSB~  -             -           ");
     EXPECT_NE(T[2].find("port-error: Failed: port gone"), std::string::npos);
     EXPECT_EQ(T[3], "1 of 2 ended: 1 port-error");
+
+    // A lost record wins over a device left behind; a signal over both.
+    EXPECT_EQ(SeveralRunsExitCode(true, 0, false), 0);
+    EXPECT_EQ(SeveralRunsExitCode(false, 0, false), 10);
+    EXPECT_EQ(SeveralRunsExitCode(true, 1, false), 12);
+    EXPECT_EQ(SeveralRunsExitCode(false, 2, false), 12);
+    EXPECT_EQ(SeveralRunsExitCode(false, 1, true), 130);
+}
+
+// A record file at the file-size limit takes no line: both runs of the
+// command say so, the JSON results still reach stdout, and the command's exit
+// code is 12 even though every device was updated.
+TEST(CliFleet, RecordsBeyondTheFileSizeLimitAreExitCode12)
+{
+    TTempDir Dir, Files;
+    std::vector<std::unique_ptr<VeltracUnit>> Units;
+    for (int I = 0; I < 2; ++I) {
+        UnitConfig C = QuickUnit();
+        C.UnitId = 3001 + static_cast<uint32_t>(I);
+        C.ReceiverVersion = Old;
+        Units.push_back(std::make_unique<VeltracUnit>(C));
+        ASSERT_TRUE(Units.back()->Ok()) << Units.back()->Error();
+        std::string Error;
+        ASSERT_TRUE(Units.back()->PlugAs(5 + I, Dir.Path, &Error)) << Error;
+    }
+    // Well above what the program itself writes (its 7-Zip library goes to a
+    // memory file, which the limit counts too); the record file ends at it.
+    constexpr rlim_t Limit = 256 << 20;
+    const std::string Record = Files.File("record.jsonl", "");
+    ASSERT_EQ(truncate(Record.c_str(), Limit), 0);
+    TCliProcess Run({"--port", "5", "--port", "6", "--json", "--record", Record, "--timeout", "120"}, Dir.Path,
+                    Limit);
+    const TCliResult R = Run.Wait(Wait);
+    ASSERT_TRUE(R.Finished) << R.Out << R.Err;
+    EXPECT_EQ(R.ExitCode, 12) << R.Out << R.Err;
+    int Results = 0;
+    QJsonObject Summary;
+    for (const QJsonObject& J : JsonLines(R.Out)) {
+        if (J.value("event").toString() == "summary")
+            Summary = J;
+        if (J.value("event").toString() != "result")
+            continue;
+        ++Results;
+        EXPECT_EQ(J.value("result").toString(), "updated") << J.value("message").toString().toStdString();
+        EXPECT_EQ(J.value("exit_code").toInt(), 12);
+        EXPECT_FALSE(J.value("record_written").toBool(true));
+    }
+    EXPECT_EQ(Results, 2) << R.Out;
+    EXPECT_EQ(Summary.value("records_not_written").toInt(), 2) << R.Out;
+    EXPECT_EQ(Summary.value("exit_code").toInt(), 12);
+    EXPECT_NE(R.Err.find("File too large"), std::string::npos) << R.Err;
+    struct stat St {
+    };
+    ASSERT_EQ(stat(Record.c_str(), &St), 0);
+    EXPECT_EQ(static_cast<rlim_t>(St.st_size), Limit) << "nothing torn onto the end";
 }

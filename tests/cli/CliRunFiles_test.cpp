@@ -23,60 +23,22 @@ QJsonObject Parsed(const std::string& Json)
 
 } // namespace
 
-TEST(CliRecord, AppendsWholeLinesAfterWhatIsThere)
+TEST(CliRunFiles, LogStartsAnewWithStampedLines)
 {
     TTempDir Dir;
-    const std::string Path = Dir.File("record.jsonl", "{\"earlier\":1}\n");
     {
-        TCliRecord Record;
-        ASSERT_EQ(Record.Open(Path), "");
-        ASSERT_TRUE(Record.IsOpen());
-        std::string Error;
-        EXPECT_TRUE(Record.Append("{\"run\":1}", Error));
-        EXPECT_TRUE(Record.Append("{\"run\":2}", Error));
-        EXPECT_EQ(Error, "");
-    }
-    EXPECT_EQ(ReadFile(Path), "{\"earlier\":1}\n{\"run\":1}\n{\"run\":2}\n");
-}
-
-TEST(CliRecord, ALineNotWrittenIsReportedNotLost)
-{
-    TCliRecord Missing;
-    EXPECT_EQ(Missing.Open("/no-such-dir/r.jsonl"),
-              "cannot write the record file /no-such-dir/r.jsonl: No such file or directory");
-    EXPECT_FALSE(Missing.IsOpen());
-
-    // A full disk takes nothing: the caller learns it and why.
-    TCliRecord Full;
-    ASSERT_EQ(Full.Open("/dev/full"), "");
-    std::string Error;
-    EXPECT_FALSE(Full.Append("{\"event\":\"result\"}", Error));
-    EXPECT_EQ(Error, "the record could not be written to /dev/full: No space left on device");
-}
-
-TEST(CliRunFiles, LogFirstThenRecord)
-{
-    TTempDir Dir;
-    const std::string Record = Dir.Path + "/record.jsonl";
-    {
-        // A log that cannot be written stops before the record is made.
         TCliRunFiles Files;
-        EXPECT_EQ(Files.Open("/no-such-dir/run.log", Record),
+        EXPECT_EQ(Files.Open("/no-such-dir/run.log"),
                   "cannot write the log file /no-such-dir/run.log: No such file or directory");
         EXPECT_FALSE(Files.Logging());
-        EXPECT_FALSE(Files.Record().IsOpen());
         Files.Log("goes nowhere");
     }
-    struct stat St {
-    };
-    EXPECT_NE(::stat(Record.c_str(), &St), 0);
 
     const std::string Log = Dir.File("run.log", "an older run\n");
     {
         TCliRunFiles Files;
-        EXPECT_EQ(Files.Open(Log, Record), "");
+        EXPECT_EQ(Files.Open(Log), "");
         EXPECT_TRUE(Files.Logging());
-        EXPECT_TRUE(Files.Record().IsOpen());
         Files.Log("# state 1: writing the image into the unit");
         Files.Log("> 02 41");
     }

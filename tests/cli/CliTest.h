@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -58,7 +59,9 @@ class TCliProcess
 {
   public:
     // ComDir: VELTRAC_COM_DIR for the child; empty: the variable is removed.
-    TCliProcess(const std::vector<std::string>& Arguments, const std::string& ComDir);
+    // FileSizeLimit: the child's RLIMIT_FSIZE in bytes (0: none), with
+    // SIGXFSZ ignored, as a shell's ulimit -f and a full quota would leave it.
+    TCliProcess(const std::vector<std::string>& Arguments, const std::string& ComDir, rlim_t FileSizeLimit = 0);
     ~TCliProcess();
     TCliProcess(const TCliProcess&) = delete;
     TCliProcess& operator=(const TCliProcess&) = delete;

@@ -93,7 +93,8 @@ std::string ReadFile(const std::string& Path)
     return S.str();
 }
 
-TCliProcess::TCliProcess(const std::vector<std::string>& Arguments, const std::string& ComDir)
+TCliProcess::TCliProcess(const std::vector<std::string>& Arguments, const std::string& ComDir,
+                         rlim_t FileSizeLimit)
 {
     const std::string OutPath = FDir.Path + "/stdout";
     const std::string ErrPath = FDir.Path + "/stderr";
@@ -135,6 +136,13 @@ TCliProcess::TCliProcess(const std::vector<std::string>& Arguments, const std::s
         sigprocmask(SIG_SETMASK, &None, nullptr);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        if (FileSizeLimit > 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit Limit {
+                FileSizeLimit, FileSizeLimit
+            };
+            setrlimit(RLIMIT_FSIZE, &Limit);
+        }
         execve(Raw[0], Raw.data(), RawEnv.data());
         _exit(127);
     }

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -317,7 +318,7 @@ TEST_F(CliVeltrac, CustomImageWithJsonEvents)
             EXPECT_FALSE(O.value("text").toString().isEmpty());
         } else if (E == "display") {
             EXPECT_EQ(O.value("state").toInt(), Previous);
-            SawUnit = SawUnit || O.value("unit_id").toString() == "123456";
+            SawUnit = SawUnit || O.value("device_id").toString() == "123456";
             const QJsonObject Send = O.value("send").toObject();
             EXPECT_LE(Send.value("position").toInt(), Send.value("maximum").toInt());
         } else {
@@ -537,8 +538,59 @@ TEST_F(CliVeltrac, UnitUnpluggedMidTransfer)
     // Told from the port's own hang-up, in the window's words; no end-of-connection
     // goes to a port that is gone.
     const std::string Message = "COM 5 disappeared during the receiver transfer: the receiver was not "
-                                "programmed; plug the unit in and press Open";
+                                "programmed; plug the unit in and run the command again";
     EXPECT_NE(R.Err.find(Message), std::string::npos) << R.Err;
     EXPECT_NE(R.Out.find("Failed: " + Message + " (port-error, exit code 7)"), std::string::npos) << R.Out;
     EXPECT_EQ(Unit->Report().Programmings, 0);
+}
+
+// The record is part of the run's word: a record that could not be kept is
+// exit code 12 whatever the device did, and the device's outcome stays in
+// the result; a record kept in SQLite is the result line beside its columns.
+TEST_F(CliVeltrac, RecordsInSqliteAndARecordNotWrittenIsExitCode12)
+{
+    UnitConfig C = QuickUnit();
+    C.ReceiverVersion = Old;
+    Plug(C);
+    const std::string Db = Files.Path + "/line.sqlite";
+    const TCliResult R = Run({"--json", "--record", "sqlite:" + Db, "--station", "bench 3"});
+    ASSERT_EQ(R.ExitCode, 0) << R.Out << R.Err;
+    const QJsonObject Result = JsonLines(R.Out).back();
+    EXPECT_EQ(Result.value("result").toString(), "updated");
+    EXPECT_TRUE(Result.value("record_written").toBool());
+    const std::string RunId = Result.value("run_id").toString().toStdString();
+    EXPECT_EQ(RunId.size(), 36u) << RunId;
+
+    sqlite3* Handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(Db.c_str(), &Handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* Row = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(Handle,
+                                 "SELECT run_id, station, outcome, exit_code, device_id, receiver_before, "
+                                 "receiver_after, json_extract(result, '$.transferred') FROM runs",
+                                 -1, &Row, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(Row), SQLITE_ROW);
+    std::vector<std::string> Got;
+    for (int I = 0; I < 8; ++I) {
+        const unsigned char* T = sqlite3_column_text(Row, I);
+        Got.push_back(T ? reinterpret_cast<const char*>(T) : "NULL");
+    }
+    EXPECT_EQ(sqlite3_step(Row), SQLITE_DONE) << "one row a run";
+    sqlite3_finalize(Row);
+    sqlite3_close(Handle);
+    EXPECT_EQ(Got, (std::vector<std::string>{RunId, "bench 3", "updated", "0", "123456", Old, Archive().Required,
+                                             "1"}));
+
+    // A full disk: the unit is up to date by now, the record goes nowhere.
+    const TCliResult Full = Run({"--json", "--record", "/dev/full"});
+    EXPECT_EQ(Full.ExitCode, 12) << Full.Out << Full.Err;
+    const QJsonObject Lost = JsonLines(Full.Out).back();
+    EXPECT_EQ(Lost.value("result").toString(), "up-to-date");
+    EXPECT_EQ(Lost.value("exit_code").toInt(), 12);
+    EXPECT_FALSE(Lost.value("record_written").toBool(true));
+    const std::string Why = "the record could not be written to /dev/full: No space left on device";
+    const auto At = Full.Err.find(Why);
+    EXPECT_NE(At, std::string::npos) << Full.Err;
+    EXPECT_EQ(Full.Err.find(Why, At + 1), std::string::npos) << "said once: " << Full.Err;
+    EXPECT_EQ(Unit->Report().Programmings, 1);
 }
