@@ -249,6 +249,7 @@ void TUnitTransfer::SendRecord(bool Advance)
             FRecords.clear();
             FCursor = 0;
             FHost.SendBar(0, Count);
+            FHost.ProgressText("100.0%");
             FHost.TransferState(TUpdateState::Busy);
             // Every record is in the unit: from here on it may be programming.
             FHost.TransferComplete(true);

@@ -80,6 +80,14 @@ TRenderOutput TTextRenderer::Update(const TUpdateDisplay& D)
         Out.Lines.push_back("Current version: " + D.vGPSCurrent);
     if ((FFirst || D.vGPSNeeded != FLast.vGPSNeeded) && !D.vGPSNeeded.empty())
         Out.Lines.push_back("Required version: " + D.vGPSNeeded);
+    // A unit goes from its transfer to state 3 only once every record is in it.
+    if (!FFirst && !FExternalGPS && FLast.UpdateState == TUpdateState::TransferStart &&
+        D.UpdateState == TUpdateState::Busy && FLast.pSendProgress.Maximum > 0) {
+        TUpdateDisplay Done = FLast;
+        Done.pSendProgress.SetPosition(Done.pSendProgress.Maximum);
+        Done.vProgress = "100.0%";
+        Out.TransferDone = ProgressLine(Done, FTerminal);
+    }
     if (!FFirst && D.UpdateState != FLast.UpdateState)
         Out.Lines.push_back("State " + std::to_string(static_cast<int>(D.UpdateState)) + ": " +
                             StatePhrase(D.UpdateState, FExternalGPS));

@@ -15,6 +15,10 @@ struct TRenderOutput {
     // no transfer running). Plain output: a line to print, only when the
     // progress moved on by a step worth a line (empty otherwise).
     std::string Progress;
+    // The unit's transfer has just ended with every record in the unit: its
+    // last progress line, reading complete (the session empties the bar as
+    // the programming begins). Printed before Lines.
+    std::string TransferDone;
 };
 
 class TTextRenderer

@@ -172,6 +172,14 @@ void TCliRunView::ShowText(const TUpdateDisplay& D, const TTransferProgress& P, 
         Out.Lines.push_back(D.StatusStep);
     FLastStep = D.StatusStep;
     ShowPace(P, Out);
+    if (!Out.TransferDone.empty()) {
+        if (FTerminal) {
+            FProgressWanted = Out.TransferDone;
+            EndProgress();
+        } else {
+            PrintLine(Out.TransferDone);
+        }
+    }
     if (FTerminal) {
         // Each state's last progress stays on the screen above what follows.
         if (!FProgressWanted.empty() &&

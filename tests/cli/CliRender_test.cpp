@@ -118,6 +118,21 @@ TEST(CliRender, PlainProgressOneLinePerTenth)
     D.vProgress = "Preparing";
     EXPECT_EQ(R.Update(D).Progress, "Progress: send 100% (1000/1000), update 0% (0/100), Preparing");
     EXPECT_EQ(R.Update(D).Progress, "");
+
+    // A unit's transfer that ended reads complete, though the session has
+    // emptied the bar for the programming by then.
+    TTextRenderer U(false, false);
+    TUpdateDisplay T = Identified();
+    T.UpdateState = TUpdateState::TransferStart;
+    T.pSendProgress.SetMaximum(1158);
+    T.pSendProgress.SetPosition(1157);
+    T.vProgress = "99.9%";
+    EXPECT_EQ(U.Update(T).TransferDone, "");
+    T.UpdateState = TUpdateState::Busy;
+    T.pSendProgress.SetPosition(0);
+    const TRenderOutput Out = U.Update(T);
+    EXPECT_EQ(Out.TransferDone, "Progress: send 100% (1158/1158), update 0% (0/100), 100.0%");
+    EXPECT_EQ(Out.Lines.at(0), "State 3: the unit programs its receiver");
 }
 
 TEST(CliRender, Bars)
