@@ -254,6 +254,14 @@ void TUnitProcedure::LetGo()
     StartEnding(TLinkEnding::THow::TurnOff);
 }
 
+void TUnitProcedure::RunEnded(const TUpdateOutcome& Outcome)
+{
+    // A confirmation that ran out asks nothing more; its link would go on at
+    // a rate the unit may have left (it falls back to 9600 by itself).
+    if (Outcome.Kind == TOutcomeKind::NotConfirmed)
+        Close();
+}
+
 bool TUnitProcedure::TurnOff()
 {
     // A unit still being woken cannot hear the turn-off: woken on, it would

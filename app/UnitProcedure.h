@@ -54,7 +54,7 @@ class TUnitProcedure : public QObject,
     void ProgrammingEnded() override;
     void LetGo() override;
     void RunBegins() override {}
-    void RunEnded(const TUpdateOutcome&) override {}
+    void RunEnded(const TUpdateOutcome& Outcome) override;
     bool TurnOff() override;
     bool EndLink() override;
     bool Ending() const override { return FLinkEnding.Ending(); }

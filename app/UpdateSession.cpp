@@ -596,5 +596,4 @@ void TUpdateSession::ConfirmationExpired()
     Finish(E.What == TConfirmation::TExpiry::TWhat::Failed ? TOutcomeKind::Failed
                                                            : TOutcomeKind::NotConfirmed,
            E.Message);
-    Proc().Close(); // nothing more is asked: a unit's link would go on at a rate it may have left
 }
