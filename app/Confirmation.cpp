@@ -153,6 +153,7 @@ TConfirmation::TVerdict TConfirmation::Judge(const std::string& Version)
         S.FirstAnswer = Version;
     S.Answered = true;
     S.LastAnswer = Version;
+    S.LastAnswerAt.start();
 
     const std::string& Expected = S.What.Expected;
     // Only a programmed receiver can report the version the tool sent, if it ran another before.
@@ -194,10 +195,12 @@ TConfirmation::TExpiry TConfirmation::Expire(bool MayDecideAgain)
         }
     }
     const std::string Seconds = std::to_string(tConfirm.interval() / 1000) + " s";
-    const std::string Reports =
-        ": it reported " + (S.What.Before.empty() ? std::string("no version") : Quoted(S.What.Before)) +
-        " before and " +
-        (S.Answered ? "reports " + Quoted(S.LastAnswer) : std::string("reports no version")) + " now";
+    const std::string Reports = ": it reported " +
+                                (S.What.Before.empty() ? std::string("no version") : Quoted(S.What.Before)) +
+                                " before and " +
+                                (S.Answered ? "last reported " + Quoted(S.LastAnswer) + " " +
+                                                  std::to_string(S.LastAnswerAt.elapsed() / 1000) + " s ago"
+                                            : std::string("reports no version now"));
     E.What = TExpiry::TWhat::NotConfirmed;
     if (S.What.Found) {
         E.Message =

@@ -117,7 +117,8 @@ class TConfirmation : public QObject
         bool Ended = false;    // programming ran and ended
         bool Answered = false;
         std::string FirstAnswer, LastAnswer; // non-empty versions read while confirming
-        QElapsedTimer Since;                 // from the end of the transfer
+        QElapsedTimer LastAnswerAt;
+        QElapsedTimer Since; // from the end of the transfer
     };
     bool FActive = false;
     TState FState;

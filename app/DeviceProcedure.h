@@ -150,8 +150,9 @@ class TDeviceProcedure
     virtual void LetGo() = 0;
     // A run on this device ended with Outcome.
     virtual void RunEnded(const TUpdateOutcome& Outcome) = 0;
-    // The user switched the device off.
-    virtual void TurnOff() = 0;
+    // The user switched the device off. False when the device cannot hear it
+    // (a unit still being woken): nothing was sent, and the port should be let go.
+    virtual bool TurnOff() = 0;
     // Ends the link politely; true when it has ended already (LinkEnded
     // follows otherwise).
     virtual bool EndLink() = 0;

@@ -57,6 +57,39 @@ QString Text(const std::string& S)
     return QString::fromLatin1(S.data(), static_cast<qsizetype>(S.size()));
 }
 
+// Text shortened to Room so that what to do stays in view: its head
+// ("Failed: "), as much of why as fits, then the advice (from the last ": "
+// before the first "; ", or else after that "; "); when neither fits, the
+// head and the advice's beginning.
+QString WithAdviceInView(const QString& Whole, const QFontMetrics& M, int Room)
+{
+    const qsizetype HeadEnd = Whole.indexOf(": ");
+    if (M.horizontalAdvance(Whole) <= Room || HeadEnd < 0)
+        return M.elidedText(Whole, Qt::ElideRight, Room);
+    const QString Head = Whole.left(HeadEnd + 2);
+    const QString Body = Whole.mid(HeadEnd + 2);
+    const qsizetype Semi = Body.indexOf("; ");
+    const qsizetype Colon = Body.lastIndexOf(": ", Semi < 0 ? -1 : Semi);
+    if (Colon < 0)
+        return M.elidedText(Whole, Qt::ElideRight, Room);
+    for (const qsizetype From : {Colon + 2, Semi + 2}) {
+        if (From < Colon + 2)
+            continue; // no "; " after the advice's start
+        const QString Advice = Body.mid(From);
+        const int Left = Room - M.horizontalAdvance(Head + " " + Advice);
+        if (Left >= 12 * M.averageCharWidth())
+            return Head + M.elidedText(Body.left(From).trimmed(), Qt::ElideRight, Left) + " " + Advice;
+    }
+    return Head + M.elidedText(Body.mid(Colon + 2), Qt::ElideRight, Room - M.horizontalAdvance(Head));
+}
+
+// What is asked before a request that may harm the receiver (or a transfer under way).
+QString QuestionText(bool Programming)
+{
+    return Programming ? Text(SessionText::ProgrammingWarning) + "\n\nInterrupt anyway?"
+                       : Text(SessionText::TransferWarning) + "\n\nStart again?";
+}
+
 } // namespace
 
 void TClickPanel::mouseDoubleClickEvent(QMouseEvent* Event)
@@ -157,7 +190,7 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
         },
         Qt::QueuedConnection);
 
-    connect(bOpen, &QPushButton::clicked, this, [this] { Action([&] { FSession->Open(); }); });
+    connect(bOpen, &QPushButton::clicked, this, [this] { Request(TRequest::Open); });
     connect(bClose, &QPushButton::clicked, this, [this] { Request(TRequest::Close); });
     connect(bOff, &QPushButton::clicked, this, [this] { Request(TRequest::Off); });
     connect(cDeviceType, &QComboBox::currentIndexChanged, this, [this](int Index) {
@@ -166,6 +199,11 @@ TFCXGPSFW::TFCXGPSFW(const std::vector<std::string>& Arguments, QWidget* Parent)
                 ShowDisplay();
         });
     });
+    cComNumber->PortKept = [this](int ComNumber) {
+        const TUpdateSession& S = *FSession;
+        return ComNumber == FSessionPort && (S.ReceiverAtRisk() || !S.KeptConfirmation().empty() ||
+                                             S.UnitProcedure().PortOpen() || S.ModuleProcedure().PortOpen());
+    };
     cComNumber->OnChange = [this](TPortComboBox*) {
         Action([&] { FSession->SetComNumber(cComNumber->ComNumber()); });
     };
@@ -228,7 +266,7 @@ void TFCXGPSFW::ShowDisplay()
 
 // What fits the line: a finished update with the essential first (the
 // receiver's new version, shortened in its middle, then the firmware written),
-// anything else cut at the end; the whole text is the tooltip.
+// anything else shortened with what to do in view; the whole text is the tooltip.
 QString TFCXGPSFW::StatusLine(int Room) const
 {
     const QFontMetrics M = vStatus->fontMetrics();
@@ -239,7 +277,7 @@ QString TFCXGPSFW::StatusLine(int Room) const
     const TUpdateDisplay& D = FSession->Display();
     const auto& O = FSession->Outcome();
     if (!O || D.Status != OutcomeStatus(*O) || O->Kind != TOutcomeKind::Updated)
-        return M.elidedText(Text(D.Status), Qt::ElideRight, Room);
+        return WithAdviceInView(Text(D.Status), M, Room);
     QString Firmware;
     if (O->FirmwareWritten)
         Firmware = QString(O->Device == "egps" ? "controller " : "unit firmware ") + Text(O->FirmwareBefore) +
@@ -258,28 +296,52 @@ void TFCXGPSFW::ShowOutcome(const TUpdateOutcome& Outcome)
 {
     if (!ShowErrorBox)
         return;
-    if (Outcome.Kind == TOutcomeKind::NotConfirmed)
-        ShowErrorBox(Text("Sent, not confirmed: " + Outcome.Message));
-    else if (Outcome.Kind == TOutcomeKind::Failed)
-        ShowErrorBox(Text("Failed: " + Outcome.Message));
+    if (Outcome.Kind == TOutcomeKind::NotConfirmed || Outcome.Kind == TOutcomeKind::Failed)
+        ShowErrorBox(Text(OutcomeStatus(Outcome)));
+}
+
+TFCXGPSFW::TRisk TFCXGPSFW::RiskOf(TRequest What) const
+{
+    if (What == TRequest::None)
+        return TRisk::None;
+    if (FSession->ReceiverAtRisk())
+        return TRisk::Programming;
+    if (What != TRequest::Open || FSession->Outcome())
+        return TRisk::None;
+    switch (FSession->UpdateState()) {
+    case TUpdateState::TransferStart:
+    case TUpdateState::ModuleWaiting:
+    case TUpdateState::UnitFirmware:
+    case TUpdateState::ModuleFirmware:
+        return TRisk::Transfer;
+    case TUpdateState::Busy: // the module's blocks; the unit's programming is at risk above
+        return FSession->Display().DeviceType == dtExternalGPS ? TRisk::Transfer : TRisk::None;
+    case TUpdateState::Idle:
+    case TUpdateState::Finished:
+        break;
+    }
+    return TRisk::None;
 }
 
 void TFCXGPSFW::Request(TRequest What)
 {
-    if (!FSession->ReceiverAtRisk()) {
+    const TRisk Risk = RiskOf(What);
+    if (Risk == TRisk::None) {
         CarryOut(What);
         return;
     }
     FAsked = What;
+    FAskedRisk = Risk;
     if (FQuestion) {
+        FQuestion->setText(QuestionText(Risk == TRisk::Programming));
         FQuestion->raise();
         return;
     }
     // Asked without a nested event loop: the session goes on behind the
     // question, and the question follows what the session does.
-    FQuestion = new QMessageBox(QMessageBox::Warning, Text(SessionText::Caption),
-                                Text(SessionText::ProgrammingWarning) + "\n\nInterrupt anyway?",
-                                QMessageBox::Yes | QMessageBox::No, this);
+    FQuestion =
+        new QMessageBox(QMessageBox::Warning, Text(SessionText::Caption),
+                        QuestionText(Risk == TRisk::Programming), QMessageBox::Yes | QMessageBox::No, this);
     FQuestion->setDefaultButton(QMessageBox::No);
     FQuestion->setEscapeButton(QMessageBox::No);
     FQuestion->setAttribute(Qt::WA_DeleteOnClose);
@@ -294,13 +356,17 @@ void TFCXGPSFW::Answered(bool Interrupt)
 {
     const TRequest What = FAsked;
     FAsked = TRequest::None;
-    if (Interrupt || !FSession->ReceiverAtRisk())
+    if (Interrupt || RiskOf(What) == TRisk::None)
         CarryOut(What);
 }
 
 void TFCXGPSFW::CarryOut(TRequest What, bool RunEnded)
 {
     switch (What) {
+    case TRequest::Open:
+        FSessionPort = FSession->Display().ComNumber;
+        Action([&] { FSession->Open(); });
+        break;
     case TRequest::Close:
         // A Close meant to interrupt a run that has since ended lets the link
         // end as the run left it (a unit's turn-off on its way), and the
@@ -326,19 +392,26 @@ void TFCXGPSFW::CarryOut(TRequest What, bool RunEnded)
 
 void TFCXGPSFW::ReasonMayHavePassed()
 {
+    if (FQuestion && FAsked != TRequest::None) {
+        const TRisk Risk = RiskOf(FAsked);
+        if (Risk == TRisk::None) {
+            // The run ended behind the question: what was asked for is harmless now.
+            QMessageBox* Box = FQuestion;
+            FQuestion = nullptr;
+            Box->disconnect(this);
+            Box->close();
+            const TRequest What = FAsked;
+            FAsked = TRequest::None;
+            QMetaObject::invokeMethod(
+                this, [this, What] { CarryOut(What, true); }, Qt::QueuedConnection);
+        } else if (Risk != FAskedRisk) {
+            // The transfer went on into programming: the question says so.
+            FAskedRisk = Risk;
+            FQuestion->setText(QuestionText(Risk == TRisk::Programming));
+        }
+    }
     if (FSession->ReceiverAtRisk())
         return;
-    if (FQuestion && FAsked != TRequest::None) {
-        // The run ended behind the question: what was asked for is harmless now.
-        QMessageBox* Box = FQuestion;
-        FQuestion = nullptr;
-        Box->disconnect(this);
-        Box->close();
-        const TRequest What = FAsked;
-        FAsked = TRequest::None;
-        QMetaObject::invokeMethod(
-            this, [this, What] { CarryOut(What, true); }, Qt::QueuedConnection);
-    }
     if (!FSignalWaiting.empty()) {
         const std::string Why = "ended by " + FSignalWaiting;
         FSignalWaiting.clear();

@@ -59,11 +59,13 @@ class TFCXGPSFW : public QWidget
     // (or for the confirmation time to pass); a second one ends at once.
     void EndOnSignal(int Signal);
 
-    // The question asked before "Close", "Off" or closing the window while
-    // the receiver may be programming (default answer: keep waiting), while
+    // The question asked before "Close", "Off", "Open" or closing the window
+    // while the receiver may be programming (default answer: keep waiting),
+    // and before "Open" while an image is being sent (default: go on), while
     // it is shown. It stays until answered, or until its reason passes (the
     // run ended behind it): then it closes itself and the request is carried
-    // out, now harmlessly.
+    // out, now harmlessly. A transfer that goes on into programming asks the
+    // programming question instead.
     QMessageBox* Question() const { return FQuestion; }
 
     // The controls, named as on the form.
@@ -92,7 +94,9 @@ class TFCXGPSFW : public QWidget
     QLabel* vStatus;
 
   private:
-    enum class TRequest { None, Close, Off, CloseWindow };
+    enum class TRequest { None, Open, Close, Off, CloseWindow };
+    // Why a request is asked about first.
+    enum class TRisk { None, Transfer, Programming };
 
     // Runs a user action; what it raises goes to the application's handler.
     template <typename F> void Action(F&& Body);
@@ -100,7 +104,9 @@ class TFCXGPSFW : public QWidget
     QString StatusLine(int Room) const;
     QString RunLoadDialog();
     void ShowOutcome(const TUpdateOutcome& Outcome);
-    // Carries Request out, or asks first while the receiver may be programming.
+    TRisk RiskOf(TRequest What) const;
+    // Carries Request out, or asks first while the receiver may be programming
+    // (or, for Open, while an image goes out).
     void Request(TRequest What);
     // RunEnded: the run ended behind the question; its outcome stays shown.
     void CarryOut(TRequest What, bool RunEnded = false);
@@ -115,6 +121,10 @@ class TFCXGPSFW : public QWidget
     std::unique_ptr<TUpdateSession> FSession;
     QMessageBox* FQuestion = nullptr;
     TRequest FAsked = TRequest::None;
+    TRisk FAskedRisk = TRisk::None;
+    // The port the session was opened on: while it may still hold, follow or
+    // keep a confirmation for the device there, the port list leaves it alone.
+    int FSessionPort = 0;
     bool FMayClose = false;
     // A signal arrived while the receiver programmed: its name, until the
     // window closes once the receiver has finished.

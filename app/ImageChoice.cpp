@@ -1,5 +1,6 @@
 #include "app/ImageChoice.h"
 
+#include "firmware/MyCrypt.h"
 #include "firmware/SoftUpdate.h"
 
 #include <QFile>
@@ -101,4 +102,9 @@ bool TImageChoice::LoadFile(const std::string& FileName)
     FImage = std::string(Bytes.constData(), static_cast<std::size_t>(Bytes.size()));
     FName = FileName;
     return true;
+}
+
+std::string TImageChoice::PackageSha256(const TFirmwareStore& Store) const
+{
+    return FPackage == Store.Package() ? Store.PackageSha256() : Sha256Hex(Archive());
 }

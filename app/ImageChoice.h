@@ -4,6 +4,7 @@
 // image held for sending, taken from the package or read from a file the
 // technician chose. An image is read again only when another one
 // is asked for; its name names it only while it is held.
+#include "app/FirmwareStore.h"
 #include "app/ReceiverDecision.h"
 #include "firmware/FirmwarePackage.h"
 
@@ -22,6 +23,8 @@ class TImageChoice
     // Uses a package already opened (it may be shared with other sessions).
     void UsePackage(std::shared_ptr<const TFirmwarePackage> Package);
     const std::shared_ptr<const TFirmwarePackage>& Package() const { return FPackage; }
+    // The package's digest (hex); the store's own is taken once for all its sessions.
+    std::string PackageSha256(const TFirmwareStore& Store) const;
     void Clear();
     bool PackageLoaded() const { return FPackage != nullptr; }
     const std::string& Archive() const;

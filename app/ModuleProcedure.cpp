@@ -228,12 +228,13 @@ void TModuleProcedure::BlockRefused()
     FEvents.StartAgain();
 }
 
-void TModuleProcedure::TurnOff()
+bool TModuleProcedure::TurnOff()
 {
     // The port stays open and TimerE3 identifies the module again, which it
     // only hears at 9600 baud (a transfer may have left 57600).
     if (cCom1.Active())
         cCom1.SetBaudRate(br9600);
+    return true;
 }
 
 // ---------------------------------------------------------------- what the transfer shows
@@ -275,6 +276,7 @@ void TModuleProcedure::ControllerProgress(bool Active, double Percent)
     TProgressBarState& Bar = FEvents.Shown().pUpdateProgress;
     if (Active) {
         Bar.Set(static_cast<int>(Percent), 100);
+        FEvents.Shown().vProgress = std::to_string(Bar.Percent()) + "%";
     } else if (Bar.Position > 50) {
         // The controller finished and runs its new firmware: start again; its
         // identification says whether it took it.

@@ -50,7 +50,7 @@ class TModuleProcedure : public QObject,
     void LetGo() override {}
     void RunBegins() override { FControllerSent = false; }
     void RunEnded(const TUpdateOutcome& Outcome) override;
-    void TurnOff() override;
+    bool TurnOff() override;
     bool EndLink() override { return true; }
     bool Ending() const override { return false; }
     bool EndingWatched() const override { return false; }

@@ -4,6 +4,8 @@
 #include "link/ModuleLink.h"
 #include "serial/ComPort.h"
 
+#include <algorithm>
+
 TModuleTransfer::TModuleTransfer(TModuleLink& Link, TModuleTransferHost& Host) : MX(Link), FHost(Host)
 {
     tBlockRetry.setInterval(BlockRetryMs);
@@ -20,7 +22,8 @@ TMediaTekCheck TModuleTransfer::Start(const std::string& Image)
     FBlocks = ModuleTransferBlocks(Image);
     FPhase = TPhase::Starting;
     FHost.SendBar(0, PreparingDots);
-    FHost.UpdateBar(0, static_cast<int>(FBlocks.size()));
+    // Block 0 starts the transfer; the module pulls the image's blocks after it.
+    FHost.UpdateBar(0, static_cast<int>(FBlocks.size()) - 1);
     Send(FBlocks[0]);
     return Check;
 }
@@ -103,8 +106,8 @@ void TModuleTransfer::NextBlock()
         return;
     ++FCursor;
     FStallTicks = 0;
-    FHost.ProgressText(std::to_string(FCursor * 100 / Count) + "%");
-    FHost.UpdateBar(FCursor, Count);
+    FHost.ProgressText(std::to_string((FCursor - 1) * 100 / std::max(Count - 1, 1)) + "%");
+    FHost.UpdateBar(FCursor - 1, Count - 1);
     if (FCursor < Count) {
         Send(FBlocks[static_cast<std::size_t>(FCursor)]);
     } else if (FPhase == TPhase::Sending) {

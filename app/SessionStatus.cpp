@@ -62,7 +62,15 @@ std::string OutcomeStatus(const TUpdateOutcome& O)
     case TOutcomeKind::TimedOut:
         break;
     }
+    // A receiver that may still be programming has not failed (yet): it is followed on the next Open.
+    if (O.Phases.Unfinished == TRunPhase::Programming)
+        return "Not finished: " + O.Message;
     return "Failed: " + O.Message;
+}
+
+bool OutcomeFinished(const TUpdateOutcome& O)
+{
+    return OutcomeStatus(O).rfind("Finished: ", 0) == 0;
 }
 
 TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
@@ -71,12 +79,14 @@ TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F)
         return Plain("No port is chosen: pick the device's port in the list, then press Open.");
     if (F.Outcome && !F.RunActive)
         return Plain(OutcomeStatus(*F.Outcome));
-    if (!F.PortOpen)
-        return Plain(D.ComNumber > 0 ? "Choose the device type, then press Open."
-                                     : "Choose the device type and the port, then press Open.");
     const bool Module = D.DeviceType == dtExternalGPS;
     const std::string Device = Module ? "module" : "unit";
     const std::string Port = F.Port.empty() ? "COM " + std::to_string(D.ComNumber) : F.Port;
+    if (!F.PortOpen && D.ComNumber == 0)
+        return Plain("Choose the device type and the port, then press Open.");
+    if (!F.PortOpen)
+        return Plain(F.TypeChosen ? "Press Open to connect to the " + Device + " on " + Port + "."
+                                  : "Choose the device type, then press Open.");
 
     if (D.Confirming) {
         // The unit reports how far its receiver is; the module only that it is busy.

@@ -18,6 +18,7 @@ struct TStatusFacts {
     bool PortOpen = false;
     std::string Port;          // "COM 5", or the device path the port was given by
     bool NoPortChosen = false; // Open was pressed without a port
+    bool TypeChosen = false;   // the device type was chosen, or a run used it
     int SilentSeconds = 0;     // since Open without a word from the device (0: not yet worth saying)
     bool RunActive = false;
     const TUpdateOutcome* Outcome = nullptr; // the last run's, kept until the next one begins
@@ -32,5 +33,8 @@ struct TSessionStatus {
 
 TSessionStatus SessionStatus(const TUpdateDisplay& D, const TStatusFacts& F);
 
-// "Finished: …", "Sent, not confirmed: …", "Stopped: …", "Failed: …".
+// "Finished: …", "Sent, not confirmed: …", "Stopped: …", "Not finished: …" (a
+// receiver that may still be programming), "Failed: …".
 std::string OutcomeStatus(const TUpdateOutcome& O);
+// The run ended well: its status begins "Finished: ".
+bool OutcomeFinished(const TUpdateOutcome& O);

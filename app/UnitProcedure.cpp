@@ -13,6 +13,9 @@ namespace
 constexpr int VersionRetryMs = 2000;
 // No logger period is documented for the units: a generous listening time.
 constexpr int DefaultListenMs = 3000;
+// Logger status, GPS reports and version answers come far more often while a
+// unit programs; the link's keep-alive period of silence means it is lost.
+constexpr int SilenceMs = 10000;
 } // namespace
 
 template <typename... A> auto TUnitProcedure::Event(void (TUnitProcedure::*Method)(A...))
@@ -67,6 +70,8 @@ TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
         FEvents.Step([&] { FEvents.Run().Repeated(TRunRecord::TRepeat::WakeUp); });
     };
     CX.DebugCommands = [this](TCorvex*, bool Outgoing, uint8_t Cmd, const std::string& Data) {
+        if (!Outgoing && tSilence.isActive())
+            tSilence.start();
         FEvents.UnitFrame(Outgoing, Cmd, Data);
     };
     // An unplugged unit: the port reports the hang-up itself, at once.
@@ -84,6 +89,18 @@ TUnitProcedure::TUnitProcedure(TProcedureEvents& Events)
     tListen.setSingleShot(true);
     tListen.setInterval(DefaultListenMs);
     connect(&tListen, &QTimer::timeout, this, [this] { FEvents.Step([&] { Listened(); }); });
+    tSilence.setSingleShot(true);
+    tSilence.setInterval(SilenceMs);
+    connect(&tSilence, &QTimer::timeout, this, [this] {
+        FEvents.Step([&] {
+            if (!FEvents.Confirming() || Ending() || !CX.Active())
+                return;
+            // The unit may have restarted its link (back at 9600, out of framed mode) while it programmed.
+            FEvents.Trace("# no word from the unit for " + std::to_string(SilenceMs / 1000) +
+                          " s while its receiver is followed: waking it again at 9600");
+            CX.Open();
+        });
+    });
     tVersionRetry.setInterval(VersionRetryMs);
     connect(&tVersionRetry, &QTimer::timeout, this, [this] { FEvents.Step([&] { VersionRetryTick(); }); });
 }
@@ -162,6 +179,7 @@ void TUnitProcedure::Reset()
     FAwaitingVersion = false;
     tVersionRetry.stop();
     tListen.stop();
+    tSilence.stop();
     FIdleKnown = false;
     FOffer.clear();
     FHeldVersion.clear();
@@ -173,6 +191,10 @@ void TUnitProcedure::StateEntered(TUpdateState State)
     // The receiver's version is asked for while the unit programs, in no other state.
     if (State != TUpdateState::Busy)
         FTransfer.StopVersionPoll();
+    if (State != TUpdateState::Busy)
+        tSilence.stop();
+    else if (!tSilence.isActive())
+        tSilence.start();
 }
 
 std::string TUnitProcedure::CannotSend() const
@@ -232,9 +254,22 @@ void TUnitProcedure::LetGo()
     StartEnding(TLinkEnding::THow::TurnOff);
 }
 
-void TUnitProcedure::TurnOff()
+void TUnitProcedure::RunEnded(const TUpdateOutcome& Outcome)
 {
+    // A confirmation that ran out asks nothing more; its link would go on at
+    // a rate the unit may have left (it falls back to 9600 by itself).
+    if (Outcome.Kind == TOutcomeKind::NotConfirmed)
+        Close();
+}
+
+bool TUnitProcedure::TurnOff()
+{
+    // A unit still being woken cannot hear the turn-off: woken on, it would
+    // be switched on and left so.
+    if (!CX.Connected())
+        return false;
     StartEnding(TLinkEnding::THow::TurnOff);
+    return true;
 }
 
 bool TUnitProcedure::EndLink()
@@ -254,6 +289,7 @@ void TUnitProcedure::StartEnding(TLinkEnding::THow How)
 {
     FTransfer.Stop();
     tVersionRetry.stop();
+    tSilence.stop();
     FAwaitingVersion = false;
     FLinkEnding.Start(How);
 }
@@ -279,7 +315,9 @@ void TUnitProcedure::AfterOpen()
 {
     if (Ending())
         return;
-    FEvents.LinkOpened();
+    // Woken again while its receiver is followed: what is shown of it stays.
+    if (!FEvents.Confirming())
+        FEvents.LinkOpened();
     // A lost reply would leave the update waiting for ever: ask until it comes.
     FAwaitingVersion = true;
     tVersionRetry.start();
@@ -312,6 +350,11 @@ void TUnitProcedure::GotVersionInfo(const TCX_VersionInfo& Info)
     D.vVersionInfo = Info.HardwareText;
     D.vHWVer = CX_HardwareCodeName(Info.HardwareRev);
     FEvents.Identified();
+    // Woken again while its receiver is followed: the same confirmation goes on.
+    if (FEvents.Confirming()) {
+        Follow();
+        return;
+    }
     if (FEvents.FollowKept())
         return;
     // A unit that programs its receiver tells so by its logger status, which

@@ -54,8 +54,8 @@ class TUnitProcedure : public QObject,
     void ProgrammingEnded() override;
     void LetGo() override;
     void RunBegins() override {}
-    void RunEnded(const TUpdateOutcome&) override {}
-    void TurnOff() override;
+    void RunEnded(const TUpdateOutcome& Outcome) override;
+    bool TurnOff() override;
     bool EndLink() override;
     bool Ending() const override { return FLinkEnding.Ending(); }
     bool EndingWatched() const override { return FLinkEnding.Watching(); }
@@ -103,6 +103,9 @@ class TUnitProcedure : public QObject,
     bool FAwaitingVersion = false;
     // Listens for a logger status before anything that changes the unit goes out.
     QTimer tListen;
+    // While its receiver is followed, no word from the unit for this long: it
+    // is woken again at 9600, as after a restart of its own.
+    QTimer tSilence;
     // The unit is known not to be programming: it was listened to.
     bool FIdleKnown = false;
     // The unit's own firmware, offered once the unit is known to be idle.

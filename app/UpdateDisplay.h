@@ -105,6 +105,12 @@ inline const std::string StillProgramming =
     "is confirmed (or Close and Open again), then choose the firmware again.";
 inline const std::string ProgrammingWarning =
     "The receiver is being programmed. Interrupting now may leave it unusable.";
+inline const std::string TransferWarning =
+    "An image is being sent to the device. Opening the connection again stops the transfer; the update "
+    "then starts from the beginning.";
+// "Off" pressed while the unit was still being woken.
+inline const std::string OffUnheard =
+    "the unit had not answered yet, so it was not switched off; its port was closed";
 // After "Yes" to interrupting a receiver that programs: the essential first,
 // so that it fits the window's status line.
 std::string HalfProgrammed(TNextStep Next = TNextStep::PressOpen);

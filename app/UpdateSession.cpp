@@ -2,7 +2,6 @@
 
 #include "app/SessionStatus.h"
 #include "firmware/Keys.h"
-#include "firmware/MyCrypt.h"
 #include "firmware/ReceiverImages.h"
 #include "serial/AppException.h"
 #include "serial/PortAdapter.h"
@@ -28,6 +27,7 @@ TUpdateSession::TUpdateSession(const TFirmwareStore& Store, const std::vector<st
         return TStatusFacts{.PortOpen = Proc().PortOpen(),
                             .Port = PortName(FDisplay.ComNumber, FDevicePath),
                             .NoPortChosen = FNoPortChosen,
+                            .TypeChosen = FTypeChosen,
                             .RunActive = FRun.Active,
                             .Outcome = FOutcome ? &*FOutcome : nullptr};
     };
@@ -96,6 +96,7 @@ bool TUpdateSession::SetDeviceType(int Value)
         if (Value != FDisplay.DeviceType && (FUnit->PortOpen() || FModule->PortOpen()))
             ClosePorts();
         FDisplay.DeviceType = Value;
+        FTypeChosen = true;
     });
     return true;
 }
@@ -103,6 +104,9 @@ bool TUpdateSession::SetDeviceType(int Value)
 void TUpdateSession::SetComNumber(int Value)
 {
     Entry(false, [&] {
+        // The port of a run that ended went away, or another was chosen: its device is not there.
+        if (Value != FDisplay.ComNumber && !FRun.Active && !FConfirm.Active() && !Proc().PortOpen())
+            ClosePorts(true);
         FDisplay.ComNumber = Value < 0 ? 0 : Value;
         FNoPortChosen = false;
     });
@@ -155,11 +159,6 @@ void TUpdateSession::UsePackage(std::shared_ptr<const TFirmwarePackage> Package)
     });
 }
 
-std::string TUpdateSession::PackageSha256() const
-{
-    return FImages.Package() == FStore.Package() ? FStore.PackageSha256() : Sha256Hex(FImages.Archive());
-}
-
 void TUpdateSession::ResetDisplay()
 {
     ChangeState(TUpdateState::Idle);
@@ -184,6 +183,7 @@ void TUpdateSession::Open()
         FEndingDone = nullptr;
         FReported.clear();
         FPlan.Done = false;
+        FTypeChosen = true;
         BeginRun(true);
         try {
             OpenConnection();
@@ -211,13 +211,14 @@ void TUpdateSession::Interrupt(const std::string& What, bool ClosePort)
     Entry(false, [&] {
         const bool Programming = FConfirm.Active();
         StopConfirmation(true);
-        ClosePort ? ClosePorts() : ResetDisplay();
+        // A device that cannot hear "Off" (a unit still being woken) is let go as Close lets go of it.
+        const bool Unheard = !ClosePort && !Proc().TurnOff();
+        ClosePort || Unheard ? ClosePorts() : ResetDisplay();
         if (FRun.Active)
-            EndRun(TOutcomeKind::Interrupted, SessionText::Interrupted(What, Programming, NextStep));
+            EndRun(TOutcomeKind::Interrupted,
+                   SessionText::Interrupted(Unheard ? SessionText::OffUnheard : What, Programming, NextStep));
         else if (ClosePort)
             FOutcome.reset(); // nothing ran: the status line asks for the next Open
-        if (!ClosePort)
-            Proc().TurnOff();
     });
 }
 
@@ -251,13 +252,16 @@ void TUpdateSession::FinishEnding()
     Done();
 }
 
-// Both ports closed and the window as after start-up.
-void TUpdateSession::ClosePorts()
+// Both ports closed and the window as after start-up. A run that did not end
+// well keeps telling what to do about its device once that is gone.
+void TUpdateSession::ClosePorts(bool Gone)
 {
     ResetDisplay();
     FUnit->Close();
     FModule->Close();
     FView.DeviceHeard();
+    if (Gone && FOutcome && OutcomeFinished(*FOutcome))
+        FOutcome.reset();
 }
 
 void TUpdateSession::PortHungUp(TDeviceProcedure& Sender)
@@ -267,7 +271,7 @@ void TUpdateSession::PortHungUp(TDeviceProcedure& Sender)
     if (&Sender != &Proc()) {
         Sender.DropPort();
     } else if (!FRun.Active) {
-        ClosePorts();
+        ClosePorts(true);
     } else {
         const std::string Message = SessionText::Disappeared(PortName(FDisplay.ComNumber, FDevicePath),
                                                              FDisplay.DeviceType == dtExternalGPS,
@@ -377,7 +381,8 @@ void TUpdateSession::DecideVersion(const std::string& Version, TImageSource Sour
 void TUpdateSession::StartTransfer(TImageSource Source)
 {
     ChangeState(TUpdateState::TransferStart);
-    TransferStarting(Source);
+    EnsureRun();
+    FRun.TransferStarting(Source, FReported, SentNow());
     if (!Image()) {
         Proc().StopTransfer();
         ShowError(SessionText::NoImage);
@@ -497,12 +502,6 @@ void TUpdateSession::Finish(TOutcomeKind Kind, const std::string& Message)
 {
     ChangeState(TUpdateState::Finished);
     EndRun(Kind, Message);
-}
-
-void TUpdateSession::TransferStarting(TImageSource Source)
-{
-    EnsureRun();
-    FRun.TransferStarting(Source, FReported, SentNow());
 }
 
 TTransferProgress TUpdateSession::TransferProgress() const

@@ -97,7 +97,7 @@ class TUpdateSession : public QObject, private TProcedureEvents
     const std::string& ImageName() const { return FImages.Name(); }
     const std::optional<std::string>& Image() const { return FImages.Image(); }
     const std::string& ArchiveLabel() const { return FImages.Label(); }
-    std::string PackageSha256() const; // hex; the store's is taken once for all its sessions
+    std::string PackageSha256() const { return FImages.PackageSha256(FStore); } // hex
 
     // The procedures, for front ends that report on the links (and for tests).
     const TUnitProcedure& UnitProcedure() const { return *FUnit; }
@@ -150,7 +150,7 @@ class TUpdateSession : public QObject, private TProcedureEvents
     // Opens the connection as Open does; the session's own restarts keep the run and a confirmation going.
     void OpenConnection();
     void FinishEnding();
-    void ClosePorts();
+    void ClosePorts(bool Gone = false); // Gone: the device's port went away
     std::string DevicePath() const;
     uint64_t SentNow() const { return FUnit->BytesSent() + FModule->BytesSent(); }
 
@@ -161,7 +161,6 @@ class TUpdateSession : public QObject, private TProcedureEvents
     void Interrupt(const std::string& What, bool ClosePort);
     // The run ends in the finished state.
     void Finish(TOutcomeKind Kind, const std::string& Message);
-    void TransferStarting(TImageSource Source);
     void StartTransfer(TImageSource Source);
     // A planned request goes when the technician's double-click would.
     void RunPlan(bool UnreadableReceiver);
@@ -191,10 +190,9 @@ class TUpdateSession : public QObject, private TProcedureEvents
     TImageChoice FImages;
     TRunRecord FRun;
     std::optional<TUpdateOutcome> FOutcome;
-    bool FNoPortChosen = false; // Open was pressed with no port chosen
+    bool FNoPortChosen = false, FTypeChosen = false; // Open was pressed with no port; a type was chosen
     std::string FDevicePath;
     std::string FReported; // the last version text the receiver itself reported on this connection
     ReceiverDecision::TPlan FPlan;
-    // What EndConnection does once the link has ended.
-    std::function<void()> FEndingDone;
+    std::function<void()> FEndingDone; // what EndConnection does once the link has ended
 };

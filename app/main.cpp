@@ -28,9 +28,10 @@ the program carries. Choose the device type and the port, then press Open.
   --help      this text
   --version   the program's version
 
-While a receiver programs, Close, Off and closing the window ask first; the
-first SIGTERM, SIGHUP or SIGINT closes the window once the receiver has
-finished (or its confirmation time has passed), a second one at once.
+While a receiver programs, Open, Close, Off and closing the window ask first,
+and Open during a transfer asks whether to start again; the first SIGTERM,
+SIGHUP or SIGINT closes the window once the receiver has finished (or its
+confirmation time has passed), a second one at once.
 VELTRAC_COM_DIR names a folder of comN links that replaces the default port
 numbering. The command line does the same without a window:
 veltrac-gnss-update-cli --help.

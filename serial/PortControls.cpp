@@ -54,18 +54,27 @@ std::string PortNodeStamp(const std::string& Path)
            std::to_string(st.st_gid) + (PosixHeldHere(Path) ? "/held" : "");
 }
 
-TPortStatusMap ScanPorts(const TComPortMap& Map, const TPortStatusMap& Previous)
+TPortStatusMap ScanPorts(const TComPortMap& Map, const TPortStatusMap& Previous,
+                         const std::function<bool(int ComNumber)>& Kept)
 {
     TPortStatusMap ports;
     for (const auto& [n, path] : Map) {
         TPortStatus& p = ports[n];
         p.Path = path;
         p.Stamp = PortNodeStamp(path);
+        // A unit whose receiver programs takes the close after a probe's open
+        // for the end of its link.
+        const bool kept = !p.Stamp.empty() && Kept && Kept(n);
+        if (kept)
+            p.Stamp += "/kept";
         const auto old = Previous.find(n);
         if (old != Previous.end() && old->second.Path == path && old->second.Stamp == p.Stamp &&
             !p.Stamp.empty()) {
             p.Value = old->second.Value;
             p.Detail = old->second.Detail;
+        } else if (kept) {
+            p.Value = (static_cast<uint32_t>(n) & 0xFFFF) + psInUse * 65536;
+            p.Detail = {.HeldHere = true};
         } else {
             p.Value = ProbeComPort(n, Map, &p.Detail);
         }

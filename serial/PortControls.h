@@ -5,6 +5,7 @@
 #include "serial/PortMap.h"
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,5 +61,8 @@ std::string PortNodeStamp(const std::string& Path);
 
 // Every port of Map with its state and adapter. A port whose path and node
 // stamp are those in Previous keeps the state found there and is not opened
-// again; with Previous empty every port is probed.
-TPortStatusMap ScanPorts(const TComPortMap& Map, const TPortStatusMap& Previous = {});
+// again; with Previous empty every port is probed. A port number for which
+// Kept says true is never opened: its owner keeps it for a device (one that
+// may be programming), and it is shown in use by this program.
+TPortStatusMap ScanPorts(const TComPortMap& Map, const TPortStatusMap& Previous = {},
+                         const std::function<bool(int ComNumber)>& Kept = {});

@@ -181,7 +181,7 @@ void TPortComboBox::UpdatePortList()
 {
     FFilled = true;
     const TComPortMap map = ComPortMap();
-    FPorts = ScanPorts(map);
+    FPorts = ScanPorts(map, {}, PortKept);
     if (!FWatcher) {
         FWatcher = new TPortWatcher(this);
         connect(FWatcher, &TPortWatcher::PortsChanged, this, [this] {
@@ -202,7 +202,7 @@ void TPortComboBox::RefreshChangedPorts()
     if (!FFilled)
         return;
     const TComPortMap map = ComPortMap();
-    TPortStatusMap ports = ScanPorts(map, FPorts);
+    TPortStatusMap ports = ScanPorts(map, FPorts, PortKept);
     FWatcher->Watch(map);
     const auto same = [](const TPortStatusMap& A, const TPortStatusMap& B) {
         if (A.size() != B.size())

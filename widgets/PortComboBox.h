@@ -32,7 +32,7 @@ class TPortComboBox : public QComboBox
     void SetComNumber(uint16_t Value);
 
     // Refills the list by probing 1..MaxComPorts (never a port this process
-    // holds). The selected port stays selected, followed by its by-id link
+    // holds, nor one PortKept names). The selected port stays selected, followed by its by-id link
     // when it has one; with none selected, none is.
     void UpdatePortList();
     // After devices came or went: probes only the ports whose device changed.
@@ -57,6 +57,10 @@ class TPortComboBox : public QComboBox
     static constexpr int DescriptionRole = Qt::UserRole + 1;
     static constexpr int PathRole = Qt::UserRole + 2;
     static constexpr int ByIdRole = Qt::UserRole + 3;
+
+    // Port numbers the owner keeps for a device that may be programming
+    // (its link gone for the moment): never opened to look at them.
+    std::function<bool(int ComNumber)> PortKept;
 
     // The inherited change notification, after ComNumber is updated.
     std::function<void(TPortComboBox* Sender)> OnChange;

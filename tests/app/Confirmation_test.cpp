@@ -101,7 +101,7 @@ TEST(Confirmation, AQuietUnitHasEndedAndTheExpirySaysWhatWasSeen)
     EXPECT_FALSE(C.Active());
     EXPECT_EQ(E.What, TConfirmation::TExpiry::TWhat::NotConfirmed);
     EXPECT_EQ(E.Message, "the device programmed the image, but the receiver did not report the new version "
-                         "within 60 s: it reported \"OLD\" before and reports \"OLD\" now");
+                         "within 60 s: it reported \"OLD\" before and last reported \"OLD\" 0 s ago");
 
     // The last part unanswered and the old version kept: the archive's image
     // is decided again (when the device is idle), a chosen one has failed.

@@ -119,7 +119,9 @@ TEST_F(Transfers, ModuleTransferSendsTheBlocksAndNotAnImageItCannotTake)
     EXPECT_EQ(Host.Complete, std::vector<bool>{true});
     EXPECT_EQ(Host.Restarts, 1) << "identification follows the last block";
     EXPECT_EQ(Host.SentAgain, 0);
-    EXPECT_EQ(Host.Update.Position, static_cast<int>(T.Blocks().size()));
+    // Block 0 starts the transfer; the bar counts the blocks the module pulls after it.
+    EXPECT_EQ(Host.Update.Position, static_cast<int>(T.Blocks().size()) - 1);
+    EXPECT_EQ(Host.Update.Maximum, Host.Update.Position);
     EXPECT_EQ(Host.States.back(), TUpdateState::Busy);
     ASSERT_TRUE(WaitFor([&] { return Module.Report().Programmings == 1; }, Long));
     EXPECT_EQ(Module.ReceiverImage(), Image);

@@ -241,7 +241,7 @@ TEST_F(Window, VeltracUpdateThroughTheWindow)
     W.bClose->click();
     EXPECT_TRUE(W.cDeviceType->isEnabled());
     EXPECT_EQ(W.vUnitID->text(), "");
-    EXPECT_EQ(W.vStatus->text(), "Choose the device type, then press Open.");
+    EXPECT_EQ(W.vStatus->text(), "Press Open to connect to the unit on COM 5.");
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -371,10 +371,12 @@ TEST_F(Window, AnUnpluggedDeviceIsToldInTheStatusLineWithoutABox)
         << Describe(W.Session());
     EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::UpToDate) << Outcomes.back().Message;
     EXPECT_TRUE(W.cDeviceType->isEnabled());
-    Module.HangUp();
-    Pump(300);
     EXPECT_TRUE(W.vStatus->toolTip().startsWith("Finished: the receiver already runs"))
         << W.vStatus->toolTip().toStdString();
+    // Once it is unplugged, its "Finished" and its facts go: the next module is not taken for it.
+    Module.HangUp();
+    ASSERT_TRUE(WaitFor([&] { return W.vUnitID->text().isEmpty(); }, Short));
+    EXPECT_EQ(W.vStatus->text(), "Choose the device type and the port, then press Open.");
     EXPECT_TRUE(Boxes.empty()) << Boxes.front();
     W.bClose->click();
     EXPECT_TRUE(W.vStatus->text().startsWith("Choose the device type")) << W.vStatus->text().toStdString();
@@ -518,4 +520,161 @@ TEST_F(Window, CustomFirmwareDialog)
     EXPECT_EQ(Filter, "GPS Firmware (*.bin)");
     EXPECT_TRUE(Existing);
     EXPECT_TRUE(Boxes.empty());
+}
+
+// A unit whose receiver programs when the window opens it (a tool that ended
+// meanwhile): followed to its end, nothing written, and nothing that could
+// end it goes without a question — Open included.
+TEST_F(Window, OpenOnAProgrammingUnitFollowsItAndAsksBeforeEndingIt)
+{
+    devsim::UnitConfig C = ProgrammingFor(12000);
+    C.ProgrammingAtStartMs = 9000;
+    C.ReceiverVersion = Old1513;
+    C.VersionAfterProgramming = New1513;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    TFCXGPSFW W;
+    Prepare(W);
+    W.show();
+    ASSERT_TRUE(PickPort(W.cComNumber, Com));
+    // The list's look at a port it knows nothing of closes it once; from Open on nothing ends the link.
+    const std::size_t EndsBefore = Unit.Report().EndsWhileProgramming.size();
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return W.Session().ReceiverAtRisk(); }, Long)) << Describe(W.Session());
+    EXPECT_FALSE(W.vStatus->text().startsWith("Failed")) << W.vStatus->text().toStdString();
+
+    for (QPushButton* Button : {W.bOpen, W.bClose, W.bOff}) {
+        Button->click();
+        ASSERT_NE(W.Question(), nullptr) << Button->text().toStdString();
+        EXPECT_TRUE(W.Question()->text().startsWith(Q(SessionText::ProgrammingWarning)));
+        EXPECT_EQ(W.Question()->defaultButton(), W.Question()->button(QMessageBox::No));
+        W.Question()->button(QMessageBox::No)->click();
+    }
+    EXPECT_FALSE(W.close());
+    ASSERT_TRUE(WaitFor([&] { return W.Question() != nullptr; }, Short));
+    W.Question()->button(QMessageBox::No)->click();
+    EXPECT_TRUE(W.Session().UnitProcedure().Link().Connected());
+
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(W.Session());
+    const TUpdateOutcome& O = Outcomes.front();
+    EXPECT_EQ(O.Kind, TOutcomeKind::Updated) << O.Message;
+    EXPECT_TRUE(O.ProgrammingFollowed);
+    EXPECT_FALSE(O.Transferred);
+    EXPECT_TRUE(W.vStatus->toolTip().startsWith("Finished: ")) << W.vStatus->toolTip().toStdString();
+    const auto R = Unit.Report();
+    EXPECT_EQ(R.Programmings, 1);
+    EXPECT_EQ(R.Transfers, 0);
+    EXPECT_EQ(R.EepromWritesWhileProgramming, 0);
+    EXPECT_EQ(R.EndsWhileProgramming.size(), EndsBefore) << R.EndsWhileProgramming.back();
+    EXPECT_TRUE(Boxes.empty());
+}
+
+// Open during a transfer asks whether to start again; a transfer that goes on
+// into programming while the question is open asks the programming question.
+TEST_F(Window, OpenDuringAnUpdateAsksFirst)
+{
+    devsim::UnitConfig C = ProgrammingFor(4000);
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    TFCXGPSFW W;
+    Prepare(W);
+    W.show();
+    ASSERT_TRUE(PickPort(W.cComNumber, Com));
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return W.Session().UpdateState() == TUpdateState::TransferStart; }, Long))
+        << Describe(W.Session());
+
+    W.bOpen->click();
+    ASSERT_NE(W.Question(), nullptr);
+    EXPECT_TRUE(W.Question()->text().startsWith(Q(SessionText::TransferWarning)));
+    EXPECT_EQ(W.Question()->defaultButton(), W.Question()->button(QMessageBox::No));
+    W.Question()->button(QMessageBox::No)->click();
+    EXPECT_EQ(W.Session().UpdateState(), TUpdateState::TransferStart);
+
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return W.Session().ReceiverAtRisk(); }, Long)) << Describe(W.Session());
+    ASSERT_NE(W.Question(), nullptr) << "the question went with the transfer";
+    EXPECT_TRUE(W.Question()->text().startsWith(Q(SessionText::ProgrammingWarning)));
+    W.Question()->button(QMessageBox::No)->click();
+
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(W.Session());
+    EXPECT_EQ(Outcomes.front().Kind, TOutcomeKind::Updated) << Outcomes.front().Message;
+    const auto R = Unit.Report();
+    EXPECT_EQ(R.Transfers, 1);
+    EXPECT_EQ(R.Programmings, 1);
+    EXPECT_TRUE(R.EndsWhileProgramming.empty()) << R.EndsWhileProgramming.front();
+}
+
+// Unplugged while its receiver programs and plugged in again: the port list
+// sees it come back without opening it, the status line is not "Failed" and
+// keeps what to do in view, and Open follows the programming to its end.
+TEST_F(Window, APortThatReturnsWhileItsReceiverProgramsIsNotOpenedByTheList)
+{
+    devsim::UnitConfig C = ProgrammingFor(20000);
+    C.LinkTimeoutMs = 3000;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    TFCXGPSFW W;
+    Prepare(W);
+    ASSERT_NO_FATAL_FAILURE(OpenUntilProgramming(W, Unit));
+
+    const int Closes = Unit.Line().PortCloses;
+    Unit.HangUp();
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Short)) << Describe(W.Session());
+    EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::PortError);
+    EXPECT_TRUE(W.vStatus->toolTip().startsWith("Not finished: COM 5 disappeared while"))
+        << W.vStatus->toolTip().toStdString();
+    EXPECT_TRUE(W.vStatus->text().endsWith("press Open to follow it to the end"))
+        << W.vStatus->text().toStdString();
+    EXPECT_LE(W.vStatus->fontMetrics().horizontalAdvance(W.vStatus->text()), W.vStatus->contentsRect().width());
+    ASSERT_TRUE(WaitFor([&] { return PortItem(W.cComNumber, Com) < 0; }, Short));
+
+    const uint64_t Opens = PosixProbeOpens();
+    ASSERT_TRUE(Unit.Replug());
+    ASSERT_TRUE(WaitFor([&] { return PortItem(W.cComNumber, Com) >= 0; }, Short)) << "COM 5 never came back";
+    Pump(500);
+    EXPECT_EQ(PosixProbeOpens(), Opens);
+    EXPECT_TRUE(W.cComNumber->ItemDescription(PortItem(W.cComNumber, Com)).endsWith("in use by this program"));
+    EXPECT_EQ(Unit.Line().PortCloses, Closes);
+    ASSERT_TRUE(Unit.Report().Programming) << "the programming should outlast the return";
+
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return Outcomes.size() == 2; }, Long)) << Describe(W.Session());
+    EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::Updated) << Outcomes.back().Message;
+    const auto R = Unit.Report();
+    EXPECT_EQ(R.Programmings, 1);
+    EXPECT_TRUE(R.EndsWhileProgramming.empty()) << R.EndsWhileProgramming.front();
+}
+
+// "Off" before the unit answered: nothing can switch it off, so the waking
+// stops and the port is let go, as Close does, and the status line says so.
+TEST_F(Window, OffWhileWakingLetsGoOfThePort)
+{
+    devsim::VeltracUnit Unit;
+    devsim::Faults F;
+    F.DropNamed = "wakeup";
+    F.DropNamedCount = -1;
+    Unit.SetFaults(F);
+    Plug(Unit);
+    TFCXGPSFW W;
+    Prepare(W);
+    W.show();
+    ASSERT_TRUE(PickPort(W.cComNumber, Com));
+    W.bOpen->click();
+    ASSERT_TRUE(WaitFor([&] { return Unit.Line().DroppedCommands >= 2; }, Short)) << Describe(W.Session());
+
+    const int Closes = Unit.Line().PortCloses;
+    W.bOff->click();
+    EXPECT_EQ(W.Question(), nullptr);
+    EXPECT_FALSE(W.Session().UnitProcedure().Link().Active());
+    EXPECT_TRUE(W.cDeviceType->isEnabled());
+    ASSERT_FALSE(Outcomes.empty());
+    EXPECT_EQ(Outcomes.back().Kind, TOutcomeKind::Interrupted);
+    EXPECT_EQ(W.vStatus->toolTip().toStdString(), "Stopped: " + SessionText::OffUnheard);
+    // A unit that would answer now is not woken and left on.
+    Unit.SetFaults({});
+    Pump(2500);
+    EXPECT_FALSE(Unit.Report().Framed);
+    EXPECT_EQ(Unit.Report().Wakeups, 0);
+    EXPECT_EQ(Unit.Line().PortCloses, Closes + 1);
 }
