@@ -282,10 +282,16 @@ QString TFCXGPSFW::StatusLine(int Room) const
     if (O->FirmwareWritten)
         Firmware = QString(O->Device == "egps" ? "controller " : "unit firmware ") + Text(O->FirmwareBefore) +
                    " " + QChar(0x2192) + " " + Text(O->FirmwareAfter);
-    if (!O->Transferred || O->ReceiverAfter.empty())
-        return M.elidedText("Finished: " + Firmware + "; receiver unchanged", Qt::ElideRight, Room);
+    // A programming found under way and followed: the receiver is new, though this run wrote nothing.
+    const bool Followed = O->ProgrammingFollowed && !O->ReceiverAfter.empty();
+    if (!Followed && (!O->Transferred || O->ReceiverAfter.empty()))
+        return Firmware.isEmpty() ? WithAdviceInView(Text(D.Status), M, Room)
+                                  : M.elidedText("Finished: " + Firmware + "; receiver unchanged", Qt::ElideRight,
+                                                 Room);
     const QString Head = "Finished: receiver ";
-    const QString Tail = Firmware.isEmpty() ? QString() : "; " + Firmware;
+    const QString Tail = Followed ? QString("; followed its programming, wrote nothing")
+                         : Firmware.isEmpty() ? QString()
+                                              : "; " + Firmware;
     const int Left = Room - M.horizontalAdvance(Head + Tail);
     return Head + M.elidedText(Text(O->ReceiverAfter), Qt::ElideMiddle, std::max(Left, 0)) + Tail;
 }

@@ -561,6 +561,9 @@ TEST_F(Window, OpenOnAProgrammingUnitFollowsItAndAsksBeforeEndingIt)
     EXPECT_TRUE(O.ProgrammingFollowed);
     EXPECT_FALSE(O.Transferred);
     EXPECT_TRUE(W.vStatus->toolTip().startsWith("Finished: ")) << W.vStatus->toolTip().toStdString();
+    // The line names the new version, as for any update, and that nothing was written.
+    EXPECT_TRUE(W.vStatus->text().startsWith("Finished: receiver AXN")) << W.vStatus->text().toStdString();
+    EXPECT_TRUE(W.vStatus->text().endsWith("wrote nothing")) << W.vStatus->text().toStdString();
     const auto R = Unit.Report();
     EXPECT_EQ(R.Programmings, 1);
     EXPECT_EQ(R.Transfers, 0);
