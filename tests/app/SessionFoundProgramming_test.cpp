@@ -100,3 +100,48 @@ TEST_F(SessionTest, ASecondRunFollowsTheProgrammingTheFirstLeft)
     EXPECT_EQ(R.ProgramStartRepeats, 0);
     EXPECT_EQ(Unit.ReceiverImage(), ArchiveItem(S->Images().Archive(), New1513 + ".bin"));
 }
+
+// A unit whose first logger status comes late, but within the listening
+// time, and that otherwise looks idle (GPS reports, its old version): it is
+// followed, never written to.
+TEST_F(SessionTest, ALateLoggerStatusWithinTheListeningTimeIsFollowed)
+{
+    devsim::UnitConfig C = FastUnit();
+    C.ProgrammingMs = 9000;
+    C.ProgrammingAtStartMs = 7000;
+    C.VersionAfterProgramming = New1513;
+    C.LoggerIntervalMs = 2000; // the session listens 3 s
+    C.AnswerWhileProgramming = devsim::BusyAnswer::OldVersion;
+    devsim::VeltracUnit Unit(C);
+    Plug(Unit);
+    auto S = NewSession();
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
+    ExpectFollowedAndUpdated(Outcomes[0]);
+    const devsim::UnitReport R = Unit.Report();
+    EXPECT_EQ(R.Transfers, 0);
+    EXPECT_EQ(R.EepromWritesWhileProgramming, 0);
+    EXPECT_EQ(R.Programmings, 1);
+}
+
+// An idle unit that refuses its first record is listened to; no logger
+// status means the records go on, and after three such rounds the run fails
+// without the unit ever being told to program.
+TEST_F(SessionTest, AUnitThatRefusesEveryRecordFailsAfterThreeRounds)
+{
+    devsim::VeltracUnit Unit(FastUnit());
+    devsim::Faults F;
+    F.RefuseWrites = 1.0;
+    Unit.SetFaults(F);
+    Plug(Unit);
+    auto S = NewSession();
+    S->SetListenTime(500);
+    Open(*S, dtVeltrac);
+    ASSERT_TRUE(WaitFor([&] { return !Outcomes.empty(); }, Long)) << Describe(*S);
+    EXPECT_EQ(Outcomes[0].Kind, TOutcomeKind::Failed) << Outcomes[0].Message;
+    EXPECT_NE(Outcomes[0].Message.find("the unit refuses EEPROM writes"), std::string::npos) << Outcomes[0].Message;
+    const devsim::UnitReport R = Unit.Report();
+    EXPECT_GE(R.EepromRefused, 3);
+    EXPECT_EQ(R.Programmings, 0);
+    EXPECT_EQ(R.ProgramStarts, 0);
+}
